@@ -1,0 +1,69 @@
+// VLumoraQSStreamClient: one TCP connection to a capture server, with its
+// receiving thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+
+#include "stream/packet_reader.h"
+#include "stream/requests.h"
+#include "stream/stream_client_callback.h"
+
+// Contract with the callback's owner:
+// - Events go through the weak reference only; an expired callback means
+//   the event is dropped and the connection goes on. No event is delivered
+//   while the stream client's lock is held, so a callback may call the
+//   setters.
+// - Delivered containers are immutable. The stream client keeps the last
+//   ones it delivered to carry types over into the next packet, and reads
+//   them exactly as delivered; receivers must copy out of them, never move.
+// - Destruction shuts the connection down, joins the receiving thread and
+//   only then closes the socket. A connection reports OnDisconnected exactly
+//   once (provided the callback still exists), before the destructor
+//   returns.
+class VLumoraQSStreamClient {
+ public:
+  explicit VLumoraQSStreamClient(std::weak_ptr<ILumoraQSStreamClientCallback> callback);
+  ~VLumoraQSStreamClient();
+  VLumoraQSStreamClient(const VLumoraQSStreamClient&) = delete;
+  VLumoraQSStreamClient& operator=(const VLumoraQSStreamClient&) = delete;
+
+  // Resolves `host`, connects to `port` (0 to 65535; the library uses 801)
+  // and starts the receiving thread. Blocks until the outcome is known; the
+  // outcome is reported only through OnConnected or OnDisconnected, both of
+  // which have run before Connect returns. Call once per stream client.
+  void Connect(const std::string& host, int port);
+
+  // The object types the server is asked for; the whole set is sent with the
+  // next request, also when it did not change.
+  void SetRequestedTypes(const std::set<int32_t>& types);
+  // Stream mode 0: a request every turn; any other: only after a change.
+  void SetStreamMode(uint8_t mode);
+  // Converts mosaic video frames to three bytes per pixel from the next
+  // decoded frame on.
+  void SetVideoConversion(bool on);
+
+ private:
+  void Run();
+  void Stop();
+  template <class Event>
+  void Notify(Event&& event);
+
+  std::weak_ptr<ILumoraQSStreamClientCallback> Callback;
+  boost::asio::io_context IoService;
+  std::shared_ptr<boost::asio::ip::tcp::socket> Socket;
+  std::shared_ptr<std::thread> ReceivingThread;
+  std::recursive_mutex Lock;
+  VPacketReader Packets;      // last containers and offered types; receiving thread only
+  VRequestState Requests;     // guarded by Lock
+  std::atomic<int32_t> VideoConversion{0};
+};

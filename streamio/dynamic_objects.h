@@ -1,0 +1,162 @@
+// Dynamic payload classes (one frame's measurements), their decoders,
+// VDynamicObjects, VVideoFrame and the packet summary.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <set>
+#include <vector>
+
+#include "streamio/object_types.h"
+#include "streamio/reader.h"
+
+namespace LumoraQSStream {
+
+using LumoraQSStreamIO::VReader;
+
+// Fixed-size records: exact byte images of the wire records, copied from the
+// packet in one block per array.
+struct VMarkerPosition {
+  int32_t SubjectID;
+  int32_t MarkerID;
+  std::array<uint8_t, 8> Reserved;
+  std::array<double, 3> Position;  // x, y, z
+  std::array<double, 9> Trailing;
+};
+static_assert(sizeof(VMarkerPosition) == 112, "marker position record");
+static_assert(offsetof(VMarkerPosition, MarkerID) == 4, "marker position layout");
+static_assert(offsetof(VMarkerPosition, Reserved) == 8, "marker position layout");
+static_assert(offsetof(VMarkerPosition, Position) == 16, "marker position layout");
+static_assert(offsetof(VMarkerPosition, Trailing) == 40, "marker position layout");
+
+struct VMarkerRecord {
+  std::array<uint8_t, 104> Bytes;
+};
+static_assert(sizeof(VMarkerRecord) == 104, "marker record");
+
+struct VSegmentPose {
+  int32_t SegmentID;
+  std::array<uint8_t, 4> Reserved;
+  std::array<double, 3> Translation;  // x, y, z
+  std::array<double, 9> Rotation;     // 3x3 matrix by rows: (r, c) at 3r + c
+};
+static_assert(sizeof(VSegmentPose) == 104, "segment pose record");
+static_assert(offsetof(VSegmentPose, Reserved) == 4, "segment pose layout");
+static_assert(offsetof(VSegmentPose, Translation) == 8, "segment pose layout");
+static_assert(offsetof(VSegmentPose, Rotation) == 32, "segment pose layout");
+
+struct VBlockRecord {
+  std::array<uint8_t, 32> Bytes;  // four 8-byte values, carried unchanged
+};
+static_assert(sizeof(VBlockRecord) == 32, "block record");
+
+struct VShortRecord {
+  std::array<uint8_t, 6> Bytes;
+};
+static_assert(sizeof(VShortRecord) == 6, "short record");
+
+struct VSegmentPoses {
+  int32_t SubjectID = 0;
+  std::vector<VSegmentPose> Poses;
+};
+
+struct VDeviceOutputData {
+  int32_t Value0 = 0;
+  int32_t DeviceID = 0;
+  int32_t OutputID = 0;
+  // Component by component: with k components and n samples, component c
+  // holds positions c * n / k to (c + 1) * n / k - 1.
+  std::vector<float> Samples;
+};
+
+struct VBlockData {
+  int32_t Value0 = 0;
+  int32_t Value1 = 0;
+  std::vector<VBlockRecord> Blocks;
+};
+
+struct VChunk {
+  std::vector<uint8_t> Bytes;
+  uint16_t Value0 = 0;
+  uint16_t Value1 = 0;
+};
+
+struct VChunkData {
+  int32_t Value0 = 0;
+  int32_t Value1 = 0;
+  std::vector<std::vector<VChunk>> Groups;
+};
+
+struct VShortRecordData {
+  int32_t Value0 = 0;
+  int32_t Value1 = 0;
+  std::vector<VShortRecord> Records;
+};
+
+// One video frame. Created on the heap per object and shared; read-only once
+// its packet is complete.
+struct VVideoFrame {
+  int32_t Value0 = 0;
+  int32_t Value1 = 0;
+  uint16_t Value2 = 0;
+  uint16_t Value3 = 0;
+  uint16_t Width = 0;
+  uint16_t Height = 0;
+  int32_t Format = 0;
+  std::vector<uint8_t> Data;
+};
+
+// The dynamic objects of one packet. Once handed to the callback a container
+// is never modified again (see VLumoraQSStreamClient).
+struct VDynamicObjects {
+  int32_t FrameNumber = -1;  // -1 (no frame) until a FrameNumber object or carry-over sets it
+  std::vector<VMarkerPosition> MarkerPositions;
+  std::vector<VMarkerRecord> MarkerRecords;
+  std::vector<VBlockData> BlockDatas;
+  std::vector<VSegmentPoses> OtherSegmentPoses;  // type 8 is skipped: stays empty
+  std::vector<VSegmentPoses> GlobalSegmentPoses;
+  std::vector<VChunkData> ChunkDatas;
+  std::vector<VShortRecordData> ShortRecordDatas;
+  std::vector<VDeviceOutputData> Forces;
+  std::vector<VDeviceOutputData> Moments;
+  std::vector<VDeviceOutputData> CentresOfPressure;
+  std::vector<VDeviceOutputData> Voltages;
+  std::vector<std::shared_ptr<VVideoFrame>> VideoFrames;
+};
+
+struct VSummaryPair {
+  int32_t First = 0;
+  int32_t Second = 0;
+};
+static_assert(sizeof(VSummaryPair) == 8, "summary pair");
+
+// The per-packet summary: the types whose objects the server did not send
+// again and that are to be taken from the previous packet's containers.
+struct VPacketSummary {
+  std::vector<VSummaryPair> Pairs;  // read, not used
+  std::set<int32_t> CarriedTypes;
+};
+
+bool DecodeFrameNumber(VReader& reader, int32_t& frameNumber);
+bool DecodeMarkerPositions(VReader& reader, std::vector<VMarkerPosition>& positions);
+bool DecodeMarkerRecords(VReader& reader, std::vector<VMarkerRecord>& records);
+bool DecodeSegmentPoses(VReader& reader, VSegmentPoses& poses);
+bool DecodeDeviceOutputData(VReader& reader, VDeviceOutputData& data);
+bool DecodeBlockData(VReader& reader, VBlockData& data);
+bool DecodeChunkData(VReader& reader, VChunkData& data);
+bool DecodeShortRecordData(VReader& reader, VShortRecordData& data);
+bool DecodeVideoFrame(VReader& reader, VVideoFrame& frame);
+// Empties both collections first, so the last summary of a packet wins.
+bool DecodePacketSummary(VReader& reader, VPacketSummary& summary);
+// A count, then that many type numbers: the server's offered types and the
+// client's requested types. Empties the set first.
+bool DecodeObjectTypeList(VReader& reader, std::set<int32_t>& types);
+
+// Decodes an object of a dynamic type into `objects` by the type's
+// accumulation rule. Returns false for a failed decode and for a type that is
+// not dynamic. A decoded video frame is the last element of VideoFrames.
+bool DecodeDynamicObject(int32_t type, VReader& reader, VDynamicObjects& objects);
+
+}  // namespace LumoraQSStream

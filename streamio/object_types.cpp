@@ -1,0 +1,57 @@
+#include "streamio/object_types.h"
+
+#include <iterator>
+
+namespace LumoraQSStream {
+namespace {
+
+constexpr VObjectTypeInfo Catalogue[] = {
+    {StreamInfo, "StreamInfo", ERoute::Static},
+    {SubjectInfo, "SubjectInfo", ERoute::Static},
+    {DeviceInfo, "DeviceInfo", ERoute::Static},
+    {DeviceOutputInfo, "DeviceOutputInfo", ERoute::Static},
+    {FrameNumber, "FrameNumber", ERoute::Dynamic},
+    {MarkerPositions, "MarkerPositions", ERoute::Dynamic},
+    {MarkerRecords, "MarkerRecords", ERoute::Dynamic},
+    {OtherSegmentPoses, "OtherSegmentPoses", ERoute::Skipped},
+    {GlobalSegmentPoses, "GlobalSegmentPoses", ERoute::Dynamic},
+    {ForceData, "ForceData", ERoute::Dynamic},
+    {MomentData, "MomentData", ERoute::Dynamic},
+    {CentreOfPressureData, "CentreOfPressureData", ERoute::Dynamic},
+    {VoltageData, "VoltageData", ERoute::Dynamic},
+    {NamedVectorInfo, "NamedVectorInfo", ERoute::Static},
+    {Reserved15, "Reserved15", ERoute::Skipped},
+    {BlockData, "BlockData", ERoute::Dynamic},
+    {ChunkData, "ChunkData", ERoute::Dynamic},
+    {ShortRecordData, "ShortRecordData", ERoute::Dynamic},
+    {NamedParameterInfo, "NamedParameterInfo", ERoute::Static},
+    {WordBlockInfo, "WordBlockInfo", ERoute::Static},
+    {Reserved21, "Reserved21", ERoute::Skipped},
+    {VideoFrame, "VideoFrame", ERoute::Dynamic},
+    // Control types: the handshake and the requests carry the first two; in
+    // a data packet they are stepped over like unknown numbers.
+    {ObjectTypeList, "ObjectTypeList", ERoute::Skipped},
+    {StreamMode, "StreamMode", ERoute::Skipped},
+    {PacketSummary, "PacketSummary", ERoute::Summary},
+};
+
+}  // namespace
+
+const VObjectTypeInfo* FindObjectType(int32_t number) {
+  for (const VObjectTypeInfo& info : Catalogue) {
+    if (info.Number == number) return &info;
+  }
+  return nullptr;
+}
+
+ERoute RouteOf(int32_t number) {
+  const VObjectTypeInfo* info = FindObjectType(number);
+  return info ? info->Route : ERoute::Skipped;
+}
+
+const char* ObjectTypeName(int32_t number) {
+  const VObjectTypeInfo* info = FindObjectType(number);
+  return info ? info->Name : "";
+}
+
+}  // namespace LumoraQSStream
