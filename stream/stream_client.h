@@ -55,6 +55,7 @@ class VLumoraQSStreamClient {
  private:
   void Run();
   void Stop();
+  bool SendRequest(LumoraQSStreamIO::VWriter& writer);
   template <class Event>
   void Notify(Event&& event);
 
@@ -66,4 +67,5 @@ class VLumoraQSStreamClient {
   VPacketReader Packets;      // last containers and offered types; receiving thread only
   VRequestState Requests;     // guarded by Lock
   std::atomic<int32_t> VideoConversion{0};
+  bool Attempted = false;  // Connect was called
 };

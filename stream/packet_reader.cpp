@@ -1,0 +1,137 @@
+#include "stream/packet_reader.h"
+
+#include "stream/video_conversion.h"
+#include "streamio/limits.h"
+#include "streamio/object_types.h"
+
+using namespace LumoraQSStream;
+using LumoraQSStreamIO::MaxPacketPayload;
+using LumoraQSStreamIO::VReader;
+using LumoraQSStreamIO::VReaderSection;
+
+namespace {
+
+// A packet is acceptable when its magic is right and its payload length is
+// neither negative nor above the bound (an oversized payload is refused
+// before a byte is allocated for it).
+bool PacketHeaderAcceptable(const VReaderSection& packet) {
+  return packet.LeadingWord() == PacketMagic && packet.DeclaredLength() >= 0 &&
+         static_cast<uint32_t>(packet.DeclaredLength()) <= MaxPacketPayload;
+}
+
+// True while another object header can start inside the packet. Fewer than
+// 4 bytes before the packet end cannot hold an object type: those trailing
+// bytes are ignored and the packet counts as complete.
+bool MoreObjects(const VReaderSection& packet, const VReader& reader) {
+  return packet.Contains(reader.Position()) && reader.Remaining() >= 4;
+}
+
+}  // namespace
+
+bool VPacketReader::ReadHandshake(VReader& reader) {
+  VReaderSection packet(reader, VReaderSection::EOpen::Refill);
+  if (!PacketHeaderAcceptable(packet)) return false;
+  while (MoreObjects(packet, reader)) {
+    VReaderSection object(reader, VReaderSection::EOpen::InPlace);
+    if (object.LeadingWord() == ObjectTypeList) {
+      const bool decoded = DecodeObjectTypeList(reader, Offered);
+      if (!decoded) Offered.clear();
+      return decoded;  // both sections close: past the object, then to the packet end
+    }
+  }
+  return false;
+}
+
+bool VPacketReader::ReadPacket(VReader& reader, bool convertVideo, VPacketDelivery& delivery) {
+  delivery = VPacketDelivery{};
+  VReaderSection packet(reader, VReaderSection::EOpen::Refill);
+  if (!PacketHeaderAcceptable(packet)) return false;
+
+  std::shared_ptr<VStaticObjects> staticObjects;
+  std::shared_ptr<VDynamicObjects> dynamicObjects;
+  bool hasSummary = false;
+  Summary.Pairs.clear();
+  Summary.CarriedTypes.clear();
+
+  while (MoreObjects(packet, reader)) {
+    VReaderSection object(reader, VReaderSection::EOpen::InPlace);
+    const int32_t type = object.LeadingWord();
+    bool decoded = true;
+    switch (RouteOf(type)) {
+      case ERoute::Static:
+        if (!staticObjects) staticObjects = std::make_shared<VStaticObjects>();
+        decoded = DecodeStaticObject(type, reader, *staticObjects);
+        break;
+      case ERoute::Dynamic:
+        if (!dynamicObjects) dynamicObjects = std::make_shared<VDynamicObjects>();
+        decoded = DecodeDynamicObject(type, reader, *dynamicObjects);
+        if (decoded && type == VideoFrame && convertVideo) {
+          ConvertVideoFrame(*dynamicObjects->VideoFrames.back(), ConversionBuffer);
+        }
+        break;
+      case ERoute::Summary:
+        decoded = DecodePacketSummary(reader, Summary);
+        hasSummary = true;
+        break;
+      case ERoute::Skipped:
+        break;
+    }
+    // A failed object abandons the whole packet: the new containers are
+    // dropped unseen and the previous ones stay as they were.
+    if (!decoded) return false;
+  }
+
+  if (hasSummary) {
+    if (LastStatic && staticObjects) MergeStaticObjects(Summary, *LastStatic, *staticObjects);
+    if (LastDynamic && dynamicObjects) MergeDynamicObjects(Summary, *LastDynamic, *dynamicObjects);
+  }
+  if (staticObjects) {
+    LastStatic = staticObjects;
+    delivery.Static = std::move(staticObjects);
+  }
+  if (dynamicObjects) {
+    LastDynamic = dynamicObjects;
+    delivery.Dynamic = std::move(dynamicObjects);
+  }
+  return true;
+}
+
+void VPacketReader::Reset() {
+  LastStatic.reset();
+  LastDynamic.reset();
+}
+
+void MergeStaticObjects(const VPacketSummary& summary, const VStaticObjects& previous,
+                        VStaticObjects& current) {
+  for (int32_t type : summary.CarriedTypes) {
+    switch (type) {
+      case StreamInfo: current.StreamValue = previous.StreamValue; break;
+      case SubjectInfo: current.Subjects = previous.Subjects; break;
+      case DeviceInfo: current.Devices = previous.Devices; break;
+      case DeviceOutputInfo: current.DeviceOutputs = previous.DeviceOutputs; break;
+      case NamedVectorInfo: current.NamedVectorInfos = previous.NamedVectorInfos; break;
+      case NamedParameterInfo: current.NamedParameterInfos = previous.NamedParameterInfos; break;
+      case WordBlockInfo: current.WordBlockInfos = previous.WordBlockInfos; break;
+      default: break;
+    }
+  }
+}
+
+void MergeDynamicObjects(const VPacketSummary& summary, const VDynamicObjects& previous,
+                         VDynamicObjects& current) {
+  // Force, moment, centre-of-pressure and voltage data are never carried
+  // over, even when listed.
+  for (int32_t type : summary.CarriedTypes) {
+    switch (type) {
+      case FrameNumber: current.FrameNumber = previous.FrameNumber; break;
+      case MarkerPositions: current.MarkerPositions = previous.MarkerPositions; break;
+      case MarkerRecords: current.MarkerRecords = previous.MarkerRecords; break;
+      case GlobalSegmentPoses: current.GlobalSegmentPoses = previous.GlobalSegmentPoses; break;
+      case BlockData: current.BlockDatas = previous.BlockDatas; break;
+      case ChunkData: current.ChunkDatas = previous.ChunkDatas; break;
+      case ShortRecordData: current.ShortRecordDatas = previous.ShortRecordDatas; break;
+      case VideoFrame: current.VideoFrames = previous.VideoFrames; break;  // shares the frames
+      default: break;
+    }
+  }
+}

@@ -1,0 +1,142 @@
+#include "stream/stream_client.h"
+
+#include <utility>
+
+#include <boost/asio/connect.hpp>
+#include <boost/system/error_code.hpp>
+
+#include "streamio/socket_reader_writer.h"
+
+using boost::asio::ip::tcp;
+using LumoraQSStreamIO::VQSStreamReaderWriter;
+
+VLumoraQSStreamClient::VLumoraQSStreamClient(std::weak_ptr<ILumoraQSStreamClientCallback> callback)
+    : Callback(std::move(callback)), Socket(std::make_shared<tcp::socket>(IoService)) {}
+
+VLumoraQSStreamClient::~VLumoraQSStreamClient() { Stop(); }
+
+template <class Event>
+void VLumoraQSStreamClient::Notify(Event&& event) {
+  // The strong reference lives only for the call; a callback object that is
+  // gone means the event is dropped.
+  std::shared_ptr<ILumoraQSStreamClientCallback> callback = Callback.lock();
+  if (!callback) return;
+  try {
+    event(*callback);
+  } catch (...) {
+    // A failing receiver must not take the connection's thread down.
+  }
+}
+
+void VLumoraQSStreamClient::Connect(const std::string& host, int port) {
+  if (Attempted) return;  // one connection per stream client
+  Attempted = true;
+
+  if (port < 0 || port > 65535) {
+    Notify([](ILumoraQSStreamClientCallback& c) { c.OnDisconnected(); });
+    return;
+  }
+
+  boost::system::error_code error;
+  tcp::resolver resolver(IoService);
+  const tcp::resolver::results_type endpoints =
+      resolver.resolve(host, "", tcp::resolver::flags(), error);
+  if (error) {
+    Notify([](ILumoraQSStreamClientCallback& c) { c.OnDisconnected(); });
+    return;
+  }
+
+  for (const auto& entry : endpoints) {
+    tcp::endpoint endpoint = entry.endpoint();
+    endpoint.port(static_cast<unsigned short>(port));
+    Socket->connect(endpoint, error);
+    if (!error) {
+      Notify([](ILumoraQSStreamClientCallback& c) { c.OnConnected(); });
+      try {
+        ReceivingThread = std::make_shared<std::thread>(&VLumoraQSStreamClient::Run, this);
+      } catch (...) {
+        // No thread could be started: the connection ends here, reported
+        // once, as every other end of a connection is.
+        Socket->close(error);
+        Notify([](ILumoraQSStreamClientCallback& c) { c.OnDisconnected(); });
+      }
+      return;
+    }
+    // A socket opened for one protocol cannot connect to an endpoint of the
+    // other (an IPv6 socket to an IPv4 address): the next endpoint gets a
+    // socket of its own.
+    boost::system::error_code ignored;
+    Socket->close(ignored);
+  }
+  Notify([](ILumoraQSStreamClientCallback& c) { c.OnDisconnected(); });
+}
+
+void VLumoraQSStreamClient::SetRequestedTypes(const std::set<int32_t>& types) {
+  std::lock_guard<std::recursive_mutex> guard(Lock);
+  if (&types != &Requests.RequestedTypes) Requests.RequestedTypes = types;
+  Requests.TypesChanged = true;
+}
+
+void VLumoraQSStreamClient::SetStreamMode(uint8_t mode) {
+  std::lock_guard<std::recursive_mutex> guard(Lock);
+  Requests.StreamMode = mode;
+  Requests.ModeChanged = true;
+}
+
+void VLumoraQSStreamClient::SetVideoConversion(bool on) {
+  std::lock_guard<std::recursive_mutex> guard(Lock);
+  VideoConversion.store(on ? 1 : 0);
+}
+
+bool VLumoraQSStreamClient::SendRequest(LumoraQSStreamIO::VWriter& writer) {
+  {
+    // The request is built from one consistent snapshot of the request
+    // state under the lock; the blocking socket write happens after the lock
+    // is released, so a setter never waits on a peer that does not read.
+    std::lock_guard<std::recursive_mutex> guard(Lock);
+    if (!BuildRequest(writer, Requests)) return true;  // nothing to send this turn
+  }
+  return writer.Flush();
+}
+
+void VLumoraQSStreamClient::Run() {
+  try {
+    Packets.Reset();
+    VQSStreamReaderWriter connection(Socket);
+    bool ok = Packets.ReadHandshake(connection);
+    if (ok) {
+      std::lock_guard<std::recursive_mutex> guard(Lock);
+      Requests.TypesChanged = true;  // the first request always carries the types
+    }
+    while (ok) {
+      if (!SendRequest(connection)) break;
+      VPacketDelivery delivery;
+      ok = Packets.ReadPacket(connection, VideoConversion.load() == 1, delivery);
+      if (!ok) break;
+      if (delivery.Static) {
+        Notify([&](ILumoraQSStreamClientCallback& c) { c.OnStaticObjects(delivery.Static); });
+      }
+      if (delivery.Dynamic) {
+        Notify([&](ILumoraQSStreamClientCallback& c) { c.OnDynamicObjects(delivery.Dynamic); });
+      }
+    }
+  } catch (...) {
+    // The linger option failing on a socket already shut down, or a packet
+    // too large to allocate: the connection ends like any other failure.
+  }
+  Notify([](ILumoraQSStreamClientCallback& c) { c.OnDisconnected(); });
+}
+
+void VLumoraQSStreamClient::Stop() {
+  // Closing a descriptor does not wake a thread blocked reading it, and a
+  // closed descriptor may be reused while that thread still uses it. Shutting
+  // the connection down wakes the read at once; the socket is closed only
+  // after the receiving thread has ended.
+  boost::system::error_code ignored;
+  if (Socket->is_open()) Socket->shutdown(tcp::socket::shutdown_both, ignored);
+  if (ReceivingThread) {
+    if (ReceivingThread->joinable()) ReceivingThread->join();
+    ReceivingThread.reset();
+  }
+  Socket->close(ignored);
+}
