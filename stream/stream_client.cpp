@@ -30,44 +30,47 @@ void VLumoraQSStreamClient::Notify(Event&& event) {
 
 void VLumoraQSStreamClient::Connect(const std::string& host, int port) {
   if (Attempted) return;  // one connection per stream client
-  Attempted = true;
-
-  if (port < 0 || port > 65535) {
-    Notify([](ILumoraQSStreamClientCallback& c) { c.OnDisconnected(); });
-    return;
-  }
 
   boost::system::error_code error;
   tcp::resolver resolver(IoService);
-  const tcp::resolver::results_type endpoints =
+  const tcp::resolver::results_type results =
       resolver.resolve(host, "", tcp::resolver::flags(), error);
-  if (error) {
-    Notify([](ILumoraQSStreamClientCallback& c) { c.OnDisconnected(); });
-    return;
+  std::vector<tcp::endpoint> endpoints;
+  if (!error) {
+    for (const auto& entry : results) endpoints.push_back(entry.endpoint());
   }
+  Connect(endpoints, port);
+}
 
-  for (const auto& entry : endpoints) {
-    tcp::endpoint endpoint = entry.endpoint();
-    endpoint.port(static_cast<unsigned short>(port));
-    Socket->connect(endpoint, error);
-    if (!error) {
-      Notify([](ILumoraQSStreamClientCallback& c) { c.OnConnected(); });
-      try {
-        ReceivingThread = std::make_shared<std::thread>(&VLumoraQSStreamClient::Run, this);
-      } catch (...) {
-        // No thread could be started: the connection ends here, reported
-        // once, as every other end of a connection is.
-        Socket->close(error);
-        Notify([](ILumoraQSStreamClientCallback& c) { c.OnDisconnected(); });
+void VLumoraQSStreamClient::Connect(const std::vector<tcp::endpoint>& endpoints, int port) {
+  if (Attempted) return;
+  Attempted = true;
+
+  if (port >= 0 && port <= 65535) {
+    for (tcp::endpoint endpoint : endpoints) {
+      endpoint.port(static_cast<unsigned short>(port));
+      boost::system::error_code error;
+      Socket->connect(endpoint, error);
+      if (!error) {
+        Notify([](ILumoraQSStreamClientCallback& c) { c.OnConnected(); });
+        try {
+          ReceivingThread = std::make_shared<std::thread>(&VLumoraQSStreamClient::Run, this);
+        } catch (...) {
+          // No thread could be started: the connection ends here, reported
+          // once, as every other end of a connection is.
+          Socket->close(error);
+          Notify([](ILumoraQSStreamClientCallback& c) { c.OnDisconnected(); });
+        }
+        return;
       }
-      return;
+      // A socket opened for one protocol cannot connect to an endpoint of
+      // the other (an IPv6 socket to an IPv4 address): the next endpoint
+      // gets a socket of its own.
+      Socket->close(error);
     }
-    // A socket opened for one protocol cannot connect to an endpoint of the
-    // other (an IPv6 socket to an IPv4 address): the next endpoint gets a
-    // socket of its own.
-    boost::system::error_code ignored;
-    Socket->close(ignored);
   }
+  // Name resolution failed, no endpoint accepted, or the port is not a
+  // 16-bit port number.
   Notify([](ILumoraQSStreamClientCallback& c) { c.OnDisconnected(); });
 }
 

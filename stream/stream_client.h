@@ -43,6 +43,10 @@ class VLumoraQSStreamClient {
   // which have run before Connect returns. Call once per stream client.
   void Connect(const std::string& host, int port);
 
+  // As Connect, with the name already resolved: tries `endpoints` in order
+  // (their ports replaced by `port`) until one accepts.
+  void Connect(const std::vector<boost::asio::ip::tcp::endpoint>& endpoints, int port);
+
   // The object types the server is asked for; the whole set is sent with the
   // next request, also when it did not change.
   void SetRequestedTypes(const std::set<int32_t>& types);
