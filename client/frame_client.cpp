@@ -1,0 +1,246 @@
+#include "client/frame_client.h"
+
+#include <chrono>
+#include <utility>
+
+using LumoraQSStream::VDynamicObjects;
+using LumoraQSStream::VStaticObjects;
+using LumoraQSStream::VVideoFrame;
+
+namespace {
+using Lock = std::lock_guard<VClientMutex>;
+}
+
+IQSClient* CreateFrameClient() { return new VQSClient(); }
+
+std::shared_ptr<IQSClient> MakeSharedFrameClient(IQSClient* client) {
+  return std::shared_ptr<IQSClient>(client, [](IQSClient* c) {
+    if (c) c->Destroy();
+  });
+}
+
+VQSClient::VQSClient() {
+  Callback = std::make_shared<VQSClientCallback>(this);
+  StreamClient = std::make_shared<VLumoraQSStreamClient>(
+      std::weak_ptr<ILumoraQSStreamClientCallback>(Callback));
+}
+
+VQSClient::~VQSClient() {
+  // The stream client goes first: its destruction shuts the connection down
+  // and joins the receiving thread, which may still be delivering an event
+  // into this frame client. Only once no event can arrive any more do the
+  // adapter, the queue, the registry, the condition variable and the mutex
+  // go (the members, in reverse order of declaration, after this body).
+  // The caller (Destroy or the last ReleaseVideoFrameReference) no longer
+  // holds ClientMutex, so an event blocked on it can finish.
+  StreamClient.reset();
+  Callback.reset();
+}
+
+void VQSClient::Destroy() {
+  {
+    Lock lock(ClientMutex);
+    if (!VideoFrameRegistry.empty()) {
+      // Frame records still refer to video frames kept here: the last
+      // ReleaseVideoFrameReference completes the destruction.
+      PendingDestroy = true;
+      return;
+    }
+  }
+  delete this;
+}
+
+void VQSClient::Connect(std::string host, int32_t port) {
+  // Held across the whole blocking attempt: OnConnected (or OnDisconnected)
+  // re-enters it on this thread, and the receiving thread's first events
+  // wait until the attempt is over.
+  Lock lock(ClientMutex);
+  StreamClient->Connect(host, port);
+}
+
+bool VQSClient::IsConnected() {
+  Lock lock(ClientMutex);
+  return Connected;
+}
+
+void VQSClient::SetObjectTypeEnabled(int32_t type, bool enabled) {
+  Lock lock(ClientMutex);
+  if (enabled) {
+    RequestedTypes.insert(type);
+  } else {
+    RequestedTypes.erase(type);
+  }
+  // The whole set, changed or not, goes with the next request.
+  StreamClient->SetRequestedTypes(RequestedTypes);
+}
+
+void VQSClient::SetMaxQueuedFrames(uint32_t bound) {
+  Lock lock(ClientMutex);
+  MaxQueuedFrames = bound;
+  while (FrameQueue.size() > MaxQueuedFrames) FrameQueue.pop_front();
+}
+
+void VQSClient::SetVideoConversion(bool on) {
+  Lock lock(ClientMutex);
+  StreamClient->SetVideoConversion(on);
+}
+
+void VQSClient::SetStreamMode(int32_t mode) {
+  Lock lock(ClientMutex);
+  // The stream client keeps the low byte.
+  StreamClient->SetStreamMode(static_cast<uint8_t>(mode & 0xFF));
+}
+
+bool VQSClient::GetFrames(std::vector<VFrameRecord>& frames) {
+  std::deque<QueuedFrame> taken;
+  {
+    Lock lock(ClientMutex);
+    taken.swap(FrameQueue);
+  }
+  // Records are built without the lock (except for registering video
+  // frames), so the receiving thread is not held up meanwhile.
+  frames.resize(taken.size());
+  if (taken.empty()) return false;
+  for (std::size_t i = 0; i < taken.size(); ++i) AssembleRecord(taken[i], frames[i]);
+  return true;
+}
+
+void VQSClient::AssembleRecord(const QueuedFrame& frame, VFrameRecord& record) {
+  if (const VStaticObjects* scene = frame.first.get()) {
+    record.StreamValue = scene->StreamValue;
+    record.NamedParameterInfos = scene->NamedParameterInfos;
+    record.NamedVectorInfos = scene->NamedVectorInfos;
+    record.SubjectInfos = scene->Subjects;
+    record.DeviceInfos = scene->Devices;
+    record.DeviceOutputInfos = scene->DeviceOutputs;
+  }
+
+  const VDynamicObjects* data = frame.second.get();
+  if (data) {
+    // Copied, not exchanged: the container is shared with the stream
+    // client, which reads it as delivered for the next packet's carry-over.
+    record.FrameNumber = data->FrameNumber;
+    record.ShortRecordData = data->ShortRecordDatas;
+    record.ChunkData = data->ChunkDatas;
+    record.BlockData = data->BlockDatas;
+    record.MarkerRecords = data->MarkerRecords;
+    record.MarkerPositions = data->MarkerPositions;
+    record.VoltageData = data->Voltages;
+    record.ForceData = data->Forces;
+    record.MomentData = data->Moments;
+    record.CentreOfPressureData = data->CentresOfPressure;
+    record.GlobalSegmentPoses = data->GlobalSegmentPoses;
+    record.OtherSegmentPoses = data->OtherSegmentPoses;
+  }
+
+  record.VideoFrames.clear();  // each removed handle releases its reference
+  if (!data) return;
+  // Reserved before any registration, so that appending a handle cannot
+  // fail after its reference was counted.
+  record.VideoFrames.reserve(data->VideoFrames.size());
+  for (const std::shared_ptr<VVideoFrame>& video : data->VideoFrames) {
+    if (!video) continue;
+    RegisterVideoFrame(video);
+    record.VideoFrames.push_back(VVideoFrameHandle::Adopt(this, video.get()));
+  }
+}
+
+bool VQSClient::WaitForFrames(std::vector<VFrameRecord>& frames, uint32_t timeoutMs) {
+  std::unique_lock<VClientMutex> lock(ClientMutex);
+  // Monotonic deadline: a change of the calendar time does not move it.
+  const VClientMutex::Clock::time_point deadline =
+      VClientMutex::Clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (FrameQueue.empty()) {
+    if (VClientMutex::Clock::now() >= deadline) return false;
+    // Gives ClientMutex up completely, whatever the depth this thread holds
+    // it at, and takes it back at that depth. A wake-up that leaves the
+    // queue empty (OnDisconnected, or spurious) waits again for the rest of
+    // the time.
+    ClientMutex.WaitUntil(FrameAvailable, deadline);
+  }
+  return GetFrames(frames);
+}
+
+void VQSClient::RegisterVideoFrame(const std::shared_ptr<const VVideoFrame>& frame) {
+  if (!frame) return;
+  Lock lock(ClientMutex);
+  VideoFrameEntry& entry = VideoFrameRegistry[frame.get()];
+  entry.Frame = frame;
+  ++entry.Count;
+}
+
+void VQSClient::AddVideoFrameReference(const VVideoFrame* frame) {
+  Lock lock(ClientMutex);
+  auto found = VideoFrameRegistry.find(frame);
+  // A frame that is not registered has no handle that could be copied;
+  // counting it would create an entry without the frame it stands for.
+  if (found == VideoFrameRegistry.end()) return;
+  ++found->second.Count;
+}
+
+void VQSClient::ReleaseVideoFrameReference(const VVideoFrame* frame) {
+  bool destroyNow = false;
+  {
+    Lock lock(ClientMutex);
+    auto found = VideoFrameRegistry.find(frame);
+    if (found == VideoFrameRegistry.end()) return;
+    if (--found->second.Count <= 0) VideoFrameRegistry.erase(found);
+    destroyNow = PendingDestroy && VideoFrameRegistry.empty();
+  }
+  // Nothing touches this frame client after it is deleted.
+  if (destroyNow) delete this;
+}
+
+void VQSClient::OnConnected() {
+  Lock lock(ClientMutex);
+  Connected = true;
+}
+
+void VQSClient::OnStaticObjects(std::shared_ptr<const VStaticObjects> objects) {
+  Lock lock(ClientMutex);
+  CurrentStaticObjects = std::move(objects);
+}
+
+void VQSClient::OnDynamicObjects(std::shared_ptr<const VDynamicObjects> objects) {
+  Lock lock(ClientMutex);
+  FrameQueue.emplace_back(CurrentStaticObjects, std::move(objects));
+  while (FrameQueue.size() > MaxQueuedFrames) FrameQueue.pop_front();
+  FrameAvailable.notify_all();
+}
+
+void VQSClient::OnDisconnected() {
+  Lock lock(ClientMutex);
+  Connected = false;
+  FrameAvailable.notify_all();
+}
+
+std::size_t VQSClient::QueuedFrameCount() {
+  Lock lock(ClientMutex);
+  return FrameQueue.size();
+}
+
+uint32_t VQSClient::GetMaxQueuedFrames() {
+  Lock lock(ClientMutex);
+  return MaxQueuedFrames;
+}
+
+std::set<int32_t> VQSClient::GetRequestedTypes() {
+  Lock lock(ClientMutex);
+  return RequestedTypes;
+}
+
+int32_t VQSClient::VideoFrameReferenceCount(const VVideoFrame* frame) {
+  Lock lock(ClientMutex);
+  auto found = VideoFrameRegistry.find(frame);
+  return found == VideoFrameRegistry.end() ? 0 : found->second.Count;
+}
+
+std::size_t VQSClient::RegisteredVideoFrameCount() {
+  Lock lock(ClientMutex);
+  return VideoFrameRegistry.size();
+}
+
+bool VQSClient::IsDestroyPending() {
+  Lock lock(ClientMutex);
+  return PendingDestroy;
+}

@@ -1,0 +1,126 @@
+// VQSClient: the frame client. VQSClientCallback: the adapter through which
+// the stream client reports to it.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "client/client_mutex.h"
+#include "client/frame_record.h"
+#include "client/qs_client.h"
+#include "stream/stream_client.h"
+#include "stream/stream_client_callback.h"
+
+// One received frame: the scene description current when it arrived (may be
+// empty) and the frame's own dynamic objects. Both containers are shared
+// with the stream client and are never modified.
+using QueuedFrame = std::pair<std::shared_ptr<const LumoraQSStream::VStaticObjects>,
+                              std::shared_ptr<const LumoraQSStream::VDynamicObjects>>;
+
+class VQSClientCallback;
+
+// The frame client. Every operation except Destroy and GetFrames runs under
+// ClientMutex for its whole length; WaitForFrames gives the mutex up
+// completely while it waits.
+//
+// Lifetime: created by CreateFrameClient, destroyed only through Destroy
+// (the shared pointer deleter of MakeSharedFrameClient). While a frame record
+// still holds a video frame handle, Destroy only marks the frame client and
+// the last ReleaseVideoFrameReference completes the destruction.
+class VQSClient : public IQSClient {
+ public:
+  VQSClient();
+  VQSClient(const VQSClient&) = delete;
+  VQSClient& operator=(const VQSClient&) = delete;
+
+  void Destroy() override;
+  void Connect(std::string host, int32_t port) override;
+  bool IsConnected() override;
+  void SetObjectTypeEnabled(int32_t type, bool enabled) override;
+  void SetMaxQueuedFrames(uint32_t bound) override;
+  void SetVideoConversion(bool on) override;
+  void SetStreamMode(int32_t mode) override;
+  bool GetFrames(std::vector<VFrameRecord>& frames) override;
+  bool WaitForFrames(std::vector<VFrameRecord>& frames, uint32_t timeoutMs) override;
+  void AddVideoFrameReference(const LumoraQSStream::VVideoFrame* frame) override;
+  void ReleaseVideoFrameReference(const LumoraQSStream::VVideoFrame* frame) override;
+  ~VQSClient() override;
+
+  // Targets of the callback adapter, called on the receiving thread (and
+  // OnConnected / a failed attempt's OnDisconnected inside Connect).
+  virtual void OnConnected();
+  virtual void OnStaticObjects(std::shared_ptr<const LumoraQSStream::VStaticObjects> objects);
+  virtual void OnDynamicObjects(std::shared_ptr<const LumoraQSStream::VDynamicObjects> objects);
+  virtual void OnDisconnected();
+
+  // Enters `frame` into the video frame registry, or finds it there, and
+  // counts one more reference: the one the handle that frame assembly is
+  // about to create will carry.
+  void RegisterVideoFrame(const std::shared_ptr<const LumoraQSStream::VVideoFrame>& frame);
+
+  // Takes ClientMutex for the caller (recursively when it already owns it),
+  // so that several operations run as one step. WaitForFrames called while
+  // holding it still lets other threads in while it waits.
+  std::unique_lock<VClientMutex> Hold() { return std::unique_lock<VClientMutex>(ClientMutex); }
+
+  // Inspection, each under ClientMutex.
+  std::size_t QueuedFrameCount();
+  uint32_t GetMaxQueuedFrames();
+  std::set<int32_t> GetRequestedTypes();
+  // The registry's count for `frame`; 0 when it is not registered.
+  int32_t VideoFrameReferenceCount(const LumoraQSStream::VVideoFrame* frame);
+  std::size_t RegisteredVideoFrameCount();
+  bool IsDestroyPending();
+
+ private:
+  struct VideoFrameEntry {
+    int32_t Count = 0;
+    std::shared_ptr<const LumoraQSStream::VVideoFrame> Frame;
+  };
+
+  // Fills `record` from one queued frame: static fields copied when the
+  // frame has a static container, dynamic fields copied (the container is
+  // shared and immutable), video frames as new handles through the registry.
+  void AssembleRecord(const QueuedFrame& frame, VFrameRecord& record);
+
+  std::shared_ptr<VLumoraQSStreamClient> StreamClient;
+  std::shared_ptr<VQSClientCallback> Callback;
+  bool Connected = false;
+  VClientMutex ClientMutex;
+  std::set<int32_t> RequestedTypes;
+  std::shared_ptr<const LumoraQSStream::VStaticObjects> CurrentStaticObjects;
+  std::deque<QueuedFrame> FrameQueue;
+  uint32_t MaxQueuedFrames = 1;
+  std::condition_variable FrameAvailable;  // waited on through ClientMutex.WaitUntil
+  std::map<const LumoraQSStream::VVideoFrame*, VideoFrameEntry> VideoFrameRegistry;
+  bool PendingDestroy = false;
+};
+
+// Receives the stream client's events and forwards each, unchanged, to the
+// operation of the same name of its frame client. Does not own the frame
+// client; the frame client owns it and outlives every event (its destructor
+// ends the stream client's events before anything else goes).
+class VQSClientCallback : public ILumoraQSStreamClientCallback {
+ public:
+  explicit VQSClientCallback(VQSClient* client) : Client(client) {}
+
+  void OnConnected() override { Client->OnConnected(); }
+  void OnStaticObjects(std::shared_ptr<const LumoraQSStream::VStaticObjects> objects) override {
+    Client->OnStaticObjects(std::move(objects));
+  }
+  void OnDynamicObjects(std::shared_ptr<const LumoraQSStream::VDynamicObjects> objects) override {
+    Client->OnDynamicObjects(std::move(objects));
+  }
+  void OnDisconnected() override { Client->OnDisconnected(); }
+
+ private:
+  VQSClient* Client;
+};
