@@ -1,0 +1,505 @@
+#include "api/simple_client.h"
+
+#include <cstddef>
+#include <utility>
+
+#include "api/rotation_math.h"
+
+using LumoraQSStream::VDeviceOutputData;
+using LumoraQSStream::VDeviceOutputInfo;
+using LumoraQSStream::VSegmentPose;
+
+namespace {
+
+// Object types configured on every new connection.
+constexpr int32_t TypesEnabledAtConnect[] = {1, 2, 3, 4, 5};
+constexpr int32_t TypesDisabledAtConnect[] = {19, 14, 15, 16, 22, 6, 7, 8,
+                                              9,  10, 11, 12, 13, 17, 18};
+
+bool OneOf(const std::string& name, const char* a, const char* b, const char* c) {
+  return name == a || name == b || name == c;
+}
+
+}  // namespace
+
+VSimpleQSClient::VSimpleQSClient()
+    : PreFetchRunning(false), RightHanded(true), ZUp(true) {
+  CurrentFrame.FrameNumber = -1;
+  PreFetchFrame = CurrentFrame;
+}
+
+VSimpleQSClient::~VSimpleQSClient() {
+  // Whatever the connection state, the prefetch thread must be gone before
+  // the frame client and the frame records are.
+  StopPreFetch();
+  std::atomic_store(&Client, std::shared_ptr<IQSClient>());
+}
+
+// --- Connection ------------------------------------------------------------
+
+bool VSimpleQSClient::Connect(std::shared_ptr<IQSClient> client, const std::string& host) {
+  if (host.empty()) return false;
+  if (std::atomic_load(&Client)) return false;
+  if (!client || client->IsConnected()) return false;
+  client->Connect(std::string(host), ServerPort);
+  if (!client->IsConnected()) return false;
+
+  std::atomic_store(&Client, client);
+  for (int32_t type : TypesEnabledAtConnect) client->SetObjectTypeEnabled(type, true);
+  for (int32_t type : TypesDisabledAtConnect) client->SetObjectTypeEnabled(type, false);
+  return true;
+}
+
+bool VSimpleQSClient::Disconnect() {
+  std::shared_ptr<IQSClient> client = std::atomic_load(&Client);
+  if (!client) return false;
+  const bool connected = client->IsConnected();
+  // Connected: the normal way out. Lost: nothing is connected, so the
+  // result stays false, but the dead frame client is released as well;
+  // otherwise neither Connect nor Disconnect could ever leave that state.
+  StopPreFetch();
+  std::atomic_store(&Client, std::shared_ptr<IQSClient>());
+  client.reset();  // the last reference: the frame client's Destroy runs here
+  return connected;
+}
+
+bool VSimpleQSClient::IsConnected() {
+  std::shared_ptr<IQSClient> client = std::atomic_load(&Client);
+  return client && client->IsConnected();
+}
+
+// --- Frames and prefetching --------------------------------------------------
+
+void VSimpleQSClient::SetPreFetchMode(bool enable) {
+  if (enable) {
+    StartPreFetch();
+  } else {
+    StopPreFetch();
+  }
+}
+
+bool VSimpleQSClient::GetFrame() {
+  if (!IsConnected()) return false;
+  if (PreFetchThread && PreFetchRunning) {
+    std::lock_guard<std::recursive_mutex> lock(FrameMutex);
+    CurrentFrame = PreFetchFrame;
+    return true;
+  }
+  FetchLatestFrame(CurrentFrame);
+  return true;
+}
+
+bool VSimpleQSClient::FetchLatestFrame(VFrameRecord& target) {
+  std::shared_ptr<IQSClient> client = std::atomic_load(&Client);
+  if (!client) return false;
+  std::vector<VFrameRecord> frames;
+  client->GetFrames(frames);  // without FrameMutex: it takes the frame client's lock
+  if (frames.empty()) return false;
+  {
+    std::lock_guard<std::recursive_mutex> lock(FrameMutex);
+    // The list is ours and dropped right after, so the newest record is
+    // moved rather than copied; the older ones are discarded unread.
+    target = std::move(frames.back());
+  }
+  return true;
+}
+
+void VSimpleQSClient::StartPreFetch() {
+  PreFetchRunning = true;
+  FetchLatestFrame(PreFetchFrame);
+  if (PreFetchThread) return;
+  PreFetchThread = std::make_shared<std::thread>(&VSimpleQSClient::PreFetchLoop, this);
+}
+
+void VSimpleQSClient::StopPreFetch() {
+  if (!PreFetchThread) return;
+  PreFetchRunning = false;
+  if (PreFetchThread->joinable()) PreFetchThread->join();
+  PreFetchThread.reset();
+}
+
+void VSimpleQSClient::PreFetchLoop() {
+  while (PreFetchRunning) {
+    try {
+      FetchLatestFrame(PreFetchFrame);
+    } catch (...) {
+      // A fetch that fails (out of memory while copying) is a fetch that
+      // found nothing; the next turn tries again.
+    }
+    // The loop has no wait of its own and would keep a processor busy;
+    // yielding between turns keeps the other threads (the host's, the
+    // receiving thread) from being starved on a small machine.
+    std::this_thread::yield();
+  }
+}
+
+bool VSimpleQSClient::HasFrame() {
+  return IsConnected() && CurrentFrame.FrameNumber != -1;
+}
+
+bool VSimpleQSClient::GetFrameNumber(int32_t& frameNumber) {
+  frameNumber = 0;
+  if (!HasFrame()) return false;
+  frameNumber = CurrentFrame.FrameNumber;
+  return true;
+}
+
+// --- Data kinds ---------------------------------------------------------------
+
+bool VSimpleQSClient::EnableSegmentData() {
+  if (!IsConnected()) return false;
+  std::shared_ptr<IQSClient> client = std::atomic_load(&Client);
+  client->SetObjectTypeEnabled(8, true);
+  client->SetObjectTypeEnabled(9, true);
+  return true;
+}
+
+bool VSimpleQSClient::EnableMarkerData() {
+  if (!IsConnected()) return false;
+  std::shared_ptr<IQSClient> client = std::atomic_load(&Client);
+  client->SetObjectTypeEnabled(6, true);
+  client->SetObjectTypeEnabled(7, true);
+  return true;
+}
+
+bool VSimpleQSClient::EnableForcePlateData() {
+  if (!IsConnected()) return false;
+  std::shared_ptr<IQSClient> client = std::atomic_load(&Client);
+  for (int32_t type = 10; type <= 13; ++type) client->SetObjectTypeEnabled(type, true);
+  return true;
+}
+
+// --- Subjects, segments, markers ------------------------------------------------
+
+bool VSimpleQSClient::GetSubjectCount(int32_t& count) {
+  count = 0;
+  if (!HasFrame()) return false;
+  count = static_cast<int32_t>(CurrentFrame.SubjectInfos.size());
+  return true;
+}
+
+bool VSimpleQSClient::GetSubjectName(uint32_t subjectIndex, std::string& name) {
+  name.clear();
+  if (subjectIndex == 0) return false;
+  if (!HasFrame()) return false;
+  if (!(subjectIndex - 1 < CurrentFrame.SubjectInfos.size())) return false;
+  name = CurrentFrame.SubjectInfos[subjectIndex - 1].Name;
+  return true;
+}
+
+bool VSimpleQSClient::GetSegmentCount(const std::string& subjectName, int32_t& count) {
+  count = 0;
+  if (subjectName.empty()) return false;
+  if (!HasFrame()) return false;
+  for (const auto& subject : CurrentFrame.SubjectInfos) {
+    if (subject.Name == subjectName) {
+      count = static_cast<int32_t>(subject.Segments.size());
+      return true;
+    }
+  }
+  return false;
+}
+
+bool VSimpleQSClient::GetMarkerCount(const std::string& subjectName, int32_t& count) {
+  count = 0;
+  if (subjectName.empty()) return false;
+  if (!HasFrame()) return false;
+  for (const auto& subject : CurrentFrame.SubjectInfos) {
+    if (subject.Name == subjectName) {
+      count = static_cast<int32_t>(subject.Markers.size());
+      return true;
+    }
+  }
+  return false;
+}
+
+bool VSimpleQSClient::GetSegmentName(const std::string& subjectName, uint32_t segmentIndex,
+                                     std::string& name) {
+  name.clear();
+  if (segmentIndex == 0) return false;
+  if (!HasFrame()) return false;
+  for (const auto& subject : CurrentFrame.SubjectInfos) {
+    if (subject.Name == subjectName && subject.Segments.size() > segmentIndex - 1) {
+      name = subject.Segments[segmentIndex - 1].Name;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool VSimpleQSClient::GetMarkerName(const std::string& subjectName, uint32_t markerIndex,
+                                    std::string& name) {
+  name.clear();
+  if (markerIndex == 0) return false;
+  if (!HasFrame()) return false;
+  for (const auto& subject : CurrentFrame.SubjectInfos) {
+    if (subject.Name == subjectName && subject.Markers.size() > markerIndex - 1) {
+      name = subject.Markers[markerIndex - 1].Name;
+      return true;
+    }
+  }
+  return false;
+}
+
+// --- Poses ------------------------------------------------------------------------
+
+bool VSimpleQSClient::FindSegmentIDs(const std::string& subjectName,
+                                     const std::string& segmentName, int32_t& subjectID,
+                                     int32_t& segmentID) const {
+  subjectID = 0;
+  segmentID = 0;
+  if (subjectName.empty() || segmentName.empty()) return false;
+  for (const auto& subject : CurrentFrame.SubjectInfos) {
+    if (subject.Name != subjectName) continue;
+    for (const auto& segment : subject.Segments) {
+      if (segment.Name == segmentName) {
+        subjectID = subject.SubjectID;
+        segmentID = segment.SegmentID;
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+bool VSimpleQSClient::FindMarkerIDs(const std::string& subjectName, const std::string& markerName,
+                                    int32_t& subjectID, int32_t& markerID) const {
+  subjectID = 0;
+  markerID = 0;
+  if (subjectName.empty() || markerName.empty()) return false;
+  for (const auto& subject : CurrentFrame.SubjectInfos) {
+    if (subject.Name != subjectName) continue;
+    for (const auto& marker : subject.Markers) {
+      if (marker.Name == markerName) {
+        subjectID = subject.SubjectID;
+        markerID = marker.MarkerID;
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+const VSegmentPose* VSimpleQSClient::FindSegmentPose(int32_t subjectID, int32_t segmentID) const {
+  for (const auto& group : CurrentFrame.GlobalSegmentPoses) {
+    if (group.SubjectID != subjectID) continue;
+    for (const auto& pose : group.Poses) {
+      if (pose.SegmentID == segmentID) return &pose;
+    }
+  }
+  return nullptr;
+}
+
+std::array<double, 3> VSimpleQSClient::ToOutputAxes(const std::array<double, 3>& v) const {
+  std::array<double, 3> out;
+  out[0] = v[0];
+  if (ZUp) {
+    out[1] = v[1];
+    out[2] = v[2];
+  } else {
+    out[1] = v[2];
+    out[2] = -v[1];
+  }
+  if (!RightHanded) out[0] = -v[0];
+  return out;
+}
+
+bool VSimpleQSClient::GetGlobalMarkerTranslation(const std::string& subjectName,
+                                                 const std::string& markerName,
+                                                 std::array<double, 3>& translation,
+                                                 bool& occluded) {
+  translation = {0.0, 0.0, 0.0};
+  occluded = false;
+  if (!HasFrame()) return false;
+  int32_t subjectID = 0;
+  int32_t markerID = 0;
+  if (!FindMarkerIDs(subjectName, markerName, subjectID, markerID)) return false;
+  for (const auto& position : CurrentFrame.MarkerPositions) {
+    if (position.SubjectID == subjectID && position.MarkerID == markerID) {
+      translation = ToOutputAxes(position.Position);
+      return true;
+    }
+  }
+  occluded = true;
+  return true;
+}
+
+bool VSimpleQSClient::ResolveSegmentPose(const std::string& subjectName,
+                                         const std::string& segmentName,
+                                         const VSegmentPose*& pose) {
+  pose = nullptr;
+  if (!HasFrame()) return false;
+  int32_t subjectID = 0;
+  int32_t segmentID = 0;
+  if (!FindSegmentIDs(subjectName, segmentName, subjectID, segmentID)) return false;
+  pose = FindSegmentPose(subjectID, segmentID);
+  return true;
+}
+
+bool VSimpleQSClient::GetGlobalSegmentTranslation(const std::string& subjectName,
+                                                  const std::string& segmentName,
+                                                  std::array<double, 3>& translation,
+                                                  bool& occluded) {
+  translation = {0.0, 0.0, 0.0};
+  occluded = false;
+  const VSegmentPose* pose = nullptr;
+  if (!ResolveSegmentPose(subjectName, segmentName, pose)) return false;
+  if (!pose) {
+    occluded = true;
+    return true;
+  }
+  translation = ToOutputAxes(pose->Translation);
+  return true;
+}
+
+bool VSimpleQSClient::GetGlobalSegmentRotationHelical(const std::string& subjectName,
+                                                      const std::string& segmentName,
+                                                      std::array<double, 3>& helical,
+                                                      bool& occluded) {
+  helical = {0.0, 0.0, 0.0};
+  occluded = false;
+  const VSegmentPose* pose = nullptr;
+  if (!ResolveSegmentPose(subjectName, segmentName, pose)) return false;
+  if (!pose) {
+    occluded = true;
+    return true;
+  }
+  helical = QSRotation::MatrixToHelical(pose->Rotation);
+  return true;
+}
+
+bool VSimpleQSClient::GetGlobalSegmentRotationQuaternion(const std::string& subjectName,
+                                                         const std::string& segmentName,
+                                                         std::array<double, 4>& quaternion,
+                                                         bool& occluded) {
+  quaternion = {0.0, 0.0, 0.0, 0.0};
+  occluded = false;
+  const VSegmentPose* pose = nullptr;
+  if (!ResolveSegmentPose(subjectName, segmentName, pose)) return false;
+  if (!pose) {
+    occluded = true;
+    return true;
+  }
+  quaternion = QSRotation::MatrixToQuaternion(pose->Rotation);
+  return true;
+}
+
+// --- Force plates and analog channels ----------------------------------------------
+
+bool VSimpleQSClient::IsForcePlateOutput(const VDeviceOutputInfo& output) {
+  const auto& names = output.ComponentNames;
+  return names.size() == 3 && OneOf(names[0], "Fx", "Mx", "Cx") &&
+         OneOf(names[1], "Fy", "My", "Cy") && OneOf(names[2], "Fz", "Mz", "Cz");
+}
+
+bool VSimpleQSClient::IsForcePlate(int32_t deviceID) const {
+  int count = 0;
+  for (const auto& output : CurrentFrame.DeviceOutputInfos) {
+    if (output.DeviceID == deviceID && IsForcePlateOutput(output)) ++count;
+  }
+  return count == 3;
+}
+
+const VDeviceOutputInfo* VSimpleQSClient::FindAnalogOutput(int32_t deviceID) const {
+  for (const auto& output : CurrentFrame.DeviceOutputInfos) {
+    if (output.DeviceID == deviceID && !IsForcePlateOutput(output)) return &output;
+  }
+  return nullptr;
+}
+
+bool VSimpleQSClient::GetForcePlateCount(int32_t& count) {
+  count = 0;
+  if (!HasFrame()) return false;
+  int32_t plates = 0;
+  for (const auto& device : CurrentFrame.DeviceInfos) {
+    if (IsForcePlate(device.DeviceID)) ++plates;
+  }
+  count = plates;
+  return true;
+}
+
+bool VSimpleQSClient::GetForcePlateID(uint32_t plateIndex, int32_t& deviceID) {
+  deviceID = 0;
+  if (plateIndex == 0) return false;
+  if (!HasFrame()) return false;
+  uint32_t seen = 0;
+  for (const auto& device : CurrentFrame.DeviceInfos) {
+    if (!IsForcePlate(device.DeviceID)) continue;
+    if (++seen == plateIndex) {
+      deviceID = device.DeviceID;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool VSimpleQSClient::GetPlateVector(int32_t deviceID, const std::vector<VDeviceOutputData>& list,
+                                     std::array<double, 3>& out) {
+  out = {0.0, 0.0, 0.0};
+  if (!HasFrame()) return false;
+  if (!IsForcePlate(deviceID)) return false;
+  for (const auto& entry : list) {
+    if (entry.DeviceID != deviceID) continue;
+    const std::size_t n = entry.Samples.size() / 3;
+    if (n == 0) return false;
+    const std::array<double, 3> v = {static_cast<double>(entry.Samples[0]),
+                                     static_cast<double>(entry.Samples[n]),
+                                     static_cast<double>(entry.Samples[2 * n])};
+    out = ToOutputAxes(v);
+    return true;
+  }
+  return false;
+}
+
+bool VSimpleQSClient::GetForceVector(int32_t deviceID, std::array<double, 3>& force) {
+  return GetPlateVector(deviceID, CurrentFrame.ForceData, force);
+}
+
+bool VSimpleQSClient::GetMomentVector(int32_t deviceID, std::array<double, 3>& moment) {
+  return GetPlateVector(deviceID, CurrentFrame.MomentData, moment);
+}
+
+bool VSimpleQSClient::GetCentreOfPressure(int32_t deviceID, std::array<double, 3>& centre) {
+  return GetPlateVector(deviceID, CurrentFrame.CentreOfPressureData, centre);
+}
+
+bool VSimpleQSClient::GetNumberOfAnalogChannels(int32_t deviceID, int32_t& count) {
+  count = 0;
+  if (!HasFrame()) return false;
+  if (!IsForcePlate(deviceID)) return false;
+  const VDeviceOutputInfo* analog = FindAnalogOutput(deviceID);
+  if (!analog) return false;
+  count = static_cast<int32_t>(analog->ComponentNames.size());
+  return true;
+}
+
+bool VSimpleQSClient::GetAnalogChannelVoltage(int32_t deviceID, uint32_t channel,
+                                              double& voltage) {
+  voltage = 0.0;
+  if (!HasFrame()) return false;
+  if (!IsForcePlate(deviceID)) return false;
+  if (channel == 0) return false;
+  const VDeviceOutputInfo* analog = FindAnalogOutput(deviceID);
+  if (!analog) return false;
+  const int32_t outputID = analog->OutputID;
+  const std::size_t components = analog->ComponentNames.size();
+  // An output without component names has no channel, and a channel above
+  // the count has no samples: both would read outside the samples (or divide
+  // by zero), so both fail like every other missing channel.
+  if (components == 0 || channel > components) return false;
+  for (const auto& entry : CurrentFrame.VoltageData) {
+    if (entry.OutputID != outputID) continue;
+    const std::size_t n = entry.Samples.size() / components;
+    if (n == 0) return false;
+    voltage = static_cast<double>(entry.Samples[n * (channel - 1)]);
+    return true;
+  }
+  return false;
+}
+
+// --- Output conventions --------------------------------------------------------------
+
+void VSimpleQSClient::SetLeftHandRule() { RightHanded = false; }
+void VSimpleQSClient::SetRightHandRule() { RightHanded = true; }
+void VSimpleQSClient::SetYUp() { ZUp = false; }
+void VSimpleQSClient::SetZUp() { ZUp = true; }

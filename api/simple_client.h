@@ -1,0 +1,124 @@
+// VSimpleQSClient: the one facade behind the exported functions. It holds
+// the frame client while connected, keeps the newest frame record and
+// answers every query from it.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "api/simple_client_interface.h"
+#include "client/frame_record.h"
+#include "client/qs_client.h"
+
+// Threads: the host's thread calls every public operation; the facade's own
+// prefetch thread only pulls frames into PreFetchFrame. CurrentFrame is
+// written by the host's thread alone, so queries read it without a lock.
+//
+// Client is read by the prefetch thread while Connect may store it, so every
+// access to it goes through std::atomic_load / std::atomic_store.
+//
+// Lock order: FrameMutex, then the frame client's own lock (a record copy or
+// release may call into the frame client). GetFrames is always called
+// without FrameMutex held.
+class VSimpleQSClient : public ISimpleQSClient {
+ public:
+  // The port every connection goes to.
+  static constexpr int32_t ServerPort = 801;
+
+  VSimpleQSClient();
+  // Stops and joins the prefetch thread in every state (also when the
+  // connection was lost or never made), then releases the frame client.
+  ~VSimpleQSClient() override;
+  VSimpleQSClient(const VSimpleQSClient&) = delete;
+  VSimpleQSClient& operator=(const VSimpleQSClient&) = delete;
+
+  bool Connect(std::shared_ptr<IQSClient> client, const std::string& host) override;
+  // Connected: stops prefetching, releases the frame client, returns true.
+  // Lost (a frame client is held but its connection ended): stops
+  // prefetching and releases the dead frame client so that a later Connect
+  // can succeed, and returns false since nothing was connected.
+  bool Disconnect() override;
+  bool IsConnected() override;
+  void SetPreFetchMode(bool enable) override;
+  bool GetFrame() override;
+  bool GetFrameNumber(int32_t& frameNumber) override;
+  bool GetSubjectCount(int32_t& count) override;
+  bool GetSubjectName(uint32_t subjectIndex, std::string& name) override;
+  bool EnableSegmentData() override;
+  bool EnableMarkerData() override;
+  bool EnableForcePlateData() override;
+  bool GetSegmentCount(const std::string& subjectName, int32_t& count) override;
+  bool GetMarkerCount(const std::string& subjectName, int32_t& count) override;
+  bool GetSegmentName(const std::string& subjectName, uint32_t segmentIndex,
+                      std::string& name) override;
+  bool GetMarkerName(const std::string& subjectName, uint32_t markerIndex,
+                     std::string& name) override;
+  bool GetGlobalMarkerTranslation(const std::string& subjectName, const std::string& markerName,
+                                  std::array<double, 3>& translation, bool& occluded) override;
+  bool GetGlobalSegmentTranslation(const std::string& subjectName, const std::string& segmentName,
+                                   std::array<double, 3>& translation, bool& occluded) override;
+  bool GetGlobalSegmentRotationHelical(const std::string& subjectName,
+                                       const std::string& segmentName,
+                                       std::array<double, 3>& helical, bool& occluded) override;
+  bool GetGlobalSegmentRotationQuaternion(const std::string& subjectName,
+                                          const std::string& segmentName,
+                                          std::array<double, 4>& quaternion,
+                                          bool& occluded) override;
+  bool GetForcePlateCount(int32_t& count) override;
+  bool GetForcePlateID(uint32_t plateIndex, int32_t& deviceID) override;
+  bool GetForceVector(int32_t deviceID, std::array<double, 3>& force) override;
+  bool GetMomentVector(int32_t deviceID, std::array<double, 3>& moment) override;
+  bool GetCentreOfPressure(int32_t deviceID, std::array<double, 3>& centre) override;
+  bool GetNumberOfAnalogChannels(int32_t deviceID, int32_t& count) override;
+  bool GetAnalogChannelVoltage(int32_t deviceID, uint32_t channel, double& voltage) override;
+  void SetLeftHandRule() override;
+  void SetRightHandRule() override;
+  void SetYUp() override;
+  void SetZUp() override;
+
+ private:
+  // Takes every queued frame from the frame client and moves the newest
+  // into `target` under FrameMutex; false when none was queued or no frame
+  // client is held.
+  bool FetchLatestFrame(VFrameRecord& target);
+  void StartPreFetch();
+  void StopPreFetch();
+  void PreFetchLoop();
+
+  // Connected and a frame fetched (FrameNumber not -1).
+  bool HasFrame();
+  bool FindSegmentIDs(const std::string& subjectName, const std::string& segmentName,
+                      int32_t& subjectID, int32_t& segmentID) const;
+  bool FindMarkerIDs(const std::string& subjectName, const std::string& markerName,
+                     int32_t& subjectID, int32_t& markerID) const;
+  // The first pose of the segment in the global pose groups, or nullptr.
+  const LumoraQSStream::VSegmentPose* FindSegmentPose(int32_t subjectID, int32_t segmentID) const;
+  // Common part of the three segment pose queries: neutral outputs, checks,
+  // name resolution and pose search. Returns false on failure; `pose` is
+  // nullptr (occluded) or the pose found.
+  bool ResolveSegmentPose(const std::string& subjectName, const std::string& segmentName,
+                          const LumoraQSStream::VSegmentPose*& pose);
+  std::array<double, 3> ToOutputAxes(const std::array<double, 3>& v) const;
+
+  static bool IsForcePlateOutput(const LumoraQSStream::VDeviceOutputInfo& output);
+  bool IsForcePlate(int32_t deviceID) const;
+  // The first output of the device that is not a force plate output.
+  const LumoraQSStream::VDeviceOutputInfo* FindAnalogOutput(int32_t deviceID) const;
+  bool GetPlateVector(int32_t deviceID, const std::vector<LumoraQSStream::VDeviceOutputData>& list,
+                      std::array<double, 3>& out);
+
+  std::shared_ptr<IQSClient> Client;
+  std::shared_ptr<std::thread> PreFetchThread;
+  std::atomic<bool> PreFetchRunning;
+  VFrameRecord CurrentFrame;
+  VFrameRecord PreFetchFrame;
+  std::recursive_mutex FrameMutex;
+  bool RightHanded;
+  bool ZUp;
+};
