@@ -1,0 +1,574 @@
+// The capture-stream conformance set, case by case: data packets through
+// VPacketReader::ReadPacket, handshakes through ReadHandshake and requests
+// through BuildRequest. Each decoded container is turned into the file's
+// JSON form and compared key by key and value by value; a key the file has
+// and this comparer does not produce (or the other way round) fails.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "stream/packet_reader.h"
+#include "stream/requests.h"
+#include "streamio/dynamic_objects.h"
+#include "streamio/memory_reader_writer.h"
+#include "streamio/static_objects.h"
+#include "tests/conformance/conformance_file.h"
+
+using nlohmann::json;
+using namespace LumoraQSStream;
+using LumoraQSStreamIO::VMemoryReader;
+using LumoraQSStreamIO::VMemoryWriter;
+
+namespace {
+
+// --- Decoded containers in the file's form -----------------------------------
+
+std::string Hex(const void* bytes, std::size_t count) {
+  static const char Digits[] = "0123456789abcdef";
+  const auto* data = static_cast<const uint8_t*>(bytes);
+  std::string text;
+  for (std::size_t i = 0; i < count; ++i) {
+    text.push_back(Digits[data[i] >> 4]);
+    text.push_back(Digits[data[i] & 0xF]);
+  }
+  return text;
+}
+
+template <class Container>
+json Numbers(const Container& values) {
+  json list = json::array();
+  for (const auto& value : values) list.push_back(value);
+  return list;
+}
+
+json Reals(const float* values, std::size_t count) {
+  json list = json::array();
+  for (std::size_t i = 0; i < count; ++i) list.push_back(static_cast<double>(values[i]));
+  return list;
+}
+
+json ToJson(const VStaticObjects& objects) {
+  json out = json::object();
+  out["stream_value"] = objects.StreamValue;
+  json subjects = json::array();
+  for (const VSubjectInfo& subject : objects.Subjects) {
+    json segments = json::array();
+    for (const VSegmentInfo& segment : subject.Segments) {
+      segments.push_back({{"value0", segment.Value0},
+                          {"id", segment.SegmentID},
+                          {"values", Numbers(segment.Values)},
+                          {"name", segment.Name}});
+    }
+    json markers = json::array();
+    for (const VMarkerInfo& marker : subject.Markers) {
+      markers.push_back({{"id", marker.MarkerID}, {"name", marker.Name}});
+    }
+    json pairs = json::array();
+    for (const VPairRecord& pair : subject.Pairs) {
+      pairs.push_back(json::array({pair.First, pair.Second}));
+    }
+    subjects.push_back({{"id", subject.SubjectID},
+                        {"name", subject.Name},
+                        {"segments", segments},
+                        {"markers", markers},
+                        {"pairs", pairs}});
+  }
+  out["subjects"] = subjects;
+  json devices = json::array();
+  for (const VDeviceInfo& device : objects.Devices) {
+    devices.push_back({{"id", device.DeviceID}, {"value0", device.Value0}, {"name", device.Name}});
+  }
+  out["devices"] = devices;
+  json outputs = json::array();
+  for (const VDeviceOutputInfo& output : objects.DeviceOutputs) {
+    json names = json::array();
+    for (const std::string& name : output.ComponentNames) names.push_back(name);
+    outputs.push_back({{"device_id", output.DeviceID},
+                       {"output_id", output.OutputID},
+                       {"name", output.Name},
+                       {"component_names", names}});
+  }
+  out["device_outputs"] = outputs;
+  json vectors = json::array();
+  for (const VNamedVectorInfo& info : objects.NamedVectorInfos) {
+    vectors.push_back({{"id", info.ID},
+                       {"value0", info.Value0},
+                       {"name", info.Name},
+                       {"vector", Numbers(info.Vector)}});
+  }
+  out["named_vectors"] = vectors;
+  json parameters = json::array();
+  for (const VNamedParameterInfo& info : objects.NamedParameterInfos) {
+    parameters.push_back(
+        {{"id", info.ID}, {"name", info.Name}, {"parameters", Numbers(info.Parameters)}});
+  }
+  out["named_parameters"] = parameters;
+  json blocks = json::array();
+  for (const VWordBlockInfo& info : objects.WordBlockInfos) {
+    blocks.push_back({{"value0", info.Value0}, {"words", Numbers(info.Words)}});
+  }
+  out["word_blocks"] = blocks;
+  return out;
+}
+
+json OutputData(const std::vector<VDeviceOutputData>& list) {
+  json out = json::array();
+  for (const VDeviceOutputData& data : list) {
+    out.push_back({{"value0", data.Value0},
+                   {"device_id", data.DeviceID},
+                   {"output_id", data.OutputID},
+                   {"samples", Reals(data.Samples.data(), data.Samples.size())}});
+  }
+  return out;
+}
+
+json ToJson(const VDynamicObjects& objects) {
+  json out = json::object();
+  out["frame_number"] = objects.FrameNumber;
+  json positions = json::array();
+  for (const VMarkerPosition& position : objects.MarkerPositions) {
+    positions.push_back({{"subject_id", position.SubjectID},
+                         {"marker_id", position.MarkerID},
+                         {"reserved_hex", Hex(position.Reserved.data(), position.Reserved.size())},
+                         {"position", Numbers(position.Position)},
+                         {"trailing", Numbers(position.Trailing)}});
+  }
+  out["marker_positions"] = positions;
+  json records = json::array();
+  for (const VMarkerRecord& record : objects.MarkerRecords) {
+    records.push_back(Hex(record.Bytes.data(), record.Bytes.size()));
+  }
+  out["marker_records"] = records;
+  json groups = json::array();
+  for (const VSegmentPoses& group : objects.GlobalSegmentPoses) {
+    json poses = json::array();
+    for (const VSegmentPose& pose : group.Poses) {
+      poses.push_back({{"segment_id", pose.SegmentID},
+                       {"reserved_hex", Hex(pose.Reserved.data(), pose.Reserved.size())},
+                       {"translation", Numbers(pose.Translation)},
+                       {"rotation", Numbers(pose.Rotation)}});
+    }
+    groups.push_back({{"subject_id", group.SubjectID}, {"poses", poses}});
+  }
+  out["global_segment_poses"] = groups;
+  out["forces"] = OutputData(objects.Forces);
+  out["moments"] = OutputData(objects.Moments);
+  out["centres_of_pressure"] = OutputData(objects.CentresOfPressure);
+  out["voltages"] = OutputData(objects.Voltages);
+  json blockData = json::array();
+  for (const VBlockData& data : objects.BlockDatas) {
+    json blocks = json::array();
+    for (const VBlockRecord& block : data.Blocks) blocks.push_back(Hex(block.Bytes.data(), 32));
+    blockData.push_back({{"value0", data.Value0}, {"value1", data.Value1}, {"blocks", blocks}});
+  }
+  out["block_data"] = blockData;
+  json shortData = json::array();
+  for (const VShortRecordData& data : objects.ShortRecordDatas) {
+    json list = json::array();
+    for (const VShortRecord& record : data.Records) list.push_back(Hex(record.Bytes.data(), 6));
+    shortData.push_back({{"value0", data.Value0}, {"value1", data.Value1}, {"records", list}});
+  }
+  out["short_record_data"] = shortData;
+  json chunkData = json::array();
+  for (const VChunkData& data : objects.ChunkDatas) {
+    json chunkGroups = json::array();
+    for (const std::vector<VChunk>& group : data.Groups) {
+      json chunks = json::array();
+      for (const VChunk& chunk : group) {
+        chunks.push_back({{"value0", chunk.Value0},
+                          {"value1", chunk.Value1},
+                          {"bytes_hex", Hex(chunk.Bytes.data(), chunk.Bytes.size())}});
+      }
+      chunkGroups.push_back(chunks);
+    }
+    chunkData.push_back({{"value0", data.Value0}, {"value1", data.Value1}, {"groups", chunkGroups}});
+  }
+  out["chunk_data"] = chunkData;
+  json frames = json::array();
+  for (const auto& frame : objects.VideoFrames) {
+    if (!frame) {
+      frames.push_back(nullptr);  // never matches an expected frame
+      continue;
+    }
+    frames.push_back({{"value0", frame->Value0},
+                      {"value1", frame->Value1},
+                      {"value2", frame->Value2},
+                      {"value3", frame->Value3},
+                      {"width", frame->Width},
+                      {"height", frame->Height},
+                      {"format", frame->Format},
+                      {"data_hex", Hex(frame->Data.data(), frame->Data.size())}});
+  }
+  out["video_frames"] = frames;
+  return out;
+}
+
+// --- Exact comparison ----------------------------------------------------------
+
+// Keys whose null in the file means "not fixed": the comparison skips them.
+bool NullMeansNotFixed(const std::string& key) {
+  return key == "stream_value" || key == "frame_number";
+}
+
+bool SameNumber(const json& expected, const json& actual) {
+  if (expected.is_number_float() || actual.is_number_float()) {
+    const double a = expected.get<double>();
+    const double b = actual.get<double>();
+    return a == b && std::signbit(a) == std::signbit(b);
+  }
+  // Integers: compare sign and magnitude, whatever their signedness.
+  auto split = [](const json& value, bool& negative, uint64_t& magnitude) {
+    if (value.is_number_unsigned()) {
+      negative = false;
+      magnitude = value.get<uint64_t>();
+    } else {
+      const int64_t signedValue = value.get<int64_t>();
+      negative = signedValue < 0;
+      magnitude = negative ? uint64_t{0} - static_cast<uint64_t>(signedValue)
+                           : static_cast<uint64_t>(signedValue);
+    }
+  };
+  bool negativeA = false, negativeB = false;
+  uint64_t magnitudeA = 0, magnitudeB = 0;
+  split(expected, negativeA, magnitudeA);
+  split(actual, negativeB, magnitudeB);
+  return negativeA == negativeB && magnitudeA == magnitudeB;
+}
+
+void Compare(const json& expected, const json& actual, const std::string& path,
+             std::vector<std::string>& errors) {
+  auto fail = [&](const std::string& what) {
+    errors.push_back(path + ": " + what + " (expected " + expected.dump() + ", decoded " +
+                     actual.dump() + ")");
+  };
+  if (expected.is_object()) {
+    if (!actual.is_object()) return fail("not an object");
+    for (const auto& item : expected.items()) {
+      const std::string child = path + "." + item.key();
+      if (!actual.contains(item.key())) {
+        errors.push_back(child + ": key in the file that the comparer does not know");
+        continue;
+      }
+      if (item.value().is_null() && NullMeansNotFixed(item.key())) continue;
+      Compare(item.value(), actual.at(item.key()), child, errors);
+    }
+    for (const auto& item : actual.items()) {
+      if (!expected.contains(item.key())) {
+        errors.push_back(path + "." + item.key() + ": decoded key missing from the file");
+      }
+    }
+    return;
+  }
+  if (expected.is_array()) {
+    if (!actual.is_array()) return fail("not an array");
+    if (expected.size() != actual.size()) {
+      return fail("length " + std::to_string(actual.size()) + " instead of " +
+                  std::to_string(expected.size()));
+    }
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+      Compare(expected[i], actual[i], path + "[" + std::to_string(i) + "]", errors);
+    }
+    return;
+  }
+  if (expected.is_number()) {
+    if (!actual.is_number()) return fail("not a number");
+    if (!SameNumber(expected, actual)) fail("different value");
+    return;
+  }
+  if (expected.is_string()) {
+    if (!actual.is_string() || expected.get<std::string>() != actual.get<std::string>()) {
+      fail("different text");
+    }
+    return;
+  }
+  if (expected.is_boolean()) {
+    if (!actual.is_boolean() || expected.get<bool>() != actual.get<bool>()) fail("different flag");
+    return;
+  }
+  if (expected.is_null()) {
+    if (!actual.is_null()) fail("present, expected none");
+    return;
+  }
+  fail("unsupported JSON value");
+}
+
+std::string Joined(const std::vector<std::string>& errors) {
+  std::string text;
+  for (const std::string& error : errors) text += "\n  " + error;
+  return text;
+}
+
+// Fails for any key of `entry` outside `known`.
+void ExpectOnlyKeys(const json& entry, const std::set<std::string>& known, const std::string& where) {
+  ASSERT_TRUE(entry.is_object()) << where << " is not an object";
+  for (const auto& item : entry.items()) {
+    EXPECT_TRUE(known.count(item.key())) << where << ": unknown key '" << item.key() << "'";
+  }
+}
+
+// --- Running a packet case -----------------------------------------------------
+
+struct PacketRun {
+  std::vector<json> Decoded;   // one per packet read, in the file's "expected" form
+  std::vector<std::string> Errors;  // framing faults found while reading
+};
+
+// Feeds every packet of the case, in order, to one fresh packet reader; stops
+// after the first rejected packet.
+PacketRun RunPacketCase(const json& entry) {
+  PacketRun run;
+  std::vector<std::vector<uint8_t>> packets;
+  for (const json& packet : entry.at("packets")) {
+    std::vector<uint8_t> bytes;
+    if (!QSTest::FromHex(packet.at("hex").get<std::string>(), bytes)) {
+      run.Errors.push_back("packet hex is not hex");
+      return run;
+    }
+    packets.push_back(bytes);
+  }
+  VMemoryReader reader;
+  for (const auto& bytes : packets) reader.Append(bytes);
+  VPacketReader packetReader;
+  std::size_t laterBytes = reader.Unread();
+  for (std::size_t i = 0; i < packets.size(); ++i) {
+    laterBytes -= packets[i].size();
+    VPacketDelivery delivery;
+    const bool accepted = packetReader.ReadPacket(reader, /*convertVideo=*/false, delivery);
+    json decoded = json::object();
+    decoded["accepted"] = accepted;
+    decoded["static"] = delivery.Static ? ToJson(*delivery.Static) : json(nullptr);
+    decoded["dynamic"] = delivery.Dynamic ? ToJson(*delivery.Dynamic) : json(nullptr);
+    run.Decoded.push_back(decoded);
+    if (reader.Unread() != laterBytes) {
+      run.Errors.push_back("packet " + std::to_string(i) + " left " +
+                           std::to_string(reader.Unread()) + " bytes unread instead of " +
+                           std::to_string(laterBytes) + " (it must take exactly its own bytes)");
+    }
+    if (delivery.Dynamic && !delivery.Dynamic->OtherSegmentPoses.empty()) {
+      run.Errors.push_back("packet " + std::to_string(i) + " filled OtherSegmentPoses");
+    }
+    if (!accepted) break;  // the connection ends: later packets are never read
+  }
+  return run;
+}
+
+class PacketCases : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(PacketCases, DecodesExactlyAsListed) {
+  const json* found = QSTest::FindCase("packet_cases", GetParam());
+  ASSERT_NE(found, nullptr) << QSTest::MissingCaseMessage("packet_cases", GetParam());
+  const json& entry = *found;
+  SCOPED_TRACE(entry.value("description", std::string()));
+  ExpectOnlyKeys(entry, {"name", "description", "packets", "note"}, "case");
+  ASSERT_TRUE(entry.at("packets").is_array());
+  ASSERT_FALSE(entry.at("packets").empty());
+  for (const json& packet : entry.at("packets")) {
+    ExpectOnlyKeys(packet, {"hex", "expected"}, "packet");
+  }
+
+  const PacketRun run = RunPacketCase(entry);
+  EXPECT_TRUE(run.Errors.empty()) << Joined(run.Errors);
+
+  const json& packets = entry.at("packets");
+  std::size_t expectedReads = 0;
+  for (const json& packet : packets) {
+    ++expectedReads;
+    if (!packet.at("expected").at("accepted").get<bool>()) break;
+  }
+  ASSERT_EQ(run.Decoded.size(), expectedReads) << "packets read";
+  for (std::size_t i = 0; i < run.Decoded.size(); ++i) {
+    std::vector<std::string> errors;
+    Compare(packets[i].at("expected"), run.Decoded[i], "packet[" + std::to_string(i) + "]", errors);
+    EXPECT_TRUE(errors.empty()) << Joined(errors);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Conformance, PacketCases,
+                         ::testing::ValuesIn(QSTest::CaseNames("packet_cases")),
+                         [](const ::testing::TestParamInfo<std::string>& info) {
+                           return QSTest::ParamName(info.param);
+                         });
+
+// The comparison itself must be able to fail: changing any single value of
+// an expected decode, dropping or adding a list element, or adding an
+// unknown key must each make it report a difference.
+void CollectMutations(const json& node, const json::json_pointer& at, const std::string& key,
+                      std::vector<std::pair<json::json_pointer, json>>& out) {
+  if (node.is_object()) {
+    json extended = node;
+    extended["unknown_key"] = 1;
+    out.emplace_back(at, extended);
+    for (const auto& item : node.items()) {
+      CollectMutations(item.value(), at / item.key(), item.key(), out);
+    }
+  } else if (node.is_array()) {
+    json shorter = node;
+    if (shorter.empty()) {
+      shorter.push_back(0);
+    } else {
+      shorter.erase(shorter.size() - 1);
+    }
+    out.emplace_back(at, shorter);
+    for (std::size_t i = 0; i < node.size(); ++i) CollectMutations(node[i], at / i, key, out);
+  } else if (node.is_number_float()) {
+    out.emplace_back(at, std::nextafter(node.get<double>(), HUGE_VAL));
+  } else if (node.is_number_unsigned()) {
+    out.emplace_back(at, node.get<uint64_t>() + 1);
+  } else if (node.is_number_integer()) {
+    out.emplace_back(at, node.get<int64_t>() - 1);
+  } else if (node.is_string()) {
+    std::string text = node.get<std::string>();
+    if (text.empty()) {
+      text = "0";
+    } else {
+      text.back() = text.back() == '0' ? '1' : '0';  // one hex digit or letter changed
+    }
+    out.emplace_back(at, text);
+  } else if (node.is_boolean()) {
+    out.emplace_back(at, !node.get<bool>());
+  } else if (node.is_null() && !NullMeansNotFixed(key)) {
+    out.emplace_back(at, json::object());
+  }
+}
+
+TEST(ConformanceComparer, EverySingleChangeToAnExpectedDecodeIsCaught) {
+  const json& document = QSTest::Conformance();
+  ASSERT_TRUE(document.contains("packet_cases")) << QSTest::MissingCaseMessage("packet_cases", "");
+  std::size_t mutations = 0;
+  for (const json& entry : document.at("packet_cases")) {
+    const PacketRun run = RunPacketCase(entry);
+    for (std::size_t i = 0; i < run.Decoded.size(); ++i) {
+      const json& expected = entry.at("packets")[i].at("expected");
+      std::vector<std::string> baseline;
+      Compare(expected, run.Decoded[i], "", baseline);
+      if (!baseline.empty()) continue;  // reported by the case's own test
+      std::vector<std::pair<json::json_pointer, json>> changes;
+      CollectMutations(expected, json::json_pointer(), "", changes);
+      for (const auto& change : changes) {
+        json mutated = expected;
+        mutated[change.first] = change.second;
+        std::vector<std::string> errors;
+        Compare(mutated, run.Decoded[i], "", errors);
+        ++mutations;
+        EXPECT_FALSE(errors.empty()) << entry.at("name") << " packet " << i << ": change at "
+                                     << change.first.to_string() << " to " << change.second.dump()
+                                     << " went unnoticed";
+      }
+    }
+  }
+  EXPECT_GT(mutations, 1000u);
+}
+
+// --- Handshakes ----------------------------------------------------------------
+
+class HandshakeCases : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(HandshakeCases, OfferedTypesAsListed) {
+  const json* found = QSTest::FindCase("handshake_cases", GetParam());
+  ASSERT_NE(found, nullptr) << QSTest::MissingCaseMessage("handshake_cases", GetParam());
+  const json& entry = *found;
+  SCOPED_TRACE(entry.value("description", std::string()));
+  ExpectOnlyKeys(entry, {"name", "description", "hex", "accepted", "offered_types"}, "case");
+
+  std::vector<uint8_t> bytes;
+  ASSERT_TRUE(QSTest::FromHex(entry.at("hex").get<std::string>(), bytes));
+  VMemoryReader reader(bytes);
+  VPacketReader packetReader;
+  const bool accepted = packetReader.ReadHandshake(reader);
+  EXPECT_EQ(accepted, entry.at("accepted").get<bool>());
+  EXPECT_EQ(reader.Unread(), 0u) << "the handshake packet must be read whole";
+
+  const json& offered = entry.at("offered_types");
+  if (offered.is_null()) {
+    EXPECT_FALSE(entry.at("accepted").get<bool>()) << "offered_types null for an accepted case";
+    return;
+  }
+  json decoded = json::array();
+  for (int32_t type : packetReader.OfferedTypes()) decoded.push_back(type);
+  std::vector<std::string> errors;
+  Compare(offered, decoded, "offered_types", errors);
+  EXPECT_TRUE(errors.empty()) << Joined(errors);
+}
+
+INSTANTIATE_TEST_SUITE_P(Conformance, HandshakeCases,
+                         ::testing::ValuesIn(QSTest::CaseNames("handshake_cases")),
+                         [](const ::testing::TestParamInfo<std::string>& info) {
+                           return QSTest::ParamName(info.param);
+                         });
+
+// --- Requests --------------------------------------------------------------------
+
+class RequestCases : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(RequestCases, BuildsTheListedBytes) {
+  const json* found = QSTest::FindCase("request_cases", GetParam());
+  ASSERT_NE(found, nullptr) << QSTest::MissingCaseMessage("request_cases", GetParam());
+  const json& entry = *found;
+  SCOPED_TRACE(entry.value("description", std::string()));
+  ExpectOnlyKeys(entry, {"name", "description", "state", "hex"}, "case");
+  const json& stateJson = entry.at("state");
+  ExpectOnlyKeys(stateJson, {"requested_types", "types_changed", "mode_changed", "stream_mode"},
+                 "state");
+
+  VRequestState state;
+  for (const json& type : stateJson.at("requested_types")) state.RequestedTypes.insert(type.get<int32_t>());
+  state.TypesChanged = stateJson.at("types_changed").get<bool>();
+  state.ModeChanged = stateJson.at("mode_changed").get<bool>();
+  state.StreamMode = stateJson.at("stream_mode").get<uint8_t>();
+  const std::set<int32_t> requested = state.RequestedTypes;
+
+  VMemoryWriter writer;
+  const bool built = BuildRequest(writer, state);
+  const std::string expected = entry.at("hex").get<std::string>();
+  if (expected.empty()) {
+    EXPECT_FALSE(built);
+    EXPECT_EQ(writer.Position(), 0u);
+    EXPECT_TRUE(writer.Bytes().empty());
+    EXPECT_FALSE(writer.Flush());
+    EXPECT_TRUE(writer.Sent.empty());
+  } else {
+    EXPECT_TRUE(built);
+    EXPECT_TRUE(writer.Flush());
+    EXPECT_EQ(writer.WriteSizes.size(), 1u);
+    EXPECT_EQ(Hex(writer.Sent.data(), writer.Sent.size()), expected);
+  }
+  EXPECT_FALSE(state.TypesChanged);
+  EXPECT_FALSE(state.ModeChanged);
+  EXPECT_EQ(state.RequestedTypes, requested);
+  EXPECT_EQ(state.StreamMode, stateJson.at("stream_mode").get<uint8_t>());
+}
+
+INSTANTIATE_TEST_SUITE_P(Conformance, RequestCases,
+                         ::testing::ValuesIn(QSTest::CaseNames("request_cases")),
+                         [](const ::testing::TestParamInfo<std::string>& info) {
+                           return QSTest::ParamName(info.param);
+                         });
+
+// --- The file itself ---------------------------------------------------------------
+
+TEST(ConformanceFile, IsPresentAndHasEverySection) {
+  std::string error;
+  const json& document = QSTest::Conformance(&error);
+  ASSERT_TRUE(error.empty()) << error;
+  ExpectOnlyKeys(document, {"format_version", "packet_cases", "handshake_cases", "request_cases"},
+                 "file");
+  EXPECT_EQ(document.at("format_version"), 1);
+  for (const char* section : {"packet_cases", "handshake_cases", "request_cases"}) {
+    ASSERT_TRUE(document.contains(section)) << section;
+    EXPECT_FALSE(document.at(section).empty()) << section;
+    std::set<std::string> names;
+    for (const json& entry : document.at(section)) {
+      EXPECT_TRUE(names.insert(entry.at("name").get<std::string>()).second)
+          << "duplicate case name " << entry.at("name");
+    }
+  }
+}
+
+}  // namespace

@@ -1,0 +1,663 @@
+// The static and dynamic payload decoders on hand-made payloads.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <limits>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "streamio/dynamic_objects.h"
+#include "streamio/memory_reader_writer.h"
+#include "streamio/static_objects.h"
+#include "tests/streamio/byte_builder.h"
+
+using namespace LumoraQSStream;
+using LumoraQSStreamIO::VMemoryReader;
+using QSTest::ByteBuilder;
+using QSTest::LoadPayload;
+
+namespace {
+
+constexpr int32_t MaxCount = std::numeric_limits<int32_t>::max();
+
+// --- Payloads ------------------------------------------------------------
+
+std::vector<uint8_t> SubjectPayload() {
+  return ByteBuilder()
+      .I32(4)
+      .Str("Runner")
+      .I32(1)  // segments
+      .I32(-9)
+      .I32(31)
+      .U32(1).U32(2).U32(3).U32(4).U32(5).U32(0xFFFFFFFFu)
+      .Str("Thorax")
+      .I32(2)  // markers
+      .I32(41)
+      .Str("C7")
+      .I32(42)
+      .Str("")
+      .I32(1)  // pairs
+      .U32(7)
+      .U32(0x80000000u)
+      .Get();
+}
+
+std::vector<uint8_t> DeviceOutputPayload() {
+  return ByteBuilder().I32(3).I32(-8).Str("Force").I32(3).Str("Fx").Str("Fy").Str("Fz").Get();
+}
+
+std::vector<uint8_t> ChunkPayload() {
+  return ByteBuilder()
+      .I32(-1)
+      .I32(2)
+      .I32(2)  // groups
+      .I32(1)  // chunks in group 0
+      .U16(0xFFFE).U16(1).U16(3).U8(9).U8(8).U8(7)
+      .I32(0)  // group 1 is empty
+      .Get();
+}
+
+std::vector<uint8_t> VoltagePayload() {
+  ByteBuilder bytes;
+  bytes.I32(-5).I32(2).I32(6).I32(10);
+  for (int i = 0; i < 10; ++i) bytes.F32(0.25f * static_cast<float>(i) - 1.0f);
+  return bytes.Get();
+}
+
+std::vector<uint8_t> VideoPayload() {
+  return ByteBuilder()
+      .I32(1).I32(-2).U16(0xFFFF).U16(4).U16(4).U16(2).I32(3).I32(8)
+      .U8(10).U8(20).U8(30).U8(40).U8(50).U8(60).U8(70).U8(80)
+      .Get();
+}
+
+// --- Every decoder: a complete payload decodes and consumes exactly its
+// bytes; every shorter prefix of it fails. ----------------------------------
+
+struct DecoderCase {
+  const char* Name;
+  std::vector<uint8_t> Payload;
+  std::function<bool(LumoraQSStreamIO::VReader&)> Decode;
+};
+
+std::vector<DecoderCase> AllDecoders() {
+  std::vector<DecoderCase> cases;
+  cases.push_back({"StreamInfo", ByteBuilder().I64(-3).Get(), [](auto& r) {
+                     int64_t v = 0;
+                     return DecodeStreamInfo(r, v);
+                   }});
+  cases.push_back({"SubjectInfo", SubjectPayload(), [](auto& r) {
+                     VSubjectInfo v;
+                     return DecodeSubjectInfo(r, v);
+                   }});
+  cases.push_back({"DeviceInfo", ByteBuilder().I32(1).I64(2).Str("plate").Get(), [](auto& r) {
+                     VDeviceInfo v;
+                     return DecodeDeviceInfo(r, v);
+                   }});
+  cases.push_back({"DeviceOutputInfo", DeviceOutputPayload(), [](auto& r) {
+                     VDeviceOutputInfo v;
+                     return DecodeDeviceOutputInfo(r, v);
+                   }});
+  cases.push_back({"NamedVectorInfo",
+                   ByteBuilder().I32(1).I64(2).Str("v").F64(1).F64(2).F64(3).Get(), [](auto& r) {
+                     VNamedVectorInfo v;
+                     return DecodeNamedVectorInfo(r, v);
+                   }});
+  cases.push_back({"NamedParameterInfo",
+                   ByteBuilder().I32(1).Str("cam").Fill(19 * 8, 0x3F).Get(), [](auto& r) {
+                     VNamedParameterInfo v;
+                     return DecodeNamedParameterInfo(r, v);
+                   }});
+  cases.push_back({"WordBlockInfo", ByteBuilder().I32(1).Fill(120, 0x11).Get(), [](auto& r) {
+                     VWordBlockInfo v;
+                     return DecodeWordBlockInfo(r, v);
+                   }});
+  cases.push_back({"FrameNumber", ByteBuilder().I32(77).Get(), [](auto& r) {
+                     int32_t v = 0;
+                     return DecodeFrameNumber(r, v);
+                   }});
+  cases.push_back({"MarkerPositions", ByteBuilder().I32(2).Fill(224, 0x40).Get(), [](auto& r) {
+                     std::vector<VMarkerPosition> v;
+                     return DecodeMarkerPositions(r, v);
+                   }});
+  cases.push_back({"MarkerRecords", ByteBuilder().I32(1).Fill(104, 0x41).Get(), [](auto& r) {
+                     std::vector<VMarkerRecord> v;
+                     return DecodeMarkerRecords(r, v);
+                   }});
+  cases.push_back({"GlobalSegmentPoses", ByteBuilder().I32(3).I32(2).Fill(208, 0x3F).Get(),
+                   [](auto& r) {
+                     VSegmentPoses v;
+                     return DecodeSegmentPoses(r, v);
+                   }});
+  cases.push_back({"DeviceOutputData", VoltagePayload(), [](auto& r) {
+                     VDeviceOutputData v;
+                     return DecodeDeviceOutputData(r, v);
+                   }});
+  cases.push_back({"BlockData", ByteBuilder().I32(1).I32(2).I32(2).Fill(64, 5).Get(), [](auto& r) {
+                     VBlockData v;
+                     return DecodeBlockData(r, v);
+                   }});
+  cases.push_back({"ChunkData", ChunkPayload(), [](auto& r) {
+                     VChunkData v;
+                     return DecodeChunkData(r, v);
+                   }});
+  cases.push_back({"ShortRecordData", ByteBuilder().I32(1).I32(2).I32(3).Fill(18, 6).Get(),
+                   [](auto& r) {
+                     VShortRecordData v;
+                     return DecodeShortRecordData(r, v);
+                   }});
+  cases.push_back({"VideoFrame", VideoPayload(), [](auto& r) {
+                     VVideoFrame v;
+                     return DecodeVideoFrame(r, v);
+                   }});
+  cases.push_back({"PacketSummary", ByteBuilder().I32(1).I32(4).I32(5).I32(2).I32(2).I32(6).Get(),
+                   [](auto& r) {
+                     VPacketSummary v;
+                     return DecodePacketSummary(r, v);
+                   }});
+  cases.push_back({"ObjectTypeList", ByteBuilder().I32(2).I32(1).I32(9).Get(), [](auto& r) {
+                     std::set<int32_t> v;
+                     return DecodeObjectTypeList(r, v);
+                   }});
+  return cases;
+}
+
+TEST(Decoders, CompletePayloadConsumesExactlyItsBytes) {
+  for (const DecoderCase& entry : AllDecoders()) {
+    SCOPED_TRACE(entry.Name);
+    VMemoryReader reader;
+    // Trailing bytes behind the payload must stay unread.
+    ASSERT_TRUE(LoadPayload(reader, ByteBuilder().Append(entry.Payload).I32(-1).I32(-1).Get()));
+    EXPECT_TRUE(entry.Decode(reader));
+    EXPECT_EQ(reader.Position(), entry.Payload.size());
+  }
+}
+
+TEST(Decoders, EveryTruncatedPayloadFails) {
+  for (const DecoderCase& entry : AllDecoders()) {
+    for (std::size_t length = 0; length < entry.Payload.size(); ++length) {
+      VMemoryReader reader;
+      const std::vector<uint8_t> prefix(entry.Payload.begin(),
+                                        entry.Payload.begin() + static_cast<std::ptrdiff_t>(length));
+      ASSERT_TRUE(LoadPayload(reader, prefix));
+      EXPECT_FALSE(entry.Decode(reader)) << entry.Name << " decoded from " << length << " of "
+                                         << entry.Payload.size() << " bytes";
+    }
+  }
+}
+
+// --- Static payloads ----------------------------------------------------------
+
+TEST(StaticDecoders, SubjectFields) {
+  VMemoryReader reader;
+  ASSERT_TRUE(LoadPayload(reader, SubjectPayload()));
+  VSubjectInfo subject;
+  ASSERT_TRUE(DecodeSubjectInfo(reader, subject));
+  EXPECT_EQ(subject.SubjectID, 4);
+  EXPECT_EQ(subject.Name, "Runner");
+  ASSERT_EQ(subject.Segments.size(), 1u);
+  EXPECT_EQ(subject.Segments[0].Value0, -9);
+  EXPECT_EQ(subject.Segments[0].SegmentID, 31);
+  EXPECT_EQ(subject.Segments[0].Values, (std::array<uint32_t, 6>{1, 2, 3, 4, 5, 0xFFFFFFFFu}));
+  EXPECT_EQ(subject.Segments[0].Name, "Thorax");
+  ASSERT_EQ(subject.Markers.size(), 2u);
+  EXPECT_EQ(subject.Markers[0].MarkerID, 41);
+  EXPECT_EQ(subject.Markers[0].Name, "C7");
+  EXPECT_EQ(subject.Markers[1].MarkerID, 42);
+  EXPECT_EQ(subject.Markers[1].Name, "");
+  ASSERT_EQ(subject.Pairs.size(), 1u);
+  EXPECT_EQ(subject.Pairs[0].First, 7u);
+  EXPECT_EQ(subject.Pairs[0].Second, 0x80000000u);
+}
+
+TEST(StaticDecoders, SubjectWithNothingDecodesFromTwentyBytesPlusName) {
+  VMemoryReader reader;
+  ASSERT_TRUE(LoadPayload(reader, ByteBuilder().I32(1).Str("ab").I32(0).I32(0).I32(0).Get()));
+  VSubjectInfo subject;
+  ASSERT_TRUE(DecodeSubjectInfo(reader, subject));
+  EXPECT_EQ(reader.Position(), 4u + 4 + 2 + 12);
+  EXPECT_TRUE(subject.Segments.empty());
+  EXPECT_TRUE(subject.Markers.empty());
+  EXPECT_TRUE(subject.Pairs.empty());
+}
+
+TEST(StaticDecoders, HostileSubjectCountsFailBeforeAnythingIsReserved) {
+  // Segment count 2^31-1 with a few bytes behind it.
+  {
+    VMemoryReader reader;
+    ASSERT_TRUE(LoadPayload(reader, ByteBuilder().I32(1).Str("").I32(MaxCount).Fill(40, 0).Get()));
+    VSubjectInfo subject;
+    EXPECT_FALSE(DecodeSubjectInfo(reader, subject));
+    EXPECT_EQ(subject.Segments.capacity(), 0u);
+  }
+  // Marker count 2^31-1.
+  {
+    VMemoryReader reader;
+    ASSERT_TRUE(
+        LoadPayload(reader, ByteBuilder().I32(1).Str("").I32(0).I32(MaxCount).Fill(16, 0).Get()));
+    VSubjectInfo subject;
+    EXPECT_FALSE(DecodeSubjectInfo(reader, subject));
+    EXPECT_EQ(subject.Markers.capacity(), 0u);
+  }
+  // Pair count 2^31-1, and negative counts everywhere.
+  {
+    VMemoryReader reader;
+    ASSERT_TRUE(LoadPayload(
+        reader, ByteBuilder().I32(1).Str("").I32(0).I32(0).I32(MaxCount).Fill(16, 0).Get()));
+    VSubjectInfo subject;
+    EXPECT_FALSE(DecodeSubjectInfo(reader, subject));
+    EXPECT_EQ(subject.Pairs.capacity(), 0u);
+  }
+  for (int field = 0; field < 3; ++field) {
+    ByteBuilder bytes;
+    bytes.I32(1).Str("");
+    for (int i = 0; i < 3; ++i) bytes.I32(i == field ? -1 : 0);
+    bytes.Fill(64, 0);
+    VMemoryReader reader;
+    ASSERT_TRUE(LoadPayload(reader, bytes.Get()));
+    VSubjectInfo subject;
+    EXPECT_FALSE(DecodeSubjectInfo(reader, subject)) << "negative count in field " << field;
+  }
+}
+
+TEST(StaticDecoders, HostileComponentNameCountFails) {
+  for (int32_t count : {MaxCount, -1}) {
+    VMemoryReader reader;
+    ASSERT_TRUE(LoadPayload(reader, ByteBuilder().I32(1).I32(2).Str("x").I32(count).Fill(12, 0).Get()));
+    VDeviceOutputInfo output;
+    EXPECT_FALSE(DecodeDeviceOutputInfo(reader, output)) << count;
+    EXPECT_EQ(output.ComponentNames.capacity(), 0u) << count;
+  }
+}
+
+TEST(StaticDecoders, ComponentNamesInOrder) {
+  VMemoryReader reader;
+  ASSERT_TRUE(LoadPayload(reader, DeviceOutputPayload()));
+  VDeviceOutputInfo output;
+  ASSERT_TRUE(DecodeDeviceOutputInfo(reader, output));
+  EXPECT_EQ(output.DeviceID, 3);
+  EXPECT_EQ(output.OutputID, -8);
+  EXPECT_EQ(output.Name, "Force");
+  EXPECT_EQ(output.ComponentNames, (std::vector<std::string>{"Fx", "Fy", "Fz"}));
+}
+
+TEST(StaticDecoders, ParameterAndWordBlocksKeepEveryValueInOrder) {
+  ByteBuilder parameters;
+  parameters.I32(-4).Str("Camera");
+  for (int i = 0; i < 19; ++i) parameters.F64(i * 1.5 - 3);
+  VMemoryReader reader;
+  ASSERT_TRUE(LoadPayload(reader, parameters.Get()));
+  VNamedParameterInfo info;
+  ASSERT_TRUE(DecodeNamedParameterInfo(reader, info));
+  EXPECT_EQ(info.ID, -4);
+  EXPECT_EQ(info.Name, "Camera");
+  for (int i = 0; i < 19; ++i) EXPECT_EQ(info.Parameters[static_cast<std::size_t>(i)], i * 1.5 - 3);
+
+  ByteBuilder words;
+  words.I32(-1);
+  for (uint32_t i = 0; i < 30; ++i) words.U32(0xF0000000u + i);
+  ASSERT_EQ(words.Size(), 124u);
+  VMemoryReader wordReader;
+  ASSERT_TRUE(LoadPayload(wordReader, words.Get()));
+  VWordBlockInfo block;
+  ASSERT_TRUE(DecodeWordBlockInfo(wordReader, block));
+  EXPECT_EQ(block.Value0, -1);
+  for (uint32_t i = 0; i < 30; ++i) EXPECT_EQ(block.Words[i], 0xF0000000u + i);
+}
+
+TEST(StaticDecoders, ContainerRoutingByType) {
+  VStaticObjects objects;
+  const std::vector<uint8_t> device = ByteBuilder().I32(1).I64(2).Str("").Get();
+  VMemoryReader reader;
+  ASSERT_TRUE(LoadPayload(reader, device));
+  ASSERT_TRUE(DecodeStaticObject(DeviceInfo, reader, objects));
+  reader.SetPosition(0);
+  ASSERT_TRUE(DecodeStaticObject(DeviceInfo, reader, objects));
+  EXPECT_EQ(objects.Devices.size(), 2u);  // appends
+
+  // Types that are not static are refused and change nothing.
+  for (int32_t type : {0, 5, 8, 15, 21, 22, 23, 100001, 100004, -2}) {
+    reader.SetPosition(0);
+    EXPECT_FALSE(DecodeStaticObject(type, reader, objects)) << type;
+  }
+  EXPECT_EQ(objects.Devices.size(), 2u);
+  EXPECT_TRUE(objects.Subjects.empty());
+  EXPECT_TRUE(objects.DeviceOutputs.empty());
+  EXPECT_TRUE(objects.NamedVectorInfos.empty());
+  EXPECT_TRUE(objects.NamedParameterInfos.empty());
+  EXPECT_TRUE(objects.WordBlockInfos.empty());
+}
+
+// --- Dynamic payloads ---------------------------------------------------------
+
+TEST(DynamicDecoders, VoltageWithTenSamples) {
+  VMemoryReader reader;
+  ASSERT_TRUE(LoadPayload(reader, VoltagePayload()));
+  VDynamicObjects objects;
+  ASSERT_TRUE(DecodeDynamicObject(VoltageData, reader, objects));
+  ASSERT_EQ(objects.Voltages.size(), 1u);
+  const VDeviceOutputData& data = objects.Voltages[0];
+  EXPECT_EQ(data.Value0, -5);
+  EXPECT_EQ(data.DeviceID, 2);
+  EXPECT_EQ(data.OutputID, 6);
+  ASSERT_EQ(data.Samples.size(), 10u);
+  for (std::size_t i = 0; i < 10; ++i) {
+    EXPECT_EQ(data.Samples[i], 0.25f * static_cast<float>(i) - 1.0f) << i;
+  }
+  // With two components, the second one starts at sample 10 / 2 = 5.
+  EXPECT_EQ(data.Samples[10 / 2], 0.25f);
+  EXPECT_TRUE(objects.Forces.empty());
+  EXPECT_TRUE(objects.Moments.empty());
+  EXPECT_TRUE(objects.CentresOfPressure.empty());
+}
+
+TEST(DynamicDecoders, SamplesAreKeptBitForBit) {
+  const uint32_t patterns[] = {0x7F800000u /* +inf */, 0x00000001u /* denormal */,
+                               0x80000000u /* -0 */, 0x7FC00001u /* NaN payload */};
+  ByteBuilder bytes;
+  bytes.I32(0).I32(1).I32(1).I32(4);
+  for (uint32_t bits : patterns) bytes.U32(bits);
+  VMemoryReader reader;
+  ASSERT_TRUE(LoadPayload(reader, bytes.Get()));
+  VDeviceOutputData data;
+  ASSERT_TRUE(DecodeDeviceOutputData(reader, data));
+  ASSERT_EQ(data.Samples.size(), 4u);
+  for (std::size_t i = 0; i < 4; ++i) {
+    uint32_t bits = 0;
+    std::memcpy(&bits, &data.Samples[i], 4);
+    EXPECT_EQ(bits, patterns[i]) << i;
+  }
+}
+
+TEST(DynamicDecoders, ChunkLengthIsUnsigned) {
+  ByteBuilder full;
+  full.I32(1).I32(2).I32(1).I32(1).U16(3).U16(4).U16(0xFFFF);
+  for (int i = 0; i < 0xFFFF; ++i) full.U8(static_cast<uint8_t>(i));
+  {
+    VMemoryReader reader;
+    ASSERT_TRUE(LoadPayload(reader, full.Get()));
+    VChunkData data;
+    ASSERT_TRUE(DecodeChunkData(reader, data));
+    ASSERT_EQ(data.Groups.size(), 1u);
+    ASSERT_EQ(data.Groups[0].size(), 1u);
+    const VChunk& chunk = data.Groups[0][0];
+    EXPECT_EQ(chunk.Value0, 3);
+    EXPECT_EQ(chunk.Value1, 4);
+    ASSERT_EQ(chunk.Bytes.size(), 65535u);
+    EXPECT_EQ(chunk.Bytes[65534], static_cast<uint8_t>(65534));
+    EXPECT_EQ(reader.Position(), full.Size());
+  }
+  {
+    std::vector<uint8_t> cut = full.Get();
+    cut.pop_back();
+    VMemoryReader reader;
+    ASSERT_TRUE(LoadPayload(reader, cut));
+    VChunkData data;
+    EXPECT_FALSE(DecodeChunkData(reader, data));
+  }
+}
+
+TEST(DynamicDecoders, ChunkGroupsInWireOrder) {
+  VMemoryReader reader;
+  ASSERT_TRUE(LoadPayload(reader, ChunkPayload()));
+  VChunkData data;
+  ASSERT_TRUE(DecodeChunkData(reader, data));
+  EXPECT_EQ(data.Value0, -1);
+  EXPECT_EQ(data.Value1, 2);
+  ASSERT_EQ(data.Groups.size(), 2u);
+  ASSERT_EQ(data.Groups[0].size(), 1u);
+  EXPECT_EQ(data.Groups[0][0].Value0, 0xFFFE);
+  EXPECT_EQ(data.Groups[0][0].Value1, 1);
+  EXPECT_EQ(data.Groups[0][0].Bytes, (std::vector<uint8_t>{9, 8, 7}));
+  EXPECT_TRUE(data.Groups[1].empty());
+}
+
+TEST(DynamicDecoders, HostileChunkCountsFail) {
+  for (int32_t count : {MaxCount, -1}) {
+    VMemoryReader groups;
+    ASSERT_TRUE(LoadPayload(groups, ByteBuilder().I32(0).I32(0).I32(count).Fill(16, 0).Get()));
+    VChunkData data;
+    EXPECT_FALSE(DecodeChunkData(groups, data)) << count;
+    EXPECT_EQ(data.Groups.capacity(), 0u) << count;
+
+    VMemoryReader chunks;
+    ASSERT_TRUE(LoadPayload(chunks, ByteBuilder().I32(0).I32(0).I32(1).I32(count).Fill(16, 0).Get()));
+    VChunkData nested;
+    EXPECT_FALSE(DecodeChunkData(chunks, nested)) << count;
+    for (const auto& group : nested.Groups) EXPECT_EQ(group.capacity(), 0u) << count;
+  }
+}
+
+TEST(DynamicDecoders, HostileRecordCountsLeaveListsUnsized) {
+  const std::vector<uint8_t> tail(24, 0);
+  for (int32_t count : {MaxCount, -1}) {
+    SCOPED_TRACE(count);
+    VMemoryReader reader;
+    ASSERT_TRUE(LoadPayload(reader, ByteBuilder().I32(count).Append(tail).Get()));
+    std::vector<VMarkerPosition> positions;
+    EXPECT_FALSE(DecodeMarkerPositions(reader, positions));
+    EXPECT_EQ(positions.capacity(), 0u);
+    reader.SetPosition(0);
+    std::vector<VMarkerRecord> records;
+    EXPECT_FALSE(DecodeMarkerRecords(reader, records));
+    EXPECT_EQ(records.capacity(), 0u);
+
+    VMemoryReader poseReader;
+    ASSERT_TRUE(LoadPayload(poseReader, ByteBuilder().I32(1).I32(count).Append(tail).Get()));
+    VSegmentPoses poses;
+    EXPECT_FALSE(DecodeSegmentPoses(poseReader, poses));
+    EXPECT_EQ(poses.Poses.capacity(), 0u);
+
+    VMemoryReader sampleReader;
+    ASSERT_TRUE(LoadPayload(sampleReader, ByteBuilder().I32(0).I32(1).I32(2).I32(count).Append(tail).Get()));
+    VDeviceOutputData samples;
+    EXPECT_FALSE(DecodeDeviceOutputData(sampleReader, samples));
+    EXPECT_EQ(samples.Samples.capacity(), 0u);
+
+    VMemoryReader blockReader;
+    ASSERT_TRUE(LoadPayload(blockReader, ByteBuilder().I32(0).I32(1).I32(count).Append(tail).Get()));
+    VBlockData blocks;
+    EXPECT_FALSE(DecodeBlockData(blockReader, blocks));
+    EXPECT_EQ(blocks.Blocks.capacity(), 0u);
+    blockReader.SetPosition(0);
+    VShortRecordData shorts;
+    EXPECT_FALSE(DecodeShortRecordData(blockReader, shorts));
+    EXPECT_EQ(shorts.Records.capacity(), 0u);
+
+    VMemoryReader videoReader;
+    ASSERT_TRUE(LoadPayload(
+        videoReader, ByteBuilder().I32(0).I32(0).U16(0).U16(0).U16(2).U16(2).I32(3).I32(count).Append(tail).Get()));
+    VVideoFrame frame;
+    EXPECT_FALSE(DecodeVideoFrame(videoReader, frame));
+    EXPECT_EQ(frame.Data.capacity(), 0u);
+  }
+}
+
+TEST(DynamicDecoders, MarkerPositionsReplaceTheListAndCountZeroEmptiesIt) {
+  ByteBuilder two;
+  two.I32(2);
+  for (int i = 0; i < 2; ++i) {
+    two.I32(10 + i).I32(20 + i).Fill(8, 0xEE).F64(1.0 + i).F64(2.0).F64(3.0);
+    for (int k = 0; k < 9; ++k) two.F64(-k);
+  }
+  VDynamicObjects objects;
+  VMemoryReader reader;
+  ASSERT_TRUE(LoadPayload(reader, two.Get()));
+  ASSERT_TRUE(DecodeDynamicObject(MarkerPositions, reader, objects));
+  ASSERT_EQ(objects.MarkerPositions.size(), 2u);
+  EXPECT_EQ(objects.MarkerPositions[1].SubjectID, 11);
+  EXPECT_EQ(objects.MarkerPositions[1].MarkerID, 21);
+  EXPECT_EQ(objects.MarkerPositions[1].Reserved[7], 0xEE);
+  EXPECT_EQ(objects.MarkerPositions[1].Position[0], 2.0);
+  EXPECT_EQ(objects.MarkerPositions[1].Trailing[8], -8.0);
+
+  // A failed decode leaves the list as it was.
+  VMemoryReader broken;
+  ASSERT_TRUE(LoadPayload(broken, ByteBuilder().I32(3).Fill(112 * 2, 0).Get()));
+  EXPECT_FALSE(DecodeDynamicObject(MarkerPositions, broken, objects));
+  EXPECT_EQ(objects.MarkerPositions.size(), 2u);
+
+  VMemoryReader empty;
+  ASSERT_TRUE(LoadPayload(empty, ByteBuilder().I32(0).Get()));
+  ASSERT_TRUE(DecodeDynamicObject(MarkerPositions, empty, objects));
+  EXPECT_TRUE(objects.MarkerPositions.empty());
+}
+
+TEST(DynamicDecoders, SegmentPoseRecordLayout) {
+  ByteBuilder bytes;
+  bytes.I32(5).I32(1).I32(17).U8(1).U8(2).U8(3).U8(4).F64(0.5).F64(-0.5).F64(100);
+  for (int k = 0; k < 9; ++k) bytes.F64(k * 0.125);
+  VMemoryReader reader;
+  ASSERT_TRUE(LoadPayload(reader, bytes.Get()));
+  VDynamicObjects objects;
+  ASSERT_TRUE(DecodeDynamicObject(GlobalSegmentPoses, reader, objects));
+  ASSERT_EQ(objects.GlobalSegmentPoses.size(), 1u);
+  const VSegmentPoses& group = objects.GlobalSegmentPoses[0];
+  EXPECT_EQ(group.SubjectID, 5);
+  ASSERT_EQ(group.Poses.size(), 1u);
+  EXPECT_EQ(group.Poses[0].SegmentID, 17);
+  EXPECT_EQ(group.Poses[0].Reserved, (std::array<uint8_t, 4>{1, 2, 3, 4}));
+  EXPECT_EQ(group.Poses[0].Translation, (std::array<double, 3>{0.5, -0.5, 100}));
+  for (std::size_t k = 0; k < 9; ++k) EXPECT_EQ(group.Poses[0].Rotation[k], k * 0.125);
+  EXPECT_TRUE(objects.OtherSegmentPoses.empty());
+}
+
+TEST(DynamicDecoders, VideoFrameFields) {
+  VMemoryReader reader;
+  ASSERT_TRUE(LoadPayload(reader, VideoPayload()));
+  ASSERT_EQ(VideoPayload().size(), 32u);
+  VDynamicObjects objects;
+  ASSERT_TRUE(DecodeDynamicObject(VideoFrame, reader, objects));
+  ASSERT_EQ(objects.VideoFrames.size(), 1u);
+  ASSERT_NE(objects.VideoFrames[0], nullptr);
+  const VVideoFrame& frame = *objects.VideoFrames[0];
+  EXPECT_EQ(frame.Value0, 1);
+  EXPECT_EQ(frame.Value1, -2);
+  EXPECT_EQ(frame.Value2, 0xFFFF);
+  EXPECT_EQ(frame.Value3, 4);
+  EXPECT_EQ(frame.Width, 4);
+  EXPECT_EQ(frame.Height, 2);
+  EXPECT_EQ(frame.Format, 3);
+  EXPECT_EQ(frame.Data, (std::vector<uint8_t>{10, 20, 30, 40, 50, 60, 70, 80}));
+}
+
+TEST(DynamicDecoders, EachTypeGoesToItsOwnList) {
+  const std::vector<uint8_t> samples = ByteBuilder().I32(0).I32(1).I32(2).I32(1).F32(1.5f).Get();
+  const std::vector<uint8_t> pair = ByteBuilder().I32(1).I32(2).I32(0).Get();
+  struct Route {
+    int32_t Type;
+    std::vector<uint8_t> Payload;
+    std::function<std::size_t(const VDynamicObjects&)> Size;
+  };
+  const Route routes[] = {
+      {ForceData, samples, [](const auto& o) { return o.Forces.size(); }},
+      {MomentData, samples, [](const auto& o) { return o.Moments.size(); }},
+      {CentreOfPressureData, samples, [](const auto& o) { return o.CentresOfPressure.size(); }},
+      {VoltageData, samples, [](const auto& o) { return o.Voltages.size(); }},
+      {BlockData, pair, [](const auto& o) { return o.BlockDatas.size(); }},
+      {ShortRecordData, pair, [](const auto& o) { return o.ShortRecordDatas.size(); }},
+      {ChunkData, pair, [](const auto& o) { return o.ChunkDatas.size(); }},
+      {GlobalSegmentPoses, ByteBuilder().I32(1).I32(0).Get(),
+       [](const auto& o) { return o.GlobalSegmentPoses.size(); }},
+  };
+  for (const Route& route : routes) {
+    VDynamicObjects objects;
+    VMemoryReader reader;
+    ASSERT_TRUE(LoadPayload(reader, route.Payload));
+    ASSERT_TRUE(DecodeDynamicObject(route.Type, reader, objects)) << route.Type;
+    reader.SetPosition(0);
+    ASSERT_TRUE(DecodeDynamicObject(route.Type, reader, objects)) << route.Type;
+    EXPECT_EQ(route.Size(objects), 2u) << route.Type;  // appends
+    const std::size_t total = objects.Forces.size() + objects.Moments.size() +
+                              objects.CentresOfPressure.size() + objects.Voltages.size() +
+                              objects.BlockDatas.size() + objects.ShortRecordDatas.size() +
+                              objects.ChunkDatas.size() + objects.GlobalSegmentPoses.size() +
+                              objects.MarkerPositions.size() + objects.MarkerRecords.size() +
+                              objects.VideoFrames.size() + objects.OtherSegmentPoses.size();
+    EXPECT_EQ(total, 2u) << "type " << route.Type << " also touched another list";
+  }
+}
+
+TEST(DynamicDecoders, FrameNumberOverwritesAndOtherTypesAreRefused) {
+  VDynamicObjects objects;
+  VMemoryReader reader;
+  ASSERT_TRUE(LoadPayload(reader, ByteBuilder().I32(-12345).I32(8).Get()));
+  ASSERT_TRUE(DecodeDynamicObject(FrameNumber, reader, objects));
+  EXPECT_EQ(objects.FrameNumber, -12345);
+  ASSERT_TRUE(DecodeDynamicObject(FrameNumber, reader, objects));
+  EXPECT_EQ(objects.FrameNumber, 8);
+  for (int32_t type : {0, 1, 2, 8, 14, 15, 21, 23, 100001, 100004, -5}) {
+    reader.SetPosition(0);
+    EXPECT_FALSE(DecodeDynamicObject(type, reader, objects)) << type;
+  }
+  EXPECT_EQ(objects.FrameNumber, 8);
+  EXPECT_TRUE(objects.OtherSegmentPoses.empty());
+}
+
+// --- Packet summary and type lists ----------------------------------------------
+
+TEST(PacketSummaryDecoder, DuplicatesCollapseAndPairsAreKept) {
+  VMemoryReader reader;
+  ASSERT_TRUE(LoadPayload(
+      reader, ByteBuilder().I32(2).I32(1).I32(-2).I32(3).I32(4).I32(4).I32(9).I32(2).I32(9).I32(-7).Get()));
+  VPacketSummary summary;
+  ASSERT_TRUE(DecodePacketSummary(reader, summary));
+  ASSERT_EQ(summary.Pairs.size(), 2u);
+  EXPECT_EQ(summary.Pairs[0].First, 1);
+  EXPECT_EQ(summary.Pairs[0].Second, -2);
+  EXPECT_EQ(summary.Pairs[1].First, 3);
+  EXPECT_EQ(summary.Pairs[1].Second, 4);
+  EXPECT_EQ(summary.CarriedTypes, (std::set<int32_t>{-7, 2, 9}));
+}
+
+TEST(PacketSummaryDecoder, EachDecodeStartsFromEmpty) {
+  VPacketSummary summary;
+  summary.Pairs.push_back({5, 5});
+  summary.CarriedTypes = {1, 2, 3};
+  VMemoryReader reader;
+  ASSERT_TRUE(LoadPayload(reader, ByteBuilder().I32(0).I32(1).I32(6).Get()));
+  ASSERT_TRUE(DecodePacketSummary(reader, summary));
+  EXPECT_TRUE(summary.Pairs.empty());
+  EXPECT_EQ(summary.CarriedTypes, (std::set<int32_t>{6}));
+}
+
+TEST(PacketSummaryDecoder, HostileCountsFail) {
+  for (int32_t count : {MaxCount, -1}) {
+    VMemoryReader pairs;
+    ASSERT_TRUE(LoadPayload(pairs, ByteBuilder().I32(count).Fill(16, 0).Get()));
+    VPacketSummary summary;
+    EXPECT_FALSE(DecodePacketSummary(pairs, summary)) << count;
+    EXPECT_EQ(summary.Pairs.capacity(), 0u);
+
+    VMemoryReader types;
+    ASSERT_TRUE(LoadPayload(types, ByteBuilder().I32(0).I32(count).I32(1).I32(2).Get()));
+    EXPECT_FALSE(DecodePacketSummary(types, summary)) << count;
+  }
+}
+
+TEST(ObjectTypeListDecoder, CountZeroEmptiesAndDuplicatesCollapse) {
+  std::set<int32_t> types = {100, 200};
+  VMemoryReader empty;
+  ASSERT_TRUE(LoadPayload(empty, ByteBuilder().I32(0).Get()));
+  ASSERT_TRUE(DecodeObjectTypeList(empty, types));
+  EXPECT_TRUE(types.empty());
+
+  VMemoryReader list;
+  ASSERT_TRUE(LoadPayload(list, ByteBuilder().I32(4).I32(22).I32(-1).I32(22).I32(5).Get()));
+  ASSERT_TRUE(DecodeObjectTypeList(list, types));
+  EXPECT_EQ(types, (std::set<int32_t>{-1, 5, 22}));
+}
+
+TEST(ObjectTypeListDecoder, HostileCountsFail) {
+  for (int32_t count : {MaxCount, -1, 3}) {
+    VMemoryReader reader;
+    ASSERT_TRUE(LoadPayload(reader, ByteBuilder().I32(count).I32(1).I32(2).Get()));
+    std::set<int32_t> types;
+    EXPECT_FALSE(DecodeObjectTypeList(reader, types)) << count;
+  }
+}
+
+}  // namespace
