@@ -1,0 +1,380 @@
+#include "tools/sim/capture_server.h"
+
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <boost/asio.hpp>
+#include <utility>
+
+namespace LumoraQSSim {
+
+namespace asio = boost::asio;
+using asio::ip::tcp;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+int32_t Int32At(const VBytes& bytes, std::size_t offset) {
+  uint32_t bits = 0;
+  for (int i = 3; i >= 0; --i) bits = (bits << 8) | bytes[offset + static_cast<std::size_t>(i)];
+  return static_cast<int32_t>(bits);
+}
+
+// How long a server that ends a connection waits for the client to notice
+// the end of the stream and close its side, before it cuts the connection.
+constexpr std::chrono::milliseconds GracefulCloseWait{500};
+
+}  // namespace
+
+VRecordedRequest DecodeRequestPacket(const VBytes& packet) {
+  VRecordedRequest request;
+  request.Bytes = packet;
+  if (packet.size() < 8) return request;
+  request.Magic = Int32At(packet, 0);
+  request.PayloadLength = Int32At(packet, 4);
+  bool wellFormed = request.Magic == LumoraQSStream::PacketMagic && request.PayloadLength >= 0 &&
+                    packet.size() - 8 == static_cast<uint32_t>(request.PayloadLength);
+  std::size_t position = 8;
+  const std::size_t end = packet.size();
+  while (wellFormed && position < end) {
+    if (end - position < 8) {
+      wellFormed = false;
+      break;
+    }
+    const int32_t type = Int32At(packet, position);
+    const int32_t length = Int32At(packet, position + 4);
+    position += 8;
+    if (length < 0 || static_cast<uint32_t>(length) > end - position) {
+      wellFormed = false;
+      break;
+    }
+    const std::size_t objectEnd = position + static_cast<uint32_t>(length);
+    if (type == LumoraQSStream::ObjectTypeList) {
+      if (length < 4) {
+        wellFormed = false;
+        break;
+      }
+      const int32_t count = Int32At(packet, position);
+      if (count < 0 || static_cast<uint64_t>(count) * 4u > static_cast<uint64_t>(length) - 4u) {
+        wellFormed = false;
+        break;
+      }
+      request.HasTypeList = true;
+      request.Types.clear();
+      request.TypesInWireOrder.clear();
+      for (int32_t i = 0; i < count; ++i) {
+        const int32_t value = Int32At(packet, position + 4 + 4 * static_cast<std::size_t>(i));
+        request.TypesInWireOrder.push_back(value);
+        request.Types.insert(value);
+      }
+    } else if (type == LumoraQSStream::StreamMode) {
+      if (length < 1) {
+        wellFormed = false;
+        break;
+      }
+      request.HasStreamMode = true;
+      request.StreamMode = packet[position];
+    }
+    position = objectEnd;
+  }
+  request.WellFormed = wellFormed;
+  return request;
+}
+
+struct VCaptureServer::VNet {
+  asio::io_context Io;
+  tcp::acceptor Acceptor{Io};
+};
+
+struct VCaptureServer::VConnection {
+  explicit VConnection(tcp::socket socket, std::size_t number) : Socket(std::move(socket)), Number(number) {}
+  tcp::socket Socket;
+  const std::size_t Number;
+  // Guarded by the server's mutex.
+  bool ReadClosed = false;
+  std::size_t RequestsSeen = 0;
+};
+
+VCaptureServer::VCaptureServer(VCaptureServerOptions options) : Options_(std::move(options)) {}
+
+VCaptureServer::~VCaptureServer() { Stop(); }
+
+bool VCaptureServer::Start() {
+  std::lock_guard<std::mutex> lock(Mutex_);
+  if (Started_) {
+    LastError_ = "already started";
+    return false;
+  }
+  boost::system::error_code ec;
+  const asio::ip::address address = asio::ip::make_address(Options_.Address, ec);
+  if (ec) {
+    LastError_ = "bad address " + Options_.Address + ": " + ec.message();
+    return false;
+  }
+  if (!address.is_loopback()) {
+    // Test and simulator traffic stays on this machine.
+    LastError_ = "not a loopback address: " + Options_.Address;
+    return false;
+  }
+  auto net = std::make_unique<VNet>();
+  const tcp::endpoint endpoint(address, Options_.Port);
+  net->Acceptor.open(endpoint.protocol(), ec);
+  if (!ec) net->Acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
+  if (!ec) net->Acceptor.bind(endpoint, ec);
+  if (!ec) net->Acceptor.listen(asio::socket_base::max_listen_connections, ec);
+  tcp::endpoint bound;
+  if (!ec) bound = net->Acceptor.local_endpoint(ec);
+  if (ec) {
+    LastError_ = "cannot listen on " + Options_.Address + ":" + std::to_string(Options_.Port) + ": " + ec.message();
+    return false;
+  }
+  Port_ = bound.port();
+  ListenFd_ = net->Acceptor.native_handle();
+  Net_ = std::move(net);
+  Started_ = true;
+  Thread_ = std::thread(&VCaptureServer::ServeLoop, this);
+  return true;
+}
+
+void VCaptureServer::Stop() {
+  {
+    std::lock_guard<std::mutex> lock(Mutex_);
+    Stopping_ = true;
+    // A thread blocked in accept or recv is woken by shutdown, not by close.
+    if (ListenFd_ >= 0) ::shutdown(ListenFd_, SHUT_RDWR);
+    if (ConnectionFd_ >= 0) ::shutdown(ConnectionFd_, SHUT_RDWR);
+  }
+  Changed_.notify_all();
+  if (Thread_.joinable()) Thread_.join();
+  std::lock_guard<std::mutex> lock(Mutex_);
+  if (Net_) {
+    boost::system::error_code ignored;
+    Net_->Acceptor.close(ignored);
+    ListenFd_ = -1;
+  }
+}
+
+std::string VCaptureServer::LastError() const {
+  std::lock_guard<std::mutex> lock(Mutex_);
+  return LastError_;
+}
+
+void VCaptureServer::Push(VBytes packet) {
+  {
+    std::lock_guard<std::mutex> lock(Mutex_);
+    Script_.push_back(std::move(packet));
+  }
+  Changed_.notify_all();
+}
+
+void VCaptureServer::Push(const std::vector<VBytes>& packets) {
+  {
+    std::lock_guard<std::mutex> lock(Mutex_);
+    Script_.insert(Script_.end(), packets.begin(), packets.end());
+  }
+  Changed_.notify_all();
+}
+
+std::size_t VCaptureServer::ScriptLeft() const {
+  std::lock_guard<std::mutex> lock(Mutex_);
+  return Script_.size();
+}
+
+std::size_t VCaptureServer::ConnectionsAccepted() const {
+  std::lock_guard<std::mutex> lock(Mutex_);
+  return Accepted_;
+}
+
+std::size_t VCaptureServer::ConnectionsClosed() const {
+  std::lock_guard<std::mutex> lock(Mutex_);
+  return Closed_;
+}
+
+std::vector<VRecordedRequest> VCaptureServer::Requests() const {
+  std::lock_guard<std::mutex> lock(Mutex_);
+  return Requests_;
+}
+
+std::size_t VCaptureServer::RequestCount() const {
+  std::lock_guard<std::mutex> lock(Mutex_);
+  return Requests_.size();
+}
+
+bool VCaptureServer::WaitForRequests(std::size_t count, std::chrono::milliseconds timeout) const {
+  std::unique_lock<std::mutex> lock(Mutex_);
+  return Changed_.wait_for(lock, timeout, [&] { return Requests_.size() >= count; });
+}
+
+bool VCaptureServer::WaitForConnections(std::size_t count, std::chrono::milliseconds timeout) const {
+  std::unique_lock<std::mutex> lock(Mutex_);
+  return Changed_.wait_for(lock, timeout, [&] { return Accepted_ >= count; });
+}
+
+bool VCaptureServer::WaitForClosedConnections(std::size_t count, std::chrono::milliseconds timeout) const {
+  std::unique_lock<std::mutex> lock(Mutex_);
+  return Changed_.wait_for(lock, timeout, [&] { return Closed_ >= count; });
+}
+
+void VCaptureServer::ServeLoop() {
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> lock(Mutex_);
+      if (Stopping_) return;
+    }
+    tcp::socket socket(Net_->Io);
+    boost::system::error_code ec;
+    Net_->Acceptor.accept(socket, ec);
+    if (ec) {
+      // Stop() shuts the listening socket down, which fails the accept. Any
+      // other failure is retried after a short pause (still ended by Stop).
+      std::unique_lock<std::mutex> lock(Mutex_);
+      if (Changed_.wait_for(lock, std::chrono::milliseconds(10), [this] { return Stopping_; })) return;
+      continue;
+    }
+    socket.set_option(tcp::no_delay(true), ec);
+    std::size_t number = 0;
+    {
+      std::lock_guard<std::mutex> lock(Mutex_);
+      number = ++Accepted_;
+    }
+    Changed_.notify_all();
+    VConnection connection(std::move(socket), number);
+    Serve(connection);
+    {
+      std::lock_guard<std::mutex> lock(Mutex_);
+      ++Closed_;
+    }
+    Changed_.notify_all();
+  }
+}
+
+void VCaptureServer::Serve(VConnection& connection) {
+  boost::system::error_code ignored;
+  {
+    std::lock_guard<std::mutex> lock(Mutex_);
+    if (Stopping_ || Options_.Behaviour == EServeBehaviour::CloseAfterAccept) {
+      connection.Socket.close(ignored);
+      return;
+    }
+    ConnectionFd_ = connection.Socket.native_handle();
+  }
+
+  std::thread reader(&VCaptureServer::ReadRequests, this, std::ref(connection));
+  const Clock::time_point deadline = Clock::now() + Options_.MaxConnectionTime;
+
+  const VBytes handshake = Options_.HandshakeBytes
+                               ? *Options_.HandshakeBytes
+                               : EncodePacket({EncodeObjectTypeList(Options_.OfferedTypes)});
+  bool open = handshake.empty() || SendAll(connection, handshake);
+
+  switch (Options_.Behaviour) {
+    case EServeBehaviour::AnswerEachRequest: {
+      std::size_t answered = 0;
+      while (open) {
+        {
+          std::unique_lock<std::mutex> lock(Mutex_);
+          const bool request = Changed_.wait_until(lock, deadline, [&] {
+            return Stopping_ || connection.ReadClosed || connection.RequestsSeen > answered;
+          });
+          if (!request || Stopping_ || connection.RequestsSeen <= answered) break;
+        }
+        ++answered;
+        VBytes packet;
+        if (!WaitForScript(connection, deadline, packet)) break;
+        open = SendAll(connection, packet);
+      }
+      break;
+    }
+    case EServeBehaviour::StreamScript: {
+      while (open) {
+        VBytes packet;
+        if (!WaitForScript(connection, deadline, packet)) break;
+        open = SendAll(connection, packet);
+      }
+      break;
+    }
+    case EServeBehaviour::SilentAfterHandshake: {
+      std::unique_lock<std::mutex> lock(Mutex_);
+      Changed_.wait_until(lock, deadline, [&] { return Stopping_ || connection.ReadClosed; });
+      break;
+    }
+    case EServeBehaviour::CloseAfterAccept:
+      break;
+  }
+
+  // End the stream first so that everything sent arrives before the end,
+  // give the client a moment to close its side, then cut the connection.
+  {
+    std::unique_lock<std::mutex> lock(Mutex_);
+    ::shutdown(ConnectionFd_, SHUT_WR);
+    Changed_.wait_for(lock, GracefulCloseWait, [&] { return Stopping_ || connection.ReadClosed; });
+    ::shutdown(ConnectionFd_, SHUT_RDWR);
+  }
+  reader.join();
+  std::lock_guard<std::mutex> lock(Mutex_);
+  ConnectionFd_ = -1;
+  connection.Socket.close(ignored);
+}
+
+bool VCaptureServer::WaitForScript(VConnection& connection, Clock::time_point deadline, VBytes& packet) {
+  std::unique_lock<std::mutex> lock(Mutex_);
+  if (Script_.empty() && Options_.CloseWhenScriptExhausted) return false;
+  const Clock::time_point until = std::min(deadline, Clock::now() + Options_.ScriptWait);
+  // A client that went away ends the wait too.
+  Changed_.wait_until(lock, until, [&] { return Stopping_ || connection.ReadClosed || !Script_.empty(); });
+  if (Stopping_ || Script_.empty()) return false;
+  packet = std::move(Script_.front());
+  Script_.pop_front();
+  return true;
+}
+
+bool VCaptureServer::SendAll(VConnection& connection, const VBytes& bytes) {
+  boost::system::error_code ec;
+  if (!Options_.OneByteAtATime) {
+    asio::write(connection.Socket, asio::buffer(bytes), ec);
+    return !ec;
+  }
+  for (uint8_t byte : bytes) {
+    asio::write(connection.Socket, asio::buffer(&byte, 1), ec);
+    if (ec) return false;
+    if (Options_.ByteGap.count() > 0) {
+      std::unique_lock<std::mutex> lock(Mutex_);
+      if (Changed_.wait_for(lock, Options_.ByteGap, [this] { return Stopping_; })) return false;
+    }
+  }
+  return true;
+}
+
+void VCaptureServer::ReadRequests(VConnection& connection) {
+  for (;;) {
+    VBytes packet(8);
+    boost::system::error_code ec;
+    asio::read(connection.Socket, asio::buffer(packet), ec);
+    if (ec) break;
+    const int32_t length = Int32At(packet, 4);
+    const bool acceptable = length >= 0 && static_cast<uint32_t>(length) <= Options_.MaxRequestPayload;
+    if (acceptable && length > 0) {
+      packet.resize(8 + static_cast<std::size_t>(length));
+      asio::read(connection.Socket, asio::buffer(packet.data() + 8, static_cast<std::size_t>(length)), ec);
+      if (ec) break;
+    }
+    VRecordedRequest request = DecodeRequestPacket(packet);
+    request.Connection = connection.Number;
+    {
+      std::lock_guard<std::mutex> lock(Mutex_);
+      Requests_.push_back(std::move(request));
+      ++connection.RequestsSeen;
+    }
+    Changed_.notify_all();
+    // A request whose length cannot be honoured ends the connection: the
+    // stream can no longer be split into packets.
+    if (!acceptable) break;
+  }
+  {
+    std::lock_guard<std::mutex> lock(Mutex_);
+    connection.ReadClosed = true;
+  }
+  Changed_.notify_all();
+}
+
+}  // namespace LumoraQSSim
