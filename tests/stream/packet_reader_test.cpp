@@ -1,0 +1,199 @@
+// Packet framing and dispatch over a memory-backed reader: the cases the
+// conformance set does not already pin down.
+#include "stream/packet_reader.h"
+
+#include <gtest/gtest.h>
+
+#include "stream/video_conversion.h"
+#include "streamio/limits.h"
+#include "streamio/memory_reader_writer.h"
+#include "tools/sim/wire_encoder.h"
+
+using namespace LumoraQSSim;
+using namespace LumoraQSStream;
+using LumoraQSStreamIO::VMemoryReader;
+
+namespace {
+
+VSubjectInfo Subject(int32_t id, const std::string& name) {
+  VSubjectInfo subject;
+  subject.SubjectID = id;
+  subject.Name = name;
+  return subject;
+}
+
+VVideoFrame MosaicFrame() {
+  VVideoFrame frame;
+  frame.Width = 4;
+  frame.Height = 2;
+  frame.Format = VideoFormat::MosaicA;
+  frame.Data = {10, 20, 30, 40, 50, 60, 70, 80};
+  return frame;
+}
+
+}  // namespace
+
+TEST(PacketReader, TrailingBytesTooShortForATypeEndTheObjectLoop) {
+  for (std::size_t stray = 1; stray <= 3; ++stray) {
+    VBytes objects = EncodeFrameNumber(42);
+    objects.insert(objects.end(), stray, 0xEE);
+    VMemoryReader reader(EncodePacket({objects}));
+    VPacketReader packets;
+    VPacketDelivery delivery;
+    ASSERT_TRUE(packets.ReadPacket(reader, false, delivery)) << stray << " stray bytes";
+    ASSERT_TRUE(delivery.Dynamic);
+    EXPECT_EQ(delivery.Dynamic->FrameNumber, 42);
+    EXPECT_FALSE(delivery.Static);
+    EXPECT_EQ(reader.Unread(), 0u);
+  }
+}
+
+TEST(PacketReader, PayloadLengthOutOfRangeEndsTheConnection) {
+  const int32_t lengths[] = {-1, INT32_MIN, 0x7FFFFFFF,
+                             static_cast<int32_t>(LumoraQSStreamIO::MaxPacketPayload + 1)};
+  for (int32_t length : lengths) {
+    VMemoryReader reader(EncodePacketWith(PacketMagic, {EncodeFrameNumber(1)}, length));
+    VPacketReader packets;
+    VPacketDelivery delivery;
+    EXPECT_FALSE(packets.ReadPacket(reader, false, delivery)) << length;
+    EXPECT_FALSE(delivery.Static);
+    EXPECT_FALSE(delivery.Dynamic);
+    // Nothing was sized from the length: the reader holds no buffer.
+    EXPECT_EQ(reader.Length(), 0u);
+  }
+}
+
+TEST(PacketReader, FailedPacketKeepsThePreviousContainersForCarryOver) {
+  VMemoryReader reader;
+  reader.Append(EncodePacket({EncodeSubjectInfo(Subject(1, "First")), EncodeFrameNumber(10)}));
+  // Decodes a subject, then fails on a string that runs past the payload.
+  reader.Append(EncodePacket({EncodeSubjectInfo(Subject(2, "Second")),
+                              EncodeRawObject(DeviceInfo, {1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0, 0, 0}, 16)}));
+  reader.Append(EncodePacket({EncodePacketSummary({}, {SubjectInfo}), EncodeStreamInfo(5)}));
+
+  VPacketReader packets;
+  VPacketDelivery first, second, third;
+  ASSERT_TRUE(packets.ReadPacket(reader, false, first));
+  EXPECT_FALSE(packets.ReadPacket(reader, false, second));
+  EXPECT_FALSE(second.Static);
+  EXPECT_FALSE(second.Dynamic);
+  ASSERT_TRUE(packets.ReadPacket(reader, false, third));
+  ASSERT_TRUE(third.Static);
+  ASSERT_EQ(third.Static->Subjects.size(), 1u);
+  EXPECT_EQ(third.Static->Subjects[0].Name, "First");
+  EXPECT_EQ(third.Static->StreamValue, 5);
+  // The delivered container of the first packet is untouched by the merge.
+  EXPECT_EQ(first.Static->StreamValue, 0);
+}
+
+TEST(PacketReader, CarryOverCopiesTheListsAndSharesVideoFrames) {
+  VMarkerPosition marker{};
+  marker.SubjectID = 3;
+  marker.MarkerID = 4;
+  marker.Position = {1.0, 2.0, 3.0};
+  VMemoryReader reader;
+  reader.Append(EncodePacket({EncodeFrameNumber(1), EncodeMarkerPositions({marker}),
+                              EncodeVideoFrame(MosaicFrame())}));
+  reader.Append(EncodePacket({EncodeFrameNumber(2),
+                              EncodePacketSummary({{7, 8}}, {MarkerPositions, VideoFrame, ForceData})}));
+
+  VPacketReader packets;
+  VPacketDelivery first, second;
+  ASSERT_TRUE(packets.ReadPacket(reader, false, first));
+  ASSERT_TRUE(packets.ReadPacket(reader, false, second));
+  ASSERT_TRUE(second.Dynamic);
+  EXPECT_EQ(second.Dynamic->FrameNumber, 2);  // not carried: its own
+  ASSERT_EQ(second.Dynamic->MarkerPositions.size(), 1u);
+  EXPECT_EQ(second.Dynamic->MarkerPositions[0].Position[2], 3.0);
+  ASSERT_EQ(second.Dynamic->VideoFrames.size(), 1u);
+  EXPECT_EQ(second.Dynamic->VideoFrames[0], first.Dynamic->VideoFrames[0]);
+  EXPECT_TRUE(second.Dynamic->Forces.empty());
+  // The first container still holds what it was delivered with.
+  EXPECT_EQ(first.Dynamic->MarkerPositions.size(), 1u);
+  EXPECT_EQ(first.Dynamic->FrameNumber, 1);
+}
+
+TEST(PacketReader, VideoFramesAreConvertedOnlyWhenAsked) {
+  VMemoryReader reader;
+  reader.Append(EncodePacket({EncodeVideoFrame(MosaicFrame())}));
+  reader.Append(EncodePacket({EncodeVideoFrame(MosaicFrame())}));
+  VPacketReader packets;
+  VPacketDelivery plain, converted;
+  ASSERT_TRUE(packets.ReadPacket(reader, false, plain));
+  ASSERT_TRUE(packets.ReadPacket(reader, true, converted));
+  EXPECT_EQ(plain.Dynamic->VideoFrames[0]->Format, VideoFormat::MosaicA);
+  EXPECT_EQ(plain.Dynamic->VideoFrames[0]->Data, MosaicFrame().Data);
+  const VVideoFrame& frame = *converted.Dynamic->VideoFrames[0];
+  EXPECT_EQ(frame.Format, VideoFormat::ThreeBytes);
+  EXPECT_EQ(std::vector<uint8_t>(frame.Data.begin() + 12, frame.Data.end()),
+            (std::vector<uint8_t>{60, 35, 10, 60, 45, 30, 80, 55, 30, 0, 0, 0}));
+}
+
+TEST(PacketReader, ObjectReadPastItsDeclaredEndIsPulledBack) {
+  // A FrameNumber declared 2 bytes long: its decoder reads 4, the next object
+  // starts at the declared end, inside the bytes the decoder used.
+  VBytes odd = EncodeRawObject(FrameNumber, {0x07, 0x00}, 2);
+  VBytes next = EncodeFrameNumber(9);  // begins right after the 2 declared bytes
+  VMemoryReader reader(EncodePacket({odd, next}));
+  VPacketReader packets;
+  VPacketDelivery delivery;
+  ASSERT_TRUE(packets.ReadPacket(reader, false, delivery));
+  ASSERT_TRUE(delivery.Dynamic);
+  EXPECT_EQ(delivery.Dynamic->FrameNumber, 9);
+}
+
+TEST(PacketReader, HandshakeRejectsHostileTypeListsWithoutReadingOn) {
+  VWireBuffer hostile;
+  hostile.Int32(0x7FFFFFFF).Int32(1).Int32(2);
+  VMemoryReader reader(EncodePacket({EncodeObject(ObjectTypeList, hostile.Bytes())}));
+  VPacketReader packets;
+  EXPECT_FALSE(packets.ReadHandshake(reader));
+  EXPECT_TRUE(packets.OfferedTypes().empty());
+
+  VMemoryReader wrongMagic(EncodePacketWith(0x1A2B3C4E, {EncodeObjectTypeList(std::set<int32_t>{1})}));
+  EXPECT_FALSE(packets.ReadHandshake(wrongMagic));
+}
+
+TEST(PacketReader, EveryCatalogueRouteCreatesOnlyItsContainer) {
+  struct Case {
+    VBytes Object;
+    bool Static;
+    bool Dynamic;
+  };
+  const Case cases[] = {
+      {EncodeStreamInfo(1), true, false},
+      {EncodeSubjectInfo(Subject(1, "S")), true, false},
+      {EncodeDeviceInfo(VDeviceInfo{}), true, false},
+      {EncodeDeviceOutputInfo(VDeviceOutputInfo{}), true, false},
+      {EncodeNamedVectorInfo(VNamedVectorInfo{}), true, false},
+      {EncodeNamedParameterInfo(VNamedParameterInfo{}), true, false},
+      {EncodeWordBlockInfo(VWordBlockInfo{}), true, false},
+      {EncodeFrameNumber(1), false, true},
+      {EncodeMarkerPositions({}), false, true},
+      {EncodeMarkerRecords({}), false, true},
+      {EncodeGlobalSegmentPoses(VSegmentPoses{}), false, true},
+      {EncodeGlobalSegmentPoses(VSegmentPoses{}, OtherSegmentPoses), false, false},
+      {EncodeForceData(VDeviceOutputData{}), false, true},
+      {EncodeMomentData(VDeviceOutputData{}), false, true},
+      {EncodeCentreOfPressureData(VDeviceOutputData{}), false, true},
+      {EncodeVoltageData(VDeviceOutputData{}), false, true},
+      {EncodeBlockData(VBlockData{}), false, true},
+      {EncodeChunkData(VChunkData{}), false, true},
+      {EncodeShortRecordData(VShortRecordData{}), false, true},
+      {EncodeVideoFrame(VVideoFrame{}), false, true},
+      {EncodePacketSummary({}, {}), false, false},
+      {EncodeObject(Reserved15, {1, 2, 3}), false, false},
+      {EncodeObject(Reserved21, {}), false, false},
+      {EncodeObject(100003, {1, 2, 3, 4}), false, false},
+  };
+  for (const Case& c : cases) {
+    VMemoryReader reader(EncodePacket({c.Object}));
+    VPacketReader packets;
+    VPacketDelivery delivery;
+    const int32_t type = static_cast<int32_t>(c.Object[0] | c.Object[1] << 8 | c.Object[2] << 16 |
+                                              c.Object[3] << 24);
+    ASSERT_TRUE(packets.ReadPacket(reader, false, delivery)) << type;
+    EXPECT_EQ(static_cast<bool>(delivery.Static), c.Static) << type;
+    EXPECT_EQ(static_cast<bool>(delivery.Dynamic), c.Dynamic) << type;
+  }
+}
