@@ -1,0 +1,191 @@
+// Test support for the facade: a GoogleMock frame client whose default
+// behaviour is driven by a FrameSource (connection flag, frame queue, call
+// records), and builders for frame records.
+#pragma once
+
+#include <gmock/gmock.h>
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "client/frame_record.h"
+#include "client/qs_client.h"
+
+class MockQSClient : public IQSClient {
+ public:
+  MOCK_METHOD(void, Destroy, (), (override));
+  MOCK_METHOD(void, Connect, (std::string host, int32_t port), (override));
+  MOCK_METHOD(bool, IsConnected, (), (override));
+  MOCK_METHOD(void, SetObjectTypeEnabled, (int32_t type, bool enabled), (override));
+  MOCK_METHOD(void, SetMaxQueuedFrames, (uint32_t bound), (override));
+  MOCK_METHOD(void, SetVideoConversion, (bool on), (override));
+  MOCK_METHOD(void, SetStreamMode, (int32_t mode), (override));
+  MOCK_METHOD(bool, GetFrames, (std::vector<VFrameRecord> & frames), (override));
+  MOCK_METHOD(bool, WaitForFrames, (std::vector<VFrameRecord> & frames, uint32_t timeoutMs),
+              (override));
+  MOCK_METHOD(void, AddVideoFrameReference, (const LumoraQSStream::VVideoFrame* frame),
+              (override));
+  MOCK_METHOD(void, ReleaseVideoFrameReference, (const LumoraQSStream::VVideoFrame* frame),
+              (override));
+};
+
+// What a mock frame client does by default. Safe to use from the prefetch
+// thread: every field is atomic or guarded by Lock.
+struct FrameSource {
+  std::atomic<bool> ConnectSucceeds{true};
+  std::atomic<bool> Connected{false};
+  std::atomic<int> DestroyCalls{0};
+  std::atomic<int> GetFramesCalls{0};
+  std::atomic<int> GetFramesAfterDestroy{0};
+  std::atomic<int> GetFramesOnTestThread{0};
+  std::thread::id TestThread = std::this_thread::get_id();
+
+  std::mutex Lock;
+  std::deque<VFrameRecord> Queue;        // guarded by Lock
+  std::set<std::thread::id> Callers;     // guarded by Lock
+  std::vector<std::string> Hosts;        // guarded by Lock
+  std::vector<int32_t> Ports;            // guarded by Lock
+
+  void Push(const VFrameRecord& frame) {
+    std::lock_guard<std::mutex> lock(Lock);
+    Queue.push_back(frame);
+  }
+
+  bool Take(std::vector<VFrameRecord>& frames) {
+    ++GetFramesCalls;
+    if (DestroyCalls > 0) ++GetFramesAfterDestroy;
+    if (std::this_thread::get_id() == TestThread) ++GetFramesOnTestThread;
+    std::lock_guard<std::mutex> lock(Lock);
+    Callers.insert(std::this_thread::get_id());
+    for (auto& frame : Queue) frames.push_back(frame);
+    Queue.clear();
+    return !frames.empty();
+  }
+
+  std::size_t OtherCallerThreads() {
+    std::lock_guard<std::mutex> lock(Lock);
+    return Callers.size() - Callers.count(TestThread);
+  }
+
+  // Installs the default actions on `mock`.
+  void Drive(MockQSClient& mock) {
+    using ::testing::_;
+    using ::testing::Invoke;
+    ON_CALL(mock, IsConnected()).WillByDefault(Invoke([this] { return Connected.load(); }));
+    ON_CALL(mock, Connect(_, _)).WillByDefault(Invoke([this](std::string host, int32_t port) {
+      {
+        std::lock_guard<std::mutex> lock(Lock);
+        Hosts.push_back(host);
+        Ports.push_back(port);
+      }
+      Connected = ConnectSucceeds.load();
+    }));
+    ON_CALL(mock, GetFrames(_)).WillByDefault(Invoke([this](std::vector<VFrameRecord>& frames) {
+      return Take(frames);
+    }));
+    ON_CALL(mock, Destroy()).WillByDefault(Invoke([this] { ++DestroyCalls; }));
+  }
+};
+
+// A shared pointer whose deleter calls Destroy, as the exports hand over.
+inline std::shared_ptr<IQSClient> Share(MockQSClient& mock) {
+  return std::shared_ptr<IQSClient>(&mock, [](IQSClient* client) { client->Destroy(); });
+}
+
+// Polls `condition` for at most five seconds.
+inline bool WaitUntil(const std::function<bool()>& condition) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return condition();
+}
+
+// --- Frame record builders --------------------------------------------------
+
+inline LumoraQSStream::VSubjectInfo MakeSubject(int32_t id, const std::string& name,
+                                                std::vector<std::pair<int32_t, std::string>> segments,
+                                                std::vector<std::pair<int32_t, std::string>> markers) {
+  LumoraQSStream::VSubjectInfo subject;
+  subject.SubjectID = id;
+  subject.Name = name;
+  for (auto& s : segments) {
+    LumoraQSStream::VSegmentInfo info;
+    info.SegmentID = s.first;
+    info.Name = s.second;
+    subject.Segments.push_back(info);
+  }
+  for (auto& m : markers) {
+    LumoraQSStream::VMarkerInfo info;
+    info.MarkerID = m.first;
+    info.Name = m.second;
+    subject.Markers.push_back(info);
+  }
+  return subject;
+}
+
+inline LumoraQSStream::VMarkerPosition MakeMarkerPosition(int32_t subjectID, int32_t markerID,
+                                                          std::array<double, 3> position) {
+  LumoraQSStream::VMarkerPosition record{};
+  record.SubjectID = subjectID;
+  record.MarkerID = markerID;
+  record.Position = position;
+  return record;
+}
+
+inline LumoraQSStream::VSegmentPose MakePose(int32_t segmentID, std::array<double, 3> translation,
+                                             std::array<double, 9> rotation) {
+  LumoraQSStream::VSegmentPose pose{};
+  pose.SegmentID = segmentID;
+  pose.Translation = translation;
+  pose.Rotation = rotation;
+  return pose;
+}
+
+inline LumoraQSStream::VDeviceOutputInfo MakeOutput(int32_t deviceID, int32_t outputID,
+                                                    std::vector<std::string> names) {
+  LumoraQSStream::VDeviceOutputInfo output;
+  output.DeviceID = deviceID;
+  output.OutputID = outputID;
+  output.ComponentNames = std::move(names);
+  return output;
+}
+
+inline LumoraQSStream::VDeviceOutputData MakeData(int32_t deviceID, int32_t outputID,
+                                                  std::vector<float> samples) {
+  LumoraQSStream::VDeviceOutputData data;
+  data.DeviceID = deviceID;
+  data.OutputID = outputID;
+  data.Samples = std::move(samples);
+  return data;
+}
+
+inline LumoraQSStream::VDeviceInfo MakeDevice(int32_t deviceID) {
+  LumoraQSStream::VDeviceInfo device;
+  device.DeviceID = deviceID;
+  return device;
+}
+
+// Samples 0.5, 1.5, 2.5, ... (exact in float): sample k is k + 0.5.
+inline std::vector<float> RampSamples(std::size_t count) {
+  std::vector<float> samples(count);
+  for (std::size_t k = 0; k < count; ++k) samples[k] = static_cast<float>(k) + 0.5f;
+  return samples;
+}
+
+inline VFrameRecord MakeFrame(int32_t frameNumber) {
+  VFrameRecord frame;
+  frame.FrameNumber = frameNumber;
+  return frame;
+}
