@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "stream/video_conversion.h"
@@ -293,7 +294,13 @@ TEST(StreamClient, CallbackDestroyedMidConnectionStopsEvents) {
   ASSERT_TRUE(f.Recorder->WaitForEvent("dynamic"));
   std::weak_ptr<VRecorder> watch = f.Recorder;
   f.Recorder.reset();
-  EXPECT_TRUE(watch.expired());  // the stream client never kept it alive
+  // The receiving thread holds a strong reference only while a call runs:
+  // once the call that woke us has returned, the object is gone.
+  const auto deadline = std::chrono::steady_clock::now() + 2s;
+  while (!watch.expired() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(1ms);
+  }
+  EXPECT_TRUE(watch.expired());
   for (int i = 2; i < 10; ++i) f.Server.Push(FramePacket(i));
   f.Client.reset();
 }
