@@ -441,21 +441,22 @@ void CollectMutations(const json& node, const json::json_pointer& at, const std:
 TEST(ConformanceComparer, EverySingleChangeToAnExpectedDecodeIsCaught) {
   const json& document = QSTest::Conformance();
   ASSERT_TRUE(document.contains("packet_cases")) << QSTest::MissingCaseMessage("packet_cases", "");
+  // Each expected decode serves as its own "decoded" side here, so this
+  // checks the comparison alone, whatever the decoder does.
   std::size_t mutations = 0;
   for (const json& entry : document.at("packet_cases")) {
-    const PacketRun run = RunPacketCase(entry);
-    for (std::size_t i = 0; i < run.Decoded.size(); ++i) {
+    for (std::size_t i = 0; i < entry.at("packets").size(); ++i) {
       const json& expected = entry.at("packets")[i].at("expected");
       std::vector<std::string> baseline;
-      Compare(expected, run.Decoded[i], "", baseline);
-      if (!baseline.empty()) continue;  // reported by the case's own test
+      Compare(expected, expected, "", baseline);
+      EXPECT_TRUE(baseline.empty()) << Joined(baseline);
       std::vector<std::pair<json::json_pointer, json>> changes;
       CollectMutations(expected, json::json_pointer(), "", changes);
       for (const auto& change : changes) {
         json mutated = expected;
         mutated[change.first] = change.second;
         std::vector<std::string> errors;
-        Compare(mutated, run.Decoded[i], "", errors);
+        Compare(mutated, expected, "", errors);
         ++mutations;
         EXPECT_FALSE(errors.empty()) << entry.at("name") << " packet " << i << ": change at "
                                      << change.first.to_string() << " to " << change.second.dump()

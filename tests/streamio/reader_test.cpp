@@ -354,6 +354,13 @@ TYPED_TEST(WideRecordArray, CountWhoseSizeWrapsIn32BitsFails) {
   std::vector<TypeParam> records;
   EXPECT_FALSE(reader.ReadRecords(records));
   EXPECT_EQ(records.capacity(), 0u);
+
+  // The same count handed straight to ReadArray, past the count check.
+  reader.SetPosition(4);
+  EXPECT_FALSE(reader.ReadArray(records, static_cast<uint32_t>(count)));
+  EXPECT_EQ(records.capacity(), 0u);
+  EXPECT_FALSE(reader.ReadArray(records, std::numeric_limits<uint32_t>::max()));
+  EXPECT_EQ(records.capacity(), 0u);
 }
 
 TEST(RecordArrayOverflow, MarkerPositionsCountWrappingTo80Bytes) {
