@@ -166,6 +166,10 @@ TEST(FacadeConnect, ClientAlreadyReportingConnectedIsRefused) {
 }
 
 TEST_F(FacadeConnection, FailedAttemptLeavesFacadeUnconnectedAndALaterConnectSucceeds) {
+  // Declared before the facade, so it outlives the facade's reference.
+  FrameSource second;
+  NiceMock<MockQSClient> secondMock;
+  second.Drive(secondMock);
   VSimpleQSClient facade;
   Source.ConnectSucceeds = false;
   EXPECT_CALL(Mock, SetObjectTypeEnabled(_, _)).Times(0);
@@ -175,9 +179,6 @@ TEST_F(FacadeConnection, FailedAttemptLeavesFacadeUnconnectedAndALaterConnectSuc
   ::testing::Mock::VerifyAndClearExpectations(&Mock);
   Source.Drive(Mock);
 
-  FrameSource second;
-  NiceMock<MockQSClient> secondMock;
-  second.Drive(secondMock);
   EXPECT_TRUE(facade.Connect(Share(secondMock), "reachable"));
   EXPECT_TRUE(facade.IsConnected());
   ASSERT_EQ(second.Hosts.size(), 1u);
@@ -214,15 +215,15 @@ TEST_F(FacadeConnection, DisconnectSucceedsOnceAndReleasesTheClient) {
 }
 
 TEST_F(FacadeConnection, FrameOfThePreviousConnectionAnswersAfterReconnect) {
+  FrameSource second;
+  NiceMock<MockQSClient> secondMock;
+  second.Drive(secondMock);
   VSimpleQSClient facade;
   ASSERT_TRUE(facade.Connect(Share(Mock), "host"));
   Source.Push(MakeFrame(5));
   ASSERT_TRUE(facade.GetFrame());
   ASSERT_TRUE(facade.Disconnect());
 
-  FrameSource second;
-  NiceMock<MockQSClient> secondMock;
-  second.Drive(secondMock);
   ASSERT_TRUE(facade.Connect(Share(secondMock), "host"));
   int32_t n = 0;
   EXPECT_TRUE(facade.GetFrameNumber(n));
@@ -234,6 +235,9 @@ TEST_F(FacadeConnection, FrameOfThePreviousConnectionAnswersAfterReconnect) {
 }
 
 TEST_F(FacadeConnection, LostConnectionFailsQueriesAndDisconnectReleasesTheDeadClient) {
+  FrameSource fresh;
+  NiceMock<MockQSClient> freshMock;
+  fresh.Drive(freshMock);
   VSimpleQSClient facade;
   ASSERT_TRUE(facade.Connect(Share(Mock), "host"));
   Source.Push(MakeFrame(3));
@@ -258,9 +262,6 @@ TEST_F(FacadeConnection, LostConnectionFailsQueriesAndDisconnectReleasesTheDeadC
   EXPECT_FALSE(facade.Disconnect());
   EXPECT_EQ(Source.DestroyCalls, 1);
 
-  FrameSource fresh;
-  NiceMock<MockQSClient> freshMock;
-  fresh.Drive(freshMock);
   EXPECT_TRUE(facade.Connect(Share(freshMock), "host"));
   EXPECT_TRUE(facade.IsConnected());
 }
