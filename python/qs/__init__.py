@@ -1,0 +1,33 @@
+"""qs: Python access to a motion-capture data stream through libQS.
+
+The package is pure Python: it loads the shared library libQS with ctypes
+and calls its exported C functions. Two levels are offered:
+
+* ``qs.Client``: connect with a ``with`` block, take frames, and query
+  subjects, segment and marker poses (tuples, ``None`` when occluded), force
+  plates and analog channels; failures raise the exceptions below.
+* ``qs.load_library()``: the ``ctypes.CDLL`` itself, with the exact C
+  signatures of the 30 functions declared (see ``qs.SIGNATURES``).
+
+The library is found through the environment variable ``QS_LIBRARY``, next to
+the package, or on the system's library path.
+"""
+
+from ._errors import ConnectError, NoFrameError, NotConnectedError, NotFoundError, QSError
+from ._native import SIGNATURES, candidate_paths, load_library
+from .client import PORT, Client
+
+__version__ = "1.0.0"
+
+__all__ = [
+    "Client",
+    "PORT",
+    "QSError",
+    "ConnectError",
+    "NotConnectedError",
+    "NoFrameError",
+    "NotFoundError",
+    "SIGNATURES",
+    "candidate_paths",
+    "load_library",
+]

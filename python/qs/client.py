@@ -1,0 +1,342 @@
+"""A Pythonic client over the exported functions of libQS."""
+
+import ctypes
+import time
+
+from ._errors import ConnectError, NoFrameError, NotConnectedError, NotFoundError, QSError
+from ._native import load_library
+
+#: The port the library always connects to.
+PORT = 801
+
+_ENCODING = "utf-8"
+
+
+def _encode(name):
+    if isinstance(name, bytes):
+        return name
+    if not isinstance(name, str):
+        raise TypeError("a name must be str or bytes, not %s" % type(name).__name__)
+    return name.encode(_ENCODING, "surrogateescape")
+
+
+def _decode(raw):
+    return (raw or b"").decode(_ENCODING, "surrogateescape")
+
+
+class Client:
+    """A connection to a capture server through libQS.
+
+    The library holds at most one connection per process and its settings
+    (hand rule, up axis, prefetching) are process-wide, so only one Client
+    should be connected at a time; a Client applies its own settings when it
+    connects and whenever a setting property is assigned. Call a Client from
+    one thread only.
+
+    Used as a context manager it connects on entry and disconnects on exit::
+
+        with qs.Client("127.0.0.1") as client:
+            client.wait_for_frame()
+            print(client.subjects())
+
+    Arguments:
+        host: the capture server's name or address (port 801).
+        segments, markers, forces: which data kinds to ask the server for
+            (segment poses, marker positions, force plate and analog data).
+        left_handed: left-handed output (x negated); default right-handed.
+        y_up: Y-up output ((x, y, z) becomes (x, z, -y)); default Z-up.
+        prefetch: let the library take frames on a thread of its own.
+        library: a loaded library (from qs.load_library) to use instead of
+            the one found automatically.
+
+    Every query answers from the current frame, taken by get_frame() or
+    wait_for_frame(). Queries raise NotConnectedError without a connection,
+    NoFrameError before the first frame, and NotFoundError for names, plates
+    and channels the frame does not have.
+    """
+
+    def __init__(self, host="127.0.0.1", *, segments=True, markers=True, forces=True,
+                 left_handed=False, y_up=False, prefetch=False, library=None):
+        self.host = host
+        self.segments_enabled = segments
+        self.markers_enabled = markers
+        self.forces_enabled = forces
+        self._left_handed = bool(left_handed)
+        self._y_up = bool(y_up)
+        self._prefetch = bool(prefetch)
+        self._lib = library if library is not None else load_library()
+        self._owns_connection = False
+
+    # Connection -----------------------------------------------------------
+
+    def connect(self):
+        """Connects to the server and enables the chosen data kinds.
+
+        Raises ConnectError when the server cannot be reached, when the host
+        name is empty, or when the library already holds a connection."""
+        if self._owns_connection and self.is_connected:
+            return self
+        if not self.host:
+            raise ConnectError("no host name given")
+        if self._lib.IsConnected():
+            raise ConnectError("the library already holds a connection; disconnect it first")
+        # A connection lost earlier is still held by the library until
+        # Disconnect releases it.
+        self._lib.Disconnect()
+        self._apply_axes()
+        if not self._lib.Connect(_encode(self.host)):
+            raise ConnectError("cannot connect to %s:%d" % (self.host, PORT))
+        self._owns_connection = True
+        if self.segments_enabled:
+            self._lib.EnableSegmentData()
+        if self.markers_enabled:
+            self._lib.EnableMarkerData()
+        if self.forces_enabled:
+            self._lib.EnableForcePlateData()
+        self._lib.SetPreFetchMode(1 if self._prefetch else 0)
+        return self
+
+    def close(self):
+        """Stops prefetching and disconnects. Returns True when a connection
+        stood until now, False when there was none (or it had been lost).
+        Never raises."""
+        if not self._owns_connection:
+            return False
+        self._owns_connection = False
+        return bool(self._lib.Disconnect())
+
+    disconnect = close
+
+    def __enter__(self):
+        return self.connect()
+
+    def __exit__(self, *exc_info):
+        self.close()
+        return False
+
+    def __repr__(self):
+        state = "connected" if self._owns_connection and self.is_connected else "not connected"
+        return "<qs.Client %s:%d %s>" % (self.host, PORT, state)
+
+    @property
+    def is_connected(self):
+        """True while the library's connection stands."""
+        return bool(self._lib.IsConnected())
+
+    # Settings -------------------------------------------------------------
+
+    def _apply_axes(self):
+        if self._left_handed:
+            self._lib.SetLeftHandRule()
+        else:
+            self._lib.SetRightHandRule()
+        if self._y_up:
+            self._lib.SetYUp()
+        else:
+            self._lib.SetZUp()
+
+    @property
+    def left_handed(self):
+        """Left-handed output (x negated) when True. Takes effect on the next
+        query, also on the current frame."""
+        return self._left_handed
+
+    @left_handed.setter
+    def left_handed(self, value):
+        self._left_handed = bool(value)
+        self._apply_axes()
+
+    @property
+    def y_up(self):
+        """Y-up output ((x, y, z) becomes (x, z, -y)) when True. Takes effect
+        on the next query. Rotations are never converted."""
+        return self._y_up
+
+    @y_up.setter
+    def y_up(self, value):
+        self._y_up = bool(value)
+        self._apply_axes()
+
+    @property
+    def prefetch(self):
+        """When True, a library thread keeps taking the newest frame and
+        get_frame() only copies it (it keeps one processor busy)."""
+        return self._prefetch
+
+    @prefetch.setter
+    def prefetch(self, value):
+        self._prefetch = bool(value)
+        self._lib.SetPreFetchMode(1 if self._prefetch else 0)
+
+    # Frames -----------------------------------------------------------------
+
+    def _check_connected(self):
+        if not self._lib.IsConnected():
+            raise NotConnectedError("not connected to %s:%d" % (self.host, PORT))
+
+    def _fail(self, what):
+        """Raises the exception that explains why a query failed."""
+        self._check_connected()
+        number = ctypes.c_int32()
+        if not self._lib.GetFrameNumber(ctypes.byref(number)):
+            raise NoFrameError("no frame taken yet")
+        raise NotFoundError(what)
+
+    def get_frame(self):
+        """Takes the newest frame received as the current frame and returns
+        its number (the previous frame stays when none is newer). Raises
+        NotConnectedError without a connection and NoFrameError when no
+        frame has arrived yet."""
+        if not self._lib.GetFrame():
+            raise NotConnectedError("not connected to %s:%d" % (self.host, PORT))
+        return self.frame_number
+
+    @property
+    def frame_number(self):
+        """The current frame's number."""
+        number = ctypes.c_int32()
+        if not self._lib.GetFrameNumber(ctypes.byref(number)):
+            self._fail("frame number")
+        return number.value
+
+    def wait_for_frame(self, timeout=2.0, newer_than=None, poll=0.001):
+        """Takes frames until one is there (and, with ``newer_than``, has
+        another number than that) and returns its number. Raises NoFrameError
+        when ``timeout`` seconds pass first and NotConnectedError when the
+        connection is lost meanwhile."""
+        deadline = time.monotonic() + timeout
+        number = ctypes.c_int32()
+        while True:
+            if not self._lib.GetFrame():
+                raise NotConnectedError("connection to %s:%d lost" % (self.host, PORT))
+            if self._lib.GetFrameNumber(ctypes.byref(number)):
+                if newer_than is None or number.value != newer_than:
+                    return number.value
+            if time.monotonic() >= deadline:
+                raise NoFrameError("no new frame within %g s" % timeout)
+            time.sleep(poll)
+
+    def frames(self, count=None, timeout=2.0):
+        """Yields the number of each new frame as it becomes current, ``count``
+        of them (or forever). Frames that arrive between two turns are
+        skipped, as only the newest is kept."""
+        last = None
+        taken = 0
+        while count is None or taken < count:
+            last = self.wait_for_frame(timeout=timeout, newer_than=last)
+            taken += 1
+            yield last
+
+    # Subjects, segments, markers ---------------------------------------------
+
+    def subjects(self):
+        """The names of the current frame's subjects, in the server's order."""
+        count = ctypes.c_int32()
+        if not self._lib.GetSubjectCount(ctypes.byref(count)):
+            self._fail("subjects")
+        return [_decode(self._lib.GetSubjectName(i)) for i in range(1, count.value + 1)]
+
+    def segments(self, subject):
+        """The segment names of ``subject``."""
+        name = _encode(subject)
+        count = ctypes.c_int32()
+        if not self._lib.GetSegmentCount(name, ctypes.byref(count)):
+            self._fail("no subject %r" % (subject,))
+        return [_decode(self._lib.GetSegmentName(name, i)) for i in range(1, count.value + 1)]
+
+    def markers(self, subject):
+        """The marker names of ``subject``."""
+        name = _encode(subject)
+        count = ctypes.c_int32()
+        if not self._lib.GetMarkerCount(name, ctypes.byref(count)):
+            self._fail("no subject %r" % (subject,))
+        return [_decode(self._lib.GetMarkerName(name, i)) for i in range(1, count.value + 1)]
+
+    def _pose(self, function, size, subject, item, kind):
+        values = (ctypes.c_double * size)()
+        occluded = ctypes.c_int32()
+        if not function(_encode(subject), _encode(item), values, ctypes.byref(occluded)):
+            self._fail("no %s %r of subject %r" % (kind, item, subject))
+        if occluded.value:
+            return None
+        return tuple(values)
+
+    def segment_translation(self, subject, segment):
+        """The segment's position (x, y, z) in the chosen axes, or None when
+        the current frame has no value for it (occluded, or segment data not
+        enabled)."""
+        return self._pose(self._lib.GetGlobalSegmentTranslation, 3, subject, segment, "segment")
+
+    def segment_rotation_helical(self, subject, segment):
+        """The segment's rotation as a helical vector (unit axis times the
+        angle in radians, 0 to 2 pi), or None when occluded. Not converted to
+        the chosen axes."""
+        return self._pose(self._lib.GetGlobalSegmentRotationHelical, 3, subject, segment, "segment")
+
+    def segment_rotation_quaternion(self, subject, segment):
+        """The segment's rotation as a quaternion (x, y, z, w), or None when
+        occluded. Not converted to the chosen axes."""
+        return self._pose(self._lib.GetGlobalSegmentRotationQuaternion, 4, subject, segment, "segment")
+
+    def marker_translation(self, subject, marker):
+        """The marker's position (x, y, z) in the chosen axes, or None when
+        occluded (or marker data not enabled)."""
+        return self._pose(self._lib.GetGlobalMarkerTranslation, 3, subject, marker, "marker")
+
+    # Force plates and analog channels -----------------------------------------
+
+    def force_plates(self):
+        """The device ids of the current frame's force plates, in device
+        order."""
+        count = ctypes.c_int32()
+        if not self._lib.GetForcePlateCount(ctypes.byref(count)):
+            self._fail("force plates")
+        ids = []
+        device = ctypes.c_int32()
+        for index in range(1, count.value + 1):
+            if not self._lib.GetForcePlateID(index, ctypes.byref(device)):
+                self._fail("force plate %d" % index)
+            ids.append(device.value)
+        return ids
+
+    def _plate_vector(self, function, device_id, kind):
+        values = (ctypes.c_double * 3)()
+        if not function(device_id, values):
+            self._fail("no %s for force plate %r" % (kind, device_id))
+        return tuple(values)
+
+    def force(self, device_id):
+        """The plate's first force sample (x, y, z) in the chosen axes."""
+        return self._plate_vector(self._lib.GetForceVector, device_id, "force")
+
+    def moment(self, device_id):
+        """The plate's first moment sample (x, y, z) in the chosen axes."""
+        return self._plate_vector(self._lib.GetMomentVector, device_id, "moment")
+
+    def centre_of_pressure(self, device_id):
+        """The plate's first centre-of-pressure sample (x, y, z) in the
+        chosen axes."""
+        return self._plate_vector(self._lib.GetCentreOfPressure, device_id, "centre of pressure")
+
+    def analog_channel_count(self, device_id):
+        """The number of analog channels of the plate."""
+        count = ctypes.c_int32()
+        if not self._lib.GetNumberOfAnalogChannels(device_id, ctypes.byref(count)):
+            self._fail("no analog output on force plate %r" % (device_id,))
+        return count.value
+
+    def voltage(self, device_id, channel):
+        """The first sample of analog channel ``channel`` (1-based)."""
+        value = ctypes.c_double()
+        if not self._lib.GetAnalogChannelVoltage(device_id, channel, ctypes.byref(value)):
+            self._fail("no voltage on channel %r of force plate %r" % (channel, device_id))
+        return value.value
+
+    def voltages(self, device_id):
+        """The first sample of every analog channel of the plate, as a tuple."""
+        return tuple(self.voltage(device_id, channel)
+                     for channel in range(1, self.analog_channel_count(device_id) + 1))
+
+
+__all__ = ["Client", "PORT", "QSError", "ConnectError", "NotConnectedError", "NoFrameError",
+           "NotFoundError"]
