@@ -1,0 +1,220 @@
+// The simulator on 127.0.0.1 with an ephemeral port, driven by the
+// library's own stream client.
+#include "tools/sim/simulator.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+
+#include <boost/asio.hpp>
+#include <chrono>
+#include <memory>
+#include <set>
+
+#include "stream/stream_client.h"
+#include "tests/tools/stream_recorder.h"
+
+using namespace std::chrono_literals;
+using namespace LumoraQSSim;
+using namespace LumoraQSStream;
+
+namespace {
+
+const std::set<int32_t> PosesAndPlates = {1, 2, 3, 4, 5, 9, 10, 11, 12, 13};
+
+VSimulatorOptions Loopback(double rate, uint64_t frames = 0) {
+  VSimulatorOptions options;
+  options.Address = "127.0.0.1";
+  options.Port = 0;
+  options.Rate = rate;
+  options.Frames = frames;
+  return options;
+}
+
+struct VClient {
+  explicit VClient(uint16_t port, const std::set<int32_t>& types, uint8_t mode = 0) {
+    Stream->SetRequestedTypes(types);
+    if (mode != 0) Stream->SetStreamMode(mode);
+    Stream->Connect("127.0.0.1", port);
+  }
+  std::shared_ptr<VStreamRecorder> Recorder = std::make_shared<VStreamRecorder>();
+  std::unique_ptr<VLumoraQSStreamClient> Stream = std::make_unique<VLumoraQSStreamClient>(Recorder);
+};
+
+bool HasOnlyRequestedKinds(const VDynamicObjects& d, const std::set<int32_t>& requested) {
+  return d.MarkerPositions.empty() == (requested.count(MarkerPositions) == 0) &&
+         d.GlobalSegmentPoses.empty() == (requested.count(GlobalSegmentPoses) == 0) &&
+         d.Forces.empty() == (requested.count(ForceData) == 0) &&
+         d.Moments.empty() == (requested.count(MomentData) == 0) &&
+         d.CentresOfPressure.empty() == (requested.count(CentreOfPressureData) == 0) &&
+         d.Voltages.empty() == (requested.count(VoltageData) == 0) && d.MarkerRecords.empty() &&
+         d.VideoFrames.empty();
+}
+
+}  // namespace
+
+TEST(Simulator, StreamsRequestedKindsWithRisingFrameNumbers) {
+  VSimulator simulator(Loopback(200.0));
+  ASSERT_TRUE(simulator.Start()) << simulator.LastError();
+  ASSERT_NE(simulator.Port(), 0);
+  VClient client(simulator.Port(), PosesAndPlates);
+  ASSERT_TRUE(client.Recorder->WasConnected());
+  ASSERT_TRUE(client.Recorder->WaitForDynamics(30, 5s));
+
+  const auto events = client.Recorder->Snapshot();
+  ASSERT_TRUE(events.front().Static) << "the description comes with the first packet";
+  const VStaticObjects& description = *events.front().Static;
+  EXPECT_EQ(description.Subjects.size(), 2u);
+  EXPECT_EQ(description.Devices.size(), 2u);
+  EXPECT_EQ(description.DeviceOutputs.size(), 8u);
+  int32_t previous = -1;
+  std::size_t dynamics = 0;
+  for (const auto& event : events) {
+    if (!event.Dynamic) continue;
+    ++dynamics;
+    const VDynamicObjects& d = *event.Dynamic;
+    EXPECT_GT(d.FrameNumber, previous) << "frame numbers rise";
+    previous = d.FrameNumber;
+    EXPECT_TRUE(HasOnlyRequestedKinds(d, PosesAndPlates)) << "frame " << d.FrameNumber;
+    EXPECT_EQ(d.GlobalSegmentPoses.size(), 2u);
+    EXPECT_EQ(d.Forces.size(), 2u);
+    EXPECT_EQ(d.Voltages.size(), 2u);
+  }
+  EXPECT_GE(dynamics, 30u);
+  client.Stream.reset();
+  simulator.Stop();
+  EXPECT_EQ(simulator.ConnectionsAccepted(), 1u);
+  EXPECT_EQ(simulator.ConnectionsClosed(), 1u);
+}
+
+TEST(Simulator, FollowsChangesOfTheRequestedTypes) {
+  VSimulator simulator(Loopback(0.0));
+  ASSERT_TRUE(simulator.Start()) << simulator.LastError();
+  VClient client(simulator.Port(), {1, 2, 3, 4, 5});
+  ASSERT_TRUE(client.Recorder->WaitForDynamics(5, 5s));
+
+  // Markers only: marker positions arrive, poses and plates do not, and no
+  // description is sent since no static type is asked for.
+  client.Stream->SetRequestedTypes({5, 6});
+  auto markersOnly = [](const std::vector<VStreamRecorder::VEvent>& events) {
+    std::size_t n = 0;
+    for (const auto& e : events) n += e.Dynamic && !e.Dynamic->MarkerPositions.empty();
+    return n >= 5;
+  };
+  ASSERT_TRUE(client.Recorder->WaitFor(markersOnly, 5s));
+
+  // Subjects again: the description (subjects only) is sent once more.
+  client.Stream->SetRequestedTypes({2, 5, 6});
+  auto subjectsAgain = [](const std::vector<VStreamRecorder::VEvent>& events) {
+    for (const auto& e : events)
+      if (e.Static && !e.Static->Subjects.empty() && e.Static->Devices.empty()) return true;
+    return false;
+  };
+  ASSERT_TRUE(client.Recorder->WaitFor(subjectsAgain, 5s));
+  const std::size_t seen = client.Recorder->Dynamics().size();
+  ASSERT_TRUE(client.Recorder->WaitForDynamics(seen + 5, 5s));
+
+  const auto events = client.Recorder->Snapshot();
+  std::size_t statics = 0, withMarkers = 0, withoutFrameNumber = 0;
+  for (const auto& e : events) {
+    if (e.Static) ++statics;
+    if (!e.Dynamic) continue;
+    if (!e.Dynamic->MarkerPositions.empty()) {
+      ++withMarkers;
+      EXPECT_TRUE(HasOnlyRequestedKinds(*e.Dynamic, {5, 6}));
+    }
+    withoutFrameNumber += e.Dynamic->FrameNumber < 0;
+  }
+  EXPECT_EQ(statics, 2u) << "on connect and after the static types changed";
+  EXPECT_GE(withMarkers, 10u);
+  EXPECT_EQ(withoutFrameNumber, 0u);
+}
+
+TEST(Simulator, StopsAfterTheFrameBudgetAndClosesTheConnection) {
+  VSimulator simulator(Loopback(0.0, 20));
+  ASSERT_TRUE(simulator.Start()) << simulator.LastError();
+  VClient client(simulator.Port(), PosesAndPlates);
+  ASSERT_TRUE(client.Recorder->WaitForDisconnect(5s));
+  ASSERT_TRUE(simulator.WaitFinished(5s));
+  EXPECT_EQ(simulator.FramesSent(), 20u);
+  const auto frames = client.Recorder->Dynamics();
+  ASSERT_EQ(frames.size(), 20u);
+  // Unpaced: one frame after the other, none skipped.
+  for (std::size_t i = 0; i < frames.size(); ++i) EXPECT_EQ(frames[i]->FrameNumber, static_cast<int32_t>(i));
+  simulator.Stop();
+}
+
+TEST(Simulator, PushesFramesInStreamModeOne) {
+  VSimulator simulator(Loopback(200.0));
+  ASSERT_TRUE(simulator.Start()) << simulator.LastError();
+  // With mode 1 the client sends one request and then only reads.
+  VClient client(simulator.Port(), {5, 9}, 1);
+  ASSERT_TRUE(client.Recorder->WaitForDynamics(20, 5s));
+  const auto frames = client.Recorder->Dynamics();
+  for (std::size_t i = 1; i < frames.size(); ++i) EXPECT_GT(frames[i]->FrameNumber, frames[i - 1]->FrameNumber);
+  EXPECT_TRUE(HasOnlyRequestedKinds(*frames.back(), {5, 9}));
+}
+
+TEST(Simulator, NewClientReplacesTheOldOne) {
+  VSimulator simulator(Loopback(200.0));
+  ASSERT_TRUE(simulator.Start()) << simulator.LastError();
+  VClient first(simulator.Port(), {5});
+  ASSERT_TRUE(first.Recorder->WaitForDynamics(3, 5s));
+  VClient second(simulator.Port(), {5});
+  ASSERT_TRUE(first.Recorder->WaitForDisconnect(5s)) << "the old client is let go";
+  ASSERT_TRUE(second.Recorder->WaitForDynamics(3, 5s)) << "the new client is served";
+  EXPECT_FALSE(second.Recorder->WasDisconnected());
+  EXPECT_EQ(simulator.ConnectionsAccepted(), 2u);
+  // Frame numbers keep rising across connections.
+  EXPECT_GT(second.Recorder->Dynamics().front()->FrameNumber, first.Recorder->Dynamics().back()->FrameNumber);
+}
+
+TEST(Simulator, MalformedRequestEndsTheConnectionButNotTheServer) {
+  VSimulator simulator(Loopback(0.0));
+  ASSERT_TRUE(simulator.Start()) << simulator.LastError();
+  {
+    namespace asio = boost::asio;
+    asio::io_context io;
+    asio::ip::tcp::socket socket(io);
+    boost::system::error_code ec;
+    socket.connect({asio::ip::make_address("127.0.0.1"), simulator.Port()}, ec);
+    ASSERT_FALSE(ec) << ec.message();
+    // Every read below ends within five seconds whatever the server does.
+    const timeval limit{5, 0};
+    ASSERT_EQ(setsockopt(socket.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit), 0);
+    std::vector<uint8_t> header(8);
+    asio::read(socket, asio::buffer(header), ec);
+    ASSERT_FALSE(ec) << ec.message();
+    // A packet with the wrong magic.
+    asio::write(socket, asio::buffer(EncodePacketWith(0x11223344, {EncodeStreamMode(0)})), ec);
+    ASSERT_FALSE(ec) << ec.message();
+    std::vector<uint8_t> rest(64 * 1024);
+    std::size_t total = 0;
+    for (int i = 0; i < 100 && !ec; ++i) total += socket.read_some(asio::buffer(rest), ec);
+    EXPECT_EQ(ec, asio::error::eof) << "the server closes the connection: " << ec.message();
+    (void)total;
+  }
+  // The next client is served normally.
+  VClient client(simulator.Port(), {5});
+  EXPECT_TRUE(client.Recorder->WaitForDynamics(3, 5s));
+}
+
+TEST(Simulator, RefusesUnusableOptions) {
+  VSimulatorOptions badRate = Loopback(-1.0);
+  VSimulator negative(badRate);
+  EXPECT_FALSE(negative.Start());
+  EXPECT_FALSE(negative.LastError().empty());
+
+  VSimulatorOptions badAddress = Loopback(100.0);
+  badAddress.Address = "not-an-address";
+  VSimulator unparsable(badAddress);
+  EXPECT_FALSE(unparsable.Start());
+
+  VSimulator first(Loopback(100.0));
+  ASSERT_TRUE(first.Start());
+  VSimulatorOptions taken = Loopback(100.0);
+  taken.Port = first.Port();
+  VSimulator second(taken);
+  EXPECT_FALSE(second.Start()) << "the port is in use";
+  EXPECT_FALSE(first.Start()) << "a simulator starts once";
+}

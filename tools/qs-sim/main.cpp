@@ -1,0 +1,141 @@
+// qs-sim: a capture server on the local machine that streams a demo scene
+// (a walking subject, a waved wand and two force plates), for trying out
+// and benchmarking clients without capture hardware.
+#include <signal.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <limits>
+#include <string>
+
+#include "tools/sim/simulator.h"
+
+namespace {
+
+const char Usage[] =
+    "Usage: qs-sim [options]\n"
+    "Streams a demo capture (a walking subject with 15 segments and 41 markers,\n"
+    "a wand, two force plates with 8 analog channels each) to one client at a time.\n"
+    "\n"
+    "Options:\n"
+    "  --address ADDR   address to listen on (default 127.0.0.1)\n"
+    "  --port N         TCP port (default 801; 0 picks a free port, printed at start)\n"
+    "  --rate HZ        frames per second (default 100; 0 = unpaced, one frame per\n"
+    "                   request as fast as requests come)\n"
+    "  --frames N       stop after serving N frames (default 0 = run until SIGINT\n"
+    "                   or SIGTERM)\n"
+    "  --samples N      force plate samples per component and frame (default 10)\n"
+    "  --static-every N re-send the scene description every N frames of a\n"
+    "                   connection (default 1000; 0 = only on connect and after\n"
+    "                   the requested types change)\n"
+    "  --quiet          print nothing but errors\n"
+    "  --help           show this text\n";
+
+bool ParseUnsigned(const char* text, unsigned long long max, unsigned long long& value) {
+  if (text == nullptr || *text == '\0' || *text == '-') return false;
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long long parsed = std::strtoull(text, &end, 10);
+  if (errno != 0 || *end != '\0' || parsed > max) return false;
+  value = parsed;
+  return true;
+}
+
+bool ParseRate(const char* text, double& value) {
+  if (text == nullptr || *text == '\0') return false;
+  char* end = nullptr;
+  errno = 0;
+  const double parsed = std::strtod(text, &end);
+  if (errno != 0 || *end != '\0' || !std::isfinite(parsed) || parsed < 0.0 || parsed > 1e6) return false;
+  value = parsed;
+  return true;
+}
+
+void PrintLine(const std::string& line) {
+  std::fputs(line.c_str(), stdout);
+  std::fputc('\n', stdout);
+  std::fflush(stdout);
+}
+
+std::string RateText(double rate) {
+  if (rate <= 0.0) return "unpaced";
+  char text[64];
+  std::snprintf(text, sizeof text, "%g Hz", rate);
+  return text;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  LumoraQSSim::VSimulatorOptions options;
+  bool quiet = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+    unsigned long long number = 0;
+    if (arg == "--help" || arg == "-h") {
+      std::fputs(Usage, stdout);
+      return 0;
+    } else if (arg == "--quiet" || arg == "-q") {
+      quiet = true;
+      continue;
+    } else if (arg == "--address" && value != nullptr && *value != '\0') {
+      options.Address = value;
+    } else if (arg == "--port" && ParseUnsigned(value, 65535, number)) {
+      options.Port = static_cast<uint16_t>(number);
+    } else if (arg == "--rate" && ParseRate(value, options.Rate)) {
+    } else if (arg == "--frames" && ParseUnsigned(value, std::numeric_limits<uint64_t>::max(), number)) {
+      options.Frames = number;
+    } else if (arg == "--samples" && ParseUnsigned(value, 10000, number) && number >= 1) {
+      options.SamplesPerFrame = static_cast<int>(number);
+    } else if (arg == "--static-every" && ParseUnsigned(value, 0xffffffffull, number)) {
+      options.StaticEvery = static_cast<uint32_t>(number);
+    } else {
+      std::fprintf(stderr, "qs-sim: bad option or value: %s%s%s (see --help)\n", arg.c_str(), value ? " " : "",
+                   value ? value : "");
+      return 2;
+    }
+    ++i;  // the option's value
+  }
+  if (!quiet) options.Log = PrintLine;
+
+  // SIGINT and SIGTERM are taken synchronously by the main thread below;
+  // blocking them before any thread starts keeps them off the server's
+  // threads. A client that disappears must not kill the process.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  LumoraQSSim::VSimulator simulator(options);
+  if (!simulator.Start()) {
+    std::fprintf(stderr, "qs-sim: %s\n", simulator.LastError().c_str());
+    return 1;
+  }
+  if (!quiet) {
+    PrintLine("qs-sim: listening on " + options.Address + ":" + std::to_string(simulator.Port()) + ", " +
+              RateText(options.Rate));
+  }
+
+  int stoppedBy = 0;
+  while (!simulator.Finished()) {
+    const timespec wait{0, 50 * 1000 * 1000};
+    const int signal = sigtimedwait(&stopSignals, nullptr, &wait);
+    if (signal == SIGINT || signal == SIGTERM) {
+      stoppedBy = signal;
+      break;
+    }
+  }
+  simulator.Stop();
+  if (!quiet) {
+    PrintLine(std::string("qs-sim: stopped") + (stoppedBy == SIGINT ? " by SIGINT" : stoppedBy == SIGTERM ? " by SIGTERM" : "") +
+              " after " + std::to_string(simulator.FramesSent()) + " frames");
+  }
+  return 0;
+}

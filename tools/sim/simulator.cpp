@@ -1,0 +1,374 @@
+#include "tools/sim/simulator.h"
+
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <boost/asio.hpp>
+#include <cmath>
+#include <utility>
+#include <vector>
+
+#include "tools/sim/capture_server.h"
+
+namespace LumoraQSSim {
+
+namespace asio = boost::asio;
+using asio::ip::tcp;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// How long a connection that the server ends waits for the client to close
+// its side before the server cuts it.
+constexpr std::chrono::milliseconds GracefulCloseWait{500};
+
+int32_t Int32At(const VBytes& bytes, std::size_t offset) {
+  uint32_t bits = 0;
+  for (int i = 3; i >= 0; --i) bits = (bits << 8) | bytes[offset + static_cast<std::size_t>(i)];
+  return static_cast<int32_t>(bits);
+}
+
+bool IsDynamicType(int32_t type) {
+  return VDemoScene::OfferedTypes().count(type) != 0 && !VDemoScene::IsStaticType(type);
+}
+
+std::string Describe(const tcp::endpoint& endpoint) {
+  const asio::ip::address address = endpoint.address();
+  const std::string host = address.is_v6() ? "[" + address.to_string() + "]" : address.to_string();
+  return host + ":" + std::to_string(endpoint.port());
+}
+
+}  // namespace
+
+struct VSimulator::VNet {
+  asio::io_context Io;
+  tcp::acceptor Acceptor{Io};
+};
+
+struct VSimulator::VConnection {
+  VConnection(tcp::socket socket, std::string peer) : Socket(std::move(socket)), Peer(std::move(peer)) {}
+  tcp::socket Socket;
+  const std::string Peer;
+  // Guarded by the simulator's mutex.
+  bool ReadClosed = false;
+  bool Replaced = false;
+  bool BadRequest = false;
+  std::size_t RequestsWaiting = 0;
+  std::set<int32_t> Requested;
+  uint8_t Mode = 0;
+  uint64_t Frames = 0;
+};
+
+VSimulator::VSimulator(VSimulatorOptions options) : Options_(std::move(options)) {
+  const bool usableRate = std::isfinite(Options_.Rate) && Options_.Rate > 0.0;
+  // An unpaced stream still needs a time base for the motion.
+  Scene_ = std::make_unique<VDemoScene>(usableRate ? Options_.Rate : 100.0, std::max(1, Options_.SamplesPerFrame));
+}
+
+VSimulator::~VSimulator() { Stop(); }
+
+bool VSimulator::Start() {
+  std::lock_guard<std::mutex> lock(Mutex_);
+  if (Started_) {
+    LastError_ = "already started";
+    return false;
+  }
+  if (!std::isfinite(Options_.Rate) || Options_.Rate < 0.0) {
+    LastError_ = "the frame rate must be 0 (unpaced) or positive";
+    return false;
+  }
+  if (Options_.SamplesPerFrame < 1) {
+    LastError_ = "at least one sample per frame";
+    return false;
+  }
+  boost::system::error_code ec;
+  const asio::ip::address address = asio::ip::make_address(Options_.Address, ec);
+  if (ec) {
+    LastError_ = "bad address " + Options_.Address + ": " + ec.message();
+    return false;
+  }
+  auto net = std::make_unique<VNet>();
+  const tcp::endpoint endpoint(address, Options_.Port);
+  net->Acceptor.open(endpoint.protocol(), ec);
+  if (!ec) net->Acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
+  if (!ec) net->Acceptor.bind(endpoint, ec);
+  if (!ec) net->Acceptor.listen(asio::socket_base::max_listen_connections, ec);
+  tcp::endpoint bound;
+  if (!ec) bound = net->Acceptor.local_endpoint(ec);
+  if (ec) {
+    LastError_ = "cannot listen on " + Options_.Address + ":" + std::to_string(Options_.Port) + ": " + ec.message();
+    return false;
+  }
+  Port_ = bound.port();
+  ListenFd_ = net->Acceptor.native_handle();
+  Net_ = std::move(net);
+  Epoch_ = Clock::now();
+  Started_ = true;
+  AcceptThread_ = std::thread(&VSimulator::AcceptLoop, this);
+  ServeThread_ = std::thread(&VSimulator::ServeLoop, this);
+  return true;
+}
+
+void VSimulator::Stop() {
+  std::unique_ptr<VConnection> pending;
+  {
+    std::lock_guard<std::mutex> lock(Mutex_);
+    Stopping_ = true;
+    // Threads blocked in accept, recv or send are woken by shutdown.
+    if (ListenFd_ >= 0) ::shutdown(ListenFd_, SHUT_RDWR);
+    if (Current_) ::shutdown(Current_->Socket.native_handle(), SHUT_RDWR);
+    pending = std::move(Pending_);
+  }
+  Changed_.notify_all();
+  pending.reset();
+  if (AcceptThread_.joinable()) AcceptThread_.join();
+  if (ServeThread_.joinable()) ServeThread_.join();
+  std::lock_guard<std::mutex> lock(Mutex_);
+  if (Net_) {
+    boost::system::error_code ignored;
+    Net_->Acceptor.close(ignored);
+    ListenFd_ = -1;
+  }
+}
+
+std::string VSimulator::LastError() const {
+  std::lock_guard<std::mutex> lock(Mutex_);
+  return LastError_;
+}
+
+bool VSimulator::Finished() const {
+  std::lock_guard<std::mutex> lock(Mutex_);
+  return Finished_;
+}
+
+bool VSimulator::WaitFinished(std::chrono::milliseconds timeout) const {
+  std::unique_lock<std::mutex> lock(Mutex_);
+  return Changed_.wait_for(lock, timeout, [this] { return Finished_; });
+}
+
+uint64_t VSimulator::FramesSent() const {
+  std::lock_guard<std::mutex> lock(Mutex_);
+  return FramesSent_;
+}
+
+std::size_t VSimulator::ConnectionsAccepted() const {
+  std::lock_guard<std::mutex> lock(Mutex_);
+  return Accepted_;
+}
+
+std::size_t VSimulator::ConnectionsClosed() const {
+  std::lock_guard<std::mutex> lock(Mutex_);
+  return Closed_;
+}
+
+void VSimulator::Say(const std::string& line) {
+  std::lock_guard<std::mutex> lock(LogMutex_);
+  if (Options_.Log) Options_.Log(line);
+}
+
+void VSimulator::AcceptLoop() {
+  for (;;) {
+    tcp::socket socket(Net_->Io);
+    boost::system::error_code ec;
+    Net_->Acceptor.accept(socket, ec);
+    if (ec) {
+      // Stop() shuts the listening socket down, which fails the accept.
+      // Other failures (a client that vanished before the accept, no file
+      // descriptors left) are retried after a short pause.
+      std::unique_lock<std::mutex> lock(Mutex_);
+      if (Changed_.wait_for(lock, std::chrono::milliseconds(10), [this] { return Stopping_; })) return;
+      continue;
+    }
+    socket.set_option(tcp::no_delay(true), ec);
+    const tcp::endpoint peer = socket.remote_endpoint(ec);
+    auto connection = std::make_unique<VConnection>(std::move(socket), ec ? std::string("(unknown)") : Describe(peer));
+    std::unique_ptr<VConnection> dropped;
+    std::string replaced;
+    {
+      std::lock_guard<std::mutex> lock(Mutex_);
+      if (Stopping_) return;
+      const bool budgetSpent = Options_.Frames != 0 && FramesSent_ >= Options_.Frames;
+      if (budgetSpent || Finished_) continue;  // closes the new socket
+      ++Accepted_;
+      // The newest client wins: a connection still waiting is dropped, the
+      // one being served is cut.
+      dropped = std::move(Pending_);
+      if (Current_) {
+        Current_->Replaced = true;
+        replaced = Current_->Peer;
+        ::shutdown(Current_->Socket.native_handle(), SHUT_RDWR);
+      }
+      Pending_ = std::move(connection);
+    }
+    Changed_.notify_all();
+    if (dropped) Say("qs-sim: client " + dropped->Peer + " dropped before it was served");
+    if (!replaced.empty()) Say("qs-sim: client " + replaced + " replaced by a new client");
+  }
+}
+
+void VSimulator::ServeLoop() {
+  for (;;) {
+    std::unique_ptr<VConnection> connection;
+    {
+      std::unique_lock<std::mutex> lock(Mutex_);
+      Changed_.wait(lock, [this] { return Stopping_ || Pending_ != nullptr; });
+      if (Stopping_) return;
+      connection = std::move(Pending_);
+      Current_ = connection.get();
+    }
+    Serve(*connection);
+    std::lock_guard<std::mutex> lock(Mutex_);
+    if (Finished_ || Stopping_) return;
+  }
+}
+
+bool VSimulator::WaitForTurn(VConnection& connection, int64_t& frame) {
+  std::unique_lock<std::mutex> lock(Mutex_);
+  for (;;) {
+    if (Stopping_ || connection.ReadClosed || connection.Replaced || connection.BadRequest) return false;
+    const bool push = connection.Mode != 0;
+    if (!push && connection.RequestsWaiting == 0) {
+      Changed_.wait(lock);
+      continue;
+    }
+    if (Options_.Rate <= 0.0) {
+      frame = LastFrame_ + 1;
+      break;
+    }
+    // The newest frame that is due, but always a newer one than last time.
+    const Clock::time_point now = Clock::now();
+    const double elapsed = std::chrono::duration<double>(now - Epoch_).count();
+    const int64_t due = static_cast<int64_t>(std::floor(elapsed * Options_.Rate));
+    const int64_t next = std::max(due, LastFrame_ + 1);
+    const Clock::time_point at =
+        Epoch_ + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(next / Options_.Rate));
+    if (at <= now) {
+      frame = next;
+      break;
+    }
+    Changed_.wait_until(lock, at);
+  }
+  if (connection.Mode == 0) --connection.RequestsWaiting;
+  LastFrame_ = frame;
+  return true;
+}
+
+void VSimulator::Serve(VConnection& connection) {
+  Say("qs-sim: client " + connection.Peer + " connected");
+  std::thread reader(&VSimulator::ReadRequests, this, std::ref(connection));
+  const int fd = connection.Socket.native_handle();
+
+  boost::system::error_code ec;
+  asio::write(connection.Socket, asio::buffer(EncodePacket({EncodeObjectTypeList(VDemoScene::OfferedTypes())})), ec);
+  bool open = !ec;
+  bool budgetSpent = false;
+  bool haveSentStatic = false;
+  std::set<int32_t> staticSent;  // the static types of the last description sent
+  uint64_t sinceStatic = 0;
+
+  while (open) {
+    int64_t frame = 0;
+    if (!WaitForTurn(connection, frame)) break;
+    std::set<int32_t> requested;
+    {
+      std::lock_guard<std::mutex> lock(Mutex_);
+      requested = connection.Requested;
+    }
+    std::set<int32_t> staticTypes;
+    bool dynamic = false;
+    for (int32_t type : requested) {
+      if (VDemoScene::IsStaticType(type)) staticTypes.insert(type);
+      dynamic = dynamic || IsDynamicType(type);
+    }
+    const bool withStatic =
+        !staticTypes.empty() && (!haveSentStatic || staticTypes != staticSent ||
+                                 (Options_.StaticEvery != 0 && sinceStatic >= Options_.StaticEvery));
+    // Frame numbers are 32-bit on the wire; the clock wraps rather than
+    // overflowing.
+    const int32_t wireFrame = static_cast<int32_t>(frame % 2147483648LL);
+    asio::write(connection.Socket, asio::buffer(Scene_->FramePacket(wireFrame, requested, withStatic)), ec);
+    open = !ec;
+    if (!open) break;
+    if (withStatic || staticTypes.empty()) {
+      haveSentStatic = !staticTypes.empty();
+      staticSent = staticTypes;
+      sinceStatic = 0;
+    }
+    if (!dynamic) continue;
+    ++sinceStatic;
+    {
+      std::lock_guard<std::mutex> lock(Mutex_);
+      ++FramesSent_;
+      ++connection.Frames;
+      budgetSpent = Options_.Frames != 0 && FramesSent_ >= Options_.Frames;
+    }
+    Changed_.notify_all();
+    if (budgetSpent) break;
+  }
+
+  // End the stream first so that everything sent arrives, give the client
+  // a moment to close its side, then cut the connection.
+  {
+    std::unique_lock<std::mutex> lock(Mutex_);
+    ::shutdown(fd, SHUT_WR);
+    Changed_.wait_for(lock, GracefulCloseWait, [&] { return Stopping_ || connection.ReadClosed; });
+    ::shutdown(fd, SHUT_RDWR);
+  }
+  reader.join();
+  std::string reason;
+  uint64_t frames = 0;
+  {
+    std::lock_guard<std::mutex> lock(Mutex_);
+    Current_ = nullptr;
+    connection.Socket.close(ec);
+    ++Closed_;
+    if (budgetSpent) Finished_ = true;
+    frames = connection.Frames;
+    if (connection.BadRequest) reason = ", malformed request";
+    else if (connection.Replaced) reason = ", replaced";
+    else if (budgetSpent) reason = ", frame limit reached";
+    else if (Stopping_) reason = ", server stopping";
+  }
+  Changed_.notify_all();
+  Say("qs-sim: client " + connection.Peer + " disconnected after " + std::to_string(frames) + " frames" + reason);
+}
+
+void VSimulator::ReadRequests(VConnection& connection) {
+  for (;;) {
+    VBytes packet(8);
+    boost::system::error_code ec;
+    asio::read(connection.Socket, asio::buffer(packet), ec);
+    if (ec) break;
+    const int32_t length = Int32At(packet, 4);
+    if (length < 0 || static_cast<uint32_t>(length) > Options_.MaxRequestPayload) {
+      // The stream can no longer be split into packets.
+      std::lock_guard<std::mutex> lock(Mutex_);
+      connection.BadRequest = true;
+      break;
+    }
+    if (length > 0) {
+      packet.resize(8 + static_cast<std::size_t>(length));
+      asio::read(connection.Socket, asio::buffer(packet.data() + 8, static_cast<std::size_t>(length)), ec);
+      if (ec) break;
+    }
+    const VRecordedRequest request = DecodeRequestPacket(packet);
+    {
+      std::lock_guard<std::mutex> lock(Mutex_);
+      if (!request.WellFormed) {
+        connection.BadRequest = true;
+        break;
+      }
+      if (request.HasTypeList) connection.Requested = request.Types;
+      if (request.HasStreamMode) connection.Mode = request.StreamMode;
+      ++connection.RequestsWaiting;
+    }
+    Changed_.notify_all();
+  }
+  {
+    std::lock_guard<std::mutex> lock(Mutex_);
+    connection.ReadClosed = true;
+  }
+  Changed_.notify_all();
+}
+
+}  // namespace LumoraQSSim

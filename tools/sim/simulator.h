@@ -1,0 +1,115 @@
+// VSimulator: a capture server that streams the demo scene.
+//
+// It listens on one address and port and serves one client at a time; a
+// client that connects while another is being served replaces it (the old
+// connection is closed). Per connection it sends the handshake (the object
+// types the scene offers), then reads requests: an ObjectTypeList replaces
+// the requested types, a StreamMode byte sets the mode. In stream mode 0
+// every request is answered by one packet; in any other mode packets are
+// pushed without waiting for requests. Packets carry only requested types.
+//
+// Pacing: with a positive rate the frame clock runs from Start() at that
+// rate; a packet carries the newest frame that is due and never an older
+// or the same frame as the one before it, so a fast client is held to the
+// rate and a slow one skips frames. With rate 0 every packet carries the
+// next frame number at once.
+//
+// The scene description (the requested static types) goes with the first
+// packet after a connect, again whenever the requested static types change,
+// and every StaticEvery frames of a connection.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+
+#include "tools/sim/scene.h"
+
+namespace LumoraQSSim {
+
+struct VSimulatorOptions {
+  std::string Address = "127.0.0.1";
+  uint16_t Port = 801;  // 0: an ephemeral port, read back with Port()
+  double Rate = 100.0;  // frames per second; 0: unpaced
+  // Stop serving after this many frame packets (packets with dynamic
+  // objects); 0: no limit.
+  uint64_t Frames = 0;
+  int SamplesPerFrame = 10;
+  uint32_t StaticEvery = 1000;  // 0: only on connect and after changes
+  // Requests announcing a larger payload end the connection.
+  uint32_t MaxRequestPayload = 1u << 20;
+  // Receives one line per event (connections, disconnections); may be empty.
+  std::function<void(const std::string&)> Log;
+};
+
+class VSimulator {
+ public:
+  explicit VSimulator(VSimulatorOptions options);
+  ~VSimulator();
+  VSimulator(const VSimulator&) = delete;
+  VSimulator& operator=(const VSimulator&) = delete;
+
+  // Binds, listens and starts serving. False (with LastError()) when the
+  // address cannot be bound, the options are unusable or it already ran.
+  bool Start();
+  // Closes the listening socket and any connection, wakes every wait and
+  // joins all threads. Safe to call more than once.
+  void Stop();
+
+  uint16_t Port() const { return Port_; }
+  std::string LastError() const;
+  const VDemoScene& Scene() const { return *Scene_; }
+
+  // True once the frame budget (Options.Frames) is spent and the last
+  // connection has been closed.
+  bool Finished() const;
+  bool WaitFinished(std::chrono::milliseconds timeout) const;
+  uint64_t FramesSent() const;
+  std::size_t ConnectionsAccepted() const;
+  std::size_t ConnectionsClosed() const;
+
+ private:
+  struct VNet;
+  struct VConnection;
+
+  void AcceptLoop();
+  void ServeLoop();
+  void Serve(VConnection& connection);
+  void ReadRequests(VConnection& connection);
+  // Waits until the connection may send its next packet; false when it
+  // must end instead.
+  bool WaitForTurn(VConnection& connection, int64_t& frame);
+  void Say(const std::string& line);
+
+  const VSimulatorOptions Options_;
+  std::unique_ptr<VDemoScene> Scene_;
+  uint16_t Port_ = 0;
+  std::chrono::steady_clock::time_point Epoch_;
+
+  mutable std::mutex Mutex_;
+  mutable std::condition_variable Changed_;
+  bool Started_ = false;
+  bool Stopping_ = false;
+  bool Finished_ = false;
+  int ListenFd_ = -1;
+  VConnection* Current_ = nullptr;        // the connection being served
+  std::unique_ptr<VConnection> Pending_;  // accepted, not yet served
+  int64_t LastFrame_ = -1;                // across connections
+  uint64_t FramesSent_ = 0;
+  std::size_t Accepted_ = 0;
+  std::size_t Closed_ = 0;
+  std::string LastError_;
+
+  std::mutex LogMutex_;
+  std::unique_ptr<VNet> Net_;
+  std::thread AcceptThread_;
+  std::thread ServeThread_;
+};
+
+}  // namespace LumoraQSSim
