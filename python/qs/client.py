@@ -66,6 +66,11 @@ class Client:
         self._prefetch = bool(prefetch)
         self._lib = library if library is not None else load_library()
         self._owns_connection = False
+        # The library keeps answering from a frame of an earlier connection
+        # until this one delivers a frame; that frame's number is kept here,
+        # and queries wait for a frame with another number.
+        self._stale_number = None
+        self._fresh = False
 
     # Connection -----------------------------------------------------------
 
@@ -87,6 +92,12 @@ class Client:
         if not self._lib.Connect(_encode(self.host)):
             raise ConnectError("cannot connect to %s:%d" % (self.host, PORT))
         self._owns_connection = True
+        self._fresh = False
+        number = ctypes.c_int32()
+        # Right after Connect, GetFrameNumber answers only for a frame held
+        # from an earlier connection.
+        held = self._lib.GetFrameNumber(ctypes.byref(number))
+        self._stale_number = number.value if held else None
         if self.segments_enabled:
             self._lib.EnableSegmentData()
         if self.markers_enabled:
@@ -103,6 +114,7 @@ class Client:
         if not self._owns_connection:
             return False
         self._owns_connection = False
+        self._fresh = False
         return bool(self._lib.Disconnect())
 
     disconnect = close
@@ -182,6 +194,18 @@ class Client:
             raise NoFrameError("no frame taken yet")
         raise NotFoundError(what)
 
+    def _taken(self, number):
+        """Notes that frame ``number`` is current; True once a frame of this
+        connection has been taken."""
+        if not self._fresh and number != self._stale_number:
+            self._fresh = True
+        return self._fresh
+
+    def _require_frame(self):
+        if not self._fresh:
+            self._check_connected()
+            raise NoFrameError("no frame taken on this connection yet")
+
     def get_frame(self):
         """Takes the newest frame received as the current frame and returns
         its number (the previous frame stays when none is newer). Raises
@@ -189,11 +213,16 @@ class Client:
         frame has arrived yet."""
         if not self._lib.GetFrame():
             raise NotConnectedError("not connected to %s:%d" % (self.host, PORT))
-        return self.frame_number
+        number = ctypes.c_int32()
+        if not self._lib.GetFrameNumber(ctypes.byref(number)) or not self._taken(number.value):
+            self._check_connected()
+            raise NoFrameError("no frame received on this connection yet")
+        return number.value
 
     @property
     def frame_number(self):
         """The current frame's number."""
+        self._require_frame()
         number = ctypes.c_int32()
         if not self._lib.GetFrameNumber(ctypes.byref(number)):
             self._fail("frame number")
@@ -209,7 +238,7 @@ class Client:
         while True:
             if not self._lib.GetFrame():
                 raise NotConnectedError("connection to %s:%d lost" % (self.host, PORT))
-            if self._lib.GetFrameNumber(ctypes.byref(number)):
+            if self._lib.GetFrameNumber(ctypes.byref(number)) and self._taken(number.value):
                 if newer_than is None or number.value != newer_than:
                     return number.value
             if time.monotonic() >= deadline:
@@ -218,9 +247,12 @@ class Client:
 
     def frames(self, count=None, timeout=2.0):
         """Yields the number of each new frame as it becomes current, ``count``
-        of them (or forever). Frames that arrive between two turns are
-        skipped, as only the newest is kept."""
-        last = None
+        of them (or forever), starting after the current frame. Frames that
+        arrive between two turns are skipped, as only the newest is kept.
+        Raises as wait_for_frame."""
+        number = ctypes.c_int32()
+        # Only frames newer than the current one count.
+        last = number.value if self._fresh and self._lib.GetFrameNumber(ctypes.byref(number)) else None
         taken = 0
         while count is None or taken < count:
             last = self.wait_for_frame(timeout=timeout, newer_than=last)
@@ -231,6 +263,7 @@ class Client:
 
     def subjects(self):
         """The names of the current frame's subjects, in the server's order."""
+        self._require_frame()
         count = ctypes.c_int32()
         if not self._lib.GetSubjectCount(ctypes.byref(count)):
             self._fail("subjects")
@@ -238,6 +271,7 @@ class Client:
 
     def segments(self, subject):
         """The segment names of ``subject``."""
+        self._require_frame()
         name = _encode(subject)
         count = ctypes.c_int32()
         if not self._lib.GetSegmentCount(name, ctypes.byref(count)):
@@ -246,6 +280,7 @@ class Client:
 
     def markers(self, subject):
         """The marker names of ``subject``."""
+        self._require_frame()
         name = _encode(subject)
         count = ctypes.c_int32()
         if not self._lib.GetMarkerCount(name, ctypes.byref(count)):
@@ -253,6 +288,7 @@ class Client:
         return [_decode(self._lib.GetMarkerName(name, i)) for i in range(1, count.value + 1)]
 
     def _pose(self, function, size, subject, item, kind):
+        self._require_frame()
         values = (ctypes.c_double * size)()
         occluded = ctypes.c_int32()
         if not function(_encode(subject), _encode(item), values, ctypes.byref(occluded)):
@@ -288,6 +324,7 @@ class Client:
     def force_plates(self):
         """The device ids of the current frame's force plates, in device
         order."""
+        self._require_frame()
         count = ctypes.c_int32()
         if not self._lib.GetForcePlateCount(ctypes.byref(count)):
             self._fail("force plates")
@@ -300,6 +337,7 @@ class Client:
         return ids
 
     def _plate_vector(self, function, device_id, kind):
+        self._require_frame()
         values = (ctypes.c_double * 3)()
         if not function(device_id, values):
             self._fail("no %s for force plate %r" % (kind, device_id))
@@ -320,6 +358,7 @@ class Client:
 
     def analog_channel_count(self, device_id):
         """The number of analog channels of the plate."""
+        self._require_frame()
         count = ctypes.c_int32()
         if not self._lib.GetNumberOfAnalogChannels(device_id, ctypes.byref(count)):
             self._fail("no analog output on force plate %r" % (device_id,))
@@ -327,6 +366,7 @@ class Client:
 
     def voltage(self, device_id, channel):
         """The first sample of analog channel ``channel`` (1-based)."""
+        self._require_frame()
         value = ctypes.c_double()
         if not self._lib.GetAnalogChannelVoltage(device_id, channel, ctypes.byref(value)):
             self._fail("no voltage on channel %r of force plate %r" % (channel, device_id))

@@ -281,6 +281,11 @@ int Viewer::Run() {
   Clock::time_point lastAttempt = Clock::now() - std::chrono::hours(1);
   bool haveFrame = false;
   int32_t lastFrameNumber = 0;
+  // After a reconnection the library answers from the last frame of the
+  // earlier connection until the new one delivers; that frame is not shown
+  // again as a new one.
+  bool staleHeld = false;
+  int32_t staleFrameNumber = 0;
   FrameReading reading;
 
   while (!StopRequested && !TimeIsUp() && !FramesDone()) {
@@ -295,6 +300,7 @@ int Viewer::Run() {
         connected = true;
         everConnected = true;
         haveFrame = false;
+        staleHeld = GetFrameNumber(&staleFrameNumber) != 0;
         Message("connected to " + Endpoint());
         continue;
       }
@@ -320,7 +326,8 @@ int Viewer::Run() {
 
     GetFrame();
     int32_t frameNumber = 0;
-    if (!GetFrameNumber(&frameNumber) || (haveFrame && frameNumber == lastFrameNumber)) {
+    if (!GetFrameNumber(&frameNumber) || (haveFrame && frameNumber == lastFrameNumber) ||
+        (!haveFrame && staleHeld && frameNumber == staleFrameNumber)) {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
       continue;
     }

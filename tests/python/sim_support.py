@@ -1,0 +1,73 @@
+"""Starting and stopping qs-sim for the tests of this folder.
+
+The library always connects to port 801, so these tests run inside a private
+network namespace (see tests/netns-run.sh) where every 127.0.0.x address is
+free; each test picks an address of its own. Every simulator is started with
+a bounded number of frames and is stopped by the test that started it.
+"""
+
+import os
+import subprocess
+import tempfile
+import time
+import unittest
+
+SIM = os.environ.get("QS_SIM", "")
+STREAM = os.environ.get("QS_STREAM", "")
+
+
+def require_sim(test_case):
+    if not SIM or not os.access(SIM, os.X_OK):
+        raise unittest.SkipTest("QS_SIM does not name the qs-sim program")
+
+
+class Simulator:
+    """qs-sim on ADDRESS:801 for at most ``frames`` frames at ``rate`` Hz."""
+
+    def __init__(self, address, frames=3000, rate=100, extra=()):
+        self.address = address
+        self.log = tempfile.NamedTemporaryFile(prefix="qs-sim-", suffix=".log", delete=False)
+        self.process = subprocess.Popen(
+            [SIM, "--address", address, "--port", "801", "--rate", str(rate),
+             "--frames", str(frames)] + list(extra),
+            stdout=self.log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
+        self._wait_listening(timeout=10.0)
+
+    def _wait_listening(self, timeout):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            with open(self.log.name, "r", errors="replace") as log:
+                if "listening on" in log.read():
+                    return
+            if self.process.poll() is not None:
+                break
+            time.sleep(0.02)
+        self.stop()
+        raise RuntimeError("qs-sim did not start on %s:801: %s" % (self.address, self.output()))
+
+    def output(self):
+        with open(self.log.name, "r", errors="replace") as log:
+            return log.read()
+
+    def wait(self, timeout):
+        """Waits for the simulator to end by itself; returns its status."""
+        return self.process.wait(timeout=timeout)
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait(timeout=10)
+        self.log.close()
+        if os.path.exists(self.log.name):
+            os.unlink(self.log.name)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc_info):
+        self.stop()
+        return False
