@@ -173,9 +173,12 @@ TEST(FrameClientSocket, EndedConnectionKeepsItsQueuedFrames) {
 
 // Destroys frame clients while the server streams as fast as the client
 // reads, so that destruction meets a receiving thread in the middle of
-// delivering events. Run under the thread and address sanitizers too.
+// delivering events. The faults this looks for (an event reaching a partly
+// destroyed frame client, a thread left running) show as crashes, hangs or
+// sanitizer reports: run it under the thread and address sanitizers too.
 TEST(FrameClientSocket, DestroyWhileStreamingRepeatedly) {
   constexpr int Rounds = 30;
+  int midStream = 0;
   for (int round = 0; round < Rounds; ++round) {
     VCaptureServerOptions options;
     options.Behaviour = EServeBehaviour::StreamScript;
@@ -197,19 +200,30 @@ TEST(FrameClientSocket, DestroyWhileStreamingRepeatedly) {
       client->WaitForFrames(records, 20);
       client->GetFrames(records);
     }
-    client.reset();  // while the server is still sending
-    EXPECT_TRUE(server->WaitForClosedConnections(1, 10000ms)) << "round " << round;
+    if (server->ScriptLeft() > 0) ++midStream;
+    client.reset();  // joins the receiving thread before anything else goes
+    // The server may now be blocked sending into the closed connection (see
+    // DeferredDestructionWhileStreaming); its Stop shuts that connection down.
   }
+  // Most rounds must really have destroyed the client in mid-stream.
+  EXPECT_GE(midStream, Rounds / 2);
 }
 
 // A record holding a video frame handle keeps a destroyed frame client
 // alive, connection included; releasing the record on another thread while
-// the server keeps streaming completes the destruction.
+// the server keeps answering completes the destruction, which the server
+// sees as the end of the connection.
+//
+// The server answers each request with one packet here: a server that sends
+// unasked can find the closed connection at a zero receive window (the
+// receiving thread drains the socket after the shutdown, and a socket shut
+// down for reading sends no window update), and then stays blocked in its
+// send until the orphaned connection times out.
 TEST(FrameClientSocket, DeferredDestructionWhileStreaming) {
   constexpr int Rounds = 10;
   for (int round = 0; round < Rounds; ++round) {
     VCaptureServerOptions options;
-    options.Behaviour = EServeBehaviour::StreamScript;
+    options.Behaviour = EServeBehaviour::AnswerEachRequest;
     options.MaxConnectionTime = 20000ms;
     auto server = StartServer(options);
     ASSERT_NE(server, nullptr);
