@@ -34,7 +34,14 @@ class VQSClientCallback;
 // Lifetime: created by CreateFrameClient, destroyed only through Destroy
 // (the shared pointer deleter of MakeSharedFrameClient). While a frame record
 // still holds a video frame handle, Destroy only marks the frame client and
-// the last ReleaseVideoFrameReference completes the destruction.
+// the last ReleaseVideoFrameReference completes the destruction. Neither may
+// run while the calling thread holds ClientMutex (Hold): the destructor joins
+// the receiving thread, which may be waiting for that lock.
+//
+// The destructor ends the stream client's events before anything else goes.
+// A subclass's own destructor runs before that, while events may still
+// arrive: a subclass used with a live connection must not override the event
+// operations.
 class VQSClient : public IQSClient {
  public:
   VQSClient();
