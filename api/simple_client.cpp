@@ -41,12 +41,16 @@ bool VSimpleQSClient::Connect(std::shared_ptr<IQSClient> client, const std::stri
   if (host.empty()) return false;
   if (std::atomic_load(&Client)) return false;
   if (!client || client->IsConnected()) return false;
+  // The object types are configured before connecting: the receiving thread
+  // sends its first request as soon as the server's handshake arrives, and
+  // that request must already ask for scene descriptions and frame numbers
+  // rather than for nothing. A client refused below is destroyed anyway.
+  for (int32_t type : TypesEnabledAtConnect) client->SetObjectTypeEnabled(type, true);
+  for (int32_t type : TypesDisabledAtConnect) client->SetObjectTypeEnabled(type, false);
   client->Connect(std::string(host), ServerPort);
   if (!client->IsConnected()) return false;
 
   std::atomic_store(&Client, client);
-  for (int32_t type : TypesEnabledAtConnect) client->SetObjectTypeEnabled(type, true);
-  for (int32_t type : TypesDisabledAtConnect) client->SetObjectTypeEnabled(type, false);
   return true;
 }
 

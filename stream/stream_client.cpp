@@ -141,5 +141,13 @@ void VLumoraQSStreamClient::Stop() {
     if (ReceivingThread->joinable()) ReceivingThread->join();
     ReceivingThread.reset();
   }
+  // The connection is over: close abortively. With the 10-second linger the
+  // reader/writer set, closing could block while a peer that does not read
+  // leaves requests unsent; and a peer still streaming to a socket that was
+  // shut down for reading may see a zero window until the orphaned socket
+  // times out. A reset ends both at once.
+  if (Socket->is_open()) {
+    Socket->set_option(boost::asio::socket_base::linger(true, 0), ignored);
+  }
   Socket->close(ignored);
 }

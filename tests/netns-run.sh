@@ -9,5 +9,9 @@ fi
 if unshare -rn true 2>/dev/null; then
   exec unshare -rn sh -c 'ip link set lo up && exec "$@"' sh "$@"
 fi
+# Listing the tests binds nothing: let test discovery work without a namespace.
+for arg in "$@"; do
+  [ "$arg" = "--gtest_list_tests" ] && exec "$@"
+done
 echo "SKIPPED: cannot create a private network namespace for port 801 (needs root, or unprivileged user namespaces for unshare -rn)" >&2
 exit 77

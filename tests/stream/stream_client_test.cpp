@@ -274,6 +274,20 @@ TEST(StreamClient, DestroyingWhileStreamingReportsExactlyOneDisconnect) {
   EXPECT_EQ(f.Recorder->Events().back(), "disconnected");
 }
 
+TEST(StreamClient, AStreamingPeerIsReleasedWhenTheClientGoes) {
+  // A peer that keeps sending large packets must see the connection end as
+  // soon as the client is destroyed, not stall on a zero window.
+  VFixture f(Options(EServeBehaviour::StreamScript));
+  std::vector<VMarkerPosition> markers(2000, VMarkerPosition{});
+  for (int i = 0; i < 100; ++i) {
+    f.Server.Push(EncodePacket({EncodeFrameNumber(i), EncodeMarkerPositions(markers)}));
+  }
+  f.Connect();
+  ASSERT_TRUE(f.Recorder->WaitForEvent("dynamic", 2));
+  f.Client.reset();
+  EXPECT_TRUE(f.Server.WaitForClosedConnections(1, 3s));
+}
+
 TEST(StreamClient, ExpiredCallbackDropsEventsAndTheConnectionEndsNormally) {
   VFixture f;
   for (int i = 0; i < 5; ++i) f.Server.Push(FramePacket(i));
