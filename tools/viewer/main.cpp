@@ -59,12 +59,14 @@ class RateMeter {
     Times.push_back(t);
     while (!Times.empty() && t - Times.front() > std::chrono::seconds(1)) Times.erase(Times.begin());
   }
+  // Frames per second between the oldest and the newest frame of the last
+  // second; 0 until two frames are known.
   double Rate(Clock::time_point now) const {
-    std::size_t n = 0;
-    for (const auto& t : Times) {
-      if (now - t <= std::chrono::seconds(1)) ++n;
-    }
-    return static_cast<double>(n);
+    std::size_t first = 0;
+    while (first < Times.size() && now - Times[first] > std::chrono::seconds(1)) ++first;
+    if (Times.size() - first < 2) return 0.0;
+    const double span = std::chrono::duration<double>(Times.back() - Times[first]).count();
+    return span > 0 ? static_cast<double>(Times.size() - first - 1) / span : 0.0;
   }
 
  private:
