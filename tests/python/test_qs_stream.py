@@ -103,7 +103,7 @@ class QsStream(unittest.TestCase):
 
     def test_reconnect(self):
         require_sim(self)
-        viewer = subprocess.Popen([STREAM, "127.0.0.34", "--reconnect", "--duration", "4"],
+        viewer = subprocess.Popen([STREAM, "127.0.0.34", "--reconnect", "--duration", "6"],
                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                                   stdin=subprocess.DEVNULL)
         try:
