@@ -10,7 +10,7 @@ ROOT=$(pwd)
 JOBS=$(nproc 2>/dev/null || echo 2)
 
 BASE_PACKAGES=(cmake ninja-build g++ libboost-dev python3 iproute2 util-linux)
-TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev)
+TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev pkgconf)
 
 ensure_packages() {
   local missing=()
