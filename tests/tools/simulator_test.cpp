@@ -218,3 +218,26 @@ TEST(Simulator, RefusesUnusableOptions) {
   EXPECT_FALSE(second.Start()) << "the port is in use";
   EXPECT_FALSE(first.Start()) << "a simulator starts once";
 }
+
+TEST(Simulator, ResendsTheDescriptionEveryStaticEveryFrames) {
+  VSimulatorOptions options = Loopback(0.0, 35);
+  options.StaticEvery = 10;
+  VSimulator simulator(options);
+  ASSERT_TRUE(simulator.Start()) << simulator.LastError();
+  VClient client(simulator.Port(), {1, 2, 5});
+  ASSERT_TRUE(client.Recorder->WaitForDisconnect(5s));
+  // The description goes with frames 0, 10, 20 and 30, each time in front
+  // of the frame of the same packet.
+  std::vector<int32_t> describedFrames;
+  const auto events = client.Recorder->Snapshot();
+  for (std::size_t i = 0; i < events.size(); ++i) {
+    if (!events[i].Static) continue;
+    EXPECT_EQ(events[i].Static->Subjects.size(), 2u);
+    EXPECT_TRUE(events[i].Static->Devices.empty()) << "devices were not requested";
+    ASSERT_LT(i + 1, events.size());
+    ASSERT_TRUE(events[i + 1].Dynamic);
+    describedFrames.push_back(events[i + 1].Dynamic->FrameNumber);
+  }
+  EXPECT_EQ(describedFrames, (std::vector<int32_t>{0, 10, 20, 30}));
+  EXPECT_EQ(client.Recorder->Dynamics().size(), 35u);
+}

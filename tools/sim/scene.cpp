@@ -309,6 +309,31 @@ double PassOffset(double seconds) {
 
 }  // namespace
 
+// Foot: flat and still in stance, swung forward along a lifted arc with
+// the toes dropped in swing.
+VDemoScene::VFootState VDemoScene::Foot(double t, bool left) {
+  const double lateral = left ? 1.0 : -1.0;
+  const double footCycle = t / CycleSeconds - (left ? 0.0 : 0.5);
+  const double k = std::floor(footCycle);
+  const double phase = footCycle - k;
+  const double strikeBase = Stride * (k + (left ? 0.0 : 0.5) + 0.3);  // under the hip at mid-stance
+  VFootState foot;
+  double ankleX = 0, lift = 0, pitch = 0;
+  if (phase < StanceShare) {
+    foot.Stance = true;
+    foot.StanceFraction = phase / StanceShare;
+    ankleX = strikeBase;
+  } else {
+    const double s = (phase - StanceShare) / (1.0 - StanceShare);
+    ankleX = strikeBase + Stride * 0.5 * (1.0 - std::cos(Pi * s));
+    lift = 70.0 * std::sin(Pi * s);
+    pitch = 40.0 * Degrees * std::sin(Pi * s) * (1.0 - s) * (1.0 - s);
+  }
+  foot.Pose.Translation = {ankleX + PassOffset(t), lateral * FootHalfSpacing, AnkleHeight + lift};
+  foot.Pose.Rotation = RotationY(pitch);
+  return foot;
+}
+
 VDemoScene::VWalkerState VDemoScene::Walker(double t) const {
   VWalkerState state;
   state.Segments.resize(SegmentCount);
@@ -350,26 +375,8 @@ VDemoScene::VWalkerState VDemoScene::Walker(double t) const {
     hand.Translation = Add(fore.Translation, Apply(fore.Rotation, {0, 0, -ForearmLength}));
     hand.Rotation = Multiply(fore.Rotation, RotationX(lateral * -5.0 * Degrees));
 
-    // Foot: flat and still in stance, swung forward along a lifted arc with
-    // the toes dropped in swing.
-    const double footCycle = cycle - (left ? 0.0 : 0.5);
-    const double k = std::floor(footCycle);
-    const double phase = footCycle - k;
-    const double strikeBase = Stride * (k + (left ? 0.0 : 0.5) + 0.3);  // under the hip at mid-stance
     VFootState& foot = state.Feet[side];
-    double ankleX = 0, lift = 0, pitch = 0;
-    if (phase < StanceShare) {
-      foot.Stance = true;
-      foot.StanceFraction = phase / StanceShare;
-      ankleX = strikeBase;
-    } else {
-      const double s = (phase - StanceShare) / (1.0 - StanceShare);
-      ankleX = strikeBase + Stride * 0.5 * (1.0 - std::cos(Pi * s));
-      lift = 70.0 * std::sin(Pi * s);
-      pitch = 40.0 * Degrees * std::sin(Pi * s) * (1.0 - s) * (1.0 - s);
-    }
-    foot.Pose.Translation = {ankleX + offset, lateral * FootHalfSpacing, AnkleHeight + lift};
-    foot.Pose.Rotation = RotationY(pitch);
+    foot = Foot(t, left);
     state.Segments[(left ? LeftFoot : RightFoot) - 1] = foot.Pose;
 
     // Leg: the knee from the hip and the ankle, bending forward.
@@ -425,9 +432,8 @@ void VDemoScene::PlateLoad(const VForcePlateGeometry& plate, double t, VVec3& fo
   force = {0, 0, 0};
   moment = {0, 0, 0};
   centre = plate.Origin;
-  const VWalkerState walker = Walker(t);
   for (int side = 0; side < 2; ++side) {
-    const VFootState& foot = walker.Feet[side];
+    const VFootState foot = Foot(t, side == 0);
     if (!foot.Stance) continue;
     const VVec3& ankle = foot.Pose.Translation;
     if (std::fabs(ankle[0] + 0.5 * (HeelX + ToeX) - plate.Origin[0]) > plate.HalfLength ||

@@ -128,6 +128,7 @@ class VDemoScene {
   };
 
   void BuildDescription();
+  static VFootState Foot(double seconds, bool left);
   VWalkerState Walker(double seconds) const;
   VPose Wand(double seconds) const;
   bool Occluded(int32_t frameNumber, const VMarkerAttachment& marker) const;
