@@ -54,6 +54,15 @@
  *              and every query fails. Disconnect then still returns 0 (nothing
  *              is connected), but it stops prefetching and releases the
  *              dead connection, so a later Connect can succeed.
+ * Unloading    Call Disconnect before unloading the library (FreeLibrary,
+ *              dlclose). On Windows, once the library has started a thread of
+ *              its own (a successful Connect, or SetPreFetchMode(1)), it stays
+ *              loaded until the process ends: FreeLibrary then returns at once
+ *              and unloads nothing, a connection still held goes on until
+ *              Disconnect or process exit, and a later LoadLibrary gets the
+ *              same library with its settings and its last frame. At process
+ *              exit the library leaves its threads, socket and memory to the
+ *              system and waits for nothing.
  */
 #ifndef QS_H_INCLUDED
 #define QS_H_INCLUDED

@@ -1,0 +1,112 @@
+#!/bin/sh
+# Runs one Windows test program under Wine, bounded in time.
+#
+#   wine-run.sh --wine LOADER --prefix DIR [--netns] [--sim QS_SIM]
+#               [--timeout SECONDS] -- PROGRAM [ARGUMENTS...]
+#
+# --netns  runs everything in a private network namespace with loopback up,
+#          so that port 801 collides with nothing else on the machine. Wine's
+#          sockets live in the wineserver's namespace, so the wineserver is
+#          started inside it, and the prefix must not be in use by a
+#          wineserver elsewhere (CTest runs these tests one at a time).
+# --sim    starts the qs-sim capture server on 127.0.0.1:801 first (only
+#          with --netns), and stops it afterwards.
+#
+# Exit status: the program's; 124 when it was stopped for taking too long;
+# 77 (skipped) when this machine cannot run the Wine loader or make a
+# network namespace.
+set -u
+
+WINE_LOADER=
+PREFIX=
+NETNS=0
+SIM=
+TIMEOUT=120
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --wine) WINE_LOADER=$2; shift 2 ;;
+    --prefix) PREFIX=$2; shift 2 ;;
+    --netns) NETNS=1; shift ;;
+    --sim) SIM=$2; shift 2 ;;
+    --timeout) TIMEOUT=$2; shift 2 ;;
+    --) shift; break ;;
+    *) echo "wine-run.sh: unknown option $1" >&2; exit 2 ;;
+  esac
+done
+if [ -z "$WINE_LOADER" ] || [ -z "$PREFIX" ] || [ $# -eq 0 ]; then
+  echo "usage: wine-run.sh --wine LOADER --prefix DIR [--netns] [--sim QS_SIM] [--timeout S] -- PROGRAM [ARGS...]" >&2
+  exit 2
+fi
+
+if [ "$NETNS" = 1 ] && [ -z "${QS_WINE_RUN_IN_NETNS:-}" ]; then
+  # Re-run this script inside a fresh network namespace.
+  export QS_WINE_RUN_IN_NETNS=1
+  if [ "$(id -u)" = 0 ] && unshare -n true 2>/dev/null; then
+    exec unshare -n sh -c 'ip link set lo up && exec "$@"' sh "$0" --wine "$WINE_LOADER" \
+      --prefix "$PREFIX" --netns ${SIM:+--sim "$SIM"} --timeout "$TIMEOUT" -- "$@"
+  fi
+  echo "SKIPPED: cannot create a private network namespace for port 801 (needs root)" >&2
+  exit 77
+fi
+
+# A loader this machine cannot execute (32-bit Wine where 32-bit Linux
+# programs cannot run) is a skip with the reason, not a failure.
+if ! "$WINE_LOADER" --version >/dev/null 2>&1; then
+  echo "SKIPPED: the Wine loader $WINE_LOADER does not run on this machine" >&2
+  echo "         (32-bit Wine needs a kernel that executes 32-bit programs; the 64-bit build" >&2
+  echo "         runs the same tests under wine64: ./run.sh windows does both)" >&2
+  exit 77
+fi
+
+export WINEPREFIX="$PREFIX"
+export WINEDEBUG=-all
+# No Mono or Gecko installers when the prefix is made.
+export WINEDLLOVERRIDES="mscoree,mshtml="
+# The wineserver that belongs to the loader (Debian: wine64 beside
+# wineserver64), unless WINESERVER names one.
+LOADER_DIR=$(dirname "$WINE_LOADER")
+WINESERVER_BIN=${WINESERVER:-}
+if [ -z "$WINESERVER_BIN" ]; then
+  case "$WINE_LOADER" in
+    *64) [ -x "$LOADER_DIR/wineserver64" ] && WINESERVER_BIN=$LOADER_DIR/wineserver64 ;;
+  esac
+fi
+[ -z "$WINESERVER_BIN" ] && [ -x "$LOADER_DIR/wineserver" ] && WINESERVER_BIN=$LOADER_DIR/wineserver
+[ -z "$WINESERVER_BIN" ] && WINESERVER_BIN=wineserver
+export WINESERVER="$WINESERVER_BIN"
+
+SIM_PID=
+cleanup() {
+  if [ -n "$SIM_PID" ]; then
+    kill "$SIM_PID" 2>/dev/null
+    wait "$SIM_PID" 2>/dev/null
+  fi
+  "$WINESERVER_BIN" -k >/dev/null 2>&1
+  timeout 20 "$WINESERVER_BIN" -w >/dev/null 2>&1
+}
+trap cleanup EXIT
+
+# The wineserver and Wine's own background processes must not inherit the
+# caller's output pipes (CTest would wait for them to close): start them
+# first with every standard stream redirected.
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  mkdir -p "$WINEPREFIX"
+  timeout 300 "$WINE_LOADER" wineboot -i </dev/null >/dev/null 2>&1
+fi
+"$WINESERVER_BIN" -p </dev/null >/dev/null 2>&1
+timeout 120 "$WINE_LOADER" cmd /c exit </dev/null >/dev/null 2>&1
+
+if [ -n "$SIM" ]; then
+  if [ "$NETNS" != 1 ]; then
+    echo "wine-run.sh: --sim needs --netns (it binds port 801)" >&2
+    exit 2
+  fi
+  # Bounded by itself as well: at most 60000 frames (10 minutes at 100 Hz).
+  "$SIM" --address 127.0.0.1 --port 801 --rate 100 --frames 60000 --quiet </dev/null &
+  SIM_PID=$!
+fi
+
+timeout --kill-after=5 "$TIMEOUT" "$WINE_LOADER" "$@" </dev/null
+rc=$?
+[ $rc -eq 124 ] && echo "FAILED: $* did not end within $TIMEOUT s" >&2
+exit $rc
