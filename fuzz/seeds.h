@@ -1,0 +1,26 @@
+// Seed inputs for the fuzz harnesses, built with the server-side encoders:
+// what a capture server sends in normal operation, so that fuzzing starts
+// from inputs that reach deep into every decoder.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace QSFuzz {
+
+struct VSeed {
+  std::string Name;
+  std::vector<uint8_t> Bytes;
+  // What the library must make of the seed: packet reader seeds are fully
+  // accepted (Expected packets), decoder seeds decode, video seeds convert
+  // when Expected is 1.
+  std::size_t Expected = 0;
+};
+
+std::vector<VSeed> PacketReaderSeeds();
+std::vector<VSeed> VideoConversionSeeds();
+std::vector<VSeed> DecoderSeeds();
+
+}  // namespace QSFuzz

@@ -1,0 +1,229 @@
+#include "hostile/hostile_peer.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace QSHostile {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr std::chrono::milliseconds Slice{20};
+
+void SetNonBlocking(int fd) { ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL, 0) | O_NONBLOCK); }
+
+}  // namespace
+
+// ---- VPeerConnection --------------------------------------------------------
+
+bool VPeerConnection::WaitFor(short events, Clock::time_point deadline) {
+  while (!Peer_.Stopping()) {
+    const auto now = Clock::now();
+    if (now >= deadline) return false;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now);
+    pollfd p{Fd_, events, 0};
+    const int ready = ::poll(&p, 1, static_cast<int>(std::min(left, Slice).count()) + 1);
+    if (ready > 0) return true;
+    if (ready < 0 && errno != EINTR) return false;
+  }
+  return false;
+}
+
+bool VPeerConnection::Send(const VBytes& bytes, std::chrono::milliseconds timeout) {
+  const auto deadline = Clock::now() + timeout;
+  std::size_t sent = 0;
+  while (sent < bytes.size()) {
+    const ssize_t n = ::send(Fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    if (n > 0) {
+      sent += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+      if (!WaitFor(POLLOUT, deadline)) return false;
+      continue;
+    }
+    return false;
+  }
+  return true;
+}
+
+bool VPeerConnection::ReadExactly(uint8_t* out, std::size_t size, Clock::time_point deadline) {
+  std::size_t got = 0;
+  while (got < size) {
+    const ssize_t n = ::recv(Fd_, out + got, size - got, 0);
+    if (n > 0) {
+      got += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n == 0) return false;
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+      if (!WaitFor(POLLIN, deadline)) return false;
+      continue;
+    }
+    return false;
+  }
+  return true;
+}
+
+bool VPeerConnection::ReadRequest(std::chrono::milliseconds timeout) {
+  const auto deadline = Clock::now() + timeout;
+  uint8_t header[8];
+  if (!ReadExactly(header, sizeof header, deadline)) return false;
+  uint32_t length = 0;
+  for (int i = 3; i >= 0; --i) length = (length << 8) | header[4 + i];
+  if (length > (1u << 20)) return false;
+  VBytes payload(length);
+  if (length != 0 && !ReadExactly(payload.data(), length, deadline)) return false;
+  ++Requests_;
+  return true;
+}
+
+std::size_t VPeerConnection::Flood(const VBytes& packet, std::size_t maxPackets,
+                                   std::chrono::milliseconds maxTime, std::chrono::milliseconds stall) {
+  const auto end = Clock::now() + maxTime;
+  std::size_t packets = 0;
+  std::size_t offset = 0;
+  auto lastProgress = Clock::now();
+  while (packets < maxPackets && !Peer_.Stopping() && Clock::now() < end) {
+    const ssize_t n = ::send(Fd_, packet.data() + offset, packet.size() - offset, MSG_NOSIGNAL);
+    if (n > 0) {
+      lastProgress = Clock::now();
+      offset += static_cast<std::size_t>(n);
+      if (offset == packet.size()) {
+        offset = 0;
+        ++packets;
+      }
+      continue;
+    }
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+      if (Clock::now() - lastProgress >= stall) {
+        Stalled_ = true;
+        break;
+      }
+      WaitFor(POLLOUT, std::min(end, lastProgress + stall));
+      continue;
+    }
+    break;  // the client went away
+  }
+  return packets;
+}
+
+void VPeerConnection::Reset() {
+  if (Fd_ < 0) return;
+  linger option{1, 0};
+  ::setsockopt(Fd_, SOL_SOCKET, SO_LINGER, &option, sizeof option);
+  ::close(Fd_);
+  Fd_ = -1;
+}
+
+bool VPeerConnection::WaitForClientClose(std::chrono::milliseconds timeout) {
+  const auto deadline = Clock::now() + timeout;
+  uint8_t sink[4096];
+  while (Fd_ >= 0) {
+    const ssize_t n = ::recv(Fd_, sink, sizeof sink, 0);
+    if (n == 0) return true;
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return true;
+    if (n < 0 && !WaitFor(POLLIN, deadline)) return false;
+  }
+  return false;
+}
+
+void VPeerConnection::Idle(std::chrono::milliseconds timeout) {
+  const auto deadline = Clock::now() + timeout;
+  while (!Peer_.Stopping() && Clock::now() < deadline) std::this_thread::sleep_for(Slice);
+}
+
+// ---- VHostilePeer -------------------------------------------------------------
+
+VHostilePeer::VHostilePeer(std::string address, uint16_t port, int receiveBuffer)
+    : Address_(std::move(address)), Port_(port), ReceiveBuffer_(receiveBuffer) {}
+
+VHostilePeer::~VHostilePeer() { Stop(); }
+
+bool VHostilePeer::Listen() {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(Port_);
+  if (::inet_pton(AF_INET, Address_.c_str(), &address.sin_addr) != 1 ||
+      (ntohl(address.sin_addr.s_addr) >> 24) != 127) {
+    Error_ = "not a loopback address: " + Address_;
+    return false;
+  }
+  ListenFd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (ListenFd_ < 0) {
+    Error_ = std::string("socket: ") + std::strerror(errno);
+    return false;
+  }
+  const int one = 1;
+  ::setsockopt(ListenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  if (ReceiveBuffer_ > 0) {
+    // Set before listening, so accepted sockets start with it and the window
+    // they advertise stays small.
+    ::setsockopt(ListenFd_, SOL_SOCKET, SO_RCVBUF, &ReceiveBuffer_, sizeof ReceiveBuffer_);
+  }
+  if (::bind(ListenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      ::listen(ListenFd_, 4) != 0) {
+    Error_ = "cannot listen on " + Address_ + ":" + std::to_string(Port_) + ": " + std::strerror(errno);
+    ::close(ListenFd_);
+    ListenFd_ = -1;
+    return false;
+  }
+  socklen_t size = sizeof address;
+  ::getsockname(ListenFd_, reinterpret_cast<sockaddr*>(&address), &size);
+  Port_ = ntohs(address.sin_port);
+  SetNonBlocking(ListenFd_);
+  return true;
+}
+
+void VHostilePeer::Serve(std::function<void(VPeerConnection&)> script,
+                         std::chrono::milliseconds acceptTimeout) {
+  Thread_ = std::thread(&VHostilePeer::Run, this, std::move(script), acceptTimeout);
+}
+
+void VHostilePeer::Run(std::function<void(VPeerConnection&)> script, std::chrono::milliseconds acceptTimeout) {
+  const auto deadline = Clock::now() + acceptTimeout;
+  int fd = -1;
+  while (fd < 0 && !Stopping_ && Clock::now() < deadline) {
+    pollfd p{ListenFd_, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(Slice.count())) > 0) fd = ::accept(ListenFd_, nullptr, nullptr);
+  }
+  if (fd >= 0) {
+    Accepted_ = true;
+    SetNonBlocking(fd);
+    const int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    VPeerConnection connection(*this, fd);
+    script(connection);
+    if (connection.Fd_ >= 0) ::close(connection.Fd_);
+  }
+  Finished_ = true;
+}
+
+bool VHostilePeer::WaitFinished(std::chrono::milliseconds timeout) const {
+  const auto deadline = Clock::now() + timeout;
+  while (!Finished_) {
+    if (Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
+
+void VHostilePeer::Stop() {
+  Stopping_ = true;
+  if (Thread_.joinable()) Thread_.join();
+  if (ListenFd_ >= 0) {
+    ::close(ListenFd_);
+    ListenFd_ = -1;
+  }
+}
+
+}  // namespace QSHostile
