@@ -38,10 +38,115 @@ configure_and_build() {
   cmake --build "$dir" -j "$JOBS"
 }
 
+# ---- Test stages --------------------------------------------------------------
+# 1. the normal build and every test;
+# 2. the whole suite again under AddressSanitizer + UndefinedBehaviorSanitizer
+#    (build-asan);
+# 3. the threaded tests (stream client, frame client, facade and exports,
+#    end to end, hostile peers, soak and lifecycle) under ThreadSanitizer
+#    (build-tsan);
+# 4. each libFuzzer target for QS_FUZZ_SECONDS (default 30) from its seeds
+#    (build-fuzz, clang).
+# Any failed test, sanitizer report or fuzzer finding fails the run.
+SANITIZER_PACKAGES=(clang libclang-rt-14-dev valgrind)
+FUZZ_SECONDS=${QS_FUZZ_SECONDS:-30}
+# The Python binding and the install test load libQS.so into programs that
+# are not instrumented (python3, a plain C compile), which a sanitizer
+# runtime refuses; they run in stage 1 only.
+SANITIZER_SKIPPED_LABELS='python|install'
+TSAN_TARGETS=(qs_stream_tests qs_client_tests qs_client_socket_tests qs_api_tests
+              qs_api_exports_tests qs_e2e_tests qs_hostile_stream_tests qs_hostile_exports_tests
+              qs_soak_tests qs_lifecycle_tests qs_dlopen_child)
+
+run_ctest() {
+  local dir=$1; shift
+  (cd "$dir" && ctest --output-on-failure -j "$JOBS" --timeout 600 "$@")
+}
+
+# Configures `dir` with the sanitizer `flags` for C, C++ and every link.
+configure_sanitized() {
+  local dir=$1 flags=$2; shift 2
+  cmake -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQS_BUILD_BENCH=OFF \
+    "-DCMAKE_C_FLAGS=$flags" "-DCMAKE_CXX_FLAGS=$flags" \
+    "-DCMAKE_EXE_LINKER_FLAGS=$flags" "-DCMAKE_SHARED_LINKER_FLAGS=$flags" "$@"
+}
+
+asan_stage() {
+  local dir="$ROOT/build-asan"
+  configure_sanitized "$dir" "-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
+  cmake --build "$dir" -j "$JOBS"
+  ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:detect_stack_use_after_return=1:strict_init_order=1 \
+  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+    run_ctest "$dir" -LE "$SANITIZER_SKIPPED_LABELS"
+}
+
+# Test numbers (ctest -I) of the tests whose program is one of the given
+# targets' executables, read from ctest's own test list.
+ctest_numbers_of_programs() {
+  local dir=$1; shift
+  (cd "$dir" && ctest --show-only=json-v1) | python3 -c '
+import json, os, sys
+programs = set(sys.argv[1:])
+numbers = []
+for number, test in enumerate(json.load(sys.stdin)["tests"], start=1):
+    command = test.get("command") or []
+    if any(os.path.basename(part) in programs for part in command):
+        numbers.append(str(number))
+if not numbers:
+    sys.exit("no tests of the selected programs")
+print("0,0,0," + ",".join(numbers))
+' "$@"
+}
+
+tsan_stage() {
+  local dir="$ROOT/build-tsan" targets=() t
+  configure_sanitized "$dir" "-fsanitize=thread -fno-omit-frame-pointer"
+  for t in "${TSAN_TARGETS[@]}"; do
+    ninja -C "$dir" -t query "$t" >/dev/null 2>&1 && targets+=("$t")
+  done
+  cmake --build "$dir" -j "$JOBS" --target "${targets[@]}"
+  local selection
+  selection=$(ctest_numbers_of_programs "$dir" "${targets[@]}")
+  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+    run_ctest "$dir" -I "$selection"
+}
+
+fuzz_stage() {
+  local dir="$ROOT/build-fuzz" t
+  CC=clang CXX=clang++ cmake -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DQS_BUILD_FUZZ=ON -DQS_BUILD_TESTS=OFF -DQS_BUILD_BENCH=OFF -DQS_BUILD_TOOLS=OFF \
+    "-DCMAKE_C_FLAGS=-fsanitize=address,undefined -fno-sanitize-recover=all" \
+    "-DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
+  cmake --build "$dir" -j "$JOBS" --target qs_fuzz_all
+  rm -rf "$dir/fuzz/smoke"
+  mkdir -p "$dir/fuzz/smoke"
+  for t in packet_reader video_conversion decoders; do
+    local log="$dir/fuzz/smoke/$t.log"
+    if ! "$ROOT/fuzz/run-fuzzer.sh" "$dir" "$t" "$FUZZ_SECONDS" "$dir/fuzz/smoke" > "$log" 2>&1; then
+      tail -n 80 "$log"
+      echo "fuzz target $t failed (log $log, input under $dir/fuzz/smoke/artifacts)"
+      return 1
+    fi
+    grep -E '^(== fuzz|Done )|^stat::(number_of_executed_units|peak_rss_mb)' "$log" || true
+  done
+}
+
+stage() {
+  local name=$1; shift
+  local start=$SECONDS
+  echo "== stage: $name"
+  "$@"
+  echo "== stage done: $name ($((SECONDS - start)) s)"
+}
+
 cmd_test() {
-  ensure_packages "${BASE_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
-  configure_and_build "$ROOT/build"
-  (cd "$ROOT/build" && ctest --output-on-failure -j "$JOBS" --timeout 300)
+  ensure_packages "${BASE_PACKAGES[@]}" "${TEST_PACKAGES[@]}" "${SANITIZER_PACKAGES[@]}"
+  local start=$SECONDS
+  stage "normal build and tests" eval 'configure_and_build "$ROOT/build" && run_ctest "$ROOT/build"'
+  stage "AddressSanitizer + UndefinedBehaviorSanitizer" asan_stage
+  stage "ThreadSanitizer (threaded tests)" tsan_stage
+  stage "fuzz smoke (${FUZZ_SECONDS} s per target)" fuzz_stage
+  echo "== every test stage passed in $((SECONDS - start)) s"
 }
 
 cmd_demo() {
