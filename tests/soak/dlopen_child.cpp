@@ -5,8 +5,11 @@
 //   qs_dlopen_child <library> <address> <mode>
 //
 // Modes:
-//   unload-connected    connected to a silent peer (the receiving thread waits
-//                       in its read), then dlclose
+//   unload-connected    connected to a peer that sends its handshake and then
+//                       nothing (the receiving thread waits for a packet),
+//                       then dlclose
+//   unload-silent-peer  connected to a peer that never sends a byte (the
+//                       receiving thread waits for the handshake), then dlclose
 //   unload-prefetching  connected to a streaming peer with prefetching on,
 //                       then dlclose
 //   unload-video-held   the current frame holds a video frame the peer sent
@@ -98,8 +101,9 @@ int main(int argc, char** argv) {
       c.Idle(30000ms);
     });
   } else {
-    options.Behaviour = mode == "unload-connected" ? EServeBehaviour::SilentAfterHandshake
-                                                   : EServeBehaviour::AnswerEachRequest;
+    const bool silent = mode == "unload-connected" || mode == "unload-silent-peer";
+    options.Behaviour = silent ? EServeBehaviour::SilentAfterHandshake : EServeBehaviour::AnswerEachRequest;
+    if (mode == "unload-silent-peer") options.HandshakeBytes = VBytes{};
     Server = std::make_unique<VCaptureServer>(options);
     if (!Server->Start()) return 77;
     if (mode == "unload-video-held") {
@@ -130,6 +134,10 @@ int main(int argc, char** argv) {
   if (!connect(address.c_str())) return Fail("Connect");
   if (mode == "unload-connected") {
     if (!Server->WaitForRequests(1, 10s)) return Fail("first request");
+  } else if (mode == "unload-silent-peer") {
+    if (!Server->WaitForConnections(1, 10s)) return Fail("accept");
+    std::this_thread::sleep_for(100ms);  // the receiving thread is in its first read by now
+    if (!isConnected()) return Fail("connected to the silent peer");
   } else if (mode == "unload-deaf-peer") {
     const auto deadline = std::chrono::steady_clock::now() + 40s;
     while (!stalled && !Deaf->Finished() && std::chrono::steady_clock::now() < deadline) {

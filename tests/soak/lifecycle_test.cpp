@@ -48,8 +48,8 @@ VChildResult RunChild(const std::string& address, const std::string& mode, std::
   return result;
 }
 
-const char* const Modes[] = {"unload-connected", "unload-prefetching", "unload-video-held", "unload-deaf-peer",
-                             "exit-connected"};
+const char* const Modes[] = {"unload-connected", "unload-silent-peer", "unload-prefetching",
+                             "unload-video-held", "unload-deaf-peer",   "exit-connected"};
 
 class LibraryLifecycle : public ::testing::TestWithParam<int> {
  protected:
