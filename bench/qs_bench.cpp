@@ -1,0 +1,566 @@
+// Google Benchmark suite of the client's hot paths on the heavy reference
+// scene, each timed beside the physical floor it is measured against:
+//
+//   decode/dynamic_packet   VPacketReader::ReadPacket of one dynamic packet
+//                           from a VMemoryReader whose buffer is reused, as
+//                           in the receive loop; floor: memcpy of the bytes
+//   decode/static_packet    the same for the scene description
+//   receive/frame           decode plus the frame client's OnDynamicObjects
+//   handover/direct         facade GetFrame without prefetching: GetFrames
+//                           plus the move into the current record; floor:
+//                           one whole-record copy
+//   handover/prefetch       the prefetch path's steps in sequence: GetFrames,
+//                           move into the prefetch record, whole-record copy
+//                           into the current record; floor: copy + assign
+//   assembly/...            GetFrames alone, fresh or reused array
+//   query/<name>/{last,all} every query of the facade on the heavy frame,
+//                           per call: the last subject, segment, marker,
+//                           plate or channel (longest scan), or cycling
+//                           through all of them
+//
+// Allocation counters (a replaced global operator new counts them):
+// "allocs" and "alloc_bytes" per iteration, i.e. per received frame for
+// decode/receive and per consumed frame for handover.
+//
+// After the usual output a table sets each result beside its floor (the
+// median when --benchmark_repetitions is given) with the ratio and target,
+// in CPU time, which other work on a shared machine disturbs less.
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "api/simple_client.h"
+#include "bench/alloc_counter.h"
+#include "bench/heavy_scene.h"
+#include "client/frame_client.h"
+#include "stream/packet_reader.h"
+#include "streamio/memory_reader_writer.h"
+
+namespace {
+
+using namespace LumoraQSStream;
+using LumoraQSStreamIO::VMemoryReader;
+using QSBench::VBytes;
+using QSBench::VHeavyScene;
+
+const VHeavyScene& Scene() {
+  static const VHeavyScene scene;
+  return scene;
+}
+
+const VBytes& DynamicPacket() {
+  static const VBytes packet = Scene().DynamicPacket(1);
+  return packet;
+}
+
+// The heavy frame's containers exactly as the receive path produces them.
+struct VDecoded {
+  std::shared_ptr<const VStaticObjects> Static;
+  std::shared_ptr<const VDynamicObjects> Dynamic;
+};
+
+const VDecoded& Decoded() {
+  static const VDecoded decoded = [] {
+    VMemoryReader reader;
+    reader.Append(Scene().StaticPacket());
+    reader.Append(DynamicPacket());
+    VPacketReader packets;
+    VDecoded result;
+    VPacketDelivery delivery;
+    if (packets.ReadPacket(reader, false, delivery)) result.Static = delivery.Static;
+    if (packets.ReadPacket(reader, false, delivery)) result.Dynamic = delivery.Dynamic;
+    return result;
+  }();
+  return decoded;
+}
+
+// Allocations per call of `operation`, measured over `calls` calls outside
+// the timed loop.
+void CountAllocations(benchmark::State& state, const std::function<void()>& operation, int calls = 64) {
+  const QSBench::VAllocationCount before = QSBench::AllocationsSoFar();
+  for (int i = 0; i < calls; ++i) operation();
+  const QSBench::VAllocationCount after = QSBench::AllocationsSoFar();
+  state.counters["allocs"] = static_cast<double>(after.Calls - before.Calls) / calls;
+  state.counters["alloc_bytes"] = static_cast<double>(after.Bytes - before.Bytes) / calls;
+}
+
+// ---- Decoding ------------------------------------------------------------------
+
+// Serves `packet` again and again to a VMemoryReader; refills happen outside
+// the timed region, eight packets at a time.
+class VPacketFeed {
+ public:
+  explicit VPacketFeed(const VBytes& packet) {
+    for (int i = 0; i < 8; ++i) Batch.insert(Batch.end(), packet.begin(), packet.end());
+  }
+  void Refill(VMemoryReader& reader) const { reader.Append(Batch); }
+
+ private:
+  VBytes Batch;
+};
+
+void DecodePacketLoop(benchmark::State& state, const VBytes& packet, bool prime) {
+  VMemoryReader reader;
+  VPacketReader packets;
+  VPacketDelivery delivery;
+  if (prime) {
+    // A scene description first, as on a real connection.
+    reader.Append(Scene().StaticPacket());
+    packets.ReadPacket(reader, false, delivery);
+  }
+  const VPacketFeed feed(packet);
+  for (auto _ : state) {
+    if (reader.Unread() == 0) {
+      state.PauseTiming();
+      feed.Refill(reader);
+      state.ResumeTiming();
+    }
+    if (!packets.ReadPacket(reader, false, delivery)) {
+      state.SkipWithError("packet did not decode");
+      return;
+    }
+    benchmark::DoNotOptimize(delivery.Dynamic.get());
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(packet.size()));
+  feed.Refill(reader);
+  CountAllocations(state, [&] { packets.ReadPacket(reader, false, delivery); }, 8);
+  state.counters["packet_bytes"] = static_cast<double>(packet.size());
+}
+
+void BM_DecodeDynamicPacket(benchmark::State& state) { DecodePacketLoop(state, DynamicPacket(), true); }
+void BM_DecodeStaticPacket(benchmark::State& state) { DecodePacketLoop(state, Scene().StaticPacket(), false); }
+
+void MemcpyLoop(benchmark::State& state, const VBytes& packet) {
+  VBytes target(packet.size());
+  for (auto _ : state) {
+    std::memcpy(target.data(), packet.data(), packet.size());
+    benchmark::DoNotOptimize(target.data());
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(packet.size()));
+}
+
+void BM_MemcpyDynamicPacket(benchmark::State& state) { MemcpyLoop(state, DynamicPacket()); }
+void BM_MemcpyStaticPacket(benchmark::State& state) { MemcpyLoop(state, Scene().StaticPacket()); }
+
+// ---- Receive path: decode and hand the containers to the frame client ----------
+
+std::shared_ptr<VQSClient> NewFrameClient();
+
+void BM_ReceiveFrame(benchmark::State& state) {
+  std::shared_ptr<VQSClient> client = NewFrameClient();
+  VMemoryReader reader;
+  VPacketReader packets;
+  VPacketDelivery delivery;
+  reader.Append(Scene().StaticPacket());
+  packets.ReadPacket(reader, false, delivery);
+  client->OnStaticObjects(delivery.Static);
+  const VPacketFeed feed(DynamicPacket());
+  auto receive = [&] {
+    packets.ReadPacket(reader, false, delivery);
+    if (delivery.Static) client->OnStaticObjects(delivery.Static);
+    if (delivery.Dynamic) client->OnDynamicObjects(delivery.Dynamic);
+  };
+  for (auto _ : state) {
+    if (reader.Unread() == 0) {
+      state.PauseTiming();
+      feed.Refill(reader);
+      state.ResumeTiming();
+    }
+    receive();
+  }
+  feed.Refill(reader);
+  CountAllocations(state, receive, 8);
+}
+
+// ---- Frame hand-over --------------------------------------------------------------
+
+// A frame client whose Connect connects nothing: it reports the connection
+// at once, so the facade can be driven by feeding the frame client's
+// receiving operations directly.
+class VUnwiredFrameClient : public VQSClient {
+ public:
+  void Connect(std::string, int32_t) override { OnConnected(); }
+};
+
+std::shared_ptr<VQSClient> NewFrameClient() {
+  std::shared_ptr<IQSClient> client = MakeSharedFrameClient(new VUnwiredFrameClient());
+  return std::static_pointer_cast<VQSClient>(client);
+}
+
+// A facade connected to an unwired frame client that holds the heavy scene
+// and one heavy frame.
+struct VFacadeFixture {
+  VFacadeFixture() {
+    Client = NewFrameClient();
+    Facade = std::make_unique<VSimpleQSClient>();
+    Facade->Connect(Client, "heavy");
+    Client->OnStaticObjects(Decoded().Static);
+    Client->OnDynamicObjects(Decoded().Dynamic);
+    Facade->GetFrame();
+  }
+  ~VFacadeFixture() {
+    Facade->Disconnect();
+    Facade.reset();
+  }
+  std::shared_ptr<VQSClient> Client;
+  std::unique_ptr<VSimpleQSClient> Facade;
+};
+
+void BM_HandOverDirect(benchmark::State& state) {
+  VFacadeFixture fixture;
+  auto handOver = [&] {
+    fixture.Client->OnDynamicObjects(Decoded().Dynamic);
+    fixture.Facade->GetFrame();
+  };
+  for (auto _ : state) handOver();
+  int32_t frameNumber = 0;
+  if (!fixture.Facade->GetFrameNumber(frameNumber) || frameNumber != 1) state.SkipWithError("no frame handed over");
+  CountAllocations(state, handOver);
+}
+
+// The prefetch path's work, one step after the other as the two threads do
+// it: the prefetch thread takes the queued frames and moves the newest into
+// its record under the frame lock; GetFrame copies that record whole into
+// the current record under the same lock.
+void BM_HandOverPrefetch(benchmark::State& state) {
+  std::shared_ptr<VQSClient> client = NewFrameClient();
+  client->OnStaticObjects(Decoded().Static);
+  std::recursive_mutex frameMutex;
+  VFrameRecord prefetched;
+  VFrameRecord current;
+  auto handOver = [&] {
+    client->OnDynamicObjects(Decoded().Dynamic);
+    std::vector<VFrameRecord> frames;
+    client->GetFrames(frames);
+    {
+      std::lock_guard<std::recursive_mutex> lock(frameMutex);
+      prefetched = std::move(frames.back());
+    }
+    std::lock_guard<std::recursive_mutex> lock(frameMutex);
+    current = prefetched;
+  };
+  for (auto _ : state) {
+    handOver();
+    benchmark::DoNotOptimize(current.MarkerPositions.data());
+  }
+  CountAllocations(state, handOver);
+}
+
+VFrameRecord HeavyRecord() {
+  std::shared_ptr<VQSClient> client = NewFrameClient();
+  client->OnStaticObjects(Decoded().Static);
+  client->OnDynamicObjects(Decoded().Dynamic);
+  std::vector<VFrameRecord> frames;
+  client->GetFrames(frames);
+  return frames.back();
+}
+
+void BM_CopyRecord(benchmark::State& state) {
+  const VFrameRecord source = HeavyRecord();
+  for (auto _ : state) {
+    VFrameRecord copy = source;
+    benchmark::DoNotOptimize(copy.MarkerPositions.data());
+  }
+}
+
+void BM_CopyAndAssignRecord(benchmark::State& state) {
+  const VFrameRecord source = HeavyRecord();
+  VFrameRecord target = source;
+  for (auto _ : state) {
+    VFrameRecord copy = source;
+    target = copy;
+    benchmark::DoNotOptimize(target.MarkerPositions.data());
+  }
+}
+
+void BM_AssignRecord(benchmark::State& state) {
+  const VFrameRecord source = HeavyRecord();
+  VFrameRecord target = source;
+  for (auto _ : state) {
+    target = source;
+    benchmark::DoNotOptimize(target.MarkerPositions.data());
+  }
+}
+
+// GetFrames alone: one queued frame assembled into a fresh array, or into
+// the array of the previous iteration.
+void BM_GetFrames(benchmark::State& state, bool reuseArray) {
+  std::shared_ptr<VQSClient> client = NewFrameClient();
+  client->OnStaticObjects(Decoded().Static);
+  std::vector<VFrameRecord> kept;
+  auto assemble = [&] {
+    client->OnDynamicObjects(Decoded().Dynamic);
+    if (reuseArray) {
+      client->GetFrames(kept);
+    } else {
+      std::vector<VFrameRecord> records;
+      client->GetFrames(records);
+      benchmark::DoNotOptimize(records.data());
+    }
+  };
+  for (auto _ : state) assemble();
+  CountAllocations(state, assemble);
+}
+
+// ---- Queries ------------------------------------------------------------------------
+
+struct VNames {
+  VNames() {
+    for (int s = 0; s < QSBench::Subjects; ++s) {
+      Subjects.push_back(QSBench::SubjectName(s));
+      for (int g = 0; g < QSBench::SegmentsPerSubject; ++g) {
+        SubjectSegments.emplace_back(QSBench::SubjectName(s), QSBench::SegmentName(g));
+      }
+      for (int m = 0; m < QSBench::MarkersPerSubject; ++m) {
+        SubjectMarkers.emplace_back(QSBench::SubjectName(s), QSBench::MarkerName(m));
+      }
+    }
+    for (int p = 0; p < QSBench::ForcePlates; ++p) Plates.push_back(QSBench::PlateDeviceID(p));
+  }
+  std::vector<std::string> Subjects;
+  std::vector<std::pair<std::string, std::string>> SubjectSegments;
+  std::vector<std::pair<std::string, std::string>> SubjectMarkers;
+  std::vector<int32_t> Plates;
+};
+
+const VNames& Names() {
+  static const VNames names;
+  return names;
+}
+
+// One query: `targets` different arguments; `call` (facade, target index)
+// returns the query's boolean result.
+struct VQuery {
+  const char* Name;
+  std::size_t Targets;
+  std::function<bool(VSimpleQSClient&, std::size_t)> Call;
+};
+
+std::vector<VQuery> Queries() {
+  const VNames& n = Names();
+  const std::size_t subjects = n.Subjects.size();
+  const std::size_t segments = n.SubjectSegments.size();
+  const std::size_t markers = n.SubjectMarkers.size();
+  const std::size_t plates = n.Plates.size();
+  const std::size_t channels = plates * QSBench::AnalogChannels;
+  const uint32_t segmentsPer = QSBench::SegmentsPerSubject;
+  const uint32_t markersPer = QSBench::MarkersPerSubject;
+  return {
+      {"GetFrameNumber", 1, [](VSimpleQSClient& f, std::size_t) { int32_t v; return f.GetFrameNumber(v); }},
+      {"GetSubjectCount", 1, [](VSimpleQSClient& f, std::size_t) { int32_t v; return f.GetSubjectCount(v); }},
+      {"GetSubjectName", subjects,
+       [](VSimpleQSClient& f, std::size_t i) {
+         std::string name;
+         return f.GetSubjectName(static_cast<uint32_t>(i + 1), name);
+       }},
+      {"GetSegmentCount", subjects,
+       [&n](VSimpleQSClient& f, std::size_t i) { int32_t v; return f.GetSegmentCount(n.Subjects[i], v); }},
+      {"GetMarkerCount", subjects,
+       [&n](VSimpleQSClient& f, std::size_t i) { int32_t v; return f.GetMarkerCount(n.Subjects[i], v); }},
+      {"GetSegmentName", segments,
+       [&n, segmentsPer](VSimpleQSClient& f, std::size_t i) {
+         std::string name;
+         return f.GetSegmentName(n.SubjectSegments[i].first, static_cast<uint32_t>(i % segmentsPer + 1), name);
+       }},
+      {"GetMarkerName", markers,
+       [&n, markersPer](VSimpleQSClient& f, std::size_t i) {
+         std::string name;
+         return f.GetMarkerName(n.SubjectMarkers[i].first, static_cast<uint32_t>(i % markersPer + 1), name);
+       }},
+      {"GetGlobalSegmentTranslation", segments,
+       [&n](VSimpleQSClient& f, std::size_t i) {
+         std::array<double, 3> v;
+         bool occluded;
+         return f.GetGlobalSegmentTranslation(n.SubjectSegments[i].first, n.SubjectSegments[i].second, v, occluded);
+       }},
+      {"GetGlobalSegmentRotationHelical", segments,
+       [&n](VSimpleQSClient& f, std::size_t i) {
+         std::array<double, 3> v;
+         bool occluded;
+         return f.GetGlobalSegmentRotationHelical(n.SubjectSegments[i].first, n.SubjectSegments[i].second, v,
+                                                  occluded);
+       }},
+      {"GetGlobalSegmentRotationQuaternion", segments,
+       [&n](VSimpleQSClient& f, std::size_t i) {
+         std::array<double, 4> v;
+         bool occluded;
+         return f.GetGlobalSegmentRotationQuaternion(n.SubjectSegments[i].first, n.SubjectSegments[i].second, v,
+                                                     occluded);
+       }},
+      {"GetGlobalMarkerTranslation", markers,
+       [&n](VSimpleQSClient& f, std::size_t i) {
+         std::array<double, 3> v;
+         bool occluded;
+         return f.GetGlobalMarkerTranslation(n.SubjectMarkers[i].first, n.SubjectMarkers[i].second, v, occluded);
+       }},
+      {"GetForcePlateCount", 1, [](VSimpleQSClient& f, std::size_t) { int32_t v; return f.GetForcePlateCount(v); }},
+      {"GetForcePlateID", plates,
+       [](VSimpleQSClient& f, std::size_t i) { int32_t v; return f.GetForcePlateID(static_cast<uint32_t>(i + 1), v); }},
+      {"GetForceVector", plates,
+       [&n](VSimpleQSClient& f, std::size_t i) { std::array<double, 3> v; return f.GetForceVector(n.Plates[i], v); }},
+      {"GetMomentVector", plates,
+       [&n](VSimpleQSClient& f, std::size_t i) { std::array<double, 3> v; return f.GetMomentVector(n.Plates[i], v); }},
+      {"GetCentreOfPressure", plates,
+       [&n](VSimpleQSClient& f, std::size_t i) {
+         std::array<double, 3> v;
+         return f.GetCentreOfPressure(n.Plates[i], v);
+       }},
+      {"GetNumberOfAnalogChannels", plates,
+       [&n](VSimpleQSClient& f, std::size_t i) { int32_t v; return f.GetNumberOfAnalogChannels(n.Plates[i], v); }},
+      {"GetAnalogChannelVoltage", channels,
+       [&n](VSimpleQSClient& f, std::size_t i) {
+         double v;
+         return f.GetAnalogChannelVoltage(n.Plates[i / QSBench::AnalogChannels],
+                                          static_cast<uint32_t>(i % QSBench::AnalogChannels + 1), v);
+       }},
+  };
+}
+
+// lastOnly: always the last target (the longest scan); otherwise cycles
+// through every target.
+void BM_Query(benchmark::State& state, const VQuery& query, bool lastOnly) {
+  VFacadeFixture fixture;
+  VSimpleQSClient& facade = *fixture.Facade;
+  for (std::size_t i = 0; i < query.Targets; ++i) {
+    if (!query.Call(facade, i)) {
+      state.SkipWithError("query failed on the heavy frame");
+      return;
+    }
+  }
+  std::size_t target = query.Targets - 1;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(query.Call(facade, target));
+    if (!lastOnly && ++target == query.Targets) target = 0;
+  }
+  CountAllocations(state, [&] { query.Call(facade, query.Targets - 1); });
+}
+
+// ---- Comparison table ------------------------------------------------------------
+
+struct VComparison {
+  const char* Subject;
+  const char* Floor;
+  double Target;  // ratio not to exceed; 0: none set
+};
+
+const VComparison Comparisons[] = {
+    {"decode/dynamic_packet", "floor/memcpy_dynamic_packet", 3.0},
+    {"decode/static_packet", "floor/memcpy_static_packet", 0.0},
+    {"receive/frame", "floor/memcpy_dynamic_packet", 0.0},
+    {"handover/direct", "floor/copy_record", 0.0},
+    {"handover/prefetch", "floor/copy_and_assign_record", 0.0},
+    {"assembly/get_frames_fresh_array", "floor/copy_record", 0.0},
+    {"assembly/get_frames_reused_array", "floor/assign_record", 0.0},
+};
+
+// The console output as usual; at the end, each subject beside its floor
+// (medians when repetitions were asked for) and the queries per call.
+class VComparingReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    ConsoleReporter::ReportRuns(runs);
+    for (const Run& run : runs) {
+      if (run.error_occurred) continue;
+      const std::string name = run.run_name.str();
+      const double ns = run.GetAdjustedCPUTime() / benchmark::GetTimeUnitMultiplier(run.time_unit) * 1e9;
+      VResult& result = Results[name];
+      if (run.run_type == Run::RT_Aggregate) {
+        if (run.aggregate_name == "median") {
+          result.Ns = ns;
+          result.Median = true;
+        }
+        continue;
+      }
+      if (!result.Median) result.Ns = ns;
+      auto allocs = run.counters.find("allocs");
+      if (allocs != run.counters.end()) result.Allocs = allocs->second.value;
+      if (Order.empty() || Order.back() != name) Order.push_back(name);
+    }
+  }
+
+  void Finalize() override {
+    ConsoleReporter::Finalize();
+    std::printf("\n%-34s %12s   %-30s %12s %8s %8s %10s\n", "result", "ns", "floor", "floor ns", "ratio",
+                "target", "allocs");
+    for (const VComparison& c : Comparisons) {
+      auto subject = Results.find(c.Subject);
+      auto floor = Results.find(c.Floor);
+      if (subject == Results.end() || floor == Results.end()) continue;
+      const double ratio = subject->second.Ns / floor->second.Ns;
+      char target[32] = "-";
+      if (c.Target > 0) std::snprintf(target, sizeof target, "<= %.1f", c.Target);
+      std::printf("%-34s %12.0f   %-30s %12.0f %8.2f %8s %10.1f%s\n", c.Subject, subject->second.Ns, c.Floor,
+                  floor->second.Ns, ratio, target, subject->second.Allocs,
+                  c.Target > 0 ? (ratio <= c.Target ? "  met" : "  MISSED") : "");
+    }
+    bool header = false;
+    for (const std::string& name : Order) {
+      if (name.rfind("query/", 0) != 0) continue;
+      if (!header) {
+        std::printf("\n%-50s %12s %10s\n", "query (per call)", "ns", "allocs");
+        header = true;
+      }
+      const VResult& result = Results[name];
+      std::printf("%-50s %12.1f %10.1f\n", name.c_str(), result.Ns, result.Allocs);
+    }
+    std::printf("(%s)\n", AnyMedian() ? "medians of the repetitions" : "single runs; pass --benchmark_repetitions=N for medians");
+  }
+
+ private:
+  struct VResult {
+    double Ns = 0;
+    double Allocs = 0;
+    bool Median = false;
+  };
+  bool AnyMedian() const {
+    for (const auto& entry : Results) {
+      if (entry.second.Median) return true;
+    }
+    return false;
+  }
+  std::map<std::string, VResult> Results;
+  std::vector<std::string> Order;
+};
+
+void RegisterAll() {
+  using benchmark::RegisterBenchmark;
+  RegisterBenchmark("decode/dynamic_packet", BM_DecodeDynamicPacket);
+  RegisterBenchmark("floor/memcpy_dynamic_packet", BM_MemcpyDynamicPacket);
+  RegisterBenchmark("decode/static_packet", BM_DecodeStaticPacket);
+  RegisterBenchmark("floor/memcpy_static_packet", BM_MemcpyStaticPacket);
+  RegisterBenchmark("receive/frame", BM_ReceiveFrame);
+  RegisterBenchmark("handover/direct", BM_HandOverDirect);
+  RegisterBenchmark("handover/prefetch", BM_HandOverPrefetch);
+  RegisterBenchmark("floor/copy_record", BM_CopyRecord);
+  RegisterBenchmark("floor/copy_and_assign_record", BM_CopyAndAssignRecord);
+  RegisterBenchmark("floor/assign_record", BM_AssignRecord);
+  RegisterBenchmark("assembly/get_frames_fresh_array", BM_GetFrames, false);
+  RegisterBenchmark("assembly/get_frames_reused_array", BM_GetFrames, true);
+  static const std::vector<VQuery> queries = Queries();
+  for (const VQuery& query : queries) {
+    RegisterBenchmark((std::string("query/") + query.Name + "/last").c_str(), BM_Query, std::cref(query), true);
+    if (query.Targets > 1) {
+      RegisterBenchmark((std::string("query/") + query.Name + "/all").c_str(), BM_Query, std::cref(query), false);
+    }
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  RegisterAll();
+  VComparingReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  benchmark::Shutdown();
+  return 0;
+}
