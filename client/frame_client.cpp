@@ -78,6 +78,7 @@ void VQSClient::SetMaxQueuedFrames(uint32_t bound) {
   Lock lock(ClientMutex);
   MaxQueuedFrames = bound;
   while (FrameQueue.size() > MaxQueuedFrames) FrameQueue.pop_front();
+  QueuedFrames.store(FrameQueue.size());
 }
 
 void VQSClient::SetVideoConversion(bool on) {
@@ -92,10 +93,18 @@ void VQSClient::SetStreamMode(int32_t mode) {
 }
 
 bool VQSClient::GetFrames(std::vector<VFrameRecord>& frames) {
+  // An empty queue is answered without the lock and without allocating (a
+  // deque allocates even when empty): hosts poll far more often than frames
+  // arrive. A frame queued meanwhile is taken by the next call.
+  if (QueuedFrames.load() == 0) {
+    frames.clear();
+    return false;
+  }
   std::deque<QueuedFrame> taken;
   {
     Lock lock(ClientMutex);
     taken.swap(FrameQueue);
+    QueuedFrames.store(0);
   }
   // Records are built without the lock (except for registering video
   // frames), so the receiving thread is not held up meanwhile.
@@ -205,6 +214,7 @@ void VQSClient::OnDynamicObjects(std::shared_ptr<const VDynamicObjects> objects)
   Lock lock(ClientMutex);
   FrameQueue.emplace_back(CurrentStaticObjects, std::move(objects));
   while (FrameQueue.size() > MaxQueuedFrames) FrameQueue.pop_front();
+  QueuedFrames.store(FrameQueue.size());
   FrameAvailable.notify_all();
 }
 

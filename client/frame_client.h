@@ -2,7 +2,9 @@
 // the stream client reports to it.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -105,6 +107,10 @@ class VQSClient : public IQSClient {
   std::set<int32_t> RequestedTypes;
   std::shared_ptr<const LumoraQSStream::VStaticObjects> CurrentStaticObjects;
   std::deque<QueuedFrame> FrameQueue;
+  // FrameQueue.size(), written under ClientMutex whenever the queue changes,
+  // so that GetFrames can answer an empty queue without taking the lock: a
+  // host polling for frames then never holds up the receiving thread.
+  std::atomic<std::size_t> QueuedFrames{0};
   uint32_t MaxQueuedFrames = 1;
   std::condition_variable FrameAvailable;  // waited on through ClientMutex.WaitUntil
   std::map<const LumoraQSStream::VVideoFrame*, VideoFrameEntry> VideoFrameRegistry;
