@@ -58,10 +58,7 @@ void VQSClient::Connect(std::string host, int32_t port) {
   StreamClient->Connect(host, port);
 }
 
-bool VQSClient::IsConnected() {
-  Lock lock(ClientMutex);
-  return Connected;
-}
+bool VQSClient::IsConnected() { return Connected.load(); }
 
 void VQSClient::SetObjectTypeEnabled(int32_t type, bool enabled) {
   Lock lock(ClientMutex);

@@ -29,9 +29,9 @@ using QueuedFrame = std::pair<std::shared_ptr<const LumoraQSStream::VStaticObjec
 
 class VQSClientCallback;
 
-// The frame client. Every operation except Destroy and GetFrames runs under
-// ClientMutex for its whole length; WaitForFrames gives the mutex up
-// completely while it waits.
+// The frame client. Every operation except Destroy, IsConnected and
+// GetFrames runs under ClientMutex for its whole length; WaitForFrames gives
+// the mutex up completely while it waits.
 //
 // Lifetime: created by CreateFrameClient, destroyed only through Destroy
 // (the shared pointer deleter of MakeSharedFrameClient). While a frame record
@@ -102,7 +102,10 @@ class VQSClient : public IQSClient {
 
   std::shared_ptr<VLumoraQSStreamClient> StreamClient;
   std::shared_ptr<VQSClientCallback> Callback;
-  bool Connected = false;
+  // Written under ClientMutex; read without it, so that IsConnected (which
+  // the facade asks at every GetFrame and query) never contends with the
+  // receiving thread's deliveries.
+  std::atomic<bool> Connected{false};
   VClientMutex ClientMutex;
   std::set<int32_t> RequestedTypes;
   std::shared_ptr<const LumoraQSStream::VStaticObjects> CurrentStaticObjects;
