@@ -84,12 +84,23 @@ void VSimpleQSClient::SetPreFetchMode(bool enable) {
 
 bool VSimpleQSClient::GetFrame() {
   if (!IsConnected()) return false;
+  bool fetched = false;
   if (PreFetchThread && PreFetchRunning) {
     std::lock_guard<std::recursive_mutex> lock(FrameMutex);
-    CurrentFrame = PreFetchFrame;
-    return true;
+    // CurrentFrame already holds a copy of this prefetched record: copying
+    // it again would change nothing and keep the prefetch thread waiting.
+    if (CurrentFrameCopyOf != PreFetchGeneration) {
+      CurrentFrame = PreFetchFrame;
+      CurrentFrameCopyOf = PreFetchGeneration;
+      fetched = true;
+    }
+  } else {
+    fetched = FetchLatestFrame(CurrentFrame);
   }
-  FetchLatestFrame(CurrentFrame);
+  // Nothing new: give the processor up once, so that a host polling in a
+  // tight loop does not keep the receiving thread (or the server, on the
+  // same machine) from running on a small machine.
+  if (!fetched) std::this_thread::yield();
   return true;
 }
 
@@ -104,6 +115,11 @@ bool VSimpleQSClient::FetchLatestFrame(VFrameRecord& target) {
     // The list is ours and dropped right after, so the newest record is
     // moved rather than copied; the older ones are discarded unread.
     target = std::move(frames.back());
+    if (&target == &PreFetchFrame) {
+      ++PreFetchGeneration;
+    } else {
+      CurrentFrameCopyOf = 0;  // CurrentFrame no longer holds a prefetched record
+    }
   }
   return true;
 }

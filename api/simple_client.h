@@ -118,6 +118,11 @@ class VSimpleQSClient : public ISimpleQSClient {
   std::atomic<bool> PreFetchRunning;
   VFrameRecord CurrentFrame;
   VFrameRecord PreFetchFrame;
+  // Under FrameMutex: the number of records moved into PreFetchFrame (1 for
+  // the initial empty record), and which of them CurrentFrame holds a copy
+  // of (0: none, CurrentFrame was filled otherwise).
+  uint64_t PreFetchGeneration = 1;
+  uint64_t CurrentFrameCopyOf = 1;
   std::recursive_mutex FrameMutex;
   bool RightHanded;
   bool ZUp;
