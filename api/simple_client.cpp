@@ -62,6 +62,15 @@ bool VSimpleQSClient::Disconnect() {
   // result stays false, but the dead frame client is released as well;
   // otherwise neither Connect nor Disconnect could ever leave that state.
   StopPreFetch();
+  {
+    // Video frames a server sent unasked still refer to this frame client
+    // through the kept records, which would put its destruction (and the
+    // end of the connection) off until a later frame replaced them. Nothing
+    // the exports answer reads them: drop them here.
+    std::lock_guard<std::recursive_mutex> lock(FrameMutex);
+    CurrentFrame.VideoFrames.clear();
+    PreFetchFrame.VideoFrames.clear();
+  }
   std::atomic_store(&Client, std::shared_ptr<IQSClient>());
   client.reset();  // the last reference: the frame client's Destroy runs here
   return connected;
