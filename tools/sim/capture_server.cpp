@@ -1,4 +1,5 @@
 #include "tools/sim/capture_server.h"
+#include "tools/sim/listener.h"
 
 #include <sys/socket.h>
 
@@ -105,27 +106,12 @@ bool VCaptureServer::Start() {
     LastError_ = "already started";
     return false;
   }
-  boost::system::error_code ec;
-  const asio::ip::address address = asio::ip::make_address(Options_.Address, ec);
-  if (ec) {
-    LastError_ = "bad address " + Options_.Address + ": " + ec.message();
-    return false;
-  }
-  if (!address.is_loopback()) {
-    // Test and simulator traffic stays on this machine.
-    LastError_ = "not a loopback address: " + Options_.Address;
-    return false;
-  }
   auto net = std::make_unique<VNet>();
-  const tcp::endpoint endpoint(address, Options_.Port);
-  net->Acceptor.open(endpoint.protocol(), ec);
-  if (!ec) net->Acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
-  if (!ec) net->Acceptor.bind(endpoint, ec);
-  if (!ec) net->Acceptor.listen(asio::socket_base::max_listen_connections, ec);
-  tcp::endpoint bound;
-  if (!ec) bound = net->Acceptor.local_endpoint(ec);
+  if (!ListenOn(net->Acceptor, Options_.Address, Options_.Port, true, LastError_)) return false;
+  boost::system::error_code ec;
+  const tcp::endpoint bound = net->Acceptor.local_endpoint(ec);
   if (ec) {
-    LastError_ = "cannot listen on " + Options_.Address + ":" + std::to_string(Options_.Port) + ": " + ec.message();
+    LastError_ = "cannot read the listening port: " + ec.message();
     return false;
   }
   Port_ = bound.port();

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "tools/sim/capture_server.h"
+#include "tools/sim/listener.h"
 
 namespace LumoraQSSim {
 
@@ -81,22 +82,12 @@ bool VSimulator::Start() {
     LastError_ = "at least one sample per frame";
     return false;
   }
-  boost::system::error_code ec;
-  const asio::ip::address address = asio::ip::make_address(Options_.Address, ec);
-  if (ec) {
-    LastError_ = "bad address " + Options_.Address + ": " + ec.message();
-    return false;
-  }
   auto net = std::make_unique<VNet>();
-  const tcp::endpoint endpoint(address, Options_.Port);
-  net->Acceptor.open(endpoint.protocol(), ec);
-  if (!ec) net->Acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
-  if (!ec) net->Acceptor.bind(endpoint, ec);
-  if (!ec) net->Acceptor.listen(asio::socket_base::max_listen_connections, ec);
-  tcp::endpoint bound;
-  if (!ec) bound = net->Acceptor.local_endpoint(ec);
+  if (!ListenOn(net->Acceptor, Options_.Address, Options_.Port, false, LastError_)) return false;
+  boost::system::error_code ec;
+  const tcp::endpoint bound = net->Acceptor.local_endpoint(ec);
   if (ec) {
-    LastError_ = "cannot listen on " + Options_.Address + ":" + std::to_string(Options_.Port) + ": " + ec.message();
+    LastError_ = "cannot read the listening port: " + ec.message();
     return false;
   }
   Port_ = bound.port();
