@@ -216,58 +216,56 @@ bool VSimpleQSClient::GetSubjectName(uint32_t subjectIndex, std::string& name) {
   return true;
 }
 
-bool VSimpleQSClient::GetSegmentCount(const std::string& subjectName, int32_t& count) {
+// The count and name operations over a subject's segments or markers differ
+// only in the list they read.
+template <class List>
+bool VSimpleQSClient::CountOf(const std::string& subjectName, List LumoraQSStream::VSubjectInfo::*list,
+                              int32_t& count) {
   count = 0;
   if (subjectName.empty()) return false;
   if (!HasFrame()) return false;
+  // The first subject of that name answers, whatever its list holds.
   for (const auto& subject : CurrentFrame.SubjectInfos) {
     if (subject.Name == subjectName) {
-      count = static_cast<int32_t>(subject.Segments.size());
+      count = static_cast<int32_t>((subject.*list).size());
       return true;
     }
   }
   return false;
 }
 
-bool VSimpleQSClient::GetMarkerCount(const std::string& subjectName, int32_t& count) {
-  count = 0;
-  if (subjectName.empty()) return false;
+template <class List>
+bool VSimpleQSClient::NameOf(const std::string& subjectName, List LumoraQSStream::VSubjectInfo::*list,
+                             uint32_t index, std::string& name) {
+  name.clear();
+  if (index == 0) return false;
   if (!HasFrame()) return false;
+  // A subject of that name whose list is too short is passed over.
   for (const auto& subject : CurrentFrame.SubjectInfos) {
-    if (subject.Name == subjectName) {
-      count = static_cast<int32_t>(subject.Markers.size());
+    if (subject.Name == subjectName && (subject.*list).size() > index - 1) {
+      name = (subject.*list)[index - 1].Name;
       return true;
     }
   }
   return false;
+}
+
+bool VSimpleQSClient::GetSegmentCount(const std::string& subjectName, int32_t& count) {
+  return CountOf(subjectName, &LumoraQSStream::VSubjectInfo::Segments, count);
+}
+
+bool VSimpleQSClient::GetMarkerCount(const std::string& subjectName, int32_t& count) {
+  return CountOf(subjectName, &LumoraQSStream::VSubjectInfo::Markers, count);
 }
 
 bool VSimpleQSClient::GetSegmentName(const std::string& subjectName, uint32_t segmentIndex,
                                      std::string& name) {
-  name.clear();
-  if (segmentIndex == 0) return false;
-  if (!HasFrame()) return false;
-  for (const auto& subject : CurrentFrame.SubjectInfos) {
-    if (subject.Name == subjectName && subject.Segments.size() > segmentIndex - 1) {
-      name = subject.Segments[segmentIndex - 1].Name;
-      return true;
-    }
-  }
-  return false;
+  return NameOf(subjectName, &LumoraQSStream::VSubjectInfo::Segments, segmentIndex, name);
 }
 
 bool VSimpleQSClient::GetMarkerName(const std::string& subjectName, uint32_t markerIndex,
                                     std::string& name) {
-  name.clear();
-  if (markerIndex == 0) return false;
-  if (!HasFrame()) return false;
-  for (const auto& subject : CurrentFrame.SubjectInfos) {
-    if (subject.Name == subjectName && subject.Markers.size() > markerIndex - 1) {
-      name = subject.Markers[markerIndex - 1].Name;
-      return true;
-    }
-  }
-  return false;
+  return NameOf(subjectName, &LumoraQSStream::VSubjectInfo::Markers, markerIndex, name);
 }
 
 // --- Poses ------------------------------------------------------------------------

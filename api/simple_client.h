@@ -83,6 +83,11 @@ class VSimpleQSClient : public ISimpleQSClient {
   void SetZUp() override;
 
  private:
+  template <class List>
+  bool CountOf(const std::string& subjectName, List LumoraQSStream::VSubjectInfo::*list, int32_t& count);
+  template <class List>
+  bool NameOf(const std::string& subjectName, List LumoraQSStream::VSubjectInfo::*list, uint32_t index,
+              std::string& name);
   // Takes every queued frame from the frame client and moves the newest
   // into `target` under FrameMutex; false when none was queued or no frame
   // client is held.
