@@ -175,28 +175,18 @@ bool VSimpleQSClient::GetFrameNumber(int32_t& frameNumber) {
 
 // --- Data kinds ---------------------------------------------------------------
 
-bool VSimpleQSClient::EnableSegmentData() {
+bool VSimpleQSClient::EnableTypes(std::initializer_list<int32_t> types) {
   if (!IsConnected()) return false;
   std::shared_ptr<IQSClient> client = std::atomic_load(&Client);
-  client->SetObjectTypeEnabled(8, true);
-  client->SetObjectTypeEnabled(9, true);
+  for (int32_t type : types) client->SetObjectTypeEnabled(type, true);
   return true;
 }
 
-bool VSimpleQSClient::EnableMarkerData() {
-  if (!IsConnected()) return false;
-  std::shared_ptr<IQSClient> client = std::atomic_load(&Client);
-  client->SetObjectTypeEnabled(6, true);
-  client->SetObjectTypeEnabled(7, true);
-  return true;
-}
+bool VSimpleQSClient::EnableSegmentData() { return EnableTypes({8, 9}); }
 
-bool VSimpleQSClient::EnableForcePlateData() {
-  if (!IsConnected()) return false;
-  std::shared_ptr<IQSClient> client = std::atomic_load(&Client);
-  for (int32_t type = 10; type <= 13; ++type) client->SetObjectTypeEnabled(type, true);
-  return true;
-}
+bool VSimpleQSClient::EnableMarkerData() { return EnableTypes({6, 7}); }
+
+bool VSimpleQSClient::EnableForcePlateData() { return EnableTypes({10, 11, 12, 13}); }
 
 // --- Subjects, segments, markers ------------------------------------------------
 

@@ -6,6 +6,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -83,6 +84,8 @@ class VSimpleQSClient : public ISimpleQSClient {
   void SetZUp() override;
 
  private:
+  // Enables `types` in order on the frame client; false when not connected.
+  bool EnableTypes(std::initializer_list<int32_t> types);
   template <class List>
   bool CountOf(const std::string& subjectName, List LumoraQSStream::VSubjectInfo::*list, int32_t& count);
   template <class List>

@@ -5,7 +5,7 @@
 namespace LumoraQSSim {
 
 bool ListenOn(boost::asio::ip::tcp::acceptor& acceptor, const std::string& address, uint16_t port,
-              bool loopbackOnly, std::string& error) {
+              bool loopbackOnly, uint16_t& bound, std::string& error) {
   namespace asio = boost::asio;
   using asio::ip::tcp;
   boost::system::error_code ec;
@@ -24,10 +24,13 @@ bool ListenOn(boost::asio::ip::tcp::acceptor& acceptor, const std::string& addre
   if (!ec) acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
   if (!ec) acceptor.bind(endpoint, ec);
   if (!ec) acceptor.listen(asio::socket_base::max_listen_connections, ec);
+  tcp::endpoint local;
+  if (!ec) local = acceptor.local_endpoint(ec);
   if (ec) {
     error = "cannot listen on " + address + ":" + std::to_string(port) + ": " + ec.message();
     return false;
   }
+  bound = local.port();
   return true;
 }
 

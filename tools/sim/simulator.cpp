@@ -83,14 +83,7 @@ bool VSimulator::Start() {
     return false;
   }
   auto net = std::make_unique<VNet>();
-  if (!ListenOn(net->Acceptor, Options_.Address, Options_.Port, false, LastError_)) return false;
-  boost::system::error_code ec;
-  const tcp::endpoint bound = net->Acceptor.local_endpoint(ec);
-  if (ec) {
-    LastError_ = "cannot read the listening port: " + ec.message();
-    return false;
-  }
-  Port_ = bound.port();
+  if (!ListenOn(net->Acceptor, Options_.Address, Options_.Port, false, Port_, LastError_)) return false;
   ListenFd_ = net->Acceptor.native_handle();
   Net_ = std::move(net);
   Epoch_ = Clock::now();
