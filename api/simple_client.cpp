@@ -260,18 +260,21 @@ bool VSimpleQSClient::GetMarkerName(const std::string& subjectName, uint32_t mar
 
 // --- Poses ------------------------------------------------------------------------
 
-bool VSimpleQSClient::FindSegmentIDs(const std::string& subjectName,
-                                     const std::string& segmentName, int32_t& subjectID,
-                                     int32_t& segmentID) const {
+// Segment and marker names resolve alike: the first subject of that name
+// that has an item of that name answers; a subject without one is passed over.
+template <class Item>
+bool VSimpleQSClient::FindIDs(const std::string& subjectName, const std::string& itemName,
+                              std::vector<Item> LumoraQSStream::VSubjectInfo::*list,
+                              int32_t Item::*id, int32_t& subjectID, int32_t& itemID) const {
   subjectID = 0;
-  segmentID = 0;
-  if (subjectName.empty() || segmentName.empty()) return false;
+  itemID = 0;
+  if (subjectName.empty() || itemName.empty()) return false;
   for (const auto& subject : CurrentFrame.SubjectInfos) {
     if (subject.Name != subjectName) continue;
-    for (const auto& segment : subject.Segments) {
-      if (segment.Name == segmentName) {
+    for (const Item& item : subject.*list) {
+      if (item.Name == itemName) {
         subjectID = subject.SubjectID;
-        segmentID = segment.SegmentID;
+        itemID = item.*id;
         return true;
       }
     }
@@ -279,22 +282,17 @@ bool VSimpleQSClient::FindSegmentIDs(const std::string& subjectName,
   return false;
 }
 
+bool VSimpleQSClient::FindSegmentIDs(const std::string& subjectName,
+                                     const std::string& segmentName, int32_t& subjectID,
+                                     int32_t& segmentID) const {
+  return FindIDs(subjectName, segmentName, &LumoraQSStream::VSubjectInfo::Segments,
+                 &LumoraQSStream::VSegmentInfo::SegmentID, subjectID, segmentID);
+}
+
 bool VSimpleQSClient::FindMarkerIDs(const std::string& subjectName, const std::string& markerName,
                                     int32_t& subjectID, int32_t& markerID) const {
-  subjectID = 0;
-  markerID = 0;
-  if (subjectName.empty() || markerName.empty()) return false;
-  for (const auto& subject : CurrentFrame.SubjectInfos) {
-    if (subject.Name != subjectName) continue;
-    for (const auto& marker : subject.Markers) {
-      if (marker.Name == markerName) {
-        subjectID = subject.SubjectID;
-        markerID = marker.MarkerID;
-        return true;
-      }
-    }
-  }
-  return false;
+  return FindIDs(subjectName, markerName, &LumoraQSStream::VSubjectInfo::Markers,
+                 &LumoraQSStream::VMarkerInfo::MarkerID, subjectID, markerID);
 }
 
 const VSegmentPose* VSimpleQSClient::FindSegmentPose(int32_t subjectID, int32_t segmentID) const {

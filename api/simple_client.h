@@ -101,6 +101,10 @@ class VSimpleQSClient : public ISimpleQSClient {
 
   // Connected and a frame fetched (FrameNumber not -1).
   bool HasFrame();
+  template <class Item>
+  bool FindIDs(const std::string& subjectName, const std::string& itemName,
+               std::vector<Item> LumoraQSStream::VSubjectInfo::*list, int32_t Item::*id,
+               int32_t& subjectID, int32_t& itemID) const;
   bool FindSegmentIDs(const std::string& subjectName, const std::string& segmentName,
                       int32_t& subjectID, int32_t& segmentID) const;
   bool FindMarkerIDs(const std::string& subjectName, const std::string& markerName,

@@ -71,11 +71,16 @@ void VQSClient::SetObjectTypeEnabled(int32_t type, bool enabled) {
   StreamClient->SetRequestedTypes(RequestedTypes);
 }
 
+void VQSClient::TrimQueue() {
+  // Oldest frames go first; the lock-free count follows the queue.
+  while (FrameQueue.size() > MaxQueuedFrames) FrameQueue.pop_front();
+  QueuedFrames.store(FrameQueue.size());
+}
+
 void VQSClient::SetMaxQueuedFrames(uint32_t bound) {
   Lock lock(ClientMutex);
   MaxQueuedFrames = bound;
-  while (FrameQueue.size() > MaxQueuedFrames) FrameQueue.pop_front();
-  QueuedFrames.store(FrameQueue.size());
+  TrimQueue();
 }
 
 void VQSClient::SetVideoConversion(bool on) {
@@ -210,8 +215,7 @@ void VQSClient::OnStaticObjects(std::shared_ptr<const VStaticObjects> objects) {
 void VQSClient::OnDynamicObjects(std::shared_ptr<const VDynamicObjects> objects) {
   Lock lock(ClientMutex);
   FrameQueue.emplace_back(CurrentStaticObjects, std::move(objects));
-  while (FrameQueue.size() > MaxQueuedFrames) FrameQueue.pop_front();
-  QueuedFrames.store(FrameQueue.size());
+  TrimQueue();
   FrameAvailable.notify_all();
 }
 

@@ -99,6 +99,8 @@ class VQSClient : public IQSClient {
   // frame has a static container, dynamic fields copied (the container is
   // shared and immutable), video frames as new handles through the registry.
   void AssembleRecord(const QueuedFrame& frame, VFrameRecord& record);
+  // Drops frames from the front down to the bound; under ClientMutex.
+  void TrimQueue();
 
   std::shared_ptr<VLumoraQSStreamClient> StreamClient;
   std::shared_ptr<VQSClientCallback> Callback;

@@ -26,18 +26,16 @@
 #include "hostile/hostile_peer.h"
 #include "streamio/object_types.h"
 #include "tools/sim/capture_server.h"
+#include "tests/support/exports_test_support.h"
 
 using namespace std::chrono_literals;
 using namespace LumoraQSSim;
 using Clock = std::chrono::steady_clock;
+using namespace QSExportsTest;
 
 namespace QSHostile {
 namespace {
 
-#define QS_START_OR_SKIP(server)                                                   \
-  do {                                                                            \
-    if (!(server).Start()) GTEST_SKIP() << "cannot serve: " << (server).LastError(); \
-  } while (0)
 
 // How long any export may take while the peer misbehaves. Generous: the
 // sanitizer builds run many times slower; a call that hangs never returns.
@@ -45,41 +43,6 @@ constexpr auto CallBound = 3s;
 
 std::string Address(int group, int index) {
   return "127.0." + std::to_string(group) + "." + std::to_string(10 + index);
-}
-
-VCaptureServerOptions On801(const std::string& address,
-                            EServeBehaviour behaviour = EServeBehaviour::AnswerEachRequest) {
-  VCaptureServerOptions options;
-  options.Address = address;
-  options.Port = 801;
-  options.Behaviour = behaviour;
-  options.ScriptWait = 20000ms;
-  options.MaxConnectionTime = 40000ms;
-  return options;
-}
-
-template <class Condition>
-bool WaitUntil(Condition condition, std::chrono::milliseconds timeout) {
-  const auto deadline = Clock::now() + timeout;
-  while (!condition()) {
-    if (Clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
-}
-
-int32_t FrameNow() {
-  int32_t n = 0;
-  return GetFrameNumber(&n) ? n : -1;
-}
-
-bool WaitForFrame(int32_t number, std::chrono::milliseconds timeout = 10000ms) {
-  return WaitUntil(
-      [number] {
-        GetFrame();
-        return FrameNow() == number;
-      },
-      timeout);
 }
 
 // Runs `call` and returns how long it took.

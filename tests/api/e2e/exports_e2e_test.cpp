@@ -26,6 +26,7 @@
 #include "QS.h"
 #include "tools/sim/capture_server.h"
 #include "tools/sim/wire_encoder.h"
+#include "tests/support/exports_test_support.h"
 
 namespace {
 
@@ -36,56 +37,10 @@ using LumoraQSSim::VCaptureServer;
 using LumoraQSSim::VCaptureServerOptions;
 using LumoraQSSim::VRecordedRequest;
 using Clock = std::chrono::steady_clock;
-
-// Starts the server or skips the test with the reason: a test that cannot
-// serve must never pass silently.
-#define QS_START_OR_SKIP(server)                                                          \
-  do {                                                                                   \
-    if (!(server).Start()) {                                                             \
-      GTEST_SKIP() << "cannot serve on port 801: " << (server).LastError();              \
-    }                                                                                    \
-  } while (0)
+using namespace QSExportsTest;
 
 constexpr double Sqrt1_2 = 0.70710678118654752440;
 constexpr double Pi = 3.14159265358979323846;
-
-VCaptureServerOptions ServerOptions(const std::string& address, EServeBehaviour behaviour) {
-  VCaptureServerOptions options;
-  options.Address = address;
-  options.Port = 801;
-  options.Behaviour = behaviour;
-  // Scripts in these tests are topped up by the test itself; a connection
-  // that waits for more stays open long enough for every check, and the
-  // life of one connection stays bounded.
-  options.ScriptWait = 20000ms;
-  options.MaxConnectionTime = 40000ms;
-  return options;
-}
-
-template <class Condition>
-bool WaitUntil(Condition condition, std::chrono::milliseconds timeout) {
-  const auto deadline = Clock::now() + timeout;
-  while (!condition()) {
-    if (Clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(2ms);
-  }
-  return true;
-}
-
-int32_t CurrentFrameNumber() {
-  int32_t number = 0;
-  return GetFrameNumber(&number) ? number : -1;
-}
-
-// Takes frames until the current one has the given number.
-bool WaitForFrame(int32_t number, std::chrono::milliseconds timeout = 5000ms) {
-  return WaitUntil(
-      [number] {
-        GetFrame();
-        return CurrentFrameNumber() == number;
-      },
-      timeout);
-}
 
 // Threads of this process (the library's receiving and prefetch threads
 // among them); -1 when /proc is not readable.
@@ -264,7 +219,7 @@ class QSEndToEnd : public ::testing::Test {
 // ---- Connecting and the requests the server sees --------------------------------
 
 TEST_F(QSEndToEnd, ConnectAsksForSceneAndFrameNumbersThenForTheEnabledKinds) {
-  VCaptureServer server(ServerOptions("127.0.0.2", EServeBehaviour::AnswerEachRequest));
+  VCaptureServer server(On801("127.0.0.2", EServeBehaviour::AnswerEachRequest));
   QS_START_OR_SKIP(server);
   server.Push(FramePacket(101));
 
@@ -312,7 +267,7 @@ TEST_F(QSEndToEnd, ConnectAsksForSceneAndFrameNumbersThenForTheEnabledKinds) {
 }
 
 TEST_F(QSEndToEnd, RefusedConnectsReachNoServerAndLeaveTheConnectionAlone) {
-  VCaptureServer server(ServerOptions("127.0.0.5", EServeBehaviour::AnswerEachRequest));
+  VCaptureServer server(On801("127.0.0.5", EServeBehaviour::AnswerEachRequest));
   QS_START_OR_SKIP(server);
 
   EXPECT_EQ(0, +Connect(nullptr));
@@ -341,7 +296,7 @@ TEST_F(QSEndToEnd, ConnectWhereNothingListensFailsAndALaterConnectSucceeds) {
   {
     // Binding the address proves nobody else listens there; once this
     // server has stopped, nothing does.
-    VCaptureServer reserve(ServerOptions("127.0.0.6", EServeBehaviour::CloseAfterAccept));
+    VCaptureServer reserve(On801("127.0.0.6", EServeBehaviour::CloseAfterAccept));
     QS_START_OR_SKIP(reserve);
     reserve.Stop();
   }
@@ -350,7 +305,7 @@ TEST_F(QSEndToEnd, ConnectWhereNothingListensFailsAndALaterConnectSucceeds) {
   EXPECT_EQ(0, +GetFrame());
   EXPECT_EQ(0, +Disconnect());
 
-  VCaptureServer server(ServerOptions("127.0.0.6", EServeBehaviour::AnswerEachRequest));
+  VCaptureServer server(On801("127.0.0.6", EServeBehaviour::AnswerEachRequest));
   QS_START_OR_SKIP(server);
   server.Push(FramePacket(601));
   ASSERT_EQ(1, +Connect("127.0.0.6"));
@@ -362,7 +317,7 @@ TEST_F(QSEndToEnd, ConnectWhereNothingListensFailsAndALaterConnectSucceeds) {
 // ---- Queries on a frame taken from the server -----------------------------------
 
 TEST_F(QSEndToEnd, SubjectsSegmentsMarkersAndPosesComeFromTheServersFrame) {
-  VCaptureServer server(ServerOptions("127.0.0.3", EServeBehaviour::AnswerEachRequest));
+  VCaptureServer server(On801("127.0.0.3", EServeBehaviour::AnswerEachRequest));
   QS_START_OR_SKIP(server);
   server.Push(FramePacket(301));
   ASSERT_EQ(1, +Connect("127.0.0.3"));
@@ -511,7 +466,7 @@ TEST_F(QSEndToEnd, SubjectsSegmentsMarkersAndPosesComeFromTheServersFrame) {
 }
 
 TEST_F(QSEndToEnd, ForcePlatesAndAnalogChannelsComeFromTheServersDevices) {
-  VCaptureServer server(ServerOptions("127.0.0.4", EServeBehaviour::AnswerEachRequest));
+  VCaptureServer server(On801("127.0.0.4", EServeBehaviour::AnswerEachRequest));
   QS_START_OR_SKIP(server);
   server.Push(FramePacket(401));
   ASSERT_EQ(1, +Connect("127.0.0.4"));
@@ -610,7 +565,7 @@ std::vector<int32_t> WatchFrames(VCaptureServer& server, int32_t first, int maxF
     server.Push(FramePacket(first + i, first + i));
     std::this_thread::sleep_for(3ms);
     if (!GetFrame()) break;
-    const int32_t number = CurrentFrameNumber();
+    const int32_t number = FrameNow();
     if (number >= first && (seen.empty() || seen.back() != number)) seen.push_back(number);
     if (seen.size() >= wanted) break;
   }
@@ -630,7 +585,7 @@ void ExpectAdvancingFrames(const std::vector<int32_t>& seen, int32_t first, int3
 }
 
 TEST_F(QSEndToEnd, FramesAdvanceWithPrefetchingOffAndOn) {
-  VCaptureServer server(ServerOptions("127.0.0.7", EServeBehaviour::StreamScript));
+  VCaptureServer server(On801("127.0.0.7", EServeBehaviour::StreamScript));
   QS_START_OR_SKIP(server);
   ASSERT_EQ(1, +Connect("127.0.0.7"));
   ASSERT_EQ(1, +EnableSegmentData());
@@ -658,7 +613,7 @@ TEST_F(QSEndToEnd, FramesAdvanceWithPrefetchingOffAndOn) {
 TEST_F(QSEndToEnd, PrefetchingStartedBeforeConnectDeliversAndDisconnectEndsIt) {
   const int baseline = BaselineThreadCount();
   ASSERT_GT(baseline, 0) << "cannot count threads";
-  VCaptureServer server(ServerOptions("127.0.0.8", EServeBehaviour::StreamScript));
+  VCaptureServer server(On801("127.0.0.8", EServeBehaviour::StreamScript));
   QS_START_OR_SKIP(server);
   const int withServer = baseline + 1;  // the server's serving thread
   ASSERT_TRUE(WaitForThreadCount(withServer));
@@ -697,7 +652,7 @@ TEST_F(QSEndToEnd, LostConnectionIsLeftThroughDisconnectAndAReconnectDelivers) {
   const int baseline = BaselineThreadCount();
   ASSERT_GT(baseline, 0) << "cannot count threads";
   auto server = std::make_unique<VCaptureServer>(
-      ServerOptions("127.0.0.9", EServeBehaviour::AnswerEachRequest));
+      On801("127.0.0.9", EServeBehaviour::AnswerEachRequest));
   QS_START_OR_SKIP(*server);
   server->Push(FramePacket(901));
   ASSERT_EQ(1, +Connect("127.0.0.9"));
@@ -721,7 +676,7 @@ TEST_F(QSEndToEnd, LostConnectionIsLeftThroughDisconnectAndAReconnectDelivers) {
       << "threads left after Disconnect of a lost connection: " << ThreadCount() - baseline;
   EXPECT_EQ(0, +Disconnect());
 
-  VCaptureServer again(ServerOptions("127.0.0.9", EServeBehaviour::AnswerEachRequest));
+  VCaptureServer again(On801("127.0.0.9", EServeBehaviour::AnswerEachRequest));
   QS_START_OR_SKIP(again);
   again.Push(FramePacket(950));
   again.Push(FramePacket(951));
@@ -734,7 +689,7 @@ TEST_F(QSEndToEnd, LostConnectionIsLeftThroughDisconnectAndAReconnectDelivers) {
 }
 
 TEST_F(QSEndToEnd, DisconnectSucceedsOnceAndLeavesNeutralAnswersButKeepsTheSettings) {
-  VCaptureServer server(ServerOptions("127.0.0.10", EServeBehaviour::AnswerEachRequest));
+  VCaptureServer server(On801("127.0.0.10", EServeBehaviour::AnswerEachRequest));
   QS_START_OR_SKIP(server);
   SetYUp();
   SetLeftHandRule();
@@ -823,7 +778,7 @@ TEST_F(QSEndToEnd, DisconnectSucceedsOnceAndLeavesNeutralAnswersButKeepsTheSetti
   // newer one is taken, and the settings made before still apply.
   server.Push(FramePacket(1002, 8.0));
   ASSERT_EQ(1, +Connect("127.0.0.10"));
-  EXPECT_EQ(1001, CurrentFrameNumber());
+  EXPECT_EQ(1001, FrameNow());
   ASSERT_TRUE(WaitForFrame(1002));
   ASSERT_EQ(1, +GetGlobalSegmentTranslation("Alice", "Pelvis", v, &occluded));
   EXPECT_DOUBLE_EQ(v[0], -8.0);
@@ -833,7 +788,7 @@ TEST_F(QSEndToEnd, DisconnectSucceedsOnceAndLeavesNeutralAnswersButKeepsTheSetti
 }
 
 TEST_F(QSEndToEnd, DisconnectFromASilentServerReturnsPromptly) {
-  VCaptureServer server(ServerOptions("127.0.0.11", EServeBehaviour::SilentAfterHandshake));
+  VCaptureServer server(On801("127.0.0.11", EServeBehaviour::SilentAfterHandshake));
   QS_START_OR_SKIP(server);
   SetPreFetchMode(1);
   ASSERT_EQ(1, +Connect("127.0.0.11"));
