@@ -87,8 +87,13 @@ class QsStream(unittest.TestCase):
                     tables[name] = {row[0]: row for row in list(csv.reader(table))[1:]}
             # A frame's scene depends on its number only, and each simulator
             # counts from its start, so the two runs share most frame numbers.
-            common = [frame for frame in tables["z"] if frame in tables["y"] and tables["z"][frame][2]]
-            self.assertTrue(common)
+            # The first frames of a run may come before the viewer's Enable
+            # calls took effect and carry no segments (empty cells); how many
+            # depends on timing, so only frames with positions in both runs
+            # are compared.
+            common = [frame for frame in tables["z"]
+                      if frame in tables["y"] and tables["z"][frame][2] and tables["y"][frame][2]]
+            self.assertGreaterEqual(len(common), 10)
             for frame in common:
                 x, y, z = (float(v) for v in tables["z"][frame][2:5])
                 self.assertEqual([float(v) for v in tables["y"][frame][2:5]], [-x, z, -y])
