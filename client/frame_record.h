@@ -47,8 +47,8 @@ struct VFrameRecord {
   std::vector<LumoraQSStream::VChunkData> ChunkData;
   std::vector<LumoraQSStream::VBlockData> BlockData;
   std::vector<VVideoFrameHandle> VideoFrames;
-  std::vector<LumoraQSStream::VMarkerRecord> MarkerRecords;
-  std::vector<LumoraQSStream::VMarkerPosition> MarkerPositions;
+  LumoraQSStream::VRecordArray<LumoraQSStream::VMarkerRecord> MarkerRecords;
+  LumoraQSStream::VRecordArray<LumoraQSStream::VMarkerPosition> MarkerPositions;
   std::vector<LumoraQSStream::VDeviceInfo> DeviceInfos;
   std::vector<LumoraQSStream::VDeviceOutputInfo> DeviceOutputInfos;
   std::vector<LumoraQSStream::VDeviceOutputData> VoltageData;

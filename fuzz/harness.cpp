@@ -45,8 +45,8 @@ uint64_t Touch(const std::string& s) {
   return h;
 }
 
-template <class T>
-uint64_t TouchBytes(const std::vector<T>& v) {
+template <class T, class Allocator>
+uint64_t TouchBytes(const std::vector<T, Allocator>& v) {
   uint64_t h = v.size();
   const auto* bytes = reinterpret_cast<const uint8_t*>(v.data());
   const std::size_t n = v.size() * sizeof(T);
@@ -103,9 +103,9 @@ uint8_t Avg(uint8_t a, uint8_t b) { return static_cast<uint8_t>((unsigned{a} + u
 // The converted image, pixel by pixel from the 2x2 window of input rows
 // i - 1 and i and columns k and k + 1, each sample named by the parity of its
 // own row and column. Row 0 and the last column are black.
-std::vector<uint8_t> ReferenceConversion(int32_t format, std::size_t w, std::size_t h,
-                                         const uint8_t* in) {
-  std::vector<uint8_t> out(w * h * 3, 0);
+VRecordArray<uint8_t> ReferenceConversion(int32_t format, std::size_t w, std::size_t h,
+                                          const uint8_t* in) {
+  VRecordArray<uint8_t> out(w * h * 3, 0);
   for (std::size_t i = 1; i < h; ++i) {
     for (std::size_t k = 0; k + 1 < w; ++k) {
       uint8_t ee = 0, eo = 0, oe = 0, oo = 0;

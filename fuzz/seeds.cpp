@@ -79,14 +79,14 @@ std::vector<VBytes> SceneObjects() {
 }
 
 std::vector<VBytes> FrameObjects(int32_t frameNumber, bool withVideo) {
-  std::vector<VMarkerPosition> positions(3);
+  VRecordArray<VMarkerPosition> positions(3);
   for (std::size_t i = 0; i < positions.size(); ++i) {
     positions[i] = VMarkerPosition{};
     positions[i].SubjectID = 1;
     positions[i].MarkerID = 200 + static_cast<int32_t>(i);
     positions[i].Position = {1.0 * static_cast<double>(i), 2.0, 3.0};
   }
-  std::vector<VMarkerRecord> records(2);
+  VRecordArray<VMarkerRecord> records(2);
   for (auto& record : records) record.Bytes.fill(0x5a);
   VSegmentPoses poses;
   poses.SubjectID = 1;

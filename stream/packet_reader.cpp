@@ -26,6 +26,23 @@ bool MoreObjects(const VReaderSection& packet, const VReader& reader) {
   return packet.Contains(reader.Position()) && reader.Remaining() >= 4;
 }
 
+// Gives the lists of a new dynamic container the capacity of the previous
+// packet's. Consecutive frames carry the same subjects and device outputs,
+// so each list is then allocated once instead of being regrown (and its
+// elements moved) as objects arrive one by one. Capacity only: the lists
+// stay empty.
+void ReserveLike(const VDynamicObjects& previous, VDynamicObjects& objects) {
+  objects.BlockDatas.reserve(previous.BlockDatas.size());
+  objects.GlobalSegmentPoses.reserve(previous.GlobalSegmentPoses.size());
+  objects.ChunkDatas.reserve(previous.ChunkDatas.size());
+  objects.ShortRecordDatas.reserve(previous.ShortRecordDatas.size());
+  objects.Forces.reserve(previous.Forces.size());
+  objects.Moments.reserve(previous.Moments.size());
+  objects.CentresOfPressure.reserve(previous.CentresOfPressure.size());
+  objects.Voltages.reserve(previous.Voltages.size());
+  objects.VideoFrames.reserve(previous.VideoFrames.size());
+}
+
 }  // namespace
 
 bool VPacketReader::ReadHandshake(VReader& reader) {
@@ -63,7 +80,10 @@ bool VPacketReader::ReadPacket(VReader& reader, bool convertVideo, VPacketDelive
         decoded = DecodeStaticObject(type, reader, *staticObjects);
         break;
       case ERoute::Dynamic:
-        if (!dynamicObjects) dynamicObjects = std::make_shared<VDynamicObjects>();
+        if (!dynamicObjects) {
+          dynamicObjects = std::make_shared<VDynamicObjects>();
+          if (LastDynamic) ReserveLike(*LastDynamic, *dynamicObjects);
+        }
         decoded = DecodeDynamicObject(type, reader, *dynamicObjects);
         if (decoded && type == VideoFrame && convertVideo) {
           ConvertVideoFrame(*dynamicObjects->VideoFrames.back(), ConversionBuffer);

@@ -10,11 +10,11 @@ bool DecodeFrameNumber(VReader& reader, int32_t& frameNumber) {
   return reader.ReadInt32(frameNumber);
 }
 
-bool DecodeMarkerPositions(VReader& reader, std::vector<VMarkerPosition>& positions) {
+bool DecodeMarkerPositions(VReader& reader, VRecordArray<VMarkerPosition>& positions) {
   return reader.ReadRecords(positions);
 }
 
-bool DecodeMarkerRecords(VReader& reader, std::vector<VMarkerRecord>& records) {
+bool DecodeMarkerRecords(VReader& reader, VRecordArray<VMarkerRecord>& records) {
   return reader.ReadRecords(records);
 }
 

@@ -11,10 +11,12 @@
 
 #include "streamio/object_types.h"
 #include "streamio/reader.h"
+#include "streamio/record_array.h"
 
 namespace LumoraQSStream {
 
 using LumoraQSStreamIO::VReader;
+using LumoraQSStreamIO::VRecordArray;
 
 // Fixed-size records: exact byte images of the wire records, copied from the
 // packet in one block per array.
@@ -59,7 +61,7 @@ static_assert(sizeof(VShortRecord) == 6, "short record");
 
 struct VSegmentPoses {
   int32_t SubjectID = 0;
-  std::vector<VSegmentPose> Poses;
+  VRecordArray<VSegmentPose> Poses;
 };
 
 struct VDeviceOutputData {
@@ -68,17 +70,17 @@ struct VDeviceOutputData {
   int32_t OutputID = 0;
   // Component by component: with k components and n samples, component c
   // holds positions c * n / k to (c + 1) * n / k - 1.
-  std::vector<float> Samples;
+  VRecordArray<float> Samples;
 };
 
 struct VBlockData {
   int32_t Value0 = 0;
   int32_t Value1 = 0;
-  std::vector<VBlockRecord> Blocks;
+  VRecordArray<VBlockRecord> Blocks;
 };
 
 struct VChunk {
-  std::vector<uint8_t> Bytes;
+  VRecordArray<uint8_t> Bytes;
   uint16_t Value0 = 0;
   uint16_t Value1 = 0;
 };
@@ -92,7 +94,7 @@ struct VChunkData {
 struct VShortRecordData {
   int32_t Value0 = 0;
   int32_t Value1 = 0;
-  std::vector<VShortRecord> Records;
+  VRecordArray<VShortRecord> Records;
 };
 
 // One video frame. Created on the heap per object and shared; read-only once
@@ -105,15 +107,15 @@ struct VVideoFrame {
   uint16_t Width = 0;
   uint16_t Height = 0;
   int32_t Format = 0;
-  std::vector<uint8_t> Data;
+  VRecordArray<uint8_t> Data;
 };
 
 // The dynamic objects of one packet. Once handed to the callback a container
 // is never modified again (see VLumoraQSStreamClient).
 struct VDynamicObjects {
   int32_t FrameNumber = -1;  // -1 (no frame) until a FrameNumber object or carry-over sets it
-  std::vector<VMarkerPosition> MarkerPositions;
-  std::vector<VMarkerRecord> MarkerRecords;
+  VRecordArray<VMarkerPosition> MarkerPositions;
+  VRecordArray<VMarkerRecord> MarkerRecords;
   std::vector<VBlockData> BlockDatas;
   std::vector<VSegmentPoses> OtherSegmentPoses;  // type 8 is skipped: stays empty
   std::vector<VSegmentPoses> GlobalSegmentPoses;
@@ -140,8 +142,8 @@ struct VPacketSummary {
 };
 
 bool DecodeFrameNumber(VReader& reader, int32_t& frameNumber);
-bool DecodeMarkerPositions(VReader& reader, std::vector<VMarkerPosition>& positions);
-bool DecodeMarkerRecords(VReader& reader, std::vector<VMarkerRecord>& records);
+bool DecodeMarkerPositions(VReader& reader, VRecordArray<VMarkerPosition>& positions);
+bool DecodeMarkerRecords(VReader& reader, VRecordArray<VMarkerRecord>& records);
 bool DecodeSegmentPoses(VReader& reader, VSegmentPoses& poses);
 bool DecodeDeviceOutputData(VReader& reader, VDeviceOutputData& data);
 bool DecodeBlockData(VReader& reader, VBlockData& data);

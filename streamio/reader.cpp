@@ -19,7 +19,11 @@ bool VReader::Fill(uint32_t count) {
   Buffer.resize(count);
   Data = Buffer.data();
   if (count == 0) return false;
-  return Read(Buffer.data(), count);
+  if (Read(Buffer.data(), count)) return true;
+  // A short read leaves part of the buffer unwritten: nothing of it stays
+  // decodable.
+  Buffer.clear();
+  return false;
 }
 
 bool VReader::ReadString(std::string& value) {

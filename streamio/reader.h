@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "streamio/platform.h"
+#include "streamio/record_array.h"
 
 namespace LumoraQSStreamIO {
 
@@ -60,8 +61,8 @@ class VReader {
 
   // `count` records of sizeof(T) bytes into `destination`, which is sized
   // only after all the bytes are known to be present.
-  template <class T>
-  bool ReadArray(std::vector<T>& destination, uint32_t count) {
+  template <class T, class Allocator>
+  bool ReadArray(std::vector<T, Allocator>& destination, uint32_t count) {
     static_assert(std::is_trivially_copyable<T>::value, "raw copy");
     const uint64_t size = static_cast<uint64_t>(count) * sizeof(T);
     if (size > Remaining()) return false;
@@ -74,8 +75,8 @@ class VReader {
   // A record array: a signed 32-bit count, then that many records copied in
   // one block. A negative count, or one whose records are not all present,
   // fails before the destination is touched.
-  template <class T>
-  bool ReadRecords(std::vector<T>& destination) {
+  template <class T, class Allocator>
+  bool ReadRecords(std::vector<T, Allocator>& destination) {
     uint32_t count = 0;
     if (!ReadCount(count, sizeof(T))) return false;
     return ReadArray(destination, count);
@@ -87,8 +88,10 @@ class VReader {
   bool ReadCount(uint32_t& count, uint32_t minElementBytes);
 
  protected:
-  // The received block. Its size is the number of decodable bytes.
-  std::vector<uint8_t> Buffer;
+  // The received block. Its size is the number of decodable bytes; resizing
+  // it for the next packet neither zero-fills nor, within its capacity,
+  // allocates.
+  VRecordArray<uint8_t> Buffer;
 
  private:
   bool Take(void* destination, uint64_t size) {

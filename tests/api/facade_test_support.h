@@ -167,7 +167,7 @@ inline LumoraQSStream::VDeviceOutputData MakeData(int32_t deviceID, int32_t outp
   LumoraQSStream::VDeviceOutputData data;
   data.DeviceID = deviceID;
   data.OutputID = outputID;
-  data.Samples = std::move(samples);
+  data.Samples.assign(samples.begin(), samples.end());
   return data;
 }
 

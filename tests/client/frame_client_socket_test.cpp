@@ -34,7 +34,8 @@ VBytes ScenePacket(const std::string& device) {
 }
 
 VBytes FramePacket(int32_t number, int markers = 4, bool withVideo = false) {
-  std::vector<LumoraQSStream::VMarkerPosition> positions(static_cast<std::size_t>(markers));
+  LumoraQSStream::VRecordArray<LumoraQSStream::VMarkerPosition> positions(static_cast<std::size_t>(markers),
+                                                                        LumoraQSStream::VMarkerPosition{});
   for (int i = 0; i < markers; ++i) {
     positions[i] = {};
     positions[i].SubjectID = 1;

@@ -309,7 +309,7 @@ TEST(FrameAssembly, EveryFieldComesFromItsContainer) {
   EXPECT_EQ(record.BlockData[0].Value0, 6);
   ASSERT_EQ(record.ChunkData.size(), 1u);
   EXPECT_EQ(record.ChunkData[0].Value1, 6);
-  EXPECT_EQ(record.ChunkData[0].Groups.at(0).at(0).Bytes, std::vector<uint8_t>({1, 2, 3}));
+  EXPECT_EQ(record.ChunkData[0].Groups.at(0).at(0).Bytes, LumoraQSStream::VRecordArray<uint8_t>({1, 2, 3}));
   ASSERT_EQ(record.ShortRecordData.size(), 1u);
   EXPECT_EQ(record.ShortRecordData[0].Records.at(0).Bytes[5], 6);
   ASSERT_EQ(record.GlobalSegmentPoses.size(), 1u);

@@ -299,7 +299,7 @@ TEST_F(HostileExports, UnrequestedVideoFramesDoNotHoldTheHostUp) {
   frame.Width = 4;
   frame.Height = 2;
   frame.Format = 3;
-  frame.Data = VBytes(8, 1);
+  frame.Data.assign(8, 1);
   server.Push(EncodePacket({EncodeFrameNumber(400), EncodeVideoFrame(frame)}));
   ASSERT_TRUE(Connect(address.c_str()));
   ASSERT_TRUE(WaitForFrame(400));

@@ -182,12 +182,12 @@ std::vector<VToleratedCase> ToleratedDataPackets() {
   small.Width = 640;
   small.Height = 480;
   small.Format = 3;
-  small.Data = VBytes(10, 7);
+  small.Data.assign(10, 7);
   LumoraQSStream::VVideoFrame large;
   large.Width = 2;
   large.Height = 2;
   large.Format = 5;
-  large.Data = VBytes(100, 9);
+  large.Data.assign(100, 9);
   LumoraQSStream::VVideoFrame empty;
   empty.Width = 65535;
   empty.Height = 65535;

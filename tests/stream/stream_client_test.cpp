@@ -278,7 +278,7 @@ TEST(StreamClient, AStreamingPeerIsReleasedWhenTheClientGoes) {
   // A peer that keeps sending large packets must see the connection end as
   // soon as the client is destroyed, not stall on a zero window.
   VFixture f(Options(EServeBehaviour::StreamScript));
-  std::vector<VMarkerPosition> markers(2000, VMarkerPosition{});
+  VRecordArray<VMarkerPosition> markers(2000, VMarkerPosition{});
   for (int i = 0; i < 100; ++i) {
     f.Server.Push(EncodePacket({EncodeFrameNumber(i), EncodeMarkerPositions(markers)}));
   }

@@ -5,6 +5,7 @@
 #include <vector>
 
 using LumoraQSStream::VVideoFrame;
+using LumoraQSStream::VRecordArray;
 
 namespace {
 
@@ -13,7 +14,7 @@ VVideoFrame Frame(uint16_t width, uint16_t height, int32_t format, std::vector<u
   frame.Width = width;
   frame.Height = height;
   frame.Format = format;
-  frame.Data = std::move(data);
+  frame.Data.assign(data.begin(), data.end());
   return frame;
 }
 
@@ -59,7 +60,7 @@ TEST(VideoConversion, OtherFormatsPassUnchanged) {
     VVideoFrame frame = Frame(2, 2, format, {1, 2, 3, 4});
     ConvertVideoFrame(frame, buffer);
     EXPECT_EQ(frame.Format, format);
-    EXPECT_EQ(frame.Data, (std::vector<uint8_t>{1, 2, 3, 4}));
+    EXPECT_EQ(frame.Data, (VRecordArray<uint8_t>{1, 2, 3, 4}));
   }
 }
 
@@ -68,7 +69,7 @@ TEST(VideoConversion, SingleRowIsAllBlack) {
   VVideoFrame frame = Frame(6, 1, 3, {9, 9, 9, 9, 9, 9});
   ConvertVideoFrame(frame, buffer);
   EXPECT_EQ(frame.Format, VideoFormat::ThreeBytes);
-  EXPECT_EQ(frame.Data, std::vector<uint8_t>(18, 0));
+  EXPECT_EQ(frame.Data, VRecordArray<uint8_t>(18, 0));
 }
 
 TEST(VideoConversion, ReusedBufferLeavesNoStaleBytes) {
@@ -77,7 +78,7 @@ TEST(VideoConversion, ReusedBufferLeavesNoStaleBytes) {
   ConvertVideoFrame(large, buffer);
   VVideoFrame small = Frame(4, 2, 3, {10, 20, 30, 40, 50, 60, 70, 80});
   ConvertVideoFrame(small, buffer);
-  EXPECT_EQ(small.Data, (std::vector<uint8_t>{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  //
+  EXPECT_EQ(small.Data, (VRecordArray<uint8_t>{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  //
                                               60, 35, 10, 60, 45, 30, 80, 55, 30, 0, 0, 0}));
 }
 
@@ -93,7 +94,7 @@ TEST(VideoConversion, OddWidthConvertsAndBlacksTheLastColumn) {
 
   VVideoFrame narrow = Frame(1, 3, 5, {1, 2, 3});
   ConvertVideoFrame(narrow, buffer);
-  EXPECT_EQ(narrow.Data, std::vector<uint8_t>(9, 0));
+  EXPECT_EQ(narrow.Data, VRecordArray<uint8_t>(9, 0));
 }
 
 TEST(VideoConversion, EmptyImagesBecomeEmptyThreeByteImages) {
@@ -114,7 +115,7 @@ TEST(VideoConversion, ShortDataIsLeftUnchanged) {
   VVideoFrame frame = Frame(4, 4, 3, {1, 2, 3, 4, 5, 6, 7});  // 16 announced, 7 present
   ConvertVideoFrame(frame, buffer);
   EXPECT_EQ(frame.Format, 3);
-  EXPECT_EQ(frame.Data, (std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 7}));
+  EXPECT_EQ(frame.Data, (VRecordArray<uint8_t>{1, 2, 3, 4, 5, 6, 7}));
 
   // The largest image the header can announce, with almost no data.
   VVideoFrame huge = Frame(65535, 65535, 2, {1});

@@ -156,16 +156,16 @@ std::vector<HostileCase> HostileCases() {
                      return DecodeObjectTypeList(r, v);
                    }});
   cases.push_back({"marker positions", ByteBuilder().I32(MaxCount).Append(few).Get(), [](auto& r) {
-                     std::vector<VMarkerPosition> v;
+                     VRecordArray<VMarkerPosition> v;
                      return DecodeMarkerPositions(r, v);
                    }});
   cases.push_back({"marker positions wrapping", ByteBuilder().I32(38347923).Fill(112, 0).Get(),
                    [](auto& r) {
-                     std::vector<VMarkerPosition> v;
+                     VRecordArray<VMarkerPosition> v;
                      return DecodeMarkerPositions(r, v);
                    }});
   cases.push_back({"marker records", ByteBuilder().I32(MaxCount).Append(few).Get(), [](auto& r) {
-                     std::vector<VMarkerRecord> v;
+                     VRecordArray<VMarkerRecord> v;
                      return DecodeMarkerRecords(r, v);
                    }});
   cases.push_back({"segment poses", ByteBuilder().I32(1).I32(MaxCount).Append(few).Get(),

@@ -120,11 +120,11 @@ std::vector<DecoderCase> AllDecoders() {
                      return DecodeFrameNumber(r, v);
                    }});
   cases.push_back({"MarkerPositions", ByteBuilder().I32(2).Fill(224, 0x40).Get(), [](auto& r) {
-                     std::vector<VMarkerPosition> v;
+                     VRecordArray<VMarkerPosition> v;
                      return DecodeMarkerPositions(r, v);
                    }});
   cases.push_back({"MarkerRecords", ByteBuilder().I32(1).Fill(104, 0x41).Get(), [](auto& r) {
-                     std::vector<VMarkerRecord> v;
+                     VRecordArray<VMarkerRecord> v;
                      return DecodeMarkerRecords(r, v);
                    }});
   cases.push_back({"GlobalSegmentPoses", ByteBuilder().I32(3).I32(2).Fill(208, 0x3F).Get(),
@@ -411,7 +411,7 @@ TEST(DynamicDecoders, ChunkGroupsInWireOrder) {
   ASSERT_EQ(data.Groups[0].size(), 1u);
   EXPECT_EQ(data.Groups[0][0].Value0, 0xFFFE);
   EXPECT_EQ(data.Groups[0][0].Value1, 1);
-  EXPECT_EQ(data.Groups[0][0].Bytes, (std::vector<uint8_t>{9, 8, 7}));
+  EXPECT_EQ(data.Groups[0][0].Bytes, (VRecordArray<uint8_t>{9, 8, 7}));
   EXPECT_TRUE(data.Groups[1].empty());
 }
 
@@ -437,11 +437,11 @@ TEST(DynamicDecoders, HostileRecordCountsLeaveListsUnsized) {
     SCOPED_TRACE(count);
     VMemoryReader reader;
     ASSERT_TRUE(LoadPayload(reader, ByteBuilder().I32(count).Append(tail).Get()));
-    std::vector<VMarkerPosition> positions;
+    VRecordArray<VMarkerPosition> positions;
     EXPECT_FALSE(DecodeMarkerPositions(reader, positions));
     EXPECT_EQ(positions.capacity(), 0u);
     reader.SetPosition(0);
-    std::vector<VMarkerRecord> records;
+    VRecordArray<VMarkerRecord> records;
     EXPECT_FALSE(DecodeMarkerRecords(reader, records));
     EXPECT_EQ(records.capacity(), 0u);
 
@@ -541,7 +541,7 @@ TEST(DynamicDecoders, VideoFrameFields) {
   EXPECT_EQ(frame.Width, 4);
   EXPECT_EQ(frame.Height, 2);
   EXPECT_EQ(frame.Format, 3);
-  EXPECT_EQ(frame.Data, (std::vector<uint8_t>{10, 20, 30, 40, 50, 60, 70, 80}));
+  EXPECT_EQ(frame.Data, (VRecordArray<uint8_t>{10, 20, 30, 40, 50, 60, 70, 80}));
 }
 
 TEST(DynamicDecoders, EachTypeGoesToItsOwnList) {

@@ -80,9 +80,33 @@ TEST(ReaderFill, AboveTheLimitIsRefusedWithoutReading) {
   EXPECT_EQ(reader.Position(), 0u);
 }
 
-TEST(ReaderFill, ShortStreamFails) {
-  VMemoryReader reader(std::vector<uint8_t>(5, 1));
-  EXPECT_FALSE(reader.Fill(6));
+TEST(ReaderFill, ShortStreamFailsAndLeavesNothingDecodable) {
+  VMemoryReader reader(ByteBuilder().I32(7).I32(8).Get());
+  ASSERT_TRUE(reader.Fill(4));
+  reader.Append(std::vector<uint8_t>(5, 1));
+  // The buffer grows past its earlier size, but the stream ends early: no
+  // byte of the half-delivered block, nor of the old one, can be read.
+  EXPECT_FALSE(reader.Fill(16));
+  EXPECT_EQ(reader.Length(), 0u);
+  int32_t value = 0;
+  EXPECT_FALSE(reader.ReadInt32(value));
+}
+
+TEST(ReaderFill, GrowingRefillDeliversOnlyTheNewBytes) {
+  // A small block, then a larger one: the larger buffer holds the stream's
+  // bytes from its first to its last position.
+  ByteBuilder stream;
+  stream.I32(-1);
+  for (int32_t i = 0; i < 64; ++i) stream.I32(1000 + i);
+  VMemoryReader reader(stream.Get());
+  ASSERT_TRUE(reader.Fill(4));
+  ASSERT_TRUE(reader.Fill(256));
+  for (int32_t i = 0; i < 64; ++i) {
+    int32_t value = 0;
+    ASSERT_TRUE(reader.ReadInt32(value));
+    EXPECT_EQ(value, 1000 + i);
+  }
+  EXPECT_EQ(reader.Remaining(), 0u);
 }
 
 TEST(ReaderFill, PassesTheExactCountToRead) {

@@ -123,8 +123,8 @@ VWordBlockInfo WordBlockFrom(const json& j) {
   return {j.at("value0").get<int32_t>(), ArrayOf<30, uint32_t>(j.at("words"))};
 }
 
-std::vector<VMarkerPosition> MarkerPositionsFrom(const json& list) {
-  std::vector<VMarkerPosition> out;
+VRecordArray<VMarkerPosition> MarkerPositionsFrom(const json& list) {
+  VRecordArray<VMarkerPosition> out;
   for (const json& j : list) {
     VMarkerPosition m{};
     m.SubjectID = j.at("subject_id").get<int32_t>();
@@ -137,8 +137,8 @@ std::vector<VMarkerPosition> MarkerPositionsFrom(const json& list) {
   return out;
 }
 
-std::vector<VMarkerRecord> MarkerRecordsFrom(const json& list) {
-  std::vector<VMarkerRecord> out;
+VRecordArray<VMarkerRecord> MarkerRecordsFrom(const json& list) {
+  VRecordArray<VMarkerRecord> out;
   for (const json& hex : list) out.push_back({BytesOf<104>(hex)});
   return out;
 }
@@ -158,8 +158,9 @@ VSegmentPoses PosesFrom(const json& j) {
 }
 
 VDeviceOutputData OutputDataFrom(const json& j) {
+  const auto samples = j.at("samples").get<std::vector<float>>();
   return {j.at("value0").get<int32_t>(), j.at("device_id").get<int32_t>(), j.at("output_id").get<int32_t>(),
-          j.at("samples").get<std::vector<float>>()};
+          VRecordArray<float>(samples.begin(), samples.end())};
 }
 
 VBlockData BlockDataFrom(const json& j) {
@@ -188,7 +189,8 @@ VChunkData ChunkDataFrom(const json& j) {
       VChunk chunk;
       chunk.Value0 = c.at("value0").get<uint16_t>();
       chunk.Value1 = c.at("value1").get<uint16_t>();
-      chunk.Bytes = FromHex(c.at("bytes_hex").get<std::string>());
+      const VBytes bytes = FromHex(c.at("bytes_hex").get<std::string>());
+      chunk.Bytes.assign(bytes.begin(), bytes.end());
       chunks.push_back(chunk);
     }
     d.Groups.push_back(chunks);
@@ -205,7 +207,8 @@ VVideoFrame VideoFrameFrom(const json& j) {
   f.Width = j.at("width").get<uint16_t>();
   f.Height = j.at("height").get<uint16_t>();
   f.Format = j.at("format").get<int32_t>();
-  f.Data = FromHex(j.at("data_hex").get<std::string>());
+  const VBytes data = FromHex(j.at("data_hex").get<std::string>());
+  f.Data.assign(data.begin(), data.end());
   return f;
 }
 

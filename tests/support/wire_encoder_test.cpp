@@ -75,7 +75,7 @@ TEST(WireEncoder, SegmentPosesUnderTheSkippedTypeShareTheLayout) {
 
 TEST(WireEncoder, ChunkLongerThanItsSixteenBitLengthIsRefused) {
   VChunkData data;
-  data.Groups.push_back({VChunk{VBytes(0x10000, 0), 0, 0}});
+  data.Groups.push_back({VChunk{VRecordArray<uint8_t>(0x10000, 0), 0, 0}});
   EXPECT_THROW(EncodeChunkData(data), std::length_error);
   data.Groups[0][0].Bytes.resize(0xffff);
   const VBytes encoded = EncodeChunkData(data);

@@ -491,10 +491,10 @@ VSceneFrame VDemoScene::Frame(int32_t frameNumber) const {
 
   const std::size_t n = static_cast<std::size_t>(SamplesPerFrame_);
   for (const VForcePlateGeometry& plate : Plates_) {
-    VDeviceOutputData force{0, plate.DeviceID, plate.ForceOutputID, std::vector<float>(3 * n)};
-    VDeviceOutputData moment{0, plate.DeviceID, plate.MomentOutputID, std::vector<float>(3 * n)};
-    VDeviceOutputData centre{0, plate.DeviceID, plate.CentreOfPressureOutputID, std::vector<float>(3 * n)};
-    VDeviceOutputData volts{0, plate.DeviceID, plate.AnalogOutputID, std::vector<float>(AnalogChannels * n)};
+    VDeviceOutputData force{0, plate.DeviceID, plate.ForceOutputID, VRecordArray<float>(3 * n, 0.0f)};
+    VDeviceOutputData moment{0, plate.DeviceID, plate.MomentOutputID, VRecordArray<float>(3 * n, 0.0f)};
+    VDeviceOutputData centre{0, plate.DeviceID, plate.CentreOfPressureOutputID, VRecordArray<float>(3 * n, 0.0f)};
+    VDeviceOutputData volts{0, plate.DeviceID, plate.AnalogOutputID, VRecordArray<float>(AnalogChannels * n, 0.0f)};
     for (std::size_t i = 0; i < n; ++i) {
       const double sampleTime = (frameNumber + static_cast<double>(i) / static_cast<double>(n)) / FrameRate_;
       VVec3 f, m, c;

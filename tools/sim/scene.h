@@ -64,7 +64,7 @@ struct VForcePlateGeometry {
 // One frame of the scene, decoded-object shaped.
 struct VSceneFrame {
   int32_t FrameNumber = 0;
-  std::vector<LumoraQSStream::VMarkerPosition> Markers;          // occluded ones left out
+  LumoraQSStream::VRecordArray<LumoraQSStream::VMarkerPosition> Markers;        // occluded ones left out
   std::vector<LumoraQSStream::VSegmentPoses> SegmentPoses;      // one group per subject
   std::vector<LumoraQSStream::VDeviceOutputData> Forces;        // one per plate
   std::vector<LumoraQSStream::VDeviceOutputData> Moments;

@@ -134,7 +134,7 @@ VBytes WordBlockInfoPayload(const VWordBlockInfo& info) {
 
 VBytes FrameNumberPayload(int32_t frameNumber) { return VWireBuffer().Int32(frameNumber).Take(); }
 
-VBytes MarkerPositionsPayload(const std::vector<VMarkerPosition>& positions) {
+VBytes MarkerPositionsPayload(const VRecordArray<VMarkerPosition>& positions) {
   VWireBuffer out;
   out.Int32(LengthOf(positions.size()));
   for (const VMarkerPosition& record : positions) {
@@ -147,7 +147,7 @@ VBytes MarkerPositionsPayload(const std::vector<VMarkerPosition>& positions) {
   return out.Take();
 }
 
-VBytes MarkerRecordsPayload(const std::vector<VMarkerRecord>& records) {
+VBytes MarkerRecordsPayload(const VRecordArray<VMarkerRecord>& records) {
   VWireBuffer out;
   out.Int32(LengthOf(records.size()));
   for (const VMarkerRecord& record : records) out.Raw(record.Bytes.data(), record.Bytes.size());
@@ -191,7 +191,7 @@ VBytes ChunkDataPayload(const VChunkData& data) {
       // The length field is 16 bits wide: a longer chunk cannot be encoded.
       if (chunk.Bytes.size() > 0xffffu) throw std::length_error("chunk over 65535 bytes");
       out.UInt16(chunk.Value0).UInt16(chunk.Value1).UInt16(static_cast<uint16_t>(chunk.Bytes.size()));
-      out.Raw(chunk.Bytes);
+      out.Raw(chunk.Bytes.data(), chunk.Bytes.size());
     }
   }
   return out.Take();
@@ -209,7 +209,7 @@ VBytes VideoFramePayload(const VVideoFrame& frame) {
   out.Int32(frame.Value0).Int32(frame.Value1);
   out.UInt16(frame.Value2).UInt16(frame.Value3).UInt16(frame.Width).UInt16(frame.Height);
   out.Int32(frame.Format).Int32(LengthOf(frame.Data.size()));
-  out.Raw(frame.Data);
+  out.Raw(frame.Data.data(), frame.Data.size());
   return out.Take();
 }
 
@@ -256,10 +256,10 @@ VBytes EncodeNamedParameterInfo(const VNamedParameterInfo& info) {
 }
 VBytes EncodeWordBlockInfo(const VWordBlockInfo& info) { return EncodeObject(WordBlockInfo, WordBlockInfoPayload(info)); }
 VBytes EncodeFrameNumber(int32_t frameNumber) { return EncodeObject(FrameNumber, FrameNumberPayload(frameNumber)); }
-VBytes EncodeMarkerPositions(const std::vector<VMarkerPosition>& positions) {
+VBytes EncodeMarkerPositions(const VRecordArray<VMarkerPosition>& positions) {
   return EncodeObject(MarkerPositions, MarkerPositionsPayload(positions));
 }
-VBytes EncodeMarkerRecords(const std::vector<VMarkerRecord>& records) {
+VBytes EncodeMarkerRecords(const VRecordArray<VMarkerRecord>& records) {
   return EncodeObject(MarkerRecords, MarkerRecordsPayload(records));
 }
 VBytes EncodeGlobalSegmentPoses(const VSegmentPoses& poses, int32_t type) {

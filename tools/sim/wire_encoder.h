@@ -63,8 +63,8 @@ VBytes NamedVectorInfoPayload(const LumoraQSStream::VNamedVectorInfo& info);
 VBytes NamedParameterInfoPayload(const LumoraQSStream::VNamedParameterInfo& info);
 VBytes WordBlockInfoPayload(const LumoraQSStream::VWordBlockInfo& info);
 VBytes FrameNumberPayload(int32_t frameNumber);
-VBytes MarkerPositionsPayload(const std::vector<LumoraQSStream::VMarkerPosition>& positions);
-VBytes MarkerRecordsPayload(const std::vector<LumoraQSStream::VMarkerRecord>& records);
+VBytes MarkerPositionsPayload(const LumoraQSStream::VRecordArray<LumoraQSStream::VMarkerPosition>& positions);
+VBytes MarkerRecordsPayload(const LumoraQSStream::VRecordArray<LumoraQSStream::VMarkerRecord>& records);
 VBytes SegmentPosesPayload(const LumoraQSStream::VSegmentPoses& poses);
 VBytes DeviceOutputDataPayload(const LumoraQSStream::VDeviceOutputData& data);
 VBytes BlockDataPayload(const LumoraQSStream::VBlockData& data);
@@ -93,8 +93,8 @@ VBytes EncodeNamedVectorInfo(const LumoraQSStream::VNamedVectorInfo& info);
 VBytes EncodeNamedParameterInfo(const LumoraQSStream::VNamedParameterInfo& info);
 VBytes EncodeWordBlockInfo(const LumoraQSStream::VWordBlockInfo& info);
 VBytes EncodeFrameNumber(int32_t frameNumber);
-VBytes EncodeMarkerPositions(const std::vector<LumoraQSStream::VMarkerPosition>& positions);
-VBytes EncodeMarkerRecords(const std::vector<LumoraQSStream::VMarkerRecord>& records);
+VBytes EncodeMarkerPositions(const LumoraQSStream::VRecordArray<LumoraQSStream::VMarkerPosition>& positions);
+VBytes EncodeMarkerRecords(const LumoraQSStream::VRecordArray<LumoraQSStream::VMarkerRecord>& records);
 // Type 9; `type` may name 8 to build the skipped variant of the same layout.
 VBytes EncodeGlobalSegmentPoses(const LumoraQSStream::VSegmentPoses& poses,
                                 int32_t type = LumoraQSStream::GlobalSegmentPoses);

@@ -104,7 +104,7 @@ LumoraQSStream::VDeviceOutputData Data(int32_t device, int32_t output, std::vect
   LumoraQSStream::VDeviceOutputData data;
   data.DeviceID = device;
   data.OutputID = output;
-  data.Samples = std::move(samples);
+  data.Samples.assign(samples.begin(), samples.end());
   return data;
 }
 
