@@ -695,12 +695,15 @@ int Run(const VOptions& options) {
     std::snprintf(name, sizeof name, "%s (%zu B)", scene.Name, scene.Dynamic.size());
     std::printf("%-14s %-26s %10.1f %10.1f\n", name, "raw socket, same packet", rawMedian,
                 Percentile(raw.Samples, 99));
-    const double ratio = rawMedian > 0 ? libMedian / rawMedian : 0;
+    // The target is set against the ping-pong's half round trip; the raw
+    // client reading the same packet, which pays the same wake-up and the
+    // same transfer, is the floor any client of this server can reach.
+    const double ratio = pingMedian > 0 ? libMedian / pingMedian : 0;
     std::printf("%-14s %-26s %10.1f %10.1f %8.2f %8s %-7s %12.1f\n", name, "exports, prefetch on", libMedian,
                 Percentile(lib.Samples, 99), ratio, "<= 1.50", ratio <= 1.5 ? "met" : "MISSED",
                 lib.CpuNsPerFrame / 1e3);
-    std::printf("%-14s %-26s %10s %10s %8.2f   (exports median / ping-pong half RTT median)\n", name, "", "", "",
-                pingMedian > 0 ? libMedian / pingMedian : 0);
+    std::printf("%-14s %-26s %10s %10s %8.2f   (exports median / raw socket same-packet median)\n", name, "", "",
+                "", rawMedian > 0 ? libMedian / rawMedian : 0);
   }
   return 0;
 }
