@@ -95,10 +95,11 @@ bool VSimpleQSClient::GetFrame() {
   if (!IsConnected()) return false;
   bool fetched = false;
   if (PreFetchThread && PreFetchRunning) {
-    std::lock_guard<std::recursive_mutex> lock(FrameMutex);
     // CurrentFrame already holds a copy of this prefetched record: copying
     // it again would change nothing and keep the prefetch thread waiting.
-    if (CurrentFrameCopyOf != PreFetchGeneration) {
+    // The generation only grows, so an unchanged one needs no lock.
+    if (CurrentFrameCopyOf != PreFetchGeneration.load()) {
+      std::lock_guard<std::recursive_mutex> lock(FrameMutex);
       CurrentFrame = PreFetchFrame;
       CurrentFrameCopyOf = PreFetchGeneration;
       fetched = true;
@@ -122,8 +123,10 @@ bool VSimpleQSClient::FetchLatestFrame(VFrameRecord& target) {
   {
     std::lock_guard<std::recursive_mutex> lock(FrameMutex);
     // The list is ours and dropped right after, so the newest record is
-    // moved rather than copied; the older ones are discarded unread.
-    target = std::move(frames.back());
+    // exchanged rather than copied; the older ones are discarded unread.
+    // The target's previous contents leave with the list, after the lock is
+    // released, so freeing them does not hold up the other side.
+    std::swap(target, frames.back());
     if (&target == &PreFetchFrame) {
       ++PreFetchGeneration;
     } else {

@@ -133,7 +133,9 @@ class VSimpleQSClient : public ISimpleQSClient {
   // Under FrameMutex: the number of records moved into PreFetchFrame (1 for
   // the initial empty record), and which of them CurrentFrame holds a copy
   // of (0: none, CurrentFrame was filled otherwise).
-  uint64_t PreFetchGeneration = 1;
+  // PreFetchGeneration is also read without the lock, so that a host polling
+  // GetFrame takes FrameMutex only when there is something new to copy.
+  std::atomic<uint64_t> PreFetchGeneration{1};
   uint64_t CurrentFrameCopyOf = 1;
   std::recursive_mutex FrameMutex;
   bool RightHanded;
