@@ -20,6 +20,7 @@
 
 #include "client/frame_record.h"
 #include "client/qs_client.h"
+#include "tests/support/payload_builders.h"
 
 class MockQSClient : public IQSClient {
  public:
@@ -135,24 +136,6 @@ inline LumoraQSStream::VSubjectInfo MakeSubject(int32_t id, const std::string& n
   return subject;
 }
 
-inline LumoraQSStream::VMarkerPosition MakeMarkerPosition(int32_t subjectID, int32_t markerID,
-                                                          std::array<double, 3> position) {
-  LumoraQSStream::VMarkerPosition record{};
-  record.SubjectID = subjectID;
-  record.MarkerID = markerID;
-  record.Position = position;
-  return record;
-}
-
-inline LumoraQSStream::VSegmentPose MakePose(int32_t segmentID, std::array<double, 3> translation,
-                                             std::array<double, 9> rotation) {
-  LumoraQSStream::VSegmentPose pose{};
-  pose.SegmentID = segmentID;
-  pose.Translation = translation;
-  pose.Rotation = rotation;
-  return pose;
-}
-
 inline LumoraQSStream::VDeviceOutputInfo MakeOutput(int32_t deviceID, int32_t outputID,
                                                     std::vector<std::string> names) {
   LumoraQSStream::VDeviceOutputInfo output;
@@ -160,15 +143,6 @@ inline LumoraQSStream::VDeviceOutputInfo MakeOutput(int32_t deviceID, int32_t ou
   output.OutputID = outputID;
   output.ComponentNames = std::move(names);
   return output;
-}
-
-inline LumoraQSStream::VDeviceOutputData MakeData(int32_t deviceID, int32_t outputID,
-                                                  std::vector<float> samples) {
-  LumoraQSStream::VDeviceOutputData data;
-  data.DeviceID = deviceID;
-  data.OutputID = outputID;
-  data.Samples.assign(samples.begin(), samples.end());
-  return data;
 }
 
 inline LumoraQSStream::VDeviceInfo MakeDevice(int32_t deviceID) {

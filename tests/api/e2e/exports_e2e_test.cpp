@@ -27,6 +27,7 @@
 #include "tools/sim/capture_server.h"
 #include "tools/sim/wire_encoder.h"
 #include "tests/support/exports_test_support.h"
+#include "tests/support/payload_builders.h"
 
 namespace {
 
@@ -100,32 +101,6 @@ LumoraQSStream::VDeviceOutputInfo Output(int32_t device, int32_t output, const s
   return info;
 }
 
-LumoraQSStream::VDeviceOutputData Data(int32_t device, int32_t output, std::vector<float> samples) {
-  LumoraQSStream::VDeviceOutputData data;
-  data.DeviceID = device;
-  data.OutputID = output;
-  data.Samples.assign(samples.begin(), samples.end());
-  return data;
-}
-
-LumoraQSStream::VSegmentPose Pose(int32_t segment, std::array<double, 3> translation,
-                                  std::array<double, 9> rotation) {
-  LumoraQSStream::VSegmentPose pose{};
-  pose.SegmentID = segment;
-  pose.Translation = translation;
-  pose.Rotation = rotation;
-  return pose;
-}
-
-LumoraQSStream::VMarkerPosition MarkerAt(int32_t subject, int32_t marker,
-                                         std::array<double, 3> position) {
-  LumoraQSStream::VMarkerPosition entry{};
-  entry.SubjectID = subject;
-  entry.MarkerID = marker;
-  entry.Position = position;
-  return entry;
-}
-
 // `samples` values, each `fill` except the first of every component, which
 // holds `firsts[c]`.
 std::vector<float> Components(const std::vector<float>& firsts, std::size_t perComponent,
@@ -161,14 +136,14 @@ VBytes FramePacket(int32_t number, double pelvisX = 1.0) {
   LumoraQSStream::VSegmentPoses alicePoses;
   alicePoses.SubjectID = 7;
   alicePoses.Poses = {
-      Pose(11, {pelvisX, 2.0, 3.0}, {1, 0, 0, 0, 1, 0, 0, 0, 1}),
+      MakePose(11, {pelvisX, 2.0, 3.0}, {1, 0, 0, 0, 1, 0, 0, 0, 1}),
       // 90 degrees about z.
-      Pose(12, {10.0, -20.0, 30.5}, {0, -1, 0, 1, 0, 0, 0, 0, 1}),
+      MakePose(12, {10.0, -20.0, 30.5}, {0, -1, 0, 1, 0, 0, 0, 0, 1}),
   };
   LumoraQSStream::VSegmentPoses bobPoses;
   bobPoses.SubjectID = 8;
   // 180 degrees about x.
-  bobPoses.Poses = {Pose(31, {4.0, 5.0, 6.0}, {1, 0, 0, 0, -1, 0, 0, 0, -1})};
+  bobPoses.Poses = {MakePose(31, {4.0, 5.0, 6.0}, {1, 0, 0, 0, -1, 0, 0, 0, -1})};
 
   using namespace LumoraQSSim;
   return EncodePacket({
@@ -188,14 +163,14 @@ VBytes FramePacket(int32_t number, double pelvisX = 1.0) {
       EncodeFrameNumber(number),
       EncodeGlobalSegmentPoses(alicePoses),
       EncodeGlobalSegmentPoses(bobPoses),
-      EncodeMarkerPositions({MarkerAt(7, 21, {100.0, 200.0, 300.0}),
-                             MarkerAt(7, 22, {-1.5, 0.0, 2.25})}),
+      EncodeMarkerPositions({MakeMarkerPosition(7, 21, {100.0, 200.0, 300.0}),
+                             MakeMarkerPosition(7, 22, {-1.5, 0.0, 2.25})}),
       // Plate A: ten samples per component; plate B: one.
-      EncodeForceData(Data(5, 1, Components({1.5f, -2.25f, 3.75f}, 10, 99.0f))),
-      EncodeForceData(Data(9, 1, {7.0f, 8.0f, 9.0f})),
-      EncodeMomentData(Data(5, 2, {0.5f, 0.25f, -0.125f})),
-      EncodeCentreOfPressureData(Data(5, 3, Components({0.375f, -0.625f, 1.0f}, 2, 77.0f))),
-      EncodeVoltageData(Data(5, 4, Components({1.25f, 2.5f, -3.75f, 5.0f}, 10, -9.0f))),
+      EncodeForceData(MakeData(5, 1, Components({1.5f, -2.25f, 3.75f}, 10, 99.0f))),
+      EncodeForceData(MakeData(9, 1, {7.0f, 8.0f, 9.0f})),
+      EncodeMomentData(MakeData(5, 2, {0.5f, 0.25f, -0.125f})),
+      EncodeCentreOfPressureData(MakeData(5, 3, Components({0.375f, -0.625f, 1.0f}, 2, 77.0f))),
+      EncodeVoltageData(MakeData(5, 4, Components({1.25f, 2.5f, -3.75f, 5.0f}, 10, -9.0f))),
   });
 }
 
