@@ -95,12 +95,18 @@ bool VSimpleQSClient::GetFrame() {
   if (!IsConnected()) return false;
   bool fetched = false;
   if (PreFetchThread && PreFetchRunning) {
-    // CurrentFrame already holds a copy of this prefetched record: copying
-    // it again would change nothing and keep the prefetch thread waiting.
-    // The generation only grows, so an unchanged one needs no lock.
+    // CurrentFrame already holds this prefetched record: taking it again
+    // would change nothing and keep the prefetch thread waiting. The
+    // generation only grows, so an unchanged one needs no lock.
     if (CurrentFrameCopyOf != PreFetchGeneration.load()) {
       std::lock_guard<std::recursive_mutex> lock(FrameMutex);
-      CurrentFrame = PreFetchFrame;
+      // The record is exchanged, not copied: PreFetchFrame is only ever read
+      // here, and only once per generation. What it holds afterwards (the
+      // previous current record) is marked lent and never read as a frame;
+      // the next prefetched record replaces it, or the direct path hands
+      // the record back (FetchLatestFrame).
+      std::swap(CurrentFrame, PreFetchFrame);
+      PreFetchFrameLent = true;
       CurrentFrameCopyOf = PreFetchGeneration;
       fetched = true;
     }
@@ -129,8 +135,16 @@ bool VSimpleQSClient::FetchLatestFrame(VFrameRecord& target) {
     std::swap(target, frames.back());
     if (&target == &PreFetchFrame) {
       ++PreFetchGeneration;
+      PreFetchFrameLent = false;
     } else {
-      CurrentFrameCopyOf = 0;  // CurrentFrame no longer holds a prefetched record
+      // CurrentFrame no longer holds the prefetched record. If it had been
+      // lent to CurrentFrame, it goes back, so that PreFetchFrame again
+      // holds the record the prefetch thread fetched last.
+      if (PreFetchFrameLent) {
+        std::swap(PreFetchFrame, frames.back());
+        PreFetchFrameLent = false;
+      }
+      CurrentFrameCopyOf = 0;
     }
   }
   return true;

@@ -131,12 +131,15 @@ class VSimpleQSClient : public ISimpleQSClient {
   VFrameRecord CurrentFrame;
   VFrameRecord PreFetchFrame;
   // Under FrameMutex: the number of records moved into PreFetchFrame (1 for
-  // the initial empty record), and which of them CurrentFrame holds a copy
-  // of (0: none, CurrentFrame was filled otherwise).
+  // the initial empty record), and which of them CurrentFrame holds (0:
+  // none, CurrentFrame was filled otherwise). PreFetchFrameLent: that record
+  // was exchanged into CurrentFrame, and PreFetchFrame holds the previous
+  // current record until a newer one is prefetched or the record comes back.
   // PreFetchGeneration is also read without the lock, so that a host polling
-  // GetFrame takes FrameMutex only when there is something new to copy.
+  // GetFrame takes FrameMutex only when there is something new to take.
   std::atomic<uint64_t> PreFetchGeneration{1};
   uint64_t CurrentFrameCopyOf = 1;
+  bool PreFetchFrameLent = false;
   std::recursive_mutex FrameMutex;
   bool RightHanded;
   bool ZUp;

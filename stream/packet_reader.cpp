@@ -19,12 +19,12 @@ bool PacketHeaderAcceptable(const VReaderSection& packet) {
          static_cast<uint32_t>(packet.DeclaredLength()) <= MaxPacketPayload;
 }
 
-// True while another object header can start inside the packet. Fewer than
-// 4 bytes before the packet end cannot hold an object type: those trailing
-// bytes are ignored and the packet counts as complete.
-bool MoreObjects(const VReaderSection& packet, const VReader& reader) {
-  return packet.Contains(reader.Position()) && reader.Remaining() >= 4;
-}
+// True while another object header can start inside the packet, whose
+// payload is the whole of the reader's buffer. Fewer than 4 bytes before the
+// end cannot hold an object type: those trailing bytes are ignored and the
+// packet counts as complete. An object whose declared length runs past the
+// end leaves the position there, which ends the packet too.
+bool MoreObjects(const VReader& reader) { return reader.Remaining() >= 4; }
 
 // Gives the lists of a new dynamic container the capacity of the previous
 // packet's. Consecutive frames carry the same subjects and device outputs,
@@ -48,7 +48,7 @@ void ReserveLike(const VDynamicObjects& previous, VDynamicObjects& objects) {
 bool VPacketReader::ReadHandshake(VReader& reader) {
   VReaderSection packet(reader, VReaderSection::EOpen::Refill);
   if (!PacketHeaderAcceptable(packet)) return false;
-  while (MoreObjects(packet, reader)) {
+  while (MoreObjects(reader)) {
     VReaderSection object(reader, VReaderSection::EOpen::InPlace);
     if (object.LeadingWord() == ObjectTypeList) {
       const bool decoded = DecodeObjectTypeList(reader, Offered);
@@ -63,14 +63,18 @@ bool VPacketReader::ReadPacket(VReader& reader, bool convertVideo, VPacketDelive
   delivery = VPacketDelivery{};
   VReaderSection packet(reader, VReaderSection::EOpen::Refill);
   if (!PacketHeaderAcceptable(packet)) return false;
+  return DecodePacket(reader, convertVideo, delivery);
+}
 
+bool VPacketReader::DecodePacket(VReader& reader, bool convertVideo, VPacketDelivery& delivery) {
+  delivery = VPacketDelivery{};
   std::shared_ptr<VStaticObjects> staticObjects;
   std::shared_ptr<VDynamicObjects> dynamicObjects;
   bool hasSummary = false;
   Summary.Pairs.clear();
   Summary.CarriedTypes.clear();
 
-  while (MoreObjects(packet, reader)) {
+  while (MoreObjects(reader)) {
     VReaderSection object(reader, VReaderSection::EOpen::InPlace);
     const int32_t type = object.LeadingWord();
     bool decoded = true;

@@ -30,6 +30,12 @@ class VPacketReader {
   // decode (then nothing of the packet is delivered).
   bool ReadPacket(LumoraQSStreamIO::VReader& reader, bool convertVideo, VPacketDelivery& delivery);
 
+  // The decoding half of ReadPacket: the reader's buffer holds exactly one
+  // packet's payload (as the packet's Fill left it) and the position is at
+  // its start. The same results and the same effect on the previous
+  // containers as ReadPacket.
+  bool DecodePacket(LumoraQSStreamIO::VReader& reader, bool convertVideo, VPacketDelivery& delivery);
+
   // Forgets the previous containers (the start of a connection).
   void Reset();
 

@@ -306,7 +306,7 @@ TEST_F(FacadeConnection, DirectPathTakesTheNewestQueuedFrameAndKeepsItWhenNothin
   EXPECT_EQ(Source.OtherCallerThreads(), 0u);
 }
 
-TEST_F(FacadeConnection, PrefetchPathCopiesWhatThePrefetchThreadFetched) {
+TEST_F(FacadeConnection, PrefetchPathAnswersWhatThePrefetchThreadFetchedLast) {
   VSimpleQSClient facade;
   ASSERT_TRUE(facade.Connect(Share(Mock), "host"));
   Source.Push(MakeFrame(20));
@@ -332,6 +332,21 @@ TEST_F(FacadeConnection, PrefetchPathCopiesWhatThePrefetchThreadFetched) {
   EXPECT_EQ(Source.GetFramesOnTestThread, 2);  // direct path again
   EXPECT_TRUE(facade.GetFrameNumber(n));
   EXPECT_EQ(n, 22);
+
+  // Prefetching again with nothing queued: GetFrame answers the frame the
+  // prefetch thread fetched last, 21, not the directly fetched 22 nor 20,
+  // the record CurrentFrame held when 21 was taken over, and keeps doing so.
+  facade.SetPreFetchMode(true);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_TRUE(facade.GetFrame());
+    EXPECT_TRUE(facade.GetFrameNumber(n));
+    EXPECT_EQ(n, 21);
+  }
+  Source.Push(MakeFrame(23));
+  EXPECT_TRUE(WaitUntil([&] {
+    facade.GetFrame();
+    return facade.GetFrameNumber(n) && n == 23;
+  }));
 }
 
 TEST_F(FacadeConnection, StartingPrefetchTwiceRunsOneThread) {
