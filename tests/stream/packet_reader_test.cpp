@@ -197,3 +197,35 @@ TEST(PacketReader, EveryCatalogueRouteCreatesOnlyItsContainer) {
     EXPECT_EQ(static_cast<bool>(delivery.Dynamic), c.Dynamic) << type;
   }
 }
+
+TEST(PacketReader, DecodingTheHeldPayloadAgainGivesFreshContainersThatCarryOver) {
+  VMarkerPosition marker{};
+  marker.MarkerID = 9;
+  marker.Position = {4.0, 5.0, 6.0};
+  VMemoryReader reader(EncodePacket({EncodeStreamInfo(3), EncodeFrameNumber(7), EncodeMarkerPositions({marker})}));
+  VPacketReader packets;
+  VPacketDelivery read, decoded;
+  ASSERT_TRUE(packets.ReadPacket(reader, false, read));
+
+  // The payload stays in the reader's buffer: decoding it again from its
+  // start gives new containers with the same contents.
+  reader.SetPosition(0);
+  ASSERT_TRUE(packets.DecodePacket(reader, false, decoded));
+  ASSERT_TRUE(decoded.Static && decoded.Dynamic);
+  EXPECT_NE(decoded.Dynamic, read.Dynamic);
+  EXPECT_NE(decoded.Static, read.Static);
+  EXPECT_EQ(decoded.Static->StreamValue, 3);
+  EXPECT_EQ(decoded.Dynamic->FrameNumber, 7);
+  ASSERT_EQ(decoded.Dynamic->MarkerPositions.size(), 1u);
+  EXPECT_EQ(decoded.Dynamic->MarkerPositions[0].MarkerID, 9);
+
+  // The re-decoded containers are now the previous ones a summary carries
+  // from: a frame that carries its markers over gets them.
+  reader.Append(EncodePacket({EncodeFrameNumber(8), EncodePacketSummary({}, {MarkerPositions})}));
+  VPacketDelivery next;
+  ASSERT_TRUE(packets.ReadPacket(reader, false, next));
+  ASSERT_TRUE(next.Dynamic);
+  ASSERT_EQ(next.Dynamic->MarkerPositions.size(), 1u);
+  EXPECT_EQ(next.Dynamic->MarkerPositions[0].Position[1], 5.0);
+  EXPECT_EQ(next.Dynamic->FrameNumber, 8);
+}
