@@ -318,11 +318,15 @@ TEST_F(FacadeConnection, PrefetchPathAnswersWhatThePrefetchThreadFetchedLast) {
   EXPECT_TRUE(facade.GetFrameNumber(n));
   EXPECT_EQ(n, 20);
 
+  // Polls GetFrame until the prefetch thread has delivered frame `number`.
+  auto prefetchDelivers = [&](int32_t number) {
+    return WaitUntil([&] {
+      facade.GetFrame();
+      return facade.GetFrameNumber(n) && n == number;
+    });
+  };
   Source.Push(MakeFrame(21));
-  EXPECT_TRUE(WaitUntil([&] {
-    facade.GetFrame();
-    return facade.GetFrameNumber(n) && n == 21;
-  }));
+  EXPECT_TRUE(prefetchDelivers(21));
   EXPECT_EQ(Source.GetFramesOnTestThread, 1);  // GetFrame never fetched itself
   EXPECT_EQ(Source.OtherCallerThreads(), 1u);
 
@@ -343,10 +347,7 @@ TEST_F(FacadeConnection, PrefetchPathAnswersWhatThePrefetchThreadFetchedLast) {
     EXPECT_EQ(n, 21);
   }
   Source.Push(MakeFrame(23));
-  EXPECT_TRUE(WaitUntil([&] {
-    facade.GetFrame();
-    return facade.GetFrameNumber(n) && n == 23;
-  }));
+  EXPECT_TRUE(prefetchDelivers(23));
 }
 
 TEST_F(FacadeConnection, StartingPrefetchTwiceRunsOneThread) {
