@@ -356,7 +356,7 @@ class VBusyHost {
  public:
   VBusyHost() : Thread([this] {
     uint64_t turns = 0;
-    while (!Stop.load(std::memory_order_relaxed)) benchmark_sink = ++turns;
+    while (!Stop.load(std::memory_order_relaxed)) Sink = ++turns;
   }) {}
   ~VBusyHost() {
     Stop = true;
@@ -366,7 +366,7 @@ class VBusyHost {
   VBusyHost& operator=(const VBusyHost&) = delete;
 
  private:
-  static inline volatile uint64_t benchmark_sink = 0;
+  static inline volatile uint64_t Sink = 0;
   std::atomic<bool> Stop{false};
   std::thread Thread;
 };
