@@ -29,7 +29,10 @@ done
 soname=$(objdump -p "$PREFIX/$LIBDIR/libQS.so.1.0.0" | awk '$1 == "SONAME" {print $2}')
 [ "$soname" = "libQS.so.1" ] || fail "SONAME is '$soname', expected libQS.so.1"
 # Only the library's own folder or the origin-relative one in the tools' run path.
-if objdump -p "$PREFIX/bin/qs-stream" | grep -E 'R(UN)?PATH' | grep -q "$BUILD"; then
+# (Outputs are captured before they are searched: with pipefail, a grep -q
+# that stops reading early can fail the pipeline through the writer's SIGPIPE.)
+runpath=$(objdump -p "$PREFIX/bin/qs-stream" | grep -E 'R(UN)?PATH' || true)
+if [[ "$runpath" == *"$BUILD"* ]]; then
   fail "installed qs-stream still refers to the build folder"
 fi
 [ -z "$(find "$PREFIX" -name __pycache__)" ] || fail "__pycache__ installed"
@@ -46,8 +49,9 @@ cmake --build "$WORK/example" > "$WORK/example-build.log" \
   || { cat "$WORK/example-build.log"; fail "building examples/c"; }
 grep -q "QS_DIR:PATH=$PREFIX/$LIBDIR/cmake/QS" "$WORK/example/CMakeCache.txt" \
   || fail "find_package(QS) did not find the installed package"
-ldd "$WORK/example/qs_example" | grep -q "libQS.so.1 => $PREFIX/$LIBDIR/libQS.so.1" \
-  || { ldd "$WORK/example/qs_example"; fail "qs_example does not load the installed libQS.so.1"; }
+libraries=$(ldd "$WORK/example/qs_example")
+[[ "$libraries" == *"libQS.so.1 => $PREFIX/$LIBDIR/libQS.so.1 "* ]] \
+  || { echo "$libraries"; fail "qs_example does not load the installed libQS.so.1"; }
 
 echo "== pkg-config"
 if ! command -v pkg-config > /dev/null; then
