@@ -98,7 +98,7 @@ bool VSimpleQSClient::GetFrame() {
     // CurrentFrame already holds this prefetched record: taking it again
     // would change nothing and keep the prefetch thread waiting. The
     // generation only grows, so an unchanged one needs no lock.
-    if (CurrentFrameCopyOf != PreFetchGeneration.load()) {
+    if (CurrentFrameGeneration != PreFetchGeneration.load()) {
       std::lock_guard<std::recursive_mutex> lock(FrameMutex);
       // The record is exchanged, not copied: PreFetchFrame is only ever read
       // here, and only once per generation. What it holds afterwards (the
@@ -107,7 +107,7 @@ bool VSimpleQSClient::GetFrame() {
       // the record back (FetchLatestFrame).
       std::swap(CurrentFrame, PreFetchFrame);
       PreFetchFrameLent = true;
-      CurrentFrameCopyOf = PreFetchGeneration;
+      CurrentFrameGeneration = PreFetchGeneration;
       fetched = true;
     }
   } else {
@@ -144,7 +144,7 @@ bool VSimpleQSClient::FetchLatestFrame(VFrameRecord& target) {
         std::swap(PreFetchFrame, frames.back());
         PreFetchFrameLent = false;
       }
-      CurrentFrameCopyOf = 0;
+      CurrentFrameGeneration = 0;
     }
   }
   return true;

@@ -138,7 +138,7 @@ class VSimpleQSClient : public ISimpleQSClient {
   // PreFetchGeneration is also read without the lock, so that a host polling
   // GetFrame takes FrameMutex only when there is something new to take.
   std::atomic<uint64_t> PreFetchGeneration{1};
-  uint64_t CurrentFrameCopyOf = 1;
+  uint64_t CurrentFrameGeneration = 1;
   bool PreFetchFrameLent = false;
   std::recursive_mutex FrameMutex;
   bool RightHanded;

@@ -379,35 +379,54 @@ struct VThroughput {
   double HostCpuNsPerFrame = 0;
 };
 
-// The raw baseline: the library's request-and-read loop on a plain socket,
-// without decoding. The first request carries the type list, every later one
-// is the 17-byte stream mode 0 request.
+// The raw baseline client: the library's request-and-read loop on a plain
+// socket, without decoding. After the server's handshake the first request
+// carries the type list; every later one is the 17-byte stream mode 0
+// request.
+class VRawClient {
+ public:
+  VRawClient() : Fd(ConnectLoopback(ServerPort)) {
+    const VBytes first = LumoraQSSim::EncodeRequest(ExportTypes(), uint8_t{0});
+    Ok = Fd >= 0 && ReadPacket(Fd, Answer) && WriteAll(Fd, first.data(), first.size());
+  }
+  ~VRawClient() {
+    if (Fd >= 0) ::close(Fd);
+  }
+  VRawClient(const VRawClient&) = delete;
+  VRawClient& operator=(const VRawClient&) = delete;
+
+  // The next answer, into Packet(); false once anything failed.
+  bool Read() { return Ok = Ok && ReadPacket(Fd, Answer); }
+  // Asks for the next packet.
+  bool Request() { return Ok = Ok && WriteAll(Fd, Mode0.data(), Mode0.size()); }
+  const VBytes& Packet() const { return Answer; }
+
+ private:
+  const int Fd;
+  const VBytes Mode0 = LumoraQSSim::EncodeRequest(std::nullopt, uint8_t{0});
+  VBytes Answer;
+  bool Ok = false;
+};
+
 VThroughput RawThroughput(double seconds) {
   VThroughput result;
   VBusyHost busy;
-  const int fd = ConnectLoopback(ServerPort);
-  if (fd < 0) return result;
-  VBytes packet;
-  const VBytes first = LumoraQSSim::EncodeRequest(ExportTypes(), uint8_t{0});
-  const VBytes mode0 = LumoraQSSim::EncodeRequest(std::nullopt, uint8_t{0});
-  bool ok = ReadPacket(fd, packet) && WriteAll(fd, first.data(), first.size());
+  VRawClient client;
+  bool ok = true;
   // Warm-up: the first answers (scene description) are not counted.
-  for (int i = 0; ok && i < 10; ++i) {
-    ok = ReadPacket(fd, packet) && WriteAll(fd, mode0.data(), mode0.size());
-  }
+  for (int i = 0; ok && i < 10; ++i) ok = client.Read() && client.Request();
   uint64_t frames = 0;
   const double cpu0 = OwnThreadCpuNs();
   const int64_t start = NowNs();
   const int64_t end = start + static_cast<int64_t>(seconds * 1e9);
   int64_t now = start;
   while (ok && now < end) {
-    ok = ReadPacket(fd, packet) && WriteAll(fd, mode0.data(), mode0.size());
+    ok = client.Read() && client.Request();
     if (ok) ++frames;
     if ((frames & 15) == 0) now = NowNs();
   }
   now = NowNs();
   const double cpu = OwnThreadCpuNs() - cpu0;
-  ::close(fd);
   if (frames == 0) return result;
   result.FramesPerSecond = static_cast<double>(frames) / ((now - start) / 1e9);
   result.CpuNsPerFrame = cpu / static_cast<double>(frames);
@@ -528,25 +547,19 @@ VLatency ExportLatency(const VBenchServer& server, int frames) {
 // write to the whole packet read.
 VLatency RawLatency(const VBenchServer& server, int frames) {
   VLatency result;
-  const int fd = ConnectLoopback(ServerPort);
-  if (fd < 0) return result;
-  VBytes packet;
-  const VBytes first = LumoraQSSim::EncodeRequest(ExportTypes(), uint8_t{0});
-  const VBytes mode0 = LumoraQSSim::EncodeRequest(std::nullopt, uint8_t{0});
-  bool ok = ReadPacket(fd, packet) && WriteAll(fd, first.data(), first.size());
+  VRawClient client;
   const int64_t deadline = NowNs() + 60'000'000'000;
   int skip = 5;
-  while (ok && static_cast<int>(result.Samples.size()) < frames && NowNs() < deadline) {
-    ok = ReadPacket(fd, packet);
+  while (static_cast<int>(result.Samples.size()) < frames && NowNs() < deadline) {
+    if (!client.Read()) break;
     const int64_t seen = NowNs();
-    if (!ok) break;
+    const VBytes& packet = client.Packet();
     if (packet.size() >= 20 && ReadInt32At(packet.data() + 8) == LumoraQSStream::FrameNumber && skip-- <= 0) {
       const int64_t written = server.WriteTime(ReadInt32At(packet.data() + QSBench::FrameNumberOffset));
       if (written > 0) result.Samples.push_back((seen - written) / 1e3);
     }
-    ok = WriteAll(fd, mode0.data(), mode0.size());
+    if (!client.Request()) break;
   }
-  ::close(fd);
   return result;
 }
 

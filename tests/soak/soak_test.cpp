@@ -15,7 +15,7 @@
 #include <thread>
 
 #include "QS.h"
-#include "process_stats.h"
+#include "tests/support/process_stats.h"
 #include "streamio/object_types.h"
 #include "tools/sim/capture_server.h"
 

@@ -10,7 +10,6 @@
 // The library holds one process-wide client. Every test leaves it
 // disconnected, and the fixture disconnects once more and restores the
 // default settings in case a test stopped early.
-#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -28,6 +27,7 @@
 #include "tools/sim/wire_encoder.h"
 #include "tests/support/exports_test_support.h"
 #include "tests/support/payload_builders.h"
+#include "tests/support/process_stats.h"
 
 namespace {
 
@@ -45,16 +45,7 @@ constexpr double Pi = 3.14159265358979323846;
 
 // Threads of this process (the library's receiving and prefetch threads
 // among them); -1 when /proc is not readable.
-int ThreadCount() {
-  DIR* directory = opendir("/proc/self/task");
-  if (!directory) return -1;
-  int count = 0;
-  while (const dirent* entry = readdir(directory)) {
-    if (entry->d_name[0] != '.') ++count;
-  }
-  closedir(directory);
-  return count;
-}
+int ThreadCount() { return QSSoak::Threads(); }
 
 // The thread count to compare later counts with. A runtime that starts a
 // helper thread of its own on the first thread creation (a sanitizer) has
