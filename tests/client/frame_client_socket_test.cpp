@@ -75,17 +75,20 @@ TEST(FrameClientSocket, FramesFlowIntoGetFramesWithTheirScene) {
   VCaptureServerOptions options;
   options.Behaviour = EServeBehaviour::StreamScript;
   options.MaxConnectionTime = 20000ms;
-  options.CloseWhenScriptExhausted = true;  // every frame is queued before the end
   auto server = StartServer(options);
   ASSERT_NE(server, nullptr);
-  server->Push(ScenePacket("Plate1"));
-  constexpr int32_t Frames = 50;
-  for (int32_t n = 1; n <= Frames; ++n) server->Push(FramePacket(n));
 
   auto client = NewClient();
   client->SetMaxQueuedFrames(1000);
   client->Connect("127.0.0.1", server->Port());
   ASSERT_TRUE(client->IsConnected());
+  // Scripted only now: a script that was there before the connection could
+  // be streamed out and the connection closed by the server before
+  // IsConnected is asked.
+  std::vector<VBytes> script = {ScenePacket("Plate1")};
+  constexpr int32_t Frames = 50;
+  for (int32_t n = 1; n <= Frames; ++n) script.push_back(FramePacket(n));
+  server->Push(script);
 
   std::vector<int32_t> numbers;
   std::vector<VFrameRecord> records;
