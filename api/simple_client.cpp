@@ -39,7 +39,7 @@ VSimpleQSClient::~VSimpleQSClient() {
 
 bool VSimpleQSClient::Connect(std::shared_ptr<IQSClient> client, const std::string& host) {
   if (host.empty()) return false;
-  if (std::atomic_load(&Client)) return false;
+  if (Client) return false;
   if (!client || client->IsConnected()) return false;
   // The object types are configured before connecting: the receiving thread
   // sends its first request as soon as the server's handshake arrives, and
@@ -55,7 +55,7 @@ bool VSimpleQSClient::Connect(std::shared_ptr<IQSClient> client, const std::stri
 }
 
 bool VSimpleQSClient::Disconnect() {
-  std::shared_ptr<IQSClient> client = std::atomic_load(&Client);
+  std::shared_ptr<IQSClient> client = Client;
   if (!client) return false;
   const bool connected = client->IsConnected();
   // Connected: the normal way out. Lost: nothing is connected, so the
@@ -77,8 +77,9 @@ bool VSimpleQSClient::Disconnect() {
 }
 
 bool VSimpleQSClient::IsConnected() {
-  std::shared_ptr<IQSClient> client = std::atomic_load(&Client);
-  return client && client->IsConnected();
+  // Host's thread: no copy of the pointer either, whose reference count
+  // the prefetch thread's copies keep changing on the other processor.
+  return Client && Client->IsConnected();
 }
 
 // --- Frames and prefetching --------------------------------------------------
@@ -121,7 +122,9 @@ bool VSimpleQSClient::GetFrame() {
 }
 
 bool VSimpleQSClient::FetchLatestFrame(VFrameRecord& target) {
-  std::shared_ptr<IQSClient> client = std::atomic_load(&Client);
+  // PreFetchFrame is the prefetch thread's target (and StartPreFetch's, on
+  // the host's thread, where the atomic read is merely unneeded).
+  std::shared_ptr<IQSClient> client = &target == &PreFetchFrame ? std::atomic_load(&Client) : Client;
   if (!client) return false;
   std::vector<VFrameRecord> frames;
   client->GetFrames(frames);  // without FrameMutex: it takes the frame client's lock
@@ -194,8 +197,7 @@ bool VSimpleQSClient::GetFrameNumber(int32_t& frameNumber) {
 
 bool VSimpleQSClient::EnableTypes(std::initializer_list<int32_t> types) {
   if (!IsConnected()) return false;
-  std::shared_ptr<IQSClient> client = std::atomic_load(&Client);
-  for (int32_t type : types) client->SetObjectTypeEnabled(type, true);
+  for (int32_t type : types) Client->SetObjectTypeEnabled(type, true);
   return true;
 }
 

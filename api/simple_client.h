@@ -22,7 +22,11 @@
 // written by the host's thread alone, so queries read it without a lock.
 //
 // Client is read by the prefetch thread while Connect may store it, so every
-// access to it goes through std::atomic_load / std::atomic_store.
+// store to it and every read on the prefetch thread goes through
+// std::atomic_store / std::atomic_load. The host's thread, its only writer,
+// reads it directly: a host polling GetFrame and GetFrameNumber would
+// otherwise contend with the polling prefetch thread for the lock behind
+// std::atomic_load on every call.
 //
 // Lock order: FrameMutex, then the frame client's own lock (a record copy or
 // release may call into the frame client). GetFrames is always called
