@@ -1,5 +1,8 @@
 #include "stream/packet_reader.h"
 
+#include <cstddef>
+#include <mutex>
+
 #include "stream/video_conversion.h"
 #include "streamio/limits.h"
 #include "streamio/object_types.h"
@@ -45,6 +48,96 @@ void ReserveLike(const VDynamicObjects& previous, VDynamicObjects& objects) {
 
 }  // namespace
 
+// A delivered dynamic container is shared by the frame queue, the host's
+// frame assembly and, as the previous container, this reader; whichever lets
+// go of it last (on any thread) puts it here instead of freeing it. The
+// receiving thread takes it back for a later packet and refills its lists in
+// place, so that at a steady frame shape decoding allocates nothing (on a
+// heavy frame the allocations and frees of some hundred lists cost a third
+// of the receiving thread's time). A container is taken back only after
+// every holder has dropped it, so no reader of a delivered frame ever sees
+// it change; the mutex orders those readers' last accesses before the
+// refill.
+class VDynamicObjectsBin {
+ public:
+  // More would only hold memory: in a steady stream a container comes back
+  // before the packet after next needs one.
+  static constexpr std::size_t Capacity = 2;
+
+  VDynamicObjectsBin() { Kept.reserve(Capacity); }
+
+  void Put(VDynamicObjects* objects) noexcept {
+    std::unique_ptr<VDynamicObjects> owned(objects);
+    std::lock_guard<std::mutex> lock(Mutex);
+    // Within the reserved capacity: push_back does not allocate or throw.
+    if (Kept.size() < Capacity) Kept.push_back(std::move(owned));
+    // Otherwise `owned` frees the container, after the lock is released.
+  }
+
+  std::unique_ptr<VDynamicObjects> Take() {
+    std::lock_guard<std::mutex> lock(Mutex);
+    if (Kept.empty()) return nullptr;
+    std::unique_ptr<VDynamicObjects> objects = std::move(Kept.back());
+    Kept.pop_back();
+    return objects;
+  }
+
+  void Clear() {
+    std::vector<std::unique_ptr<VDynamicObjects>> dropped;
+    {
+      std::lock_guard<std::mutex> lock(Mutex);
+      dropped.swap(Kept);
+      Kept.reserve(Capacity);
+    }
+  }
+
+ private:
+  std::mutex Mutex;
+  std::vector<std::unique_ptr<VDynamicObjects>> Kept;
+};
+
+namespace {
+
+// The deleter of every dynamic container the reader hands out. Once the
+// reader (and with it the bin) is gone, containers are simply freed.
+struct VReturnToBin {
+  std::weak_ptr<VDynamicObjectsBin> Bin;
+  void operator()(VDynamicObjects* objects) const noexcept {
+    if (std::shared_ptr<VDynamicObjectsBin> bin = Bin.lock()) {
+      bin->Put(objects);
+    } else {
+      delete objects;
+    }
+  }
+};
+
+}  // namespace
+
+VPacketReader::VPacketReader() : Bin(std::make_shared<VDynamicObjectsBin>()) {}
+
+VPacketReader::~VPacketReader() = default;
+
+std::shared_ptr<VDynamicObjects> VPacketReader::NewDynamicObjects() {
+  std::unique_ptr<VDynamicObjects> objects = Bin->Take();
+  if (objects) {
+    try {
+      EmptyForReuse(*objects, Spare);
+    } catch (...) {
+      // Out of memory while keeping the inner lists: fall back to a new
+      // container rather than one half emptied.
+      objects.reset();
+      Spare = VSpareLists{};
+    }
+  }
+  if (!objects) {
+    objects = std::make_unique<VDynamicObjects>();
+    if (LastDynamic) ReserveLike(*LastDynamic, *objects);
+  }
+  // Should the control block's allocation fail, the deleter still runs and
+  // the container goes back to the bin.
+  return std::shared_ptr<VDynamicObjects>(objects.release(), VReturnToBin{Bin});
+}
+
 bool VPacketReader::ReadHandshake(VReader& reader) {
   VReaderSection packet(reader, VReaderSection::EOpen::Refill);
   if (!PacketHeaderAcceptable(packet)) return false;
@@ -84,11 +177,8 @@ bool VPacketReader::DecodePacket(VReader& reader, bool convertVideo, VPacketDeli
         decoded = DecodeStaticObject(type, reader, *staticObjects);
         break;
       case ERoute::Dynamic:
-        if (!dynamicObjects) {
-          dynamicObjects = std::make_shared<VDynamicObjects>();
-          if (LastDynamic) ReserveLike(*LastDynamic, *dynamicObjects);
-        }
-        decoded = DecodeDynamicObject(type, reader, *dynamicObjects);
+        if (!dynamicObjects) dynamicObjects = NewDynamicObjects();
+        decoded = DecodeDynamicObject(type, reader, *dynamicObjects, &Spare);
         if (decoded && type == VideoFrame && convertVideo) {
           ConvertVideoFrame(*dynamicObjects->VideoFrames.back(), ConversionBuffer);
         }
@@ -123,6 +213,8 @@ bool VPacketReader::DecodePacket(VReader& reader, bool convertVideo, VPacketDeli
 void VPacketReader::Reset() {
   LastStatic.reset();
   LastDynamic.reset();
+  Bin->Clear();
+  Spare = VSpareLists{};
 }
 
 void MergeStaticObjects(const VPacketSummary& summary, const VStaticObjects& previous,

@@ -17,8 +17,15 @@ struct VPacketDelivery {
   std::shared_ptr<const LumoraQSStream::VDynamicObjects> Dynamic;
 };
 
+// Where dynamic containers go when their last user lets go of them, so
+// that the packet reader can fill them again (packet_reader.cpp).
+class VDynamicObjectsBin;
+
 class VPacketReader {
  public:
+  VPacketReader();
+  ~VPacketReader();
+
   // Reads the server's first packet; true when it held a valid
   // ObjectTypeList, whose types become OfferedTypes().
   bool ReadHandshake(LumoraQSStreamIO::VReader& reader);
@@ -36,12 +43,19 @@ class VPacketReader {
   // containers as ReadPacket.
   bool DecodePacket(LumoraQSStreamIO::VReader& reader, bool convertVideo, VPacketDelivery& delivery);
 
-  // Forgets the previous containers (the start of a connection).
+  // Forgets the previous containers (the start of a connection), and the
+  // containers and lists kept for reuse.
   void Reset();
 
   const std::set<int32_t>& OfferedTypes() const { return Offered; }
 
  private:
+  // A container for a new packet's dynamic objects: one that came back to
+  // the bin, emptied, or a new one sized like the previous packet's.
+  std::shared_ptr<LumoraQSStream::VDynamicObjects> NewDynamicObjects();
+
+  std::shared_ptr<VDynamicObjectsBin> Bin;
+  LumoraQSStream::VSpareLists Spare;
   std::shared_ptr<const LumoraQSStream::VStaticObjects> LastStatic;
   std::shared_ptr<const LumoraQSStream::VDynamicObjects> LastDynamic;
   std::set<int32_t> Offered;

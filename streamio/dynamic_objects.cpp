@@ -107,7 +107,45 @@ bool DecodeObjectTypeList(VReader& reader, std::set<int32_t>& types) {
   return true;
 }
 
-bool DecodeDynamicObject(int32_t type, VReader& reader, VDynamicObjects& objects) {
+namespace {
+
+// Appends a default element to `list`; with a spare inner list left, the
+// element takes it (the decoder then overwrites its contents whole).
+template <class Element, class Inner>
+Element& Append(std::vector<Element>& list, std::vector<Inner>* spare, Inner Element::*inner) {
+  Element& element = list.emplace_back();
+  if (spare && !spare->empty()) {
+    element.*inner = std::move(spare->back());
+    spare->pop_back();
+  }
+  return element;
+}
+
+}  // namespace
+
+void EmptyForReuse(VDynamicObjects& objects, VSpareLists& spare) {
+  spare.Poses.clear();
+  spare.Samples.clear();
+  for (auto* groups : {&objects.GlobalSegmentPoses, &objects.OtherSegmentPoses}) {
+    for (VSegmentPoses& group : *groups) spare.Poses.push_back(std::move(group.Poses));
+    groups->clear();
+  }
+  for (auto* outputs : {&objects.Forces, &objects.Moments, &objects.CentresOfPressure, &objects.Voltages}) {
+    for (VDeviceOutputData& output : *outputs) spare.Samples.push_back(std::move(output.Samples));
+    outputs->clear();
+  }
+  objects.FrameNumber = -1;
+  objects.MarkerPositions.clear();
+  objects.MarkerRecords.clear();
+  objects.BlockDatas.clear();
+  objects.ChunkDatas.clear();
+  objects.ShortRecordDatas.clear();
+  objects.VideoFrames.clear();
+}
+
+bool DecodeDynamicObject(int32_t type, VReader& reader, VDynamicObjects& objects, VSpareLists* spare) {
+  std::vector<VRecordArray<VSegmentPose>>* sparePoses = spare ? &spare->Poses : nullptr;
+  std::vector<VRecordArray<float>>* spareSamples = spare ? &spare->Samples : nullptr;
   switch (type) {
     case FrameNumber:
       return DecodeFrameNumber(reader, objects.FrameNumber);
@@ -116,15 +154,15 @@ bool DecodeDynamicObject(int32_t type, VReader& reader, VDynamicObjects& objects
     case MarkerRecords:
       return DecodeMarkerRecords(reader, objects.MarkerRecords);
     case GlobalSegmentPoses:
-      return DecodeSegmentPoses(reader, objects.GlobalSegmentPoses.emplace_back());
+      return DecodeSegmentPoses(reader, Append(objects.GlobalSegmentPoses, sparePoses, &VSegmentPoses::Poses));
     case ForceData:
-      return DecodeDeviceOutputData(reader, objects.Forces.emplace_back());
+      return DecodeDeviceOutputData(reader, Append(objects.Forces, spareSamples, &VDeviceOutputData::Samples));
     case MomentData:
-      return DecodeDeviceOutputData(reader, objects.Moments.emplace_back());
+      return DecodeDeviceOutputData(reader, Append(objects.Moments, spareSamples, &VDeviceOutputData::Samples));
     case CentreOfPressureData:
-      return DecodeDeviceOutputData(reader, objects.CentresOfPressure.emplace_back());
+      return DecodeDeviceOutputData(reader, Append(objects.CentresOfPressure, spareSamples, &VDeviceOutputData::Samples));
     case VoltageData:
-      return DecodeDeviceOutputData(reader, objects.Voltages.emplace_back());
+      return DecodeDeviceOutputData(reader, Append(objects.Voltages, spareSamples, &VDeviceOutputData::Samples));
     case BlockData:
       return DecodeBlockData(reader, objects.BlockDatas.emplace_back());
     case ChunkData:

@@ -128,6 +128,21 @@ struct VDynamicObjects {
   std::vector<std::shared_ptr<VVideoFrame>> VideoFrames;
 };
 
+// Inner lists given up by a container that is about to be filled again
+// (EmptyForReuse). DecodeDynamicObject hands them to the pose groups and
+// device samples it appends, so a reused container that receives a frame of
+// the same shape as its last one allocates nothing.
+struct VSpareLists {
+  std::vector<VRecordArray<VSegmentPose>> Poses;
+  std::vector<VRecordArray<float>> Samples;
+};
+
+// Makes `objects` what a newly constructed container is (FrameNumber -1,
+// every list empty) while keeping its memory: every list keeps its
+// capacity, and the pose and sample lists of its elements replace whatever
+// `spare` held.
+void EmptyForReuse(VDynamicObjects& objects, VSpareLists& spare);
+
 struct VSummaryPair {
   int32_t First = 0;
   int32_t Second = 0;
@@ -159,6 +174,10 @@ bool DecodeObjectTypeList(VReader& reader, std::set<int32_t>& types);
 // Decodes an object of a dynamic type into `objects` by the type's
 // accumulation rule. Returns false for a failed decode and for a type that is
 // not dynamic. A decoded video frame is the last element of VideoFrames.
-bool DecodeDynamicObject(int32_t type, VReader& reader, VDynamicObjects& objects);
+// With `spare`, an appended pose group or device output takes one of its
+// lists, if any are left, instead of a new one; the decoded values are the
+// same either way.
+bool DecodeDynamicObject(int32_t type, VReader& reader, VDynamicObjects& objects,
+                         VSpareLists* spare = nullptr);
 
 }  // namespace LumoraQSStream

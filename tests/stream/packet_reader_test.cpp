@@ -229,3 +229,106 @@ TEST(PacketReader, DecodingTheHeldPayloadAgainGivesFreshContainersThatCarryOver)
   EXPECT_EQ(next.Dynamic->MarkerPositions[0].Position[1], 5.0);
   EXPECT_EQ(next.Dynamic->FrameNumber, 8);
 }
+
+namespace {
+
+// A frame whose every value derives from its number: `subjects` pose groups
+// of `subjects` poses, one force output of 3 * `subjects` samples and
+// `markers` marker positions.
+VBytes ShapedFrame(int32_t number, int32_t subjects, int32_t markers) {
+  std::vector<VBytes> objects{EncodeFrameNumber(number)};
+  VRecordArray<VMarkerPosition> positions(static_cast<std::size_t>(markers));
+  for (int32_t m = 0; m < markers; ++m) {
+    positions[m] = VMarkerPosition{};
+    positions[m].MarkerID = m + 1;
+    positions[m].Position = {number * 1.0, m * 1.0, 0.0};
+  }
+  objects.push_back(EncodeMarkerPositions(positions));
+  for (int32_t s = 0; s < subjects; ++s) {
+    VSegmentPoses group;
+    group.SubjectID = s + 1;
+    for (int32_t g = 0; g < subjects; ++g) {
+      VSegmentPose pose{};
+      pose.SegmentID = g + 1;
+      pose.Translation = {number * 1.0, s * 1.0, g * 1.0};
+      group.Poses.push_back(pose);
+    }
+    objects.push_back(EncodeGlobalSegmentPoses(group));
+  }
+  VDeviceOutputData force;
+  force.DeviceID = number;
+  for (int32_t i = 0; i < 3 * subjects; ++i) force.Samples.push_back(static_cast<float>(number + i));
+  objects.push_back(EncodeForceData(force));
+  return EncodePacket(objects);
+}
+
+// Fails the calling test unless `objects` is exactly what ShapedFrame sent.
+void ExpectShapedFrame(const VDynamicObjects& objects, int32_t number, int32_t subjects,
+                       int32_t markers) {
+  EXPECT_EQ(objects.FrameNumber, number);
+  ASSERT_EQ(objects.MarkerPositions.size(), static_cast<std::size_t>(markers));
+  for (int32_t m = 0; m < markers; ++m) {
+    EXPECT_EQ(objects.MarkerPositions[m].MarkerID, m + 1);
+    EXPECT_EQ(objects.MarkerPositions[m].Position[0], number * 1.0);
+  }
+  ASSERT_EQ(objects.GlobalSegmentPoses.size(), static_cast<std::size_t>(subjects));
+  for (int32_t s = 0; s < subjects; ++s) {
+    const VSegmentPoses& group = objects.GlobalSegmentPoses[s];
+    EXPECT_EQ(group.SubjectID, s + 1);
+    ASSERT_EQ(group.Poses.size(), static_cast<std::size_t>(subjects));
+    for (int32_t g = 0; g < subjects; ++g) {
+      EXPECT_EQ(group.Poses[g].SegmentID, g + 1);
+      EXPECT_EQ(group.Poses[g].Translation, (std::array<double, 3>{number * 1.0, s * 1.0, g * 1.0}));
+    }
+  }
+  ASSERT_EQ(objects.Forces.size(), 1u);
+  EXPECT_EQ(objects.Forces[0].DeviceID, number);
+  ASSERT_EQ(objects.Forces[0].Samples.size(), static_cast<std::size_t>(3 * subjects));
+  for (int32_t i = 0; i < 3 * subjects; ++i) EXPECT_EQ(objects.Forces[0].Samples[i], number + i);
+  EXPECT_TRUE(objects.Moments.empty());
+  EXPECT_TRUE(objects.VideoFrames.empty());
+}
+
+}  // namespace
+
+TEST(PacketReader, ContainersLetGoOfAreRefilledWhileHeldOnesStayAsDelivered) {
+  // Frame shapes that grow, shrink and vanish, so a refilled container has
+  // more, fewer or no lists to spare.
+  const int32_t subjects[] = {3, 3, 5, 1, 0, 4, 4, 2, 6, 3};
+  const int32_t markers[] = {50, 50, 0, 80, 10, 0, 50, 50, 3, 50};
+  VMemoryReader reader;
+  for (int32_t n = 0; n < 10; ++n) reader.Append(ShapedFrame(n + 1, subjects[n], markers[n]));
+  // Frame 11 carries its markers over from frame 10.
+  reader.Append(EncodePacket({EncodeFrameNumber(11), EncodePacketSummary({}, {MarkerPositions})}));
+
+  VPacketDelivery held;  // frame 1, kept by "the host" throughout
+  bool refilled = false;
+  {
+    VPacketReader packets;
+    ASSERT_TRUE(packets.ReadPacket(reader, false, held));
+    ASSERT_TRUE(held.Dynamic);
+    for (int32_t n = 1; n < 10; ++n) {
+      VPacketDelivery delivery;
+      ASSERT_TRUE(packets.ReadPacket(reader, false, delivery));
+      ASSERT_TRUE(delivery.Dynamic);
+      ASSERT_NE(delivery.Dynamic, held.Dynamic);
+      ExpectShapedFrame(*delivery.Dynamic, n + 1, subjects[n], markers[n]);
+      // A container that comes back keeps the capacity of its lists: an
+      // empty marker list with room for markers was refilled, not new (a
+      // new container reserves no marker list).
+      if (markers[n] == 0 && delivery.Dynamic->MarkerPositions.capacity() >= 50) refilled = true;
+    }
+    VPacketDelivery carried;
+    ASSERT_TRUE(packets.ReadPacket(reader, false, carried));
+    ASSERT_TRUE(carried.Dynamic);
+    EXPECT_EQ(carried.Dynamic->FrameNumber, 11);
+    ASSERT_EQ(carried.Dynamic->MarkerPositions.size(), 50u);
+    EXPECT_EQ(carried.Dynamic->MarkerPositions[49].Position[0], 10.0);
+
+    ExpectShapedFrame(*held.Dynamic, 1, subjects[0], markers[0]);
+  }
+  EXPECT_TRUE(refilled);
+  // The reader is gone; containers still held are freed normally when let go.
+  ExpectShapedFrame(*held.Dynamic, 1, subjects[0], markers[0]);
+  held = VPacketDelivery{};
+}

@@ -661,3 +661,96 @@ TEST(ObjectTypeListDecoder, HostileCountsFail) {
 }
 
 }  // namespace
+
+namespace {
+
+// A pose group payload: subject, then `count` poses whose translation x is
+// base + index.
+std::vector<uint8_t> PoseGroupPayload(int32_t subject, int32_t count, double base) {
+  ByteBuilder bytes;
+  bytes.I32(subject).I32(count);
+  for (int32_t i = 0; i < count; ++i) {
+    bytes.I32(i + 1).Fill(4, 0).F64(base + i).F64(0).F64(0);
+    for (int k = 0; k < 9; ++k) bytes.F64(0);
+  }
+  return bytes.Get();
+}
+
+// A device output payload with `count` samples base, base + 1, ...
+std::vector<uint8_t> SamplesPayload(int32_t device, int32_t count, float base) {
+  ByteBuilder bytes;
+  bytes.I32(0).I32(device).I32(1).I32(count);
+  for (int32_t i = 0; i < count; ++i) bytes.F32(base + static_cast<float>(i));
+  return bytes.Get();
+}
+
+bool Decode(int32_t type, const std::vector<uint8_t>& payload, VDynamicObjects& objects,
+            VSpareLists* spare) {
+  VMemoryReader reader;
+  return LoadPayload(reader, payload) && DecodeDynamicObject(type, reader, objects, spare);
+}
+
+}  // namespace
+
+TEST(DynamicReuse, EmptiedContainerIsLikeANewOneAndItsListsAreRefilledInPlace) {
+  VDynamicObjects objects;
+  VSpareLists spare;
+  spare.Poses.resize(5);  // whatever a previous use left: replaced, not added to
+  objects.FrameNumber = 12;
+  ASSERT_TRUE(Decode(GlobalSegmentPoses, PoseGroupPayload(1, 3, 10.0), objects, nullptr));
+  ASSERT_TRUE(Decode(GlobalSegmentPoses, PoseGroupPayload(2, 3, 20.0), objects, nullptr));
+  ASSERT_TRUE(Decode(ForceData, SamplesPayload(7, 30, 1.0f), objects, nullptr));
+  ASSERT_TRUE(Decode(VoltageData, SamplesPayload(7, 160, 0.0f), objects, nullptr));
+  objects.MarkerPositions.resize(40);
+  objects.BlockDatas.emplace_back();
+  objects.ChunkDatas.emplace_back();
+  objects.ShortRecordDatas.emplace_back();
+  auto video = std::make_shared<VVideoFrame>();
+  objects.VideoFrames.push_back(video);
+  const VSegmentPose* firstGroup = objects.GlobalSegmentPoses[0].Poses.data();
+  const VSegmentPose* secondGroup = objects.GlobalSegmentPoses[1].Poses.data();
+
+  EmptyForReuse(objects, spare);
+  EXPECT_EQ(objects.FrameNumber, -1);
+  EXPECT_TRUE(objects.MarkerPositions.empty());
+  EXPECT_GE(objects.MarkerPositions.capacity(), 40u);
+  EXPECT_TRUE(objects.MarkerRecords.empty());
+  EXPECT_TRUE(objects.GlobalSegmentPoses.empty());
+  EXPECT_TRUE(objects.OtherSegmentPoses.empty());
+  EXPECT_TRUE(objects.Forces.empty());
+  EXPECT_TRUE(objects.Moments.empty());
+  EXPECT_TRUE(objects.CentresOfPressure.empty());
+  EXPECT_TRUE(objects.Voltages.empty());
+  EXPECT_TRUE(objects.BlockDatas.empty());
+  EXPECT_TRUE(objects.ChunkDatas.empty());
+  EXPECT_TRUE(objects.ShortRecordDatas.empty());
+  EXPECT_TRUE(objects.VideoFrames.empty());
+  EXPECT_EQ(video.use_count(), 1);  // the container let its video frame go
+  EXPECT_EQ(spare.Poses.size(), 2u);
+  EXPECT_EQ(spare.Samples.size(), 2u);
+
+  // Refilled with a different shape: values exactly as decoded, the lists
+  // given up earlier reused (last given up, first taken).
+  ASSERT_TRUE(Decode(GlobalSegmentPoses, PoseGroupPayload(5, 2, 50.0), objects, &spare));
+  ASSERT_TRUE(Decode(GlobalSegmentPoses, PoseGroupPayload(6, 3, 60.0), objects, &spare));
+  ASSERT_TRUE(Decode(GlobalSegmentPoses, PoseGroupPayload(7, 1, 70.0), objects, &spare));
+  ASSERT_TRUE(Decode(MomentData, SamplesPayload(8, 3, 5.0f), objects, &spare));
+  ASSERT_EQ(objects.GlobalSegmentPoses.size(), 3u);
+  EXPECT_EQ(objects.GlobalSegmentPoses[0].Poses.data(), secondGroup);
+  EXPECT_EQ(objects.GlobalSegmentPoses[1].Poses.data(), firstGroup);
+  const int32_t subjects[] = {5, 6, 7};
+  const std::size_t counts[] = {2, 3, 1};
+  for (std::size_t g = 0; g < 3; ++g) {
+    const VSegmentPoses& group = objects.GlobalSegmentPoses[g];
+    EXPECT_EQ(group.SubjectID, subjects[g]);
+    ASSERT_EQ(group.Poses.size(), counts[g]);
+    for (std::size_t i = 0; i < counts[g]; ++i) {
+      EXPECT_EQ(group.Poses[i].Translation[0], subjects[g] * 10.0 + static_cast<double>(i));
+    }
+  }
+  ASSERT_EQ(objects.Moments.size(), 1u);
+  EXPECT_EQ(objects.Moments[0].DeviceID, 8);
+  EXPECT_EQ(objects.Moments[0].Samples, (VRecordArray<float>{5.0f, 6.0f, 7.0f}));
+  EXPECT_TRUE(spare.Poses.empty());
+  EXPECT_EQ(spare.Samples.size(), 1u);
+}
