@@ -117,9 +117,10 @@ class VReplayReader : public LumoraQSStreamIO::VReader {
 };
 
 // Decoding alone: the packet's payload is already in the reader's buffer,
-// where the socket read put it, and each iteration decodes it again into
-// fresh containers (the previous ones kept for carry-over, as on a
-// connection).
+// where the socket read put it, and each iteration decodes it again, the
+// previous containers kept for carry-over, as on a connection. The dynamic
+// container of two iterations before, held by neither the delivery nor the
+// carry-over any more, is the one refilled.
 void DecodePacketLoop(benchmark::State& state, const VBytes& packet, bool prime) {
   VMemoryReader reader;
   VPacketReader packets;
