@@ -98,6 +98,9 @@ class VDynamicObjectsBin {
 
 namespace {
 
+// Room for this much beyond twice a packet's payload is not worth freeing.
+constexpr std::size_t RefillSlackBytes = 64 * 1024;
+
 // The deleter of every dynamic container the reader hands out. Once the
 // reader (and with it the bin) is gone, containers are simply freed.
 struct VReturnToBin {
@@ -117,8 +120,15 @@ VPacketReader::VPacketReader() : Bin(std::make_shared<VDynamicObjectsBin>()) {}
 
 VPacketReader::~VPacketReader() = default;
 
-std::shared_ptr<VDynamicObjects> VPacketReader::NewDynamicObjects() {
+std::shared_ptr<VDynamicObjects> VPacketReader::NewDynamicObjects(uint32_t payloadBytes) {
   std::unique_ptr<VDynamicObjects> objects = Bin->Take();
+  // The records of a packet come from its payload byte for byte, so lists
+  // with room for far more than this payload were grown by an earlier,
+  // larger frame. Such a container is freed rather than refilled: the memory
+  // held follows the stream, as it did when every packet had new lists.
+  if (objects && RecordListBytes(*objects) > 2 * static_cast<std::size_t>(payloadBytes) + RefillSlackBytes) {
+    objects.reset();
+  }
   if (objects) {
     try {
       EmptyForReuse(*objects, Spare);
@@ -177,7 +187,7 @@ bool VPacketReader::DecodePacket(VReader& reader, bool convertVideo, VPacketDeli
         decoded = DecodeStaticObject(type, reader, *staticObjects);
         break;
       case ERoute::Dynamic:
-        if (!dynamicObjects) dynamicObjects = NewDynamicObjects();
+        if (!dynamicObjects) dynamicObjects = NewDynamicObjects(reader.Length());
         decoded = DecodeDynamicObject(type, reader, *dynamicObjects, &Spare);
         if (decoded && type == VideoFrame && convertVideo) {
           ConvertVideoFrame(*dynamicObjects->VideoFrames.back(), ConversionBuffer);

@@ -50,9 +50,10 @@ class VPacketReader {
   const std::set<int32_t>& OfferedTypes() const { return Offered; }
 
  private:
-  // A container for a new packet's dynamic objects: one that came back to
-  // the bin, emptied, or a new one sized like the previous packet's.
-  std::shared_ptr<LumoraQSStream::VDynamicObjects> NewDynamicObjects();
+  // A container for the dynamic objects of a packet of `payloadBytes`: one
+  // that came back to the bin, emptied, or a new one sized like the
+  // previous packet's.
+  std::shared_ptr<LumoraQSStream::VDynamicObjects> NewDynamicObjects(uint32_t payloadBytes);
 
   std::shared_ptr<VDynamicObjectsBin> Bin;
   LumoraQSStream::VSpareLists Spare;

@@ -143,6 +143,18 @@ void EmptyForReuse(VDynamicObjects& objects, VSpareLists& spare) {
   objects.VideoFrames.clear();
 }
 
+std::size_t RecordListBytes(const VDynamicObjects& objects) {
+  std::size_t bytes = objects.MarkerPositions.capacity() * sizeof(VMarkerPosition) +
+                      objects.MarkerRecords.capacity() * sizeof(VMarkerRecord);
+  for (const auto* groups : {&objects.GlobalSegmentPoses, &objects.OtherSegmentPoses}) {
+    for (const VSegmentPoses& group : *groups) bytes += group.Poses.capacity() * sizeof(VSegmentPose);
+  }
+  for (const auto* outputs : {&objects.Forces, &objects.Moments, &objects.CentresOfPressure, &objects.Voltages}) {
+    for (const VDeviceOutputData& output : *outputs) bytes += output.Samples.capacity() * sizeof(float);
+  }
+  return bytes;
+}
+
 bool DecodeDynamicObject(int32_t type, VReader& reader, VDynamicObjects& objects, VSpareLists* spare) {
   std::vector<VRecordArray<VSegmentPose>>* sparePoses = spare ? &spare->Poses : nullptr;
   std::vector<VRecordArray<float>>* spareSamples = spare ? &spare->Samples : nullptr;

@@ -143,6 +143,10 @@ struct VSpareLists {
 // `spare` held.
 void EmptyForReuse(VDynamicObjects& objects, VSpareLists& spare);
 
+// The bytes the record lists of `objects` have room for (capacity, not
+// size): marker positions and records, pose groups, device samples.
+std::size_t RecordListBytes(const VDynamicObjects& objects);
+
 struct VSummaryPair {
   int32_t First = 0;
   int32_t Second = 0;

@@ -332,3 +332,20 @@ TEST(PacketReader, ContainersLetGoOfAreRefilledWhileHeldOnesStayAsDelivered) {
   ExpectShapedFrame(*held.Dynamic, 1, subjects[0], markers[0]);
   held = VPacketDelivery{};
 }
+
+TEST(PacketReader, ContainersGrownByALargeFrameAreNotKeptForSmallOnes) {
+  // 3000 markers (336 000 bytes of records), then frames of 10.
+  VMemoryReader reader;
+  reader.Append(ShapedFrame(1, 2, 3000));
+  for (int32_t n = 2; n <= 8; ++n) reader.Append(ShapedFrame(n, 2, 10));
+  VPacketReader packets;
+  for (int32_t n = 1; n <= 8; ++n) {
+    VPacketDelivery delivery;
+    ASSERT_TRUE(packets.ReadPacket(reader, false, delivery));
+    ASSERT_TRUE(delivery.Dynamic);
+    ExpectShapedFrame(*delivery.Dynamic, n, 2, n == 1 ? 3000 : 10);
+    // The large frame's container comes back while frame 3 or 4 is read;
+    // it is not refilled with a small frame.
+    if (n > 1) EXPECT_LT(delivery.Dynamic->MarkerPositions.capacity(), 3000u) << n;
+  }
+}
