@@ -346,6 +346,8 @@ TEST(PacketReader, ContainersGrownByALargeFrameAreNotKeptForSmallOnes) {
     ExpectShapedFrame(*delivery.Dynamic, n, 2, n == 1 ? 3000 : 10);
     // The large frame's container comes back while frame 3 or 4 is read;
     // it is not refilled with a small frame.
-    if (n > 1) EXPECT_LT(delivery.Dynamic->MarkerPositions.capacity(), 3000u) << n;
+    if (n > 1) {
+      EXPECT_LT(delivery.Dynamic->MarkerPositions.capacity(), 3000u) << n;
+    }
   }
 }
