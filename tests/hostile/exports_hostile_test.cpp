@@ -186,17 +186,6 @@ INSTANTIATE_TEST_SUITE_P(Hostile, HostileExportsTolerated,
 
 // ---- Connections cut short ---------------------------------------------------------
 
-void CutScript(VPeerConnection& c, bool reset) {
-  const VBytes good = ScenePacket(100);
-  if (!c.Send(EncodePacket({EncodeObjectTypeList(std::set<int32_t>{1, 2, 3, 4, 5})})) || !c.ReadRequest()) return;
-  if (!c.Send(good) || !c.ReadRequest()) return;
-  const VBytes frame = EncodePacket({EncodeFrameNumber(PoisonFrame), EncodeStreamInfo(1)});
-  if (!c.Send(VBytes(frame.begin(), frame.begin() + 13))) return;
-  if (reset) {
-    c.Reset();
-  }
-}
-
 TEST_F(HostileExports, TruncatedPacketThenCloseEndsTheConnection) {
   VHostilePeer peer(Address(6, 0), 801);
   if (!peer.Listen()) GTEST_SKIP() << peer.Error();
@@ -221,8 +210,19 @@ TEST_F(HostileExports, TruncatedPacketThenCloseEndsTheConnection) {
 TEST_F(HostileExports, ResetInTheMiddleOfAPacketEndsTheConnection) {
   VHostilePeer peer(Address(6, 2), 801);
   if (!peer.Listen()) GTEST_SKIP() << peer.Error();
-  peer.Serve([](VPeerConnection& c) { CutScript(c, true); });
+  std::atomic<bool> go{false};
+  peer.Serve([&](VPeerConnection& c) {
+    if (!c.Send(EncodePacket({EncodeObjectTypeList(std::set<int32_t>{1, 2, 3, 4, 5})})) || !c.ReadRequest()) return;
+    if (!c.Send(ScenePacket(100)) || !c.ReadRequest()) return;
+    // Cut only once Connect has returned: a connection already lost when
+    // Connect asks whether it stands is a failed Connect, not this case.
+    while (!go && !peer.Stopping()) std::this_thread::sleep_for(1ms);
+    const VBytes frame = EncodePacket({EncodeFrameNumber(PoisonFrame), EncodeStreamInfo(1)});
+    if (!c.Send(VBytes(frame.begin(), frame.begin() + 13))) return;
+    c.Reset();
+  });
   ASSERT_TRUE(Connect(Address(6, 2).c_str()));
+  go = true;
   const std::set<int32_t> seen = FramesUntilTheConnectionEnds();
   EXPECT_EQ(seen.count(PoisonFrame), 0u);
   ExpectLostConnectionIsLeftPromptly();
