@@ -82,13 +82,11 @@ class VDynamicObjectsBin {
     return objects;
   }
 
+  // Frees what is kept; the reserved capacity stays, so Put still cannot
+  // allocate.
   void Clear() {
-    std::vector<std::unique_ptr<VDynamicObjects>> dropped;
-    {
-      std::lock_guard<std::mutex> lock(Mutex);
-      dropped.swap(Kept);
-      Kept.reserve(Capacity);
-    }
+    std::lock_guard<std::mutex> lock(Mutex);
+    Kept.clear();
   }
 
  private:

@@ -7,6 +7,7 @@
 #include "stream/video_conversion.h"
 #include "streamio/limits.h"
 #include "streamio/memory_reader_writer.h"
+#include "tests/support/payload_builders.h"
 #include "tools/sim/wire_encoder.h"
 
 using namespace LumoraQSSim;
@@ -238,21 +239,12 @@ namespace {
 VBytes ShapedFrame(int32_t number, int32_t subjects, int32_t markers) {
   std::vector<VBytes> objects{EncodeFrameNumber(number)};
   VRecordArray<VMarkerPosition> positions(static_cast<std::size_t>(markers));
-  for (int32_t m = 0; m < markers; ++m) {
-    positions[m] = VMarkerPosition{};
-    positions[m].MarkerID = m + 1;
-    positions[m].Position = {number * 1.0, m * 1.0, 0.0};
-  }
+  for (int32_t m = 0; m < markers; ++m) positions[m] = MakeMarkerPosition(0, m + 1, {number * 1.0, m * 1.0, 0.0});
   objects.push_back(EncodeMarkerPositions(positions));
   for (int32_t s = 0; s < subjects; ++s) {
     VSegmentPoses group;
     group.SubjectID = s + 1;
-    for (int32_t g = 0; g < subjects; ++g) {
-      VSegmentPose pose{};
-      pose.SegmentID = g + 1;
-      pose.Translation = {number * 1.0, s * 1.0, g * 1.0};
-      group.Poses.push_back(pose);
-    }
+    for (int32_t g = 0; g < subjects; ++g) group.Poses.push_back(MakePose(g + 1, {number * 1.0, s * 1.0, g * 1.0}, {}));
     objects.push_back(EncodeGlobalSegmentPoses(group));
   }
   VDeviceOutputData force;
