@@ -13,6 +13,7 @@
 
 #include "hostile/hostile_packets.h"
 #include "hostile/hostile_peer.h"
+#include "hostile/stream_events.h"
 #include "stream/stream_client.h"
 #include "streamio/object_types.h"
 #include "tools/sim/capture_server.h"
@@ -24,68 +25,6 @@ using namespace LumoraQSStream;
 namespace QSHostile {
 namespace {
 
-// Records every event; waits are bounded.
-class VRecorder : public ILumoraQSStreamClientCallback {
- public:
-  void OnConnected() override { Add(Connected); }
-  void OnStaticObjects(std::shared_ptr<const VStaticObjects> objects) override {
-    std::lock_guard<std::mutex> lock(Mutex_);
-    Statics_.push_back(std::move(objects));
-    AddLocked(Static);
-  }
-  void OnDynamicObjects(std::shared_ptr<const VDynamicObjects> objects) override {
-    std::lock_guard<std::mutex> lock(Mutex_);
-    Dynamics_.push_back(std::move(objects));
-    AddLocked(Dynamic);
-  }
-  void OnDisconnected() override { Add(Disconnected); }
-
-  enum EEvent { Connected, Static, Dynamic, Disconnected };
-
-  bool WaitFor(EEvent event, std::size_t count, std::chrono::milliseconds timeout = 10s) {
-    std::unique_lock<std::mutex> lock(Mutex_);
-    return Changed_.wait_for(lock, timeout, [&] { return CountLocked(event) >= count; });
-  }
-  std::size_t Count(EEvent event) {
-    std::lock_guard<std::mutex> lock(Mutex_);
-    return CountLocked(event);
-  }
-  std::vector<int32_t> FrameNumbers() {
-    std::lock_guard<std::mutex> lock(Mutex_);
-    std::vector<int32_t> numbers;
-    for (const auto& d : Dynamics_) numbers.push_back(d->FrameNumber);
-    return numbers;
-  }
-  std::shared_ptr<const VDynamicObjects> LastDynamic() {
-    std::lock_guard<std::mutex> lock(Mutex_);
-    return Dynamics_.empty() ? nullptr : Dynamics_.back();
-  }
-  std::vector<EEvent> Events() {
-    std::lock_guard<std::mutex> lock(Mutex_);
-    return Log_;
-  }
-
- private:
-  void Add(EEvent event) {
-    std::lock_guard<std::mutex> lock(Mutex_);
-    AddLocked(event);
-  }
-  void AddLocked(EEvent event) {
-    Log_.push_back(event);
-    Changed_.notify_all();
-  }
-  std::size_t CountLocked(EEvent event) const {
-    std::size_t n = 0;
-    for (EEvent e : Log_) n += e == event;
-    return n;
-  }
-  std::mutex Mutex_;
-  std::condition_variable Changed_;
-  std::vector<EEvent> Log_;
-  std::vector<std::shared_ptr<const VStaticObjects>> Statics_;
-  std::vector<std::shared_ptr<const VDynamicObjects>> Dynamics_;
-};
-
 VCaptureServerOptions ServerOptions() {
   VCaptureServerOptions options;
   options.Behaviour = EServeBehaviour::AnswerEachRequest;
@@ -93,16 +32,6 @@ VCaptureServerOptions ServerOptions() {
   options.MaxConnectionTime = 30000ms;
   return options;
 }
-
-struct VClientUnderTest {
-  std::shared_ptr<VRecorder> Recorder = std::make_shared<VRecorder>();
-  std::unique_ptr<VLumoraQSStreamClient> Client =
-      std::make_unique<VLumoraQSStreamClient>(std::weak_ptr<ILumoraQSStreamClientCallback>(Recorder));
-  void Connect(uint16_t port) {
-    Client->SetRequestedTypes({1, 2, 3, 4, 5, 22});
-    Client->Connect("127.0.0.1", port);
-  }
-};
 
 // ---- Malformed data packets -------------------------------------------------------
 
