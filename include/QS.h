@@ -50,8 +50,10 @@
  *              x, y, z, w (scalar last). A helical rotation is the unit axis
  *              times the angle in radians; the angle lies in 0 to 2 pi and is
  *              not reduced to -pi to pi.
- * Lost link    When the server ends the connection, IsConnected returns false
- *              and every query fails. Disconnect then still returns 0 (nothing
+ * Lost link    When the server ends the connection, or stops answering at
+ *              the network level for about 10 seconds (TCP keep-alive and a
+ *              bound on unacknowledged data), IsConnected returns false,
+ *              GetFrame returns 0 and every query fails. Disconnect then still returns 0 (nothing
  *              is connected), but it stops prefetching and releases the
  *              dead connection, so a later Connect can succeed.
  * Unloading    Call Disconnect before unloading the library (FreeLibrary,
@@ -98,7 +100,14 @@ typedef unsigned char QSBool;
  * frame numbers are requested; the Enable... functions add the per-frame
  * data kinds. Returns 0 without any attempt for a null or empty host name and
  * while a connection is held; returns 0 when the server cannot be reached.
- * The hand rule, up axis and prefetch mode are not changed. */
+ * The hand rule, up axis and prefetch mode are not changed.
+ * How long it blocks: each address of the host is given at most 5 seconds
+ * (a machine that is off answers nothing); a refused port fails at once. A
+ * numeric address needs no name lookup; a host name whose DNS server does not
+ * answer can add the system resolver's own time-out before the attempt.
+ * Once connected, a server that stops answering at the network level (power
+ * cut, cable pulled) is noticed within about 10 seconds (see "Lost link"); a
+ * live server that merely sends nothing keeps the connection. */
 QS_API QSBool QS_CALL Connect(const char* HostName);
 
 /* Stops prefetching and closes the connection; returns 1. Returns 0 when no

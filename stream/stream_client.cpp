@@ -2,9 +2,9 @@
 
 #include <utility>
 
-#include <boost/asio/connect.hpp>
 #include <boost/system/error_code.hpp>
 
+#include "stream/connection_bounds.h"
 #include "streamio/socket_reader_writer.h"
 
 using boost::asio::ip::tcp;
@@ -50,8 +50,13 @@ void VLumoraQSStreamClient::Connect(const std::vector<tcp::endpoint>& endpoints,
     for (tcp::endpoint endpoint : endpoints) {
       endpoint.port(static_cast<unsigned short>(port));
       boost::system::error_code error;
-      Socket->connect(endpoint, error);
+      ConnectWithin(IoService, *Socket, endpoint, ConnectTimeout, error);
       if (!error) {
+        // Set here, before the connection is reported, so that it is watched
+        // from its first moment (also while the receiving thread waits for
+        // the handshake). A refused option leaves the others in force; a
+        // working server is served either way.
+        SetLivenessOptions(*Socket);
         Notify([](ILumoraQSStreamClientCallback& c) { c.OnConnected(); });
         try {
           ReceivingThread = std::make_shared<std::thread>(&VLumoraQSStreamClient::Run, this);

@@ -38,9 +38,13 @@ class VLumoraQSStreamClient {
   VLumoraQSStreamClient& operator=(const VLumoraQSStreamClient&) = delete;
 
   // Resolves `host`, connects to `port` (0 to 65535; the library uses 801)
-  // and starts the receiving thread. Blocks until the outcome is known; the
-  // outcome is reported only through OnConnected or OnDisconnected, both of
-  // which have run before Connect returns. Call once per stream client.
+  // and starts the receiving thread. Blocks until the outcome is known: each
+  // endpoint's connect gives up after ConnectTimeout, and name resolution
+  // takes what the system's resolver takes. The outcome is reported only
+  // through OnConnected or OnDisconnected, both of which have run before
+  // Connect returns. The connected socket carries the liveness options of
+  // connection_bounds.h, so a vanished peer ends the connection within
+  // PeerLossBound. Call once per stream client.
   void Connect(const std::string& host, int port);
 
   // As Connect, with the name already resolved: tries `endpoints` in order
