@@ -12,7 +12,7 @@ ROOT=$(pwd)
 JOBS=$(nproc 2>/dev/null || echo 2)
 
 BASE_PACKAGES=(cmake ninja-build g++ libboost-dev python3 iproute2 util-linux)
-TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev pkgconf)
+TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev pkgconf nftables)
 
 ensure_packages() {
   local missing=()
@@ -55,7 +55,7 @@ FUZZ_SECONDS=${QS_FUZZ_SECONDS:-30}
 # runtime refuses; they run in stage 1 only.
 SANITIZER_SKIPPED_LABELS='python|install'
 TSAN_TARGETS=(qs_stream_tests qs_client_tests qs_client_socket_tests qs_api_tests
-              qs_api_exports_tests qs_e2e_tests qs_hostile_stream_tests qs_hostile_exports_tests
+              qs_api_exports_tests qs_e2e_tests qs_hostile_stream_tests qs_hostile_exports_tests qs_liveness_tests
               qs_soak_tests qs_lifecycle_tests qs_dlopen_child)
 
 run_ctest() {
