@@ -11,6 +11,27 @@ import unittest
 from sim_support import STREAM, Simulator, require_sim
 
 
+def drop_packets_to(test_case, address):
+    """Drops every packet sent to ``address`` until the test ends; skips the
+    test where no packet filter can be used in a private network namespace."""
+    namespace = os.readlink("/proc/self/ns/net")
+    try:
+        if namespace == os.readlink("/proc/1/ns/net"):
+            raise unittest.SkipTest("not inside a private network namespace")
+    except PermissionError:
+        pass  # another user's namespace: this one is private
+    table = "inet qs_stream_test"
+    script = ("add table %s\nadd chain %s out { type filter hook output priority 0; }\n"
+              "add rule %s out ip daddr %s drop\n" % (table, table, table, address))
+    try:
+        made = subprocess.run(["nft", "-f", "-"], input=script, capture_output=True, text=True)
+    except FileNotFoundError:
+        raise unittest.SkipTest("no packet filter here (nftables is not installed)")
+    if made.returncode != 0:
+        raise unittest.SkipTest("no packet filter here: " + made.stderr.strip())
+    test_case.addCleanup(subprocess.run, ["nft", "delete", "table"] + table.split(), capture_output=True)
+
+
 def run_stream(*args, timeout=60):
     return subprocess.run([STREAM] + list(args), capture_output=True, text=True, timeout=timeout,
                           stdin=subprocess.DEVNULL)
@@ -42,6 +63,19 @@ class QsStream(unittest.TestCase):
         self.assertEqual(run.returncode, 1)
         self.assertGreaterEqual(time.monotonic() - start, 1.0)
         self.assertIn("cannot connect to 127.0.0.3:801", run.stderr)
+
+    def test_black_holed_server(self):
+        # Every packet to 127.0.0.36 dropped, as for a machine switched off:
+        # each attempt gives up within the library's connect bound, so the
+        # viewer goes on showing its attempts and ends on time.
+        drop_packets_to(self, "127.0.0.36")
+        start = time.monotonic()
+        run = run_stream("127.0.0.36", "--reconnect", "--duration", "6", "--every", "0.5")
+        took = time.monotonic() - start
+        self.assertEqual(run.returncode, 1)
+        self.assertLess(took, 6 + 5 + 3)
+        self.assertIn("cannot connect to 127.0.0.36:801", run.stderr)
+        self.assertIn("connecting to 127.0.0.36:801: attempt 2,", run.stdout)
 
     def test_frames_and_csv(self):
         require_sim(self)

@@ -87,6 +87,9 @@ class Viewer {
   void WriteCsvHeader(const FrameReading& reading);
   void WriteCsvRow(const FrameReading& reading, double time);
   void Show(const FrameReading& reading, double rate);
+  // The live block while waiting for the server: which attempt is under way.
+  void ShowAttempt(int attempt);
+  void Draw(const std::vector<std::string>& lines);
   bool TimeIsUp() const {
     return Options.Duration > 0 && SecondsSince(Start) >= Options.Duration;
   }
@@ -252,6 +255,14 @@ void Viewer::Show(const FrameReading& reading, double rate) {
   }
   lines.push_back(plates);
 
+  Draw(lines);
+}
+
+void Viewer::ShowAttempt(int attempt) {
+  Draw({Format("connecting to %s: attempt %d, %.0f s", Endpoint().c_str(), attempt, SecondsSince(Start))});
+}
+
+void Viewer::Draw(const std::vector<std::string>& lines) {
   if (Tty) {
     // Redraw the block in place: back to its first line, then each line
     // cleared and written anew.
@@ -276,6 +287,7 @@ int Viewer::Run() {
   }
 
   bool everConnected = false;
+  int attempts = 0;
   bool connected = false;
   int status = 0;
   const double printEvery = Options.PrintEvery > 0 ? Options.PrintEvery : (Tty ? 0.1 : 1.0);
@@ -298,6 +310,13 @@ int Viewer::Run() {
         continue;
       }
       lastAttempt = Clock::now();
+      // Each attempt takes at most the library's connect bound; the line
+      // says what the viewer is waiting for meanwhile.
+      ++attempts;
+      if (Options.Reconnect && lastAttempt - lastShown >= std::chrono::duration<double>(printEvery)) {
+        ShowAttempt(attempts);
+        lastShown = lastAttempt;
+      }
       if (ConnectOnce()) {
         connected = true;
         everConnected = true;
