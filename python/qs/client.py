@@ -78,7 +78,10 @@ class Client:
         """Connects to the server and enables the chosen data kinds.
 
         Raises ConnectError when the server cannot be reached, when the host
-        name is empty, or when the library already holds a connection."""
+        name is empty, or when the library already holds a connection. Each
+        address of the host gets at most 5 seconds; once connected, a server
+        that stops answering at the network level is reported lost
+        (NotConnectedError) within about 10 seconds."""
         if self._owns_connection and self.is_connected:
             return self
         if not self.host:
