@@ -379,8 +379,9 @@ TEST_F(HostileExports, EveryExportReturnsPromptlyWhileTheReceivingThreadWaitsOnA
 
 TEST_F(HostileExports, EveryExportReturnsPromptlyWhileAFloodingPeerReadsNoRequest) {
   const std::string address = Address(8, 2);
-  // A small receive buffer on the peer: the client's requests stop going
-  // out after a few thousand packets.
+  // A small receive buffer on the peer and a small send buffer on the
+  // client: the client's requests stop going out after a few dozen packets,
+  // well within the library's bound on a peer that keeps its window closed.
   VHostilePeer peer(address, 801, 4096);
   if (!peer.Listen()) GTEST_SKIP() << peer.Error();
   std::atomic<bool> stalled{false};
@@ -393,6 +394,7 @@ TEST_F(HostileExports, EveryExportReturnsPromptlyWhileAFloodingPeerReadsNoReques
     c.Idle(30000ms);  // keep the connection, never read
   });
   ASSERT_TRUE(Connect(address.c_str()));
+  ASSERT_EQ(LimitClientSendBuffer(address, 801), 1);
   ASSERT_TRUE(WaitUntil([&] { return stalled.load() || peer.Finished(); }, 40000ms));
   ASSERT_TRUE(stalled) << "the client kept reading although nothing read its requests; " << flooded
                        << " packets sent";

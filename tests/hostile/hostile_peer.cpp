@@ -1,6 +1,7 @@
 #include "hostile/hostile_peer.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -10,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 namespace QSHostile {
@@ -140,6 +142,28 @@ bool VPeerConnection::WaitForClientClose(std::chrono::milliseconds timeout) {
 void VPeerConnection::Idle(std::chrono::milliseconds timeout) {
   const auto deadline = Clock::now() + timeout;
   while (!Peer_.Stopping() && Clock::now() < deadline) std::this_thread::sleep_for(Slice);
+}
+
+int LimitClientSendBuffer(const std::string& address, uint16_t port) {
+  sockaddr_in wanted{};
+  if (::inet_pton(AF_INET, address.c_str(), &wanted.sin_addr) != 1) return 0;
+  int limited = 0;
+  DIR* fds = ::opendir("/proc/self/fd");
+  if (fds == nullptr) return 0;
+  while (const dirent* entry = ::readdir(fds)) {
+    const int fd = std::atoi(entry->d_name);
+    if (fd <= 2 || fd == ::dirfd(fds)) continue;
+    sockaddr_in peer{};
+    socklen_t size = sizeof peer;
+    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &size) != 0 || peer.sin_family != AF_INET ||
+        peer.sin_addr.s_addr != wanted.sin_addr.s_addr || ntohs(peer.sin_port) != port) {
+      continue;
+    }
+    const int bytes = 4096;
+    if (::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes) == 0) ++limited;
+  }
+  ::closedir(fds);
+  return limited;
 }
 
 // ---- VHostilePeer -------------------------------------------------------------

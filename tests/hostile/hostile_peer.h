@@ -66,6 +66,16 @@ class VPeerConnection {
   std::size_t Requests_ = 0;
 };
 
+// Limits the send buffer of this process's own connections to
+// `address`:`port` (the library's socket, found among the open descriptors)
+// to a few kilobytes. Against a peer that reads nothing, the client's writes
+// then block after some dozens of requests rather than after the megabytes
+// the system's buffer tuning allows, which a sanitizer build needs seconds to
+// produce: longer than the library's bound on unacknowledged data, which
+// ends a connection whose peer has kept its window closed for that long.
+// Returns the number of connections limited.
+int LimitClientSendBuffer(const std::string& address, uint16_t port);
+
 class VHostilePeer {
  public:
   // `receiveBuffer` > 0 sets SO_RCVBUF on the listening socket, so that a

@@ -139,6 +139,7 @@ int main(int argc, char** argv) {
     std::this_thread::sleep_for(100ms);  // the receiving thread is in its first read by now
     if (!isConnected()) return Fail("connected to the silent peer");
   } else if (mode == "unload-deaf-peer") {
+    if (QSHostile::LimitClientSendBuffer(address, 801) != 1) return Fail("limiting the send buffer");
     const auto deadline = std::chrono::steady_clock::now() + 40s;
     while (!stalled && !Deaf->Finished() && std::chrono::steady_clock::now() < deadline) {
       std::this_thread::sleep_for(5ms);
