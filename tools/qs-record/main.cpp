@@ -33,11 +33,14 @@
 #include "stream/requests.h"
 #include "streamio/object_types.h"
 #include "streamio/socket_reader_writer.h"
+#include "tools/command_line.h"
 #include "tools/recording/recording.h"
 
 namespace {
 
 using boost::asio::ip::tcp;
+using QSTools::Format;
+using QSTools::ParseUnsigned;
 using Clock = std::chrono::steady_clock;
 
 const char Usage[] =
@@ -71,26 +74,6 @@ struct VOptions {
   bool Quiet = false;
 };
 
-bool ParseUnsigned(const char* text, unsigned long long max, unsigned long long& value) {
-  if (text == nullptr || *text == '\0' || *text == '-') return false;
-  char* end = nullptr;
-  errno = 0;
-  const unsigned long long parsed = std::strtoull(text, &end, 10);
-  if (errno != 0 || *end != '\0' || parsed > max) return false;
-  value = parsed;
-  return true;
-}
-
-bool ParseSeconds(const char* text, double& value) {
-  if (text == nullptr || *text == '\0') return false;
-  char* end = nullptr;
-  errno = 0;
-  const double parsed = std::strtod(text, &end);
-  if (errno != 0 || *end != '\0' || !std::isfinite(parsed) || parsed <= 0.0) return false;
-  value = parsed;
-  return true;
-}
-
 // 0: run; 1: help shown; 2: bad command line (message printed).
 int ParseOptions(int argc, char** argv, VOptions& options) {
   for (int i = 1; i < argc; ++i) {
@@ -114,7 +97,7 @@ int ParseOptions(int argc, char** argv, VOptions& options) {
       continue;
     } else if ((arg == "-o" || arg == "--output") && value != nullptr && *value != '\0') {
       options.Output = value;
-    } else if (arg == "--duration" && ParseSeconds(value, options.Duration)) {
+    } else if (arg == "--duration" && QSTools::ParseReal(value, 0.0, HUGE_VAL, options.Duration) && options.Duration > 0) {
     } else if (arg == "--frames" && ParseUnsigned(value, std::numeric_limits<uint64_t>::max(), number) && number > 0) {
       options.Frames = number;
     } else if (arg == "--port" && ParseUnsigned(value, 65535, number)) {
@@ -148,16 +131,6 @@ std::set<int32_t> RequestedTypes(const VOptions& options) {
   if (options.Markers) types.insert({MarkerPositions, MarkerRecords});
   if (options.Forces) types.insert({ForceData, MomentData, CentreOfPressureData, VoltageData});
   return types;
-}
-
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* format, ...) {
-  char text[512];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  return text;
 }
 
 std::string SizeText(uint64_t bytes) {

@@ -14,10 +14,16 @@
 #include <memory>
 #include <string>
 
+#include "tools/command_line.h"
 #include "tools/recording/replay_source.h"
 #include "tools/sim/simulator.h"
 
 namespace {
+
+using QSTools::ParseUnsigned;
+
+// Frames per second, or a replay speed: 0 (unpaced) up to a million.
+bool ParseRate(const char* text, double& value) { return QSTools::ParseReal(text, 0.0, 1e6, value); }
 
 const char Usage[] =
     "Usage: qs-sim [options]\n"
@@ -44,26 +50,6 @@ const char Usage[] =
     "                   frame numbers continuing upwards\n"
     "  --quiet          print nothing but errors\n"
     "  --help           show this text\n";
-
-bool ParseUnsigned(const char* text, unsigned long long max, unsigned long long& value) {
-  if (text == nullptr || *text == '\0' || *text == '-') return false;
-  char* end = nullptr;
-  errno = 0;
-  const unsigned long long parsed = std::strtoull(text, &end, 10);
-  if (errno != 0 || *end != '\0' || parsed > max) return false;
-  value = parsed;
-  return true;
-}
-
-bool ParseRate(const char* text, double& value) {
-  if (text == nullptr || *text == '\0') return false;
-  char* end = nullptr;
-  errno = 0;
-  const double parsed = std::strtod(text, &end);
-  if (errno != 0 || *end != '\0' || !std::isfinite(parsed) || parsed < 0.0 || parsed > 1e6) return false;
-  value = parsed;
-  return true;
-}
 
 void PrintLine(const std::string& line) {
   std::fputs(line.c_str(), stdout);
