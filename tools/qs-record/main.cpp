@@ -55,6 +55,9 @@ const char Usage[] =
     "  --duration S       stop after S seconds\n"
     "  --frames N         stop after N frames\n"
     "  --port N           the server's port (default 801)\n"
+    "  --push             ask the server to send frames without waiting for a\n"
+    "                     request each (stream mode 1); by default a request\n"
+    "                     goes out before every packet, as the library does\n"
     "  --quiet            no live status line (the summary is still printed)\n"
     "  --help             show this text\n"
     "Ctrl-C stops the recording; the file is complete whatever ends it.\n"
@@ -71,6 +74,7 @@ struct VOptions {
   double Duration = 0;  // 0: no limit
   uint64_t Frames = 0;  // 0: no limit
   int Port = 801;
+  bool Push = false;  // stream mode 1: the server sends without waiting for requests
   bool Quiet = false;
 };
 
@@ -94,6 +98,9 @@ int ParseOptions(int argc, char** argv, VOptions& options) {
       continue;
     } else if (arg == "--quiet" || arg == "-q") {
       options.Quiet = true;
+      continue;
+    } else if (arg == "--push") {
+      options.Push = true;
       continue;
     } else if ((arg == "-o" || arg == "--output") && value != nullptr && *value != '\0') {
       options.Output = value;
@@ -259,39 +266,45 @@ class VRecorder {
       ending = "the server's first packet is not a handshake the library accepts: " + RefusalReason(tee.Packet);
       return false;
     }
-    if (!Keep(tee.Packet, false, 0, ending)) return false;
+    const int64_t handshakeNs = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - Start).count();
+    if (!Keep(tee.Packet, handshakeNs, false, 0, ending)) return false;
 
     VRequestState requests;
     requests.RequestedTypes = RequestedTypes(Options);
     requests.TypesChanged = true;
-    for (;;) {
-      if (BuildRequest(connection, requests) && !connection.Flush()) {
-        ending = Stopping ? "" : "the server closed the connection";
-        return true;
-      }
+    requests.StreamMode = Options.Push ? 1 : 0;
+    bool requested = SendRequest(connection, requests);
+    while (requested) {
       tee.Packet.clear();
       VPacketDelivery delivery;
       const bool accepted = packets.ReadPacket(tee, false, delivery);
-      if (tee.Closed) {
-        // A packet cut short by the end of the connection is not kept.
-        ending = Stopping ? "" : "the server closed the connection";
-        return true;
-      }
+      const int64_t receiveNs = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - Start).count();
+      if (tee.Closed) break;  // a packet cut short by the end of the connection is not kept
       if (!accepted) {
         ending = "the server sent " + RefusalReason(tee.Packet) + "; the library ends a connection there, and so does the recording";
         return false;
       }
       const bool frame = delivery.Dynamic != nullptr;
-      if (!Keep(tee.Packet, frame, frame ? delivery.Dynamic->FrameNumber : 0, ending)) return false;
-      if (frame && Options.Frames != 0 && ++FramesKept >= Options.Frames) {
+      const bool last = frame && Options.Frames != 0 && ++FramesKept >= Options.Frames;
+      // The next request goes out before the packet is written, so that the
+      // server is not kept waiting for the disk.
+      if (!last) requested = SendRequest(connection, requests);
+      if (!Keep(tee.Packet, receiveNs, frame, frame ? delivery.Dynamic->FrameNumber : 0, ending)) return false;
+      if (last) {
         ending = Format("%llu frames recorded", static_cast<unsigned long long>(Options.Frames));
         return true;
       }
     }
+    ending = Stopping ? "" : "the server closed the connection";
+    return true;
   }
 
-  bool Keep(const std::vector<uint8_t>& packet, bool frame, int32_t frameNumber, std::string& ending) {
-    const int64_t ns = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - Start).count();
+  // False when the request could not be sent (the connection is over).
+  static bool SendRequest(LumoraQSStreamIO::VQSStreamReaderWriter& connection, VRequestState& requests) {
+    return !BuildRequest(connection, requests) || connection.Flush();
+  }
+
+  bool Keep(const std::vector<uint8_t>& packet, int64_t ns, bool frame, int32_t frameNumber, std::string& ending) {
     if (!Writer.Append(ns, packet.data(), packet.size())) {
       ending = Writer.Error();
       return false;
