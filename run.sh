@@ -120,7 +120,7 @@ fuzz_stage() {
   cmake --build "$dir" -j "$JOBS" --target qs_fuzz_all
   rm -rf "$dir/fuzz/smoke"
   mkdir -p "$dir/fuzz/smoke"
-  for t in packet_reader video_conversion decoders; do
+  for t in packet_reader video_conversion decoders recording; do
     local log="$dir/fuzz/smoke/$t.log"
     if ! "$ROOT/fuzz/run-fuzzer.sh" "$dir" "$t" "$FUZZ_SECONDS" "$dir/fuzz/smoke" > "$log" 2>&1; then
       tail -n 80 "$log"

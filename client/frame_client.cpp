@@ -117,32 +117,8 @@ bool VQSClient::GetFrames(std::vector<VFrameRecord>& frames) {
 }
 
 void VQSClient::AssembleRecord(const QueuedFrame& frame, VFrameRecord& record) {
-  if (const VStaticObjects* scene = frame.first.get()) {
-    record.StreamValue = scene->StreamValue;
-    record.NamedParameterInfos = scene->NamedParameterInfos;
-    record.NamedVectorInfos = scene->NamedVectorInfos;
-    record.SubjectInfos = scene->Subjects;
-    record.DeviceInfos = scene->Devices;
-    record.DeviceOutputInfos = scene->DeviceOutputs;
-  }
-
+  FillFrameRecord(frame.first.get(), frame.second.get(), record);
   const VDynamicObjects* data = frame.second.get();
-  if (data) {
-    // Copied, not exchanged: the container is shared with the stream
-    // client, which reads it as delivered for the next packet's carry-over.
-    record.FrameNumber = data->FrameNumber;
-    record.ShortRecordData = data->ShortRecordDatas;
-    record.ChunkData = data->ChunkDatas;
-    record.BlockData = data->BlockDatas;
-    record.MarkerRecords = data->MarkerRecords;
-    record.MarkerPositions = data->MarkerPositions;
-    record.VoltageData = data->Voltages;
-    record.ForceData = data->Forces;
-    record.MomentData = data->Moments;
-    record.CentreOfPressureData = data->CentresOfPressure;
-    record.GlobalSegmentPoses = data->GlobalSegmentPoses;
-    record.OtherSegmentPoses = data->OtherSegmentPoses;
-  }
 
   record.VideoFrames.clear();  // each removed handle releases its reference
   if (!data) return;

@@ -57,3 +57,32 @@ void VVideoFrameHandle::Release() {
   VideoFrame = nullptr;
   if (owner && frame) owner->ReleaseVideoFrameReference(frame);
 }
+
+void FillFrameRecord(const LumoraQSStream::VStaticObjects* scene, const LumoraQSStream::VDynamicObjects* data,
+                     VFrameRecord& record) {
+  if (scene) {
+    record.StreamValue = scene->StreamValue;
+    record.NamedParameterInfos = scene->NamedParameterInfos;
+    record.NamedVectorInfos = scene->NamedVectorInfos;
+    record.SubjectInfos = scene->Subjects;
+    record.DeviceInfos = scene->Devices;
+    record.DeviceOutputInfos = scene->DeviceOutputs;
+  }
+  if (data) {
+    // Copied, not exchanged: a delivered container is shared with the
+    // stream client, which reads it as delivered for the next packet's
+    // carry-over.
+    record.FrameNumber = data->FrameNumber;
+    record.ShortRecordData = data->ShortRecordDatas;
+    record.ChunkData = data->ChunkDatas;
+    record.BlockData = data->BlockDatas;
+    record.MarkerRecords = data->MarkerRecords;
+    record.MarkerPositions = data->MarkerPositions;
+    record.VoltageData = data->Voltages;
+    record.ForceData = data->Forces;
+    record.MomentData = data->Moments;
+    record.CentreOfPressureData = data->CentresOfPressure;
+    record.GlobalSegmentPoses = data->GlobalSegmentPoses;
+    record.OtherSegmentPoses = data->OtherSegmentPoses;
+  }
+}

@@ -59,3 +59,9 @@ struct VFrameRecord {
   std::vector<LumoraQSStream::VSegmentPoses> GlobalSegmentPoses;
   std::vector<LumoraQSStream::VSegmentPoses> OtherSegmentPoses;  // always empty
 };
+
+// Copies the scene description and the frame's data into `record` (either
+// may be null: that part is left as it is). Video frames are not touched:
+// they are registered with a frame client (VQSClient's frame assembly).
+void FillFrameRecord(const LumoraQSStream::VStaticObjects* scene, const LumoraQSStream::VDynamicObjects* data,
+                     VFrameRecord& record);

@@ -6,6 +6,7 @@
 #include <deque>
 #include <memory>
 #include <set>
+#include <sstream>
 #include <string>
 
 #include "stream/packet_reader.h"
@@ -14,6 +15,7 @@
 #include "streamio/memory_reader_writer.h"
 #include "streamio/object_types.h"
 #include "streamio/static_objects.h"
+#include "tools/recording/recording.h"
 #include "tools/sim/wire_encoder.h"
 
 using namespace LumoraQSStream;
@@ -244,6 +246,46 @@ VOutcome RunPacketReader(const uint8_t* data, std::size_t size) {
     if (delivery.Dynamic) h = Mix(h, Touch(*delivery.Dynamic));
   }
   Sink = Sink + h;
+  return outcome;
+}
+
+VOutcome RunRecordingReader(const uint8_t* data, std::size_t size) {
+  VOutcome outcome;
+  std::istringstream in(std::string(reinterpret_cast<const char*>(data), size));
+  QSRecording::VReader reader(in);
+  if (!reader.ReadHeader()) {
+    Check(!reader.Error().empty(), "a header refused without a reason");
+    outcome.RecordingRefused = true;
+    return outcome;
+  }
+  QSRecording::VPacketDecoder decoder;
+  std::vector<uint8_t> packet;
+  std::vector<uint8_t> again;
+  std::vector<QSRecording::VObjectSpan> objects;
+  for (;;) {
+    QSRecording::VRecordEntry entry;
+    const QSRecording::ENext next = reader.Next(entry, &packet);
+    if (next != QSRecording::ENext::Record) {
+      Check(next == QSRecording::ENext::End || !reader.Error().empty(), "a record refused without a reason");
+      outcome.RecordingCutShort = next == QSRecording::ENext::Truncated;
+      outcome.RecordingRefused = next == QSRecording::ENext::Invalid;
+      break;
+    }
+    Check(entry.PacketBytes == packet.size() && entry.PacketOffset + entry.PacketBytes <= size,
+          "a record's packet lies outside the input");
+    Check(reader.ReadPacketAt(entry, again) && again == packet, "a record reads back differently at its offset");
+    if (QSRecording::SplitObjects(packet, objects)) {
+      for (const QSRecording::VObjectSpan& object : objects) {
+        Check(object.Begin + 8 == object.PayloadBegin && object.PayloadBegin <= object.End && object.End <= packet.size(),
+              "an object cut out of a packet lies outside it");
+      }
+    }
+    VPacketDelivery delivery;
+    const bool accepted = outcome.RecordsRead == 0 ? decoder.Handshake(packet) : decoder.Packet(packet, delivery);
+    if (!accepted) break;
+    if (delivery.Static) Sink = Sink + Touch(*delivery.Static);
+    ++outcome.RecordsRead;
+  }
   return outcome;
 }
 

@@ -20,6 +20,9 @@ struct VOutcome {
   bool PacketRejected = false;     // packet reader: the last packet read failed
   bool Decoded = false;            // decoders: the decoder reported success
   bool Converted = false;          // video: the frame came out as three bytes per pixel
+  std::size_t RecordsRead = 0;     // recording: whole records whose packet the library accepts
+  bool RecordingRefused = false;   // recording: the header or a record was refused as damaged
+  bool RecordingCutShort = false;  // recording: the input ends inside a record
 };
 
 // Input: one flag byte, then a byte stream as it would arrive on the socket.
@@ -45,6 +48,13 @@ VOutcome RunVideoConversion(const uint8_t* data, std::size_t size);
 // give back exactly the bytes the decoder consumed.
 VOutcome RunDecoder(const uint8_t* data, std::size_t size);
 constexpr uint8_t DecoderCount = 18;
+
+// Input: a recording file (tools/recording). Its header and records are
+// read as every recording tool reads them, and each record's packet goes
+// through the packet reader, the first as the handshake, until one is
+// refused. Oracles: a record's packet lies inside the input and reads back
+// the same at its offset, and the objects cut out of it lie inside it.
+VOutcome RunRecordingReader(const uint8_t* data, std::size_t size);
 
 // Selector byte of the decoder for an object type (RunDecoder's first byte),
 // or -1 for a type that has no decoder.

@@ -4,7 +4,7 @@
 # report, an oracle failure or a hang; the input that caused it is kept under
 # <work-dir>/artifacts.
 #   fuzz/run-fuzzer.sh <fuzz-build-dir> <target> <seconds> [work-dir] [libFuzzer options...]
-# <target> is packet_reader, video_conversion or decoders.
+# <target> is packet_reader, video_conversion, decoders or recording.
 set -euo pipefail
 if [ $# -lt 3 ]; then
   echo "usage: $0 <fuzz-build-dir> <target> <seconds> [work-dir] [libFuzzer options...]" >&2

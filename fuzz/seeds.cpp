@@ -2,6 +2,7 @@
 
 #include "fuzz/harness.h"
 #include "streamio/object_types.h"
+#include "tools/recording/recording.h"
 #include "tools/sim/wire_encoder.h"
 
 using namespace LumoraQSStream;
@@ -220,6 +221,28 @@ std::vector<VSeed> DecoderSeeds() {
     seeds.push_back(seed);
   }
   return seeds;
+}
+
+std::vector<VSeed> RecordingSeeds() {
+  QSRecording::VHeader header;
+  header.StartUnixNs = 1767225600000000000LL;
+  header.Host = "127.0.0.1";
+  header.RequestedTypes = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13};
+  VWireBuffer file;
+  file.Raw(QSRecording::EncodeHeader(header));
+  std::vector<VBytes> both = SceneObjects();
+  for (VBytes& o : FrameObjects(2, true)) both.push_back(std::move(o));
+  const VBytes packets[] = {EncodePacket({EncodeObjectTypeList(std::set<int32_t>{1, 2, 3, 4, 5, 6, 9, 10, 22})}),
+                            EncodePacket(SceneObjects()), EncodePacket(FrameObjects(1, false)), EncodePacket(both),
+                            EncodePacket({})};
+  int64_t receiveNs = 0;
+  for (const VBytes& packet : packets) {
+    file.Int64(receiveNs).UInt32(static_cast<uint32_t>(packet.size())).Raw(packet);
+    receiveNs += 10000000;
+  }
+  VSeed whole{"recording", file.Take(), std::size(packets)};
+  VSeed cut{"recording_cut", VBytes(whole.Bytes.begin(), whole.Bytes.end() - 3), std::size(packets) - 1};
+  return {whole, cut};
 }
 
 }  // namespace QSFuzz

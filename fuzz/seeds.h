@@ -22,5 +22,8 @@ struct VSeed {
 std::vector<VSeed> PacketReaderSeeds();
 std::vector<VSeed> VideoConversionSeeds();
 std::vector<VSeed> DecoderSeeds();
+// Small recordings of the packet reader seeds' packets: Expected is the
+// number of whole records read.
+std::vector<VSeed> RecordingSeeds();
 
 }  // namespace QSFuzz

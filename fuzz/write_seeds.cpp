@@ -32,7 +32,8 @@ int main(int argc, char** argv) {
   ::mkdir(root.c_str(), 0755);
   const bool ok = WriteAll(root + "/packet_reader", QSFuzz::PacketReaderSeeds()) &&
                   WriteAll(root + "/video_conversion", QSFuzz::VideoConversionSeeds()) &&
-                  WriteAll(root + "/decoders", QSFuzz::DecoderSeeds());
+                  WriteAll(root + "/decoders", QSFuzz::DecoderSeeds()) &&
+                  WriteAll(root + "/recording", QSFuzz::RecordingSeeds());
   if (!ok) std::fprintf(stderr, "cannot write the seeds under %s\n", root.c_str());
   return ok ? 0 : 1;
 }

@@ -8,14 +8,19 @@ and calls its exported C functions. Two levels are offered:
   plates and analog channels; failures raise the exceptions below.
 * ``qs.load_library()``: the ``ctypes.CDLL`` itself, with the exact C
   signatures of the 30 functions declared (see ``qs.SIGNATURES``).
+* ``qs.Recording``: a recording made by qs-record (header, frame numbers,
+  receive times, gaps), read with the standard library alone; it needs no
+  library and no server.
 
 The library is found through the environment variable ``QS_LIBRARY``, next to
 the package, or on the system's library path.
 """
 
-from ._errors import ConnectError, NoFrameError, NotConnectedError, NotFoundError, QSError
+from ._errors import (ConnectError, NoFrameError, NotConnectedError, NotFoundError, QSError,
+                      RecordingError)
 from ._native import SIGNATURES, candidate_paths, load_library
 from .client import PORT, Client
+from .recording import Recording
 
 __version__ = "1.0.0"
 
@@ -27,6 +32,8 @@ __all__ = [
     "NotConnectedError",
     "NoFrameError",
     "NotFoundError",
+    "Recording",
+    "RecordingError",
     "SIGNATURES",
     "candidate_paths",
     "load_library",

@@ -22,3 +22,8 @@ class NoFrameError(QSError):
 class NotFoundError(QSError, LookupError):
     """A subject, segment, marker, force plate or channel that the current
     frame does not have, or a plate whose frame carries no such data."""
+
+
+class RecordingError(QSError, ValueError):
+    """A file that is not a recording, or a damaged one: wrong magic, an
+    unknown format version, a header or record length out of its bounds."""

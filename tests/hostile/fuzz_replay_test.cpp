@@ -86,6 +86,15 @@ TEST(FuzzReplay, VideoConversionMatchesTheWindowRuleOnEverySeed) {
   }
 }
 
+TEST(FuzzReplay, RecordingReaderReadsTheSmallRecordingsToTheirLastWholeRecord) {
+  for (const VSeed& seed : QSFuzz::RecordingSeeds()) {
+    SCOPED_TRACE(seed.Name);
+    const VOutcome outcome = QSFuzz::RunRecordingReader(seed.Bytes.data(), seed.Bytes.size());
+    EXPECT_EQ(outcome.RecordsRead, seed.Expected);
+    EXPECT_FALSE(outcome.RecordingRefused);
+  }
+}
+
 TEST(FuzzReplay, RegressionInputsPassTheirHarnesses) {
   std::size_t replayed = 0;
   const std::string root = QS_FUZZ_REGRESSIONS;
@@ -99,6 +108,10 @@ TEST(FuzzReplay, RegressionInputsPassTheirHarnesses) {
   }
   for (const auto& input : FilesIn(root + "/video_conversion")) {
     QSFuzz::RunVideoConversion(input.data(), input.size());
+    ++replayed;
+  }
+  for (const auto& input : FilesIn(root + "/recording")) {
+    QSFuzz::RunRecordingReader(input.data(), input.size());
     ++replayed;
   }
   if (replayed == 0) GTEST_SKIP() << "no regression inputs under " << root;

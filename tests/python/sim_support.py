@@ -14,6 +14,8 @@ import unittest
 
 SIM = os.environ.get("QS_SIM", "")
 STREAM = os.environ.get("QS_STREAM", "")
+RECORD = os.environ.get("QS_RECORD", "")
+EXPORT = os.environ.get("QS_EXPORT", "")
 
 
 def require_sim(test_case):
@@ -22,14 +24,17 @@ def require_sim(test_case):
 
 
 class Simulator:
-    """qs-sim on ADDRESS:801 for at most ``frames`` frames at ``rate`` Hz."""
+    """qs-sim on ADDRESS:801 for at most ``frames`` frames at ``rate`` Hz, or
+    replaying the recording ``replay`` (with ``extra`` options such as
+    --speed and --loop)."""
 
-    def __init__(self, address, frames=3000, rate=100, extra=()):
+    def __init__(self, address, frames=3000, rate=100, extra=(), replay=None):
         self.address = address
         self.log = tempfile.NamedTemporaryFile(prefix="qs-sim-", suffix=".log", delete=False)
+        source = (["--replay", replay] if replay else
+                  ["--rate", str(rate), "--frames", str(frames)])
         self.process = subprocess.Popen(
-            [SIM, "--address", address, "--port", "801", "--rate", str(rate),
-             "--frames", str(frames)] + list(extra),
+            [SIM, "--address", address, "--port", "801"] + source + list(extra),
             stdout=self.log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
         self._wait_listening(timeout=10.0)
 

@@ -1,6 +1,7 @@
 // qs-sim: a capture server on the local machine that streams a demo scene
-// (a walking subject, a waved wand and two force plates), for trying out
-// and benchmarking clients without capture hardware.
+// (a walking subject, a waved wand and two force plates), or replays a
+// recording made by qs-record, for trying out and benchmarking clients
+// without capture hardware.
 #include <signal.h>
 
 #include <cerrno>
@@ -10,16 +11,25 @@
 #include <cstring>
 #include <ctime>
 #include <limits>
+#include <memory>
 #include <string>
 
+#include "tools/command_line.h"
+#include "tools/recording/replay_source.h"
 #include "tools/sim/simulator.h"
 
 namespace {
 
+using QSTools::ParseUnsigned;
+
+// Frames per second, or a replay speed: 0 (unpaced) up to a million.
+bool ParseRate(const char* text, double& value) { return QSTools::ParseReal(text, 0.0, 1e6, value); }
+
 const char Usage[] =
     "Usage: qs-sim [options]\n"
     "Streams a demo capture (a walking subject with 15 segments and 41 markers,\n"
-    "a wand, two force plates with 8 analog channels each) to one client at a time.\n"
+    "a wand, two force plates with 8 analog channels each), or replays a recording\n"
+    "made by qs-record, to one client at a time.\n"
     "\n"
     "Options:\n"
     "  --address ADDR   address to listen on (default 127.0.0.1)\n"
@@ -32,28 +42,14 @@ const char Usage[] =
     "  --static-every N re-send the scene description every N frames of a\n"
     "                   connection (default 1000; 0 = only on connect and after\n"
     "                   the requested types change)\n"
+    "  --replay FILE    serve the recording FILE: its handshake, then its packets\n"
+    "                   at their recorded times (the clock starts with the first\n"
+    "                   client); stops after the last packet unless --loop\n"
+    "  --speed X        replay at X times the recorded pace (default 1; 0 = unpaced)\n"
+    "  --loop           replay again from the start after the last packet, with\n"
+    "                   frame numbers continuing upwards\n"
     "  --quiet          print nothing but errors\n"
     "  --help           show this text\n";
-
-bool ParseUnsigned(const char* text, unsigned long long max, unsigned long long& value) {
-  if (text == nullptr || *text == '\0' || *text == '-') return false;
-  char* end = nullptr;
-  errno = 0;
-  const unsigned long long parsed = std::strtoull(text, &end, 10);
-  if (errno != 0 || *end != '\0' || parsed > max) return false;
-  value = parsed;
-  return true;
-}
-
-bool ParseRate(const char* text, double& value) {
-  if (text == nullptr || *text == '\0') return false;
-  char* end = nullptr;
-  errno = 0;
-  const double parsed = std::strtod(text, &end);
-  if (errno != 0 || *end != '\0' || !std::isfinite(parsed) || parsed < 0.0 || parsed > 1e6) return false;
-  value = parsed;
-  return true;
-}
 
 void PrintLine(const std::string& line) {
   std::fputs(line.c_str(), stdout);
@@ -73,6 +69,9 @@ std::string RateText(double rate) {
 int main(int argc, char** argv) {
   LumoraQSSim::VSimulatorOptions options;
   bool quiet = false;
+  std::string replay;
+  QSRecording::VReplayOptions replayOptions;
+  bool sceneOption = false;  // an option of the demo scene was given
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -83,17 +82,26 @@ int main(int argc, char** argv) {
     } else if (arg == "--quiet" || arg == "-q") {
       quiet = true;
       continue;
+    } else if (arg == "--loop") {
+      replayOptions.Loop = true;
+      continue;
+    } else if (arg == "--replay" && value != nullptr && *value != '\0') {
+      replay = value;
+    } else if (arg == "--speed" && ParseRate(value, replayOptions.Speed)) {
     } else if (arg == "--address" && value != nullptr && *value != '\0') {
       options.Address = value;
     } else if (arg == "--port" && ParseUnsigned(value, 65535, number)) {
       options.Port = static_cast<uint16_t>(number);
     } else if (arg == "--rate" && ParseRate(value, options.Rate)) {
+      sceneOption = true;
     } else if (arg == "--frames" && ParseUnsigned(value, std::numeric_limits<uint64_t>::max(), number)) {
       options.Frames = number;
     } else if (arg == "--samples" && ParseUnsigned(value, 10000, number) && number >= 1) {
       options.SamplesPerFrame = static_cast<int>(number);
+      sceneOption = true;
     } else if (arg == "--static-every" && ParseUnsigned(value, 0xffffffffull, number)) {
       options.StaticEvery = static_cast<uint32_t>(number);
+      sceneOption = true;
     } else {
       std::fprintf(stderr, "qs-sim: bad option or value: %s%s%s (see --help)\n", arg.c_str(), value ? " " : "",
                    value ? value : "");
@@ -102,6 +110,40 @@ int main(int argc, char** argv) {
     ++i;  // the option's value
   }
   if (!quiet) options.Log = PrintLine;
+  if (replay.empty() && (replayOptions.Loop || replayOptions.Speed != 1.0)) {
+    std::fprintf(stderr, "qs-sim: --speed and --loop go with --replay (see --help)\n");
+    return 2;
+  }
+  if (!replay.empty() && sceneOption) {
+    std::fprintf(stderr, "qs-sim: --rate, --samples and --static-every do not apply to --replay (see --help)\n");
+    return 2;
+  }
+
+  // A recording is read and checked whole before anything listens.
+  std::unique_ptr<QSRecording::VReplaySource> source;
+  std::string serving = RateText(options.Rate);
+  if (!replay.empty()) {
+    source = std::make_unique<QSRecording::VReplaySource>();
+    if (!source->Open(replay, replayOptions)) {
+      std::fprintf(stderr, "qs-sim: %s: %s\n", replay.c_str(), source->Error().c_str());
+      return 1;
+    }
+    if (!source->Warning().empty()) std::fprintf(stderr, "qs-sim: %s: %s\n", replay.c_str(), source->Warning().c_str());
+    char text[256];
+    std::snprintf(text, sizeof text, "replaying %s (%zu packets, %.2f s", replay.c_str(), source->PacketCount(),
+                  source->Seconds());
+    serving = text;
+    if (source->HasFrameNumbers()) {
+      serving += ", frames " + std::to_string(source->FirstFrameNumber()) + " to " + std::to_string(source->LastFrameNumber());
+    }
+    serving += ")";
+    std::snprintf(text, sizeof text, replayOptions.Speed > 0.0 ? ", speed %g" : ", unpaced", replayOptions.Speed);
+    serving += text;
+    if (replayOptions.Loop) serving += ", looping";
+    // The recording has its own scene descriptions.
+    options.StaticEvery = 0;
+    options.ClockStartsOnConnect = true;
+  }
 
   // SIGINT and SIGTERM are taken synchronously by the main thread below;
   // blocking them before any thread starts keeps them off the server's
@@ -113,14 +155,16 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
-  LumoraQSSim::VSimulator simulator(options);
+  std::unique_ptr<LumoraQSSim::VSimulator> served =
+      source ? std::make_unique<LumoraQSSim::VSimulator>(options, std::move(source))
+             : std::make_unique<LumoraQSSim::VSimulator>(options);
+  LumoraQSSim::VSimulator& simulator = *served;
   if (!simulator.Start()) {
     std::fprintf(stderr, "qs-sim: %s\n", simulator.LastError().c_str());
     return 1;
   }
   if (!quiet) {
-    PrintLine("qs-sim: listening on " + options.Address + ":" + std::to_string(simulator.Port()) + ", " +
-              RateText(options.Rate));
+    PrintLine("qs-sim: listening on " + options.Address + ":" + std::to_string(simulator.Port()) + ", " + serving);
   }
 
   int stoppedBy = 0;

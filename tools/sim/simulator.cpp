@@ -29,9 +29,32 @@ int32_t Int32At(const VBytes& bytes, std::size_t offset) {
   return static_cast<int32_t>(bits);
 }
 
-bool IsDynamicType(int32_t type) {
-  return VDemoScene::OfferedTypes().count(type) != 0 && !VDemoScene::IsStaticType(type);
-}
+// The demo scene, at a fixed frame rate (0: unpaced), never ending. The
+// frame number is the serving clock's frame.
+class VSceneSource : public VFrameSource {
+ public:
+  VSceneSource(const VDemoScene& scene, double rate) : Scene(scene), Rate(rate) {}
+
+  VBytes Handshake() const override { return EncodePacket({EncodeObjectTypeList(VDemoScene::OfferedTypes())}); }
+  bool Paced() const override { return Rate > 0.0; }
+  double DueAt(int64_t frame) const override { return frame / Rate; }
+  int64_t DueBy(double seconds) const override { return static_cast<int64_t>(std::floor(seconds * Rate)); }
+  int64_t LastFrame() const override { return -1; }
+  bool IsStaticType(int32_t type) const override { return VDemoScene::IsStaticType(type); }
+  bool IsDynamicType(int32_t type) const override {
+    return VDemoScene::OfferedTypes().count(type) != 0 && !VDemoScene::IsStaticType(type);
+  }
+  VBytes Packet(int64_t frame, const std::set<int32_t>& requested, bool withStatic) const override {
+    // Frame numbers are 32-bit on the wire; the clock wraps rather than
+    // overflowing.
+    return Scene.FramePacket(static_cast<int32_t>(frame % 2147483648LL), requested, withStatic);
+  }
+  bool SceneChangedBetween(int64_t, int64_t) const override { return false; }
+
+ private:
+  const VDemoScene& Scene;
+  const double Rate;
+};
 
 std::string Describe(const tcp::endpoint& endpoint) {
   const asio::ip::address address = endpoint.address();
@@ -54,6 +77,7 @@ struct VSimulator::VConnection {
   bool ReadClosed = false;
   bool Replaced = false;
   bool BadRequest = false;
+  bool Exhausted = false;  // the source's last frame was served
   std::size_t RequestsWaiting = 0;
   std::set<int32_t> Requested;
   uint8_t Mode = 0;
@@ -64,7 +88,11 @@ VSimulator::VSimulator(VSimulatorOptions options) : Options_(std::move(options))
   const bool usableRate = std::isfinite(Options_.Rate) && Options_.Rate > 0.0;
   // An unpaced stream still needs a time base for the motion.
   Scene_ = std::make_unique<VDemoScene>(usableRate ? Options_.Rate : 100.0, std::max(1, Options_.SamplesPerFrame));
+  Source_ = std::make_unique<VSceneSource>(*Scene_, Options_.Rate);
 }
+
+VSimulator::VSimulator(VSimulatorOptions options, std::unique_ptr<VFrameSource> source)
+    : Options_(std::move(options)), Source_(std::move(source)) {}
 
 VSimulator::~VSimulator() { Stop(); }
 
@@ -74,11 +102,15 @@ bool VSimulator::Start() {
     LastError_ = "already started";
     return false;
   }
-  if (!std::isfinite(Options_.Rate) || Options_.Rate < 0.0) {
+  if (!Source_) {
+    LastError_ = "nothing to serve";
+    return false;
+  }
+  if (Scene_ && (!std::isfinite(Options_.Rate) || Options_.Rate < 0.0)) {
     LastError_ = "the frame rate must be 0 (unpaced) or positive";
     return false;
   }
-  if (Options_.SamplesPerFrame < 1) {
+  if (Scene_ && Options_.SamplesPerFrame < 1) {
     LastError_ = "at least one sample per frame";
     return false;
   }
@@ -87,6 +119,7 @@ bool VSimulator::Start() {
   ListenFd_ = net->Acceptor.native_handle();
   Net_ = std::move(net);
   Epoch_ = Clock::now();
+  ClockStarted_ = !Options_.ClockStartsOnConnect;
   Started_ = true;
   AcceptThread_ = std::thread(&VSimulator::AcceptLoop, this);
   ServeThread_ = std::thread(&VSimulator::ServeLoop, this);
@@ -199,6 +232,10 @@ void VSimulator::ServeLoop() {
       if (Stopping_) return;
       connection = std::move(Pending_);
       Current_ = connection.get();
+      if (!ClockStarted_) {
+        Epoch_ = Clock::now();
+        ClockStarted_ = true;
+      }
     }
     Serve(*connection);
     std::lock_guard<std::mutex> lock(Mutex_);
@@ -215,17 +252,23 @@ bool VSimulator::WaitForTurn(VConnection& connection, int64_t& frame) {
       Changed_.wait(lock);
       continue;
     }
-    if (Options_.Rate <= 0.0) {
+    const int64_t last = Source_->LastFrame();
+    if (last >= 0 && LastFrame_ >= last) {
+      connection.Exhausted = true;
+      return false;
+    }
+    if (!Source_->Paced()) {
       frame = LastFrame_ + 1;
       break;
     }
     // The newest frame that is due, but always a newer one than last time.
     const Clock::time_point now = Clock::now();
     const double elapsed = std::chrono::duration<double>(now - Epoch_).count();
-    const int64_t due = static_cast<int64_t>(std::floor(elapsed * Options_.Rate));
+    int64_t due = Source_->DueBy(elapsed);
+    if (last >= 0) due = std::min(due, last);
     const int64_t next = std::max(due, LastFrame_ + 1);
     const Clock::time_point at =
-        Epoch_ + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(next / Options_.Rate));
+        Epoch_ + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(Source_->DueAt(next)));
     if (at <= now) {
       frame = next;
       break;
@@ -243,9 +286,10 @@ void VSimulator::Serve(VConnection& connection) {
   const int fd = connection.Socket.native_handle();
 
   boost::system::error_code ec;
-  asio::write(connection.Socket, asio::buffer(EncodePacket({EncodeObjectTypeList(VDemoScene::OfferedTypes())})), ec);
+  asio::write(connection.Socket, asio::buffer(Source_->Handshake()), ec);
   bool open = !ec;
   bool budgetSpent = false;
+  int64_t previous = -1;  // the frame last sent on this connection
   bool haveSentStatic = false;
   std::set<int32_t> staticSent;  // the static types of the last description sent
   uint64_t sinceStatic = 0;
@@ -261,16 +305,15 @@ void VSimulator::Serve(VConnection& connection) {
     std::set<int32_t> staticTypes;
     bool dynamic = false;
     for (int32_t type : requested) {
-      if (VDemoScene::IsStaticType(type)) staticTypes.insert(type);
-      dynamic = dynamic || IsDynamicType(type);
+      if (Source_->IsStaticType(type)) staticTypes.insert(type);
+      dynamic = dynamic || Source_->IsDynamicType(type);
     }
     const bool withStatic =
         !staticTypes.empty() && (!haveSentStatic || staticTypes != staticSent ||
-                                 (Options_.StaticEvery != 0 && sinceStatic >= Options_.StaticEvery));
-    // Frame numbers are 32-bit on the wire; the clock wraps rather than
-    // overflowing.
-    const int32_t wireFrame = static_cast<int32_t>(frame % 2147483648LL);
-    asio::write(connection.Socket, asio::buffer(Scene_->FramePacket(wireFrame, requested, withStatic)), ec);
+                                 (Options_.StaticEvery != 0 && sinceStatic >= Options_.StaticEvery) ||
+                                 (previous >= 0 && Source_->SceneChangedBetween(previous, frame)));
+    asio::write(connection.Socket, asio::buffer(Source_->Packet(frame, requested, withStatic)), ec);
+    previous = frame;
     open = !ec;
     if (!open) break;
     if (withStatic || staticTypes.empty()) {
@@ -306,9 +349,10 @@ void VSimulator::Serve(VConnection& connection) {
     Current_ = nullptr;
     connection.Socket.close(ec);
     ++Closed_;
-    if (budgetSpent) Finished_ = true;
+    if (budgetSpent || connection.Exhausted) Finished_ = true;
     frames = connection.Frames;
     if (connection.BadRequest) reason = ", malformed request";
+    else if (connection.Exhausted) reason = ", no more frames";
     else if (connection.Replaced) reason = ", replaced";
     else if (budgetSpent) reason = ", frame limit reached";
     else if (Stopping_) reason = ", server stopping";

@@ -17,6 +17,11 @@
 // The scene description (the requested static types) goes with the first
 // packet after a connect, again whenever the requested static types change,
 // and every StaticEvery frames of a connection.
+//
+// What is served comes from a frame source (frame_source.h): the demo scene
+// unless another source is given, such as a recording. A source may pace
+// its frames itself and may end; once its last frame has been served, the
+// simulator finishes as it does when its frame budget is spent.
 #pragma once
 
 #include <chrono>
@@ -29,6 +34,7 @@
 #include <string>
 #include <thread>
 
+#include "tools/sim/frame_source.h"
 #include "tools/sim/scene.h"
 
 namespace LumoraQSSim {
@@ -42,6 +48,9 @@ struct VSimulatorOptions {
   uint64_t Frames = 0;
   int SamplesPerFrame = 10;
   uint32_t StaticEvery = 1000;  // 0: only on connect and after changes
+  // The frame clock starts when the first client is taken instead of at
+  // Start(), so that a client started after the server sees the first frame.
+  bool ClockStartsOnConnect = false;
   // Requests announcing a larger payload end the connection.
   uint32_t MaxRequestPayload = 1u << 20;
   // Receives one line per event (connections, disconnections); may be empty.
@@ -50,7 +59,10 @@ struct VSimulatorOptions {
 
 class VSimulator {
  public:
+  // Serves the demo scene at Options.Rate.
   explicit VSimulator(VSimulatorOptions options);
+  // Serves `source`; Rate and SamplesPerFrame are not used.
+  VSimulator(VSimulatorOptions options, std::unique_ptr<VFrameSource> source);
   ~VSimulator();
   VSimulator(const VSimulator&) = delete;
   VSimulator& operator=(const VSimulator&) = delete;
@@ -64,6 +76,7 @@ class VSimulator {
 
   uint16_t Port() const { return Port_; }
   std::string LastError() const;
+  // The demo scene (only when it is what is served).
   const VDemoScene& Scene() const { return *Scene_; }
 
   // True once the frame budget (Options.Frames) is spent and the last
@@ -89,8 +102,10 @@ class VSimulator {
 
   const VSimulatorOptions Options_;
   std::unique_ptr<VDemoScene> Scene_;
+  std::unique_ptr<VFrameSource> Source_;
   uint16_t Port_ = 0;
-  std::chrono::steady_clock::time_point Epoch_;
+  std::chrono::steady_clock::time_point Epoch_;  // guarded by Mutex_ until the clock has started
+  bool ClockStarted_ = false;
 
   mutable std::mutex Mutex_;
   mutable std::condition_variable Changed_;

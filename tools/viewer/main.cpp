@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "QS.h"
+#include "tools/command_line.h"
 #include "tools/viewer/options.h"
 
 namespace {
@@ -27,6 +28,7 @@ volatile sig_atomic_t StopRequested = 0;
 void OnStopSignal(int) { StopRequested = 1; }
 
 using Clock = std::chrono::steady_clock;
+using QSTools::Format;
 
 double SecondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
@@ -213,16 +215,6 @@ void Viewer::WriteCsvRow(const FrameReading& reading, double time) {
     }
   }
   std::fputc('\n', Csv);
-}
-
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* format, ...) {
-  char text[512];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  return text;
 }
 
 void Viewer::Show(const FrameReading& reading, double rate) {

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "tools/command_line.h"
+
 const char ViewerUsage[] =
     "Usage: qs-stream [options] [HOST]\n"
     "Connects to the capture server HOST (port 801; default 127.0.0.1) and shows\n"
@@ -36,22 +38,14 @@ const char ViewerUsage[] =
 
 namespace {
 
+bool ParseSeconds(const char* text, double& value) { return QSTools::ParseReal(text, 0.0, HUGE_VAL, value); }
+
 bool ParseCount(const char* text, uint64_t& value) {
   if (text == nullptr || *text < '0' || *text > '9') return false;
   char* end = nullptr;
   errno = 0;
   const unsigned long long parsed = std::strtoull(text, &end, 10);
   if (errno != 0 || *end != '\0') return false;
-  value = parsed;
-  return true;
-}
-
-bool ParseSeconds(const char* text, double& value) {
-  if (text == nullptr || *text == '\0') return false;
-  char* end = nullptr;
-  errno = 0;
-  const double parsed = std::strtod(text, &end);
-  if (errno != 0 || *end != '\0' || !std::isfinite(parsed) || parsed < 0) return false;
   value = parsed;
   return true;
 }

@@ -1,0 +1,183 @@
+// qs-export as a program, over a recording of the demo scene written the
+// way qs-record writes what qs-sim sends: its cells against the scene's own
+// values, the axis options, and a recording cut inside its last record.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tools/recording/recording.h"
+#include "tools/sim/scene.h"
+
+namespace {
+
+using LumoraQSSim::VBytes;
+using LumoraQSSim::VDemoScene;
+using LumoraQSSim::VSceneFrame;
+
+struct VTable {
+  int Status = -1;
+  std::string Errors;
+  std::vector<std::string> Header;
+  std::vector<std::vector<std::string>> Rows;
+
+  std::size_t Column(const std::string& name) const {
+    for (std::size_t i = 0; i < Header.size(); ++i)
+      if (Header[i] == name) return i;
+    ADD_FAILURE() << "no column " << name;
+    return 0;
+  }
+  double Number(std::size_t row, const std::string& name) const { return std::strtod(Rows.at(row).at(Column(name)).c_str(), nullptr); }
+  // Force plate cells are 32-bit samples, written as such.
+  float Sample(std::size_t row, const std::string& name) const { return std::strtof(Rows.at(row).at(Column(name)).c_str(), nullptr); }
+};
+
+std::vector<std::string> Split(const std::string& line) {
+  std::vector<std::string> cells;
+  std::stringstream stream(line);
+  std::string cell;
+  while (std::getline(stream, cell, ',')) cells.push_back(cell);
+  if (!line.empty() && line.back() == ',') cells.emplace_back();
+  return cells;
+}
+
+VTable Export(const std::string& recording, const std::string& options = "") {
+  const std::string base = testing::TempDir() + "qs_export_" + std::to_string(getpid());
+  const std::string command =
+      std::string(QS_EXPORT_BINARY) + " " + recording + " " + options + " -o " + base + ".csv 2>" + base + ".err";
+  VTable table;
+  const int status = std::system(command.c_str());
+  table.Status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  std::ifstream errors(base + ".err");
+  table.Errors.assign(std::istreambuf_iterator<char>(errors), std::istreambuf_iterator<char>());
+  std::ifstream csv(base + ".csv");
+  std::string line;
+  if (std::getline(csv, line)) table.Header = Split(line);
+  while (std::getline(csv, line)) table.Rows.push_back(Split(line));
+  std::remove((base + ".csv").c_str());
+  std::remove((base + ".err").c_str());
+  return table;
+}
+
+// The handshake and frames first .. first + count - 1 (every offered type,
+// the scene description with the first), 10 ms apart.
+std::string WriteRecording(const VDemoScene& scene, int32_t first, int count) {
+  const std::string path = testing::TempDir() + "qs_demo_" + std::to_string(getpid()) + ".qsrec";
+  QSRecording::VHeader header;
+  header.Host = "127.0.0.1";
+  header.RequestedTypes = VDemoScene::OfferedTypes();
+  QSRecording::VWriter writer;
+  EXPECT_TRUE(writer.Create(path, header)) << writer.Error();
+  const VBytes handshake = LumoraQSSim::EncodePacket({LumoraQSSim::EncodeObjectTypeList(VDemoScene::OfferedTypes())});
+  EXPECT_TRUE(writer.Append(0, handshake.data(), handshake.size()));
+  for (int i = 0; i < count; ++i) {
+    const VBytes packet = scene.FramePacket(first + i, VDemoScene::OfferedTypes(), i == 0);
+    EXPECT_TRUE(writer.Append((i + 1) * 10000000LL, packet.data(), packet.size()));
+  }
+  EXPECT_TRUE(writer.Close());
+  return path;
+}
+
+bool Occluded(const VSceneFrame& frame, int32_t subject, int32_t marker) {
+  for (const auto& position : frame.Markers)
+    if (position.SubjectID == subject && position.MarkerID == marker) return false;
+  return true;
+}
+
+// A frame in which plate 1 carries a foot and some marker is hidden.
+int32_t TellingFrame(const VDemoScene& scene) {
+  const std::size_t n = static_cast<std::size_t>(scene.SamplesPerFrame());
+  for (int32_t number = 0; number < 1200; ++number) {
+    const VSceneFrame frame = scene.Frame(number);
+    if (frame.Forces[0].Samples[2 * n] > 300.0f && frame.Markers.size() < scene.Attachments().size()) return number;
+  }
+  ADD_FAILURE() << "the demo scene has no frame with a loaded plate and a hidden marker";
+  return 0;
+}
+
+TEST(QsExport, CellsHoldTheDemoScenesValues) {
+  const VDemoScene scene;
+  const int32_t number = TellingFrame(scene);
+  const std::string path = WriteRecording(scene, number, 3);
+  const VSceneFrame frame = scene.Frame(number);
+  const std::size_t n = static_cast<std::size_t>(scene.SamplesPerFrame());
+
+  const VTable table = Export(path);
+  ASSERT_EQ(table.Status, 0) << table.Errors;
+  ASSERT_EQ(table.Rows.size(), 3u);
+  // frame, time; 16 segments x 7; 46 markers x 3; 2 plates x (9 + 8 channels).
+  EXPECT_EQ(table.Header.size(), 2u + 16 * 7 + 46 * 3 + 2 * 17);
+  EXPECT_EQ(table.Rows[0][0], std::to_string(number));
+  EXPECT_EQ(table.Rows[0][1], "0.010000000");
+  for (const auto& row : table.Rows) EXPECT_EQ(row.size(), table.Header.size());
+
+  const auto& pelvis = frame.SegmentPoses[0].Poses[0];
+  EXPECT_EQ(table.Number(0, "Walker/Pelvis/tx"), pelvis.Translation[0]);
+  EXPECT_EQ(table.Number(0, "Walker/Pelvis/tz"), pelvis.Translation[2]);
+  EXPECT_EQ(table.Number(0, "Wand/Wand/ty"), frame.SegmentPoses[1].Poses[0].Translation[1]);
+  // The quaternion gives back the pose's rotation matrix.
+  const double qx = table.Number(0, "Walker/Pelvis/qx"), qy = table.Number(0, "Walker/Pelvis/qy");
+  const double qz = table.Number(0, "Walker/Pelvis/qz"), qw = table.Number(0, "Walker/Pelvis/qw");
+  EXPECT_NEAR(1 - 2 * (qy * qy + qz * qz), pelvis.Rotation[0], 1e-12);
+  EXPECT_NEAR(2 * (qx * qy + qz * qw), pelvis.Rotation[3], 1e-12);
+
+  // Force plate cells are the first sample of each component.
+  EXPECT_EQ(table.Sample(0, "Plate1/Fz"), frame.Forces[0].Samples[2 * n]);
+  EXPECT_EQ(table.Sample(0, "Plate1/My"), frame.Moments[0].Samples[n]);
+  EXPECT_EQ(table.Sample(0, "Plate1/Cx"), frame.CentresOfPressure[0].Samples[0]);
+  EXPECT_EQ(table.Sample(0, "Plate1/Ch5"), frame.Voltages[0].Samples[4 * n]);
+  EXPECT_EQ(table.Sample(0, "Plate2/Cx"), static_cast<float>(scene.Plates()[1].Origin[0]));  // unloaded
+
+  // Hidden markers leave their cells empty; the others hold their position.
+  const auto& subjects = scene.Description().Subjects;
+  std::size_t hidden = 0;
+  for (const auto& marker : scene.Attachments()) {
+    const std::string& subject = subjects[static_cast<std::size_t>(marker.SubjectID - 1)].Name;
+    const std::string& name = subjects[static_cast<std::size_t>(marker.SubjectID - 1)].Markers[static_cast<std::size_t>(marker.MarkerID - 1)].Name;
+    const std::string& cell = table.Rows[0][table.Column(subject + "/" + name + "/x")];
+    EXPECT_EQ(cell.empty(), Occluded(frame, marker.SubjectID, marker.MarkerID)) << name;
+    hidden += cell.empty() ? 1 : 0;
+  }
+  EXPECT_GT(hidden, 0u);
+
+  // Y-up and left-handed, as the library's queries give them.
+  const VTable yUp = Export(path, "--y-up --left-handed");
+  ASSERT_EQ(yUp.Status, 0) << yUp.Errors;
+  EXPECT_EQ(yUp.Number(0, "Walker/Pelvis/tx"), -pelvis.Translation[0]);
+  EXPECT_EQ(yUp.Number(0, "Walker/Pelvis/ty"), pelvis.Translation[2]);
+  EXPECT_EQ(yUp.Number(0, "Walker/Pelvis/tz"), -pelvis.Translation[1]);
+  EXPECT_EQ(yUp.Sample(0, "Plate1/Fy"), frame.Forces[0].Samples[2 * n]);
+  std::remove(path.c_str());
+}
+
+TEST(QsExport, RecordingCutInsideItsLastRecordIsExportedUpToIt) {
+  const VDemoScene scene;
+  const std::string path = WriteRecording(scene, 100, 4);
+  QSRecording::VFile file;
+  ASSERT_TRUE(file.Open(path)) << file.Error();
+  QSRecording::VRecordEntry entry, last;
+  while (file.Reader().Next(entry, nullptr) == QSRecording::ENext::Record) last = entry;
+  ASSERT_EQ(last.Number, 4u);
+  std::ifstream in(path, std::ios::binary);
+  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  in.close();
+  // Cut inside the last packet, then inside the last record's header.
+  for (const std::size_t cut : {std::size_t{5}, static_cast<std::size_t>(bytes.size() - last.RecordOffset - 6)}) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes.substr(0, bytes.size() - cut);
+    const VTable table = Export(path);
+    EXPECT_EQ(table.Status, 0) << table.Errors;
+    ASSERT_EQ(table.Rows.size(), 3u);
+    EXPECT_EQ(table.Rows.back()[0], "102");
+    EXPECT_NE(table.Errors.find("cut short inside record 4"), std::string::npos) << table.Errors;
+  }
+  std::remove(path.c_str());
+}
+
+}  // namespace

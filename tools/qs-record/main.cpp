@@ -1,0 +1,492 @@
+// qs-record: records a capture server's stream losslessly. It connects to
+// the server as a host of the library does, asks for the chosen data kinds
+// and writes every packet the server sends, handshake first, byte for byte,
+// with its receive time. Packets are read with the library's own socket
+// reader, request builder and packet reader, so a recording never holds a
+// packet the library would refuse.
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <limits>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include <boost/asio/connect.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+
+#include "stream/packet_reader.h"
+#include "stream/requests.h"
+#include "streamio/object_types.h"
+#include "streamio/socket_reader_writer.h"
+#include "tools/command_line.h"
+#include "tools/recording/recording.h"
+
+namespace {
+
+using boost::asio::ip::tcp;
+using QSTools::Format;
+using QSTools::ParseUnsigned;
+using Clock = std::chrono::steady_clock;
+
+const char Usage[] =
+    "Usage: qs-record HOST -o FILE [options]\n"
+    "Records what a capture server sends, every packet byte for byte with its\n"
+    "receive time, into FILE (see docs/recording-format.md).\n"
+    "\n"
+    "Options:\n"
+    "  -o, --output FILE  the recording to write (replaced if it exists)\n"
+    "  --segments --markers --forces\n"
+    "                     the data kinds to ask for (all three unless some are named)\n"
+    "  --duration S       stop after S seconds\n"
+    "  --frames N         stop after N frames\n"
+    "  --port N           the server's port (default 801)\n"
+    "  --push             ask the server to send frames without waiting for a\n"
+    "                     request each (stream mode 1); by default a request\n"
+    "                     goes out before every packet, as the library does\n"
+    "  --quiet            no live status line (the summary is still printed)\n"
+    "  --help             show this text\n"
+    "Ctrl-C stops the recording; the file is complete whatever ends it.\n"
+    "Exit status: 0 when the recording ended normally, 1 when the server could\n"
+    "not be reached, sent something the library refuses or the file could not\n"
+    "be written, 2 for a bad command line.\n";
+
+struct VOptions {
+  std::string Host;
+  std::string Output;
+  bool Segments = false;
+  bool Markers = false;
+  bool Forces = false;
+  double Duration = 0;  // 0: no limit
+  uint64_t Frames = 0;  // 0: no limit
+  int Port = 801;
+  bool Push = false;  // stream mode 1: the server sends without waiting for requests
+  bool Quiet = false;
+};
+
+// 0: run; 1: help shown; 2: bad command line (message printed).
+int ParseOptions(int argc, char** argv, VOptions& options) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+    unsigned long long number = 0;
+    if (arg == "--help" || arg == "-h") {
+      std::fputs(Usage, stdout);
+      return 1;
+    } else if (arg == "--segments") {
+      options.Segments = true;
+      continue;
+    } else if (arg == "--markers") {
+      options.Markers = true;
+      continue;
+    } else if (arg == "--forces") {
+      options.Forces = true;
+      continue;
+    } else if (arg == "--quiet" || arg == "-q") {
+      options.Quiet = true;
+      continue;
+    } else if (arg == "--push") {
+      options.Push = true;
+      continue;
+    } else if ((arg == "-o" || arg == "--output") && value != nullptr && *value != '\0') {
+      options.Output = value;
+    } else if (arg == "--duration" && QSTools::ParseReal(value, 0.0, HUGE_VAL, options.Duration) && options.Duration > 0) {
+    } else if (arg == "--frames" && ParseUnsigned(value, std::numeric_limits<uint64_t>::max(), number) && number > 0) {
+      options.Frames = number;
+    } else if (arg == "--port" && ParseUnsigned(value, 65535, number)) {
+      options.Port = static_cast<int>(number);
+    } else if (!arg.empty() && arg[0] != '-' && options.Host.empty()) {
+      options.Host = arg;
+      continue;
+    } else {
+      std::fprintf(stderr, "qs-record: bad option or value: %s%s%s (see --help)\n", arg.c_str(), value ? " " : "",
+                   value ? value : "");
+      return 2;
+    }
+    ++i;  // the option's value
+  }
+  if (options.Host.empty() || options.Output.empty()) {
+    std::fprintf(stderr, "qs-record: name the server and the file: qs-record HOST -o FILE (see --help)\n");
+    return 2;
+  }
+  if (!options.Segments && !options.Markers && !options.Forces) {
+    options.Segments = options.Markers = options.Forces = true;
+  }
+  return 0;
+}
+
+// The object types a host of the library asks for: scene descriptions and
+// frame numbers always, then those of each enabled data kind.
+std::set<int32_t> RequestedTypes(const VOptions& options) {
+  using namespace LumoraQSStream;
+  std::set<int32_t> types = {StreamInfo, SubjectInfo, DeviceInfo, DeviceOutputInfo, FrameNumber};
+  if (options.Segments) types.insert({OtherSegmentPoses, GlobalSegmentPoses});
+  if (options.Markers) types.insert({MarkerPositions, MarkerRecords});
+  if (options.Forces) types.insert({ForceData, MomentData, CentreOfPressureData, VoltageData});
+  return types;
+}
+
+std::string SizeText(uint64_t bytes) {
+  if (bytes < 10 * 1024) return Format("%llu B", static_cast<unsigned long long>(bytes));
+  if (bytes < 10 * 1024 * 1024) return Format("%.1f KiB", bytes / 1024.0);
+  return Format("%.1f MiB", bytes / (1024.0 * 1024.0));
+}
+
+// Frame numbers seen, and the numbers missing between consecutive frames.
+struct VFrameCount {
+  static constexpr std::size_t ListedGaps = 10;
+  uint64_t Frames = 0;
+  int32_t First = 0;
+  int32_t Last = 0;
+  uint64_t Missing = 0;
+  uint64_t Gaps = 0;
+  uint64_t Backwards = 0;  // a frame number not above the one before
+  std::vector<std::pair<int64_t, int64_t>> Listed;
+
+  void Add(int32_t frame) {
+    if (Frames == 0) {
+      First = frame;
+    } else if (static_cast<int64_t>(frame) > static_cast<int64_t>(Last) + 1) {
+      const int64_t from = static_cast<int64_t>(Last) + 1;
+      Missing += static_cast<uint64_t>(frame - from);
+      ++Gaps;
+      if (Listed.size() < ListedGaps) Listed.emplace_back(from, static_cast<int64_t>(frame) - 1);
+    } else if (frame <= Last) {
+      ++Backwards;
+    }
+    Last = frame;
+    ++Frames;
+  }
+};
+
+// What the recording thread has done so far, read by the main thread.
+struct VProgress {
+  std::mutex Mutex;
+  VFrameCount Count;
+  uint64_t Packets = 0;
+  uint64_t Bytes = 0;
+  double Seconds = 0;  // receive time of the last packet
+  bool Done = false;
+  bool Failed = false;
+  std::string Ending;  // why it ended
+};
+
+// Passes every byte the packet reader takes from the socket through, and
+// keeps a copy: after one packet has been read, Packet holds exactly its
+// bytes as they arrived.
+class VTeeReader : public LumoraQSStreamIO::VReader {
+ public:
+  explicit VTeeReader(LumoraQSStreamIO::VReader& source) : Source(source) {}
+  bool Read(void* destination, std::size_t count) override {
+    if (!Source.Read(destination, count)) {
+      Closed = true;
+      return false;
+    }
+    const auto* bytes = static_cast<const uint8_t*>(destination);
+    Packet.insert(Packet.end(), bytes, bytes + count);
+    return true;
+  }
+  std::vector<uint8_t> Packet;
+  bool Closed = false;  // a read failed: the connection is over
+
+ private:
+  LumoraQSStreamIO::VReader& Source;
+};
+
+// Why the packet reader refused the packet whose bytes are in `packet`.
+std::string RefusalReason(const std::vector<uint8_t>& packet) {
+  if (packet.size() < 8) return "a packet cut short";
+  int32_t magic = 0;
+  int32_t length = 0;
+  std::memcpy(&magic, packet.data(), 4);
+  std::memcpy(&length, packet.data() + 4, 4);
+  if (magic != LumoraQSStream::PacketMagic) return Format("a packet with the wrong magic 0x%08x", static_cast<uint32_t>(magic));
+  if (length < 0 || static_cast<uint32_t>(length) > LumoraQSStreamIO::MaxPacketPayload) {
+    return Format("a packet announcing %d payload bytes (the bound is %u)", length, LumoraQSStreamIO::MaxPacketPayload);
+  }
+  return "a packet whose objects do not decode";
+}
+
+class VRecorder {
+ public:
+  VRecorder(const VOptions& options, std::shared_ptr<tcp::socket> socket, QSRecording::VWriter& writer,
+            Clock::time_point start, VProgress& progress)
+      : Options(options), Socket(std::move(socket)), Writer(writer), Start(start), Progress(progress) {}
+
+  // Runs until the connection ends, a packet is refused, the file cannot
+  // be written or the frame limit is reached.
+  void Run() {
+    std::string ending;
+    bool failed = false;
+    try {
+      failed = !Record(ending);
+    } catch (const std::exception& error) {
+      failed = true;
+      ending = std::string("the connection failed: ") + error.what();
+    }
+    std::lock_guard<std::mutex> lock(Progress.Mutex);
+    Progress.Done = true;
+    Progress.Failed = failed;
+    Progress.Ending = ending;
+  }
+
+  void Stop() {
+    Stopping = true;
+    boost::system::error_code ignored;
+    // Wakes a read blocked on the socket.
+    Socket->shutdown(tcp::socket::shutdown_both, ignored);
+  }
+
+ private:
+  bool Record(std::string& ending) {
+    LumoraQSStreamIO::VQSStreamReaderWriter connection(Socket);
+    VTeeReader tee(connection);
+    VPacketReader packets;
+
+    const bool handshake = packets.ReadHandshake(tee);
+    if (tee.Closed) {
+      ending = Stopping ? "stopped before the server's first packet" : "the server closed the connection before its first packet";
+      return Stopping;
+    }
+    if (!handshake) {
+      ending = "the server's first packet is not a handshake the library accepts: " + RefusalReason(tee.Packet);
+      return false;
+    }
+    const int64_t handshakeNs = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - Start).count();
+    if (!Keep(tee.Packet, handshakeNs, false, 0, ending)) return false;
+
+    VRequestState requests;
+    requests.RequestedTypes = RequestedTypes(Options);
+    requests.TypesChanged = true;
+    requests.StreamMode = Options.Push ? 1 : 0;
+    bool requested = SendRequest(connection, requests);
+    while (requested) {
+      tee.Packet.clear();
+      VPacketDelivery delivery;
+      const bool accepted = packets.ReadPacket(tee, false, delivery);
+      const int64_t receiveNs = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - Start).count();
+      if (tee.Closed) break;  // a packet cut short by the end of the connection is not kept
+      if (!accepted) {
+        ending = "the server sent " + RefusalReason(tee.Packet) + "; the library ends a connection there, and so does the recording";
+        return false;
+      }
+      const bool frame = delivery.Dynamic != nullptr;
+      const bool last = frame && Options.Frames != 0 && ++FramesKept >= Options.Frames;
+      // The next request goes out before the packet is written, so that the
+      // server is not kept waiting for the disk.
+      if (!last) requested = SendRequest(connection, requests);
+      if (!Keep(tee.Packet, receiveNs, frame, frame ? delivery.Dynamic->FrameNumber : 0, ending)) return false;
+      if (last) {
+        ending = Format("%llu frames recorded", static_cast<unsigned long long>(Options.Frames));
+        return true;
+      }
+    }
+    ending = Stopping ? "" : "the server closed the connection";
+    return true;
+  }
+
+  // False when the request could not be sent (the connection is over).
+  static bool SendRequest(LumoraQSStreamIO::VQSStreamReaderWriter& connection, VRequestState& requests) {
+    return !BuildRequest(connection, requests) || connection.Flush();
+  }
+
+  bool Keep(const std::vector<uint8_t>& packet, int64_t ns, bool frame, int32_t frameNumber, std::string& ending) {
+    if (!Writer.Append(ns, packet.data(), packet.size())) {
+      ending = Writer.Error();
+      return false;
+    }
+    std::lock_guard<std::mutex> lock(Progress.Mutex);
+    ++Progress.Packets;
+    Progress.Bytes = Writer.Bytes();
+    Progress.Seconds = ns / 1e9;
+    if (frame) Progress.Count.Add(frameNumber);
+    return true;
+  }
+
+  const VOptions& Options;
+  std::shared_ptr<tcp::socket> Socket;
+  QSRecording::VWriter& Writer;
+  const Clock::time_point Start;
+  VProgress& Progress;
+  std::atomic<bool> Stopping{false};
+  uint64_t FramesKept = 0;
+};
+
+std::string StatusLine(VProgress& progress, double seconds) {
+  std::lock_guard<std::mutex> lock(progress.Mutex);
+  const VFrameCount& count = progress.Count;
+  std::string line = Format("frames %llu  %.1f fps  %s  missing %llu", static_cast<unsigned long long>(count.Frames),
+                            seconds > 0 ? count.Frames / seconds : 0.0, SizeText(progress.Bytes).c_str(),
+                            static_cast<unsigned long long>(count.Missing));
+  if (!count.Listed.empty()) {
+    const auto& gap = count.Listed.back();
+    line += gap.first == gap.second ? Format(" (last: %lld)", static_cast<long long>(gap.first))
+                                    : Format(" (last: %lld-%lld)", static_cast<long long>(gap.first),
+                                             static_cast<long long>(gap.second));
+  }
+  return line;
+}
+
+void PrintSummary(VProgress& progress, const VOptions& options, double seconds) {
+  std::lock_guard<std::mutex> lock(progress.Mutex);
+  const VFrameCount& count = progress.Count;
+  std::printf("qs-record: %llu frames", static_cast<unsigned long long>(count.Frames));
+  if (count.Frames > 0) std::printf(" (numbers %d to %d)", count.First, count.Last);
+  std::printf(" and %llu packets in %.2f s, %.1f frames/s, %s to %s\n",
+              static_cast<unsigned long long>(progress.Packets), seconds, seconds > 0 ? count.Frames / seconds : 0.0,
+              SizeText(progress.Bytes).c_str(), options.Output.c_str());
+  if (count.Missing == 0) {
+    std::printf("qs-record: no frame numbers missing\n");
+  } else {
+    std::string gaps;
+    for (const auto& gap : count.Listed) {
+      gaps += gap.first == gap.second ? Format(" %lld", static_cast<long long>(gap.first))
+                                      : Format(" %lld-%lld", static_cast<long long>(gap.first), static_cast<long long>(gap.second));
+    }
+    if (count.Gaps > count.Listed.size()) gaps += " ...";
+    std::printf("qs-record: %llu frame numbers missing in %llu gaps:%s\n", static_cast<unsigned long long>(count.Missing),
+                static_cast<unsigned long long>(count.Gaps), gaps.c_str());
+  }
+  if (count.Backwards > 0) {
+    std::printf("qs-record: %llu times a frame number was not above the one before\n",
+                static_cast<unsigned long long>(count.Backwards));
+  }
+}
+
+// Resolves the host and connects; nullptr with a message when no address
+// of the host accepts.
+std::shared_ptr<tcp::socket> ConnectTo(boost::asio::io_context& io, const VOptions& options, std::string& error) {
+  tcp::resolver resolver(io);
+  boost::system::error_code ec;
+  const tcp::resolver::results_type endpoints = resolver.resolve(options.Host, std::to_string(options.Port), ec);
+  if (ec) {
+    error = "cannot resolve " + options.Host + ": " + ec.message();
+    return nullptr;
+  }
+  auto socket = std::make_shared<tcp::socket>(io);
+  boost::asio::connect(*socket, endpoints, ec);
+  if (ec) {
+    error = "cannot connect to " + options.Host + ":" + std::to_string(options.Port) + ": " + ec.message();
+    return nullptr;
+  }
+  socket->set_option(tcp::no_delay(true), ec);
+  return socket;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  VOptions options;
+  const int parsed = ParseOptions(argc, argv, options);
+  if (parsed != 0) return parsed == 1 ? 0 : 2;
+
+  // Connecting may take a while; until the recording starts, Ctrl-C simply
+  // ends the program.
+  boost::asio::io_context io;
+  std::string error;
+  std::shared_ptr<tcp::socket> socket = ConnectTo(io, options, error);
+  if (!socket) {
+    std::fprintf(stderr, "qs-record: %s\n", error.c_str());
+    return 1;
+  }
+  const Clock::time_point start = Clock::now();
+  QSRecording::VHeader header;
+  header.StartUnixNs = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                           std::chrono::system_clock::now().time_since_epoch())
+                           .count();
+  header.Port = options.Port;
+  header.Host = options.Host;
+  header.RequestedTypes = RequestedTypes(options);
+  QSRecording::VWriter writer;
+  if (!writer.Create(options.Output, header)) {
+    std::fprintf(stderr, "qs-record: %s\n", writer.Error().c_str());
+    return 1;
+  }
+
+  // SIGINT and SIGTERM are taken by this thread below; blocked before the
+  // recording thread starts, they never interrupt it.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  const bool tty = isatty(STDOUT_FILENO) == 1;
+  if (!options.Quiet) {
+    std::printf("qs-record: recording %s:%d to %s\n", options.Host.c_str(), options.Port, options.Output.c_str());
+    std::fflush(stdout);
+  }
+  VProgress progress;
+  VRecorder recorder(options, socket, writer, start, progress);
+  std::thread recording(&VRecorder::Run, &recorder);
+
+  std::string stoppedBy;
+  Clock::time_point nextStatus = start + std::chrono::seconds(1);
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> lock(progress.Mutex);
+      if (progress.Done) break;
+    }
+    const timespec wait{0, 50 * 1000 * 1000};
+    const int signal = sigtimedwait(&stopSignals, nullptr, &wait);
+    const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+    if (signal == SIGINT || signal == SIGTERM) {
+      stoppedBy = signal == SIGINT ? "stopped by Ctrl-C" : "stopped by SIGTERM";
+      break;
+    }
+    if (options.Duration > 0 && elapsed >= options.Duration) {
+      stoppedBy = Format("%g s recorded", options.Duration);
+      break;
+    }
+    if (!options.Quiet && Clock::now() >= nextStatus) {
+      const std::string line = StatusLine(progress, elapsed);
+      if (tty) {
+        std::printf("\r\033[K%s", line.c_str());
+      } else {
+        std::printf("%s\n", line.c_str());
+      }
+      std::fflush(stdout);
+      nextStatus += tty ? std::chrono::milliseconds(250) : std::chrono::seconds(1);
+    }
+  }
+  recorder.Stop();
+  recording.join();
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  const bool closed = writer.Close();
+  if (tty && !options.Quiet) std::printf("\r\033[K");
+
+  bool failed = false;
+  std::string ending;
+  {
+    std::lock_guard<std::mutex> lock(progress.Mutex);
+    failed = progress.Failed;
+    ending = progress.Ending;
+  }
+  if (!stoppedBy.empty()) ending = stoppedBy;
+  PrintSummary(progress, options, seconds);
+  if (!closed) {
+    std::fprintf(stderr, "qs-record: %s\n", writer.Error().c_str());
+    return 1;
+  }
+  if (failed) {
+    std::fprintf(stderr, "qs-record: %s (the file holds every whole packet before it)\n", ending.c_str());
+    return 1;
+  }
+  if (!ending.empty()) std::printf("qs-record: %s\n", ending.c_str());
+  return 0;
+}

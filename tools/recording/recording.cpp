@@ -1,0 +1,316 @@
+#include "tools/recording/recording.h"
+
+#include <fcntl.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+
+#include "streamio/object_types.h"
+#include "tools/sim/wire_encoder.h"
+
+namespace QSRecording {
+
+namespace {
+
+using LumoraQSStreamIO::VMemoryReader;
+using LumoraQSStreamIO::VReaderSection;
+
+uint32_t UInt32At(const uint8_t* bytes) {
+  return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
+         static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
+}
+
+int64_t Int64At(const uint8_t* bytes) {
+  uint64_t value = 0;
+  for (int i = 7; i >= 0; --i) value = value << 8 | bytes[i];
+  return static_cast<int64_t>(value);
+}
+
+std::string SystemError(const std::string& what) { return what + ": " + std::strerror(errno); }
+
+}  // namespace
+
+std::vector<uint8_t> EncodeHeader(const VHeader& header) {
+  LumoraQSSim::VWireBuffer body;
+  body.Int64(header.StartUnixNs).Int32(header.Port).String(header.Host);
+  body.Int32(static_cast<int32_t>(header.RequestedTypes.size()));
+  for (int32_t type : header.RequestedTypes) body.Int32(type);
+  LumoraQSSim::VWireBuffer file;
+  file.Raw(Magic, sizeof Magic).UInt32(header.Version).UInt32(static_cast<uint32_t>(body.Size())).Raw(body.Bytes());
+  return file.Take();
+}
+
+// ---- Writing ---------------------------------------------------------------
+
+VWriter::~VWriter() { Close(); }
+
+bool VWriter::Create(const std::string& path, const VHeader& header) {
+  Close();
+  const std::vector<uint8_t> bytes = EncodeHeader(header);
+  if (bytes.size() - PreambleBytes > MaxHeaderBytes) {
+    Message = "the header is larger than " + std::to_string(MaxHeaderBytes) + " bytes (host name too long?)";
+    return false;
+  }
+  Fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (Fd < 0) {
+    Message = SystemError("cannot create " + path);
+    return false;
+  }
+  Size = 0;
+  iovec part{const_cast<uint8_t*>(bytes.data()), bytes.size()};
+  return WriteWhole(&part, 1);
+}
+
+bool VWriter::Append(int64_t receiveNs, const uint8_t* packet, std::size_t size) {
+  if (Fd < 0) {
+    Message = "no recording file is open";
+    return false;
+  }
+  if (receiveNs < 0 || size < PacketHeaderBytes || size > MaxRecordPacketBytes) {
+    Message = "a packet of " + std::to_string(size) + " bytes received at " + std::to_string(receiveNs) +
+              " ns cannot be recorded";
+    return false;
+  }
+  LumoraQSSim::VWireBuffer head;
+  head.Int64(receiveNs).UInt32(static_cast<uint32_t>(size));
+  iovec parts[2] = {{const_cast<uint8_t*>(head.Bytes().data()), head.Size()},
+                    {const_cast<uint8_t*>(packet), size}};
+  return WriteWhole(parts, 2);
+}
+
+bool VWriter::WriteWhole(iovec* parts, int count) {
+  std::size_t total = 0;
+  for (int i = 0; i < count; ++i) total += parts[i].iov_len;
+  std::size_t written = 0;
+  while (written < total) {
+    const ssize_t n = ::writev(Fd, parts, count);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      Message = n < 0 ? SystemError("cannot write the recording") : "cannot write the recording: no room left";
+      // Whatever part of the record went out is cut off again: the file
+      // keeps ending on its last whole record.
+      if (::ftruncate(Fd, static_cast<off_t>(Size)) == 0) ::lseek(Fd, static_cast<off_t>(Size), SEEK_SET);
+      return false;
+    }
+    written += static_cast<std::size_t>(n);
+    // Step past what went out, for the next writev.
+    std::size_t skip = static_cast<std::size_t>(n);
+    int first = 0;
+    while (first < count && skip >= parts[first].iov_len) skip -= parts[first++].iov_len;
+    parts += first;
+    count -= first;
+    if (count > 0) {
+      parts[0].iov_base = static_cast<uint8_t*>(parts[0].iov_base) + skip;
+      parts[0].iov_len -= skip;
+    }
+  }
+  Size += total;
+  return true;
+}
+
+bool VWriter::Close() {
+  if (Fd < 0) return true;
+  const bool ok = ::close(Fd) == 0;
+  if (!ok) Message = SystemError("cannot close the recording");
+  Fd = -1;
+  return ok;
+}
+
+// ---- Reading ---------------------------------------------------------------
+
+VReader::VReader(std::istream& in) : In(in) {
+  const std::istream::pos_type start = In.tellg();
+  if (start != std::istream::pos_type(-1) && In.seekg(0, std::ios::end)) {
+    const std::istream::pos_type end = In.tellg();
+    if (end != std::istream::pos_type(-1) && end >= start) Size = static_cast<uint64_t>(end - start);
+  }
+  In.clear();
+  In.seekg(start);
+  In.clear();
+}
+
+bool VReader::ReadExactly(void* destination, std::size_t count) {
+  In.read(static_cast<char*>(destination), static_cast<std::streamsize>(count));
+  const std::size_t got = static_cast<std::size_t>(In.gcount());
+  Offset += got;
+  return got == count;
+}
+
+ENext VReader::Fail(ENext kind, const std::string& message) {
+  Message = message;
+  return kind;
+}
+
+bool VReader::ReadHeader() {
+  uint8_t preamble[PreambleBytes];
+  const bool whole = ReadExactly(preamble, sizeof preamble);
+  const std::size_t seen = Offset < sizeof Magic ? static_cast<std::size_t>(Offset) : sizeof Magic;
+  if (seen == 0 || std::memcmp(preamble, Magic, seen) != 0) {
+    Message = "not a QS recording (the file does not start with the recording magic)";
+    return false;
+  }
+  if (!whole) {
+    Message = "the file ends inside its header";
+    return false;
+  }
+  Head = VHeader{};
+  Head.Version = UInt32At(preamble + 8);
+  if (Head.Version != FormatVersion) {
+    Message = "recording format version " + std::to_string(Head.Version) + " is not supported (this program reads version " +
+              std::to_string(FormatVersion) + ")";
+    return false;
+  }
+  const uint32_t length = UInt32At(preamble + 12);
+  if (length < MinHeaderBytes || length > MaxHeaderBytes) {
+    Message = "header length " + std::to_string(length) + " is out of range (" + std::to_string(MinHeaderBytes) + " to " +
+              std::to_string(MaxHeaderBytes) + " bytes)";
+    return false;
+  }
+  if (Size != UINT64_MAX && Size - Offset < length) {
+    Message = "the file ends inside its header";
+    return false;
+  }
+  std::vector<uint8_t> body(length);
+  if (!ReadExactly(body.data(), body.size())) {
+    Message = "the file ends inside its header";
+    return false;
+  }
+  // The body is read with the wire layer's bounded primitives: counts and
+  // string lengths are checked against the bytes left before any storage.
+  VMemoryReader fields(std::move(body));
+  fields.Fill(length);
+  uint32_t types = 0;
+  bool ok = fields.ReadInt64(Head.StartUnixNs) && fields.ReadInt32(Head.Port) && fields.ReadString(Head.Host) &&
+            fields.ReadCount(types, LumoraQSStreamIO::TypeNumberBytes);
+  for (uint32_t i = 0; ok && i < types; ++i) {
+    int32_t type = 0;
+    ok = fields.ReadInt32(type);
+    Head.RequestedTypes.insert(type);
+  }
+  // Bytes after the known fields are left for compatible additions.
+  if (!ok) {
+    Message = "the header's fields do not fit its length (damaged header)";
+    return false;
+  }
+  return true;
+}
+
+ENext VReader::Next(VRecordEntry& entry, std::vector<uint8_t>* packet) {
+  entry = VRecordEntry{};
+  entry.Number = Count;
+  entry.RecordOffset = Offset;
+  const std::string where = "record " + std::to_string(Count) + " at byte " + std::to_string(Offset);
+  const std::string cut = "the file is cut short inside " + where + "; the " + std::to_string(Count) +
+                          " whole records before it were read";
+  uint8_t head[RecordHeaderBytes];
+  const uint64_t before = Offset;
+  if (!ReadExactly(head, sizeof head)) {
+    if (Offset == before) return ENext::End;
+    return Fail(ENext::Truncated, cut);
+  }
+  entry.ReceiveNs = Int64At(head);
+  entry.PacketBytes = UInt32At(head + 8);
+  entry.PacketOffset = Offset;
+  if (entry.PacketBytes < PacketHeaderBytes || entry.PacketBytes > MaxRecordPacketBytes) {
+    return Fail(ENext::Invalid, where + " declares a packet of " + std::to_string(entry.PacketBytes) +
+                                    " bytes, outside the bounds of 8 to " + std::to_string(MaxRecordPacketBytes) + " bytes");
+  }
+  if (entry.ReceiveNs < LastReceiveNs) {
+    return Fail(ENext::Invalid, where + " has a receive time before the previous record's");
+  }
+  // Known to be cut short: nothing is allocated for the missing bytes.
+  if (Size != UINT64_MAX && Size - Offset < entry.PacketBytes) return Fail(ENext::Truncated, cut);
+  uint8_t packetHead[PacketHeaderBytes];
+  if (!ReadExactly(packetHead, sizeof packetHead)) return Fail(ENext::Truncated, cut);
+  if (static_cast<int32_t>(UInt32At(packetHead)) != LumoraQSStream::PacketMagic ||
+      UInt32At(packetHead + 4) != entry.PacketBytes - PacketHeaderBytes) {
+    return Fail(ENext::Invalid, where + " does not hold a packet of its length (wrong packet magic or length)");
+  }
+  const uint32_t payload = entry.PacketBytes - PacketHeaderBytes;
+  if (packet) {
+    packet->resize(entry.PacketBytes);
+    std::memcpy(packet->data(), packetHead, sizeof packetHead);
+    if (!ReadExactly(packet->data() + PacketHeaderBytes, payload)) {
+      packet->clear();
+      return Fail(ENext::Truncated, cut);
+    }
+  } else {
+    In.seekg(payload, std::ios::cur);
+    if (!In || (Size != UINT64_MAX && Size - Offset < payload)) return Fail(ENext::Truncated, cut);
+    Offset += payload;
+  }
+  LastReceiveNs = entry.ReceiveNs;
+  ++Count;
+  return ENext::Record;
+}
+
+bool VReader::ReadPacketAt(const VRecordEntry& entry, std::vector<uint8_t>& packet) {
+  In.clear();
+  In.seekg(static_cast<std::streamoff>(entry.PacketOffset));
+  if (!In) return false;
+  packet.resize(entry.PacketBytes);
+  In.read(reinterpret_cast<char*>(packet.data()), entry.PacketBytes);
+  const bool ok = static_cast<uint64_t>(In.gcount()) == entry.PacketBytes;
+  // Sequential reading goes on where it was.
+  In.clear();
+  In.seekg(static_cast<std::streamoff>(Offset));
+  return ok;
+}
+
+bool VFile::Open(const std::string& path) {
+  auto stream = std::make_unique<std::ifstream>(path, std::ios::binary);
+  if (!stream->is_open()) {
+    Message = "cannot open " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  Stream = std::move(stream);
+  Recording = std::make_unique<VReader>(*Stream);
+  if (!Recording->ReadHeader()) {
+    Message = Recording->Error();
+    return false;
+  }
+  return true;
+}
+
+// ---- Decoding --------------------------------------------------------------
+
+bool VPacketDecoder::Handshake(const std::vector<uint8_t>& packet) {
+  Memory.Append(packet);
+  const bool ok = Packets.ReadHandshake(Memory);
+  // A packet the reader did not consume whole was framed differently from
+  // its record.
+  return ok && Memory.Unread() == 0;
+}
+
+bool VPacketDecoder::Packet(const std::vector<uint8_t>& packet, VPacketDelivery& delivery) {
+  Memory.Append(packet);
+  const bool ok = Packets.ReadPacket(Memory, false, delivery);
+  return ok && Memory.Unread() == 0;
+}
+
+bool SplitObjects(const std::vector<uint8_t>& packet, std::vector<VObjectSpan>& objects) {
+  objects.clear();
+  if (packet.size() < PacketHeaderBytes) return false;
+  VMemoryReader reader(std::vector<uint8_t>(packet.begin() + PacketHeaderBytes, packet.end()));
+  const uint32_t payload = static_cast<uint32_t>(packet.size() - PacketHeaderBytes);
+  if (payload != 0 && !reader.Fill(payload)) return false;
+  // The packet reader's walk: an object header wherever 4 bytes are left.
+  while (reader.Remaining() >= 4) {
+    LumoraQSStreamIO::VReaderSection object(reader, VReaderSection::EOpen::InPlace);
+    if (!object.HeaderRead() || object.DeclaredLength() < 0 || object.End() > payload) return false;
+    VObjectSpan span;
+    span.Type = object.LeadingWord();
+    span.Begin = static_cast<uint32_t>(object.Start()) - 8 + PacketHeaderBytes;
+    span.PayloadBegin = static_cast<uint32_t>(object.Start()) + PacketHeaderBytes;
+    span.End = static_cast<uint32_t>(object.End()) + PacketHeaderBytes;
+    objects.push_back(span);
+  }
+  // 1 to 3 trailing bytes hold no object; they cannot be kept apart from
+  // the objects either.
+  return reader.Remaining() == 0;
+}
+
+}  // namespace QSRecording

@@ -1,0 +1,180 @@
+// Recording files: what qs-record writes and qs-sim --replay, qs-export and
+// the Python package read. A file is a header (magic, version, start time,
+// host, requested object types) followed by records appended whole, each a
+// packet exactly as the server sent it with the host's receive time. The
+// layout is documented in docs/recording-format.md.
+//
+// Every length read from a file is checked against a named bound (and
+// against the bytes the file still holds) before anything is allocated for
+// it, so a damaged or hostile file is refused with a message, never a crash.
+#pragma once
+
+#include <sys/uio.h>
+
+#include <cstdint>
+#include <istream>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "stream/packet_reader.h"
+#include "streamio/limits.h"
+#include "streamio/memory_reader_writer.h"
+
+namespace QSRecording {
+
+// "QSREC", CR LF, Ctrl-Z: a text-mode transfer that rewrites line ends, or
+// a truncation to text, breaks the magic.
+constexpr uint8_t Magic[8] = {'Q', 'S', 'R', 'E', 'C', '\r', '\n', 0x1a};
+constexpr uint32_t FormatVersion = 1;
+// Magic, version and header length.
+constexpr uint32_t PreambleBytes = 16;
+// Bounds of the header body: start time and port, at least an empty host
+// and an empty type list; at most 64 KiB.
+constexpr uint32_t MinHeaderBytes = 8 + 4 + 4 + 4;
+constexpr uint32_t MaxHeaderBytes = 64 * 1024;
+// Receive time and packet length before every packet.
+constexpr uint32_t RecordHeaderBytes = 12;
+// A packet is its 8-byte header and a payload within the library's bound.
+constexpr uint32_t PacketHeaderBytes = 8;
+constexpr uint32_t MaxRecordPacketBytes = PacketHeaderBytes + LumoraQSStreamIO::MaxPacketPayload;
+
+struct VHeader {
+  uint32_t Version = FormatVersion;
+  int64_t StartUnixNs = 0;  // wall-clock time of the start, ns since 1970-01-01 UTC
+  int32_t Port = 801;
+  std::string Host;
+  std::set<int32_t> RequestedTypes;
+};
+
+// The header as bytes: preamble and body.
+std::vector<uint8_t> EncodeHeader(const VHeader& header);
+
+// Appends records to a new file. Each record goes out in one write, and a
+// write that fails part-way is cut back off the file, so the file always
+// ends on a whole record.
+class VWriter {
+ public:
+  VWriter() = default;
+  ~VWriter();
+  VWriter(const VWriter&) = delete;
+  VWriter& operator=(const VWriter&) = delete;
+
+  // Creates (or empties) `path` and writes the header. False with Error().
+  bool Create(const std::string& path, const VHeader& header);
+  // One packet, magic and length included, received `receiveNs` after the
+  // start. False with Error() (the file still ends on its last whole record).
+  bool Append(int64_t receiveNs, const uint8_t* packet, std::size_t size);
+  // Closes the file; false when the last data could not be written out.
+  bool Close();
+
+  uint64_t Bytes() const { return Size; }
+  const std::string& Error() const { return Message; }
+
+ private:
+  bool WriteWhole(iovec* parts, int count);
+
+  int Fd = -1;
+  uint64_t Size = 0;
+  std::string Message;
+};
+
+// Where one record stands in the file.
+struct VRecordEntry {
+  uint64_t Number = 0;         // 0 for the first record (the handshake)
+  uint64_t RecordOffset = 0;   // byte offset of the record's header
+  uint64_t PacketOffset = 0;   // byte offset of its packet
+  int64_t ReceiveNs = 0;
+  uint32_t PacketBytes = 0;    // magic, payload length and payload
+};
+
+enum class ENext {
+  Record,     // one more record
+  End,        // the file ends after its last record
+  Truncated,  // the file ends inside a record: what came before is whole
+  Invalid,    // the file is damaged here; Error() says how
+};
+
+// Reads a recording from a stream positioned at its start. The stream's
+// size is taken once (when it can be), so a record that announces more
+// bytes than the file holds is recognised as cut short without allocating.
+class VReader {
+ public:
+  explicit VReader(std::istream& in);
+
+  // False with Error(): wrong magic, unknown version, a header length out
+  // of its bounds, a header cut short or one whose fields do not fit it.
+  bool ReadHeader();
+  const VHeader& Header() const { return Head; }
+
+  // The next record; its packet into `packet` unless that is null (then the
+  // packet is skipped). After Truncated or Invalid, Error() says where.
+  ENext Next(VRecordEntry& entry, std::vector<uint8_t>* packet);
+
+  // Reads the packet of a record returned earlier (random access).
+  bool ReadPacketAt(const VRecordEntry& entry, std::vector<uint8_t>& packet);
+
+  uint64_t Records() const { return Count; }
+  const std::string& Error() const { return Message; }
+
+ private:
+  bool ReadExactly(void* destination, std::size_t count);
+  ENext Fail(ENext kind, const std::string& message);
+
+  std::istream& In;
+  uint64_t Size = UINT64_MAX;  // unknown when the stream cannot seek
+  uint64_t Offset = 0;
+  uint64_t Count = 0;
+  int64_t LastReceiveNs = 0;
+  VHeader Head;
+  std::string Message;
+};
+
+// A recording file opened for reading: the stream and its reader.
+class VFile {
+ public:
+  // False with Error() when the file cannot be opened or its header is
+  // refused.
+  bool Open(const std::string& path);
+  VReader& Reader() { return *Recording; }
+  const std::string& Error() const { return Message; }
+
+ private:
+  std::unique_ptr<std::istream> Stream;
+  std::unique_ptr<VReader> Recording;
+  std::string Message;
+};
+
+// The library's packet reader over recorded packets: the first packet is
+// read as the handshake, every later one as a data packet, with the same
+// framing, decoding and carry-over as on a live connection.
+class VPacketDecoder {
+ public:
+  bool Handshake(const std::vector<uint8_t>& packet);
+  // False when the library would reject the packet (and end a connection).
+  bool Packet(const std::vector<uint8_t>& packet, VPacketDelivery& delivery);
+  const std::set<int32_t>& OfferedTypes() const { return Packets.OfferedTypes(); }
+
+ private:
+  VPacketReader Packets;
+  LumoraQSStreamIO::VMemoryReader Memory;
+};
+
+// One object inside a packet's payload, as the packet reader frames it:
+// its type and where its bytes (header included) and its payload lie,
+// counted from the start of the packet.
+struct VObjectSpan {
+  int32_t Type = 0;
+  uint32_t Begin = 0;         // the object's type field
+  uint32_t PayloadBegin = 0;  // after its length field
+  uint32_t End = 0;           // its declared end
+};
+
+// Splits a packet (magic and length included) into its objects as the
+// packet reader walks them. False when the objects cannot be cut out as
+// whole byte ranges: a negative length, or one that runs past the payload
+// (the packet reader accepts both, reading them its own way).
+bool SplitObjects(const std::vector<uint8_t>& packet, std::vector<VObjectSpan>& objects);
+
+}  // namespace QSRecording
