@@ -25,10 +25,10 @@
 #include <utility>
 #include <vector>
 
-#include <boost/asio/connect.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 
+#include "stream/connection_bounds.h"
 #include "stream/packet_reader.h"
 #include "stream/requests.h"
 #include "streamio/object_types.h"
@@ -377,14 +377,22 @@ std::shared_ptr<tcp::socket> ConnectTo(boost::asio::io_context& io, const VOptio
     error = "cannot resolve " + options.Host + ": " + ec.message();
     return nullptr;
   }
+  // As the library connects: each address given at most ConnectTimeout,
+  // and the connection watched for a server that vanishes.
   auto socket = std::make_shared<tcp::socket>(io);
-  boost::asio::connect(*socket, endpoints, ec);
-  if (ec) {
-    error = "cannot connect to " + options.Host + ":" + std::to_string(options.Port) + ": " + ec.message();
-    return nullptr;
+  ec = boost::asio::error::host_not_found;
+  for (const auto& entry : endpoints) {
+    ConnectWithin(io, *socket, entry.endpoint(), ConnectTimeout, ec);
+    if (!ec) {
+      SetLivenessOptions(*socket);
+      socket->set_option(tcp::no_delay(true), ec);
+      return socket;
+    }
+    boost::system::error_code ignored;
+    socket->close(ignored);
   }
-  socket->set_option(tcp::no_delay(true), ec);
-  return socket;
+  error = "cannot connect to " + options.Host + ":" + std::to_string(options.Port) + ": " + ec.message();
+  return nullptr;
 }
 
 }  // namespace
