@@ -3,8 +3,8 @@
 #   ./run.sh demo   build, then run the capture-server simulator with a live
 #                   viewer that uses the exported API
 #   ./run.sh test   build and run every test
-#   ./run.sh windows  cross-build QS.dll for Windows and run its tests under
-#                   Wine (see cmd_windows)
+#   ./run.sh windows  only the Windows stages of the test command: cross-build
+#                   QS.dll and run its tests under Wine
 # Each installs what is missing (as root) or prints the exact command.
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -13,6 +13,12 @@ JOBS=$(nproc 2>/dev/null || echo 2)
 
 BASE_PACKAGES=(cmake ninja-build g++ libboost-dev python3 iproute2 util-linux)
 TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev pkgconf nftables)
+
+# apt-get that waits (up to 15 minutes) for another installer's lock
+# instead of failing at once.
+apt_get() {
+  apt-get -o DPkg::Lock::Timeout=900 "$@"
+}
 
 ensure_packages() {
   local missing=()
@@ -23,7 +29,7 @@ ensure_packages() {
   if [ "$(id -u)" -eq 0 ]; then
     echo "== installing: ${missing[*]}"
     export DEBIAN_FRONTEND=noninteractive
-    apt-get install -y "${missing[@]}" || { apt-get update && apt-get install -y "${missing[@]}"; }
+    apt_get install -y "${missing[@]}" || { apt_get update && apt_get install -y "${missing[@]}"; }
   else
     echo "Missing packages: ${missing[*]}"
     echo "Install them with:"
@@ -46,7 +52,10 @@ configure_and_build() {
 #    end to end, hostile peers, soak and lifecycle) under ThreadSanitizer
 #    (build-tsan);
 # 4. each libFuzzer target for QS_FUZZ_SECONDS (default 30) from its seeds
-#    (build-fuzz, clang).
+#    (build-fuzz, clang);
+# 5. QS.dll cross-built for 32-bit Windows and its tests under 32-bit Wine
+#    (build-windows), then the same for 64-bit Windows under 64-bit Wine
+#    (build-windows64); see "Windows" below.
 # Any failed test, sanitizer report or fuzzer finding fails the run.
 SANITIZER_PACKAGES=(clang libclang-rt-14-dev valgrind)
 FUZZ_SECONDS=${QS_FUZZ_SECONDS:-30}
@@ -140,12 +149,16 @@ stage() {
 }
 
 cmd_test() {
-  ensure_packages "${BASE_PACKAGES[@]}" "${TEST_PACKAGES[@]}" "${SANITIZER_PACKAGES[@]}"
+  ensure_packages "${BASE_PACKAGES[@]}" "${TEST_PACKAGES[@]}" "${SANITIZER_PACKAGES[@]}" \
+                  "${WINDOWS_PACKAGES[@]}"
+  ensure_wine32
   local start=$SECONDS
   stage "normal build and tests" eval 'configure_and_build "$ROOT/build" && run_ctest "$ROOT/build"'
   stage "AddressSanitizer + UndefinedBehaviorSanitizer" asan_stage
   stage "ThreadSanitizer (threaded tests)" tsan_stage
   stage "fuzz smoke (${FUZZ_SECONDS} s per target)" fuzz_stage
+  stage "Windows i686: QS.dll under 32-bit Wine" windows_stage i686 "$ROOT/build/tools/qs-sim"
+  stage "Windows x86_64: QS.dll under 64-bit Wine" windows_stage x86_64 "$ROOT/build/tools/qs-sim"
   echo "== every test stage passed in $((SECONDS - start)) s"
 }
 
@@ -159,33 +172,99 @@ cmd_demo() {
   exec bash "$ROOT/tools/demo.sh" "$ROOT/build-demo"
 }
 
-# Windows: QS.dll cross-built with mingw-w64 for 32-bit Windows in
-# build-windows (the product: build-windows/bin/QS.dll), and from the same
-# sources for 64-bit Windows in build-windows64. Each build runs its tests:
-# the export and import tables of QS.dll, then unit tests, the C header test
-# and host programs that load QS.dll, under Wine, against a Linux qs-sim
-# (build-windows-host). Wine tests of a build whose Wine cannot run here
-# (32-bit Wine on a kernel without 32-bit programs, or no wine32 installed)
-# are reported as skipped, with the reason.
+# ---- Windows -------------------------------------------------------------------
+# QS.dll cross-built with mingw-w64 for 32-bit Windows in build-windows (the
+# product: build-windows/bin/QS.dll), and from the same sources for 64-bit
+# Windows in build-windows64. Each build runs its tests: the export and
+# import tables of QS.dll, then unit tests, the C header test and host
+# programs that load QS.dll, under Wine (the 32-bit loader for the 32-bit
+# build) against a Linux qs-sim. Where this machine cannot execute 32-bit
+# programs, the 32-bit build is still made and its tables checked, and its
+# Wine tests are reported as skipped with the reason.
 WINDOWS_PACKAGES=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 libgtest-dev libgmock-dev
                   nlohmann-json3-dev wine wine64)
+# Why the 32-bit Wine tests cannot run here (set by ensure_wine32), or empty.
+WINE32_SKIP_REASON=
+
+# Prints why this machine cannot execute 32-bit x86 Linux programs (the
+# 32-bit Wine loader is one), or nothing when it can. The probe is a minimal
+# static i386 program that only exits with status 42, so it needs no 32-bit
+# package installed. It is written into the build folder: /tmp may be noexec.
+no_32bit_programs_reason() {
+  local probe="$ROOT/build-windows/i386-probe" rc=0
+  mkdir -p "$ROOT/build-windows"
+  python3 - "$probe" <<'EOF'
+import struct, sys
+# mov eax, 1 (exit); mov ebx, 42; int 0x80
+code = bytes([0xB8, 1, 0, 0, 0, 0xBB, 42, 0, 0, 0, 0xCD, 0x80])
+base, header, program_header = 0x08048000, 52, 32
+size = header + program_header + len(code)
+elf = b"\x7fELF" + bytes([1, 1, 1]) + bytes(9)  # 32-bit, little-endian
+elf += struct.pack("<HHIIIIIHHHHHH", 2, 3, 1, base + header + program_header,
+                   header, 0, 0, header, program_header, 1, 0, 0, 0)
+elf += struct.pack("<8I", 1, 0, base, base, size, size, 5, 0x1000)  # one R+X segment
+with open(sys.argv[1], "wb") as out:
+    out.write(elf + code)
+EOF
+  chmod +x "$probe"
+  "$probe" 2>/dev/null || rc=$?
+  rm -f "$probe"
+  [ "$rc" -eq 42 ] && return 0
+  echo "this kernel does not execute 32-bit x86 programs (IA-32 emulation off or missing:" \
+       "a static i386 program exited with status $rc, not 42), and the 32-bit Wine loader is one"
+}
+
+# 32-bit Wine (wine32 of the i386 architecture) where this machine can run
+# it: as root, adds the architecture and installs it; otherwise prints the
+# commands. Sets WINE32_SKIP_REASON where it cannot run.
+ensure_wine32() {
+  WINE32_SKIP_REASON=$(no_32bit_programs_reason)
+  if [ -n "$WINE32_SKIP_REASON" ]; then
+    echo "== 32-bit Wine not installed: $WINE32_SKIP_REASON"
+    return 0
+  fi
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    if [ "$(id -u)" -ne 0 ]; then
+      echo "32-bit Wine needs the i386 architecture. Add it and install 32-bit Wine with:"
+      echo "  sudo dpkg --add-architecture i386 && sudo apt-get update && sudo apt-get install -y wine32:i386"
+      exit 1
+    fi
+    echo "== adding the i386 architecture (for 32-bit Wine)"
+    dpkg --add-architecture i386
+    apt_get update
+  fi
+  ensure_packages wine32:i386
+}
+
+# Cross-builds QS.dll and its tests for `arch` (i686 or x86_64) and runs
+# them; `sim` is the Linux qs-sim that the end-to-end tests stream from.
+windows_stage() {
+  local arch=$1 sim=$2 dir="$ROOT/build-windows"
+  [ "$arch" = x86_64 ] && dir="$ROOT/build-windows64"
+  cmake -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-mingw-$arch.cmake" \
+    -DQS_BUILD_TESTS=ON -DQS_BUILD_BENCH=OFF -DQS_BUILD_TOOLS=OFF \
+    -DQS_SIM_EXECUTABLE="$sim"
+  if [ "$arch" = i686 ] && [ -n "$WINE32_SKIP_REASON" ]; then
+    # Only the DLL, whose tables are checked; the test programs could not run.
+    cmake --build "$dir" -j "$JOBS" --target QS
+    run_ctest "$dir"
+    echo "== SKIPPED: the 32-bit Wine tests above, because $WINE32_SKIP_REASON"
+    return 0
+  fi
+  cmake --build "$dir" -j "$JOBS"
+  run_ctest "$dir"
+}
 
 cmd_windows() {
   ensure_packages "${BASE_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}"
+  ensure_wine32
   cmake -S "$ROOT" -B "$ROOT/build-windows-host" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DQS_BUILD_TESTS=OFF -DQS_BUILD_BENCH=OFF
   cmake --build "$ROOT/build-windows-host" -j "$JOBS" --target qs-sim
-  local arch dir
+  local arch
   for arch in i686 x86_64; do
-    dir="$ROOT/build-windows"
-    [ "$arch" = x86_64 ] && dir="$ROOT/build-windows64"
-    echo "== Windows $arch: $dir"
-    cmake -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-      -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-mingw-$arch.cmake" \
-      -DQS_BUILD_TESTS=ON -DQS_BUILD_BENCH=OFF -DQS_BUILD_TOOLS=OFF \
-      -DQS_SIM_EXECUTABLE="$ROOT/build-windows-host/tools/qs-sim"
-    cmake --build "$dir" -j "$JOBS"
-    (cd "$dir" && ctest --output-on-failure --timeout 600)
+    stage "Windows $arch" windows_stage "$arch" "$ROOT/build-windows-host/tools/qs-sim"
   done
   echo "== 32-bit Windows library: $ROOT/build-windows/bin/QS.dll (import library build-windows/api/QS.dll.a)"
 }

@@ -49,12 +49,18 @@ if [ "$NETNS" = 1 ] && [ -z "${QS_WINE_RUN_IN_NETNS:-}" ]; then
   exit 77
 fi
 
-# A loader this machine cannot execute (32-bit Wine where 32-bit Linux
-# programs cannot run) is a skip with the reason, not a failure.
+# A loader that is missing, or that this machine cannot execute (32-bit Wine
+# where 32-bit Linux programs cannot run), is a skip with the reason, not a
+# failure.
+if ! command -v "$WINE_LOADER" >/dev/null 2>&1; then
+  echo "SKIPPED: the Wine loader $WINE_LOADER is not installed" >&2
+  echo "         (32-bit Wine: dpkg --add-architecture i386 && apt-get update && apt-get install wine32:i386)" >&2
+  exit 77
+fi
 if ! "$WINE_LOADER" --version >/dev/null 2>&1; then
   echo "SKIPPED: the Wine loader $WINE_LOADER does not run on this machine" >&2
   echo "         (32-bit Wine needs a kernel that executes 32-bit programs; the 64-bit build" >&2
-  echo "         runs the same tests under wine64: ./run.sh windows does both)" >&2
+  echo "         runs the same tests under wine64)" >&2
   exit 77
 fi
 
