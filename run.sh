@@ -17,8 +17,14 @@ JOBS=$(nproc 2>/dev/null || echo 2)
 BASE_PACKAGES=(cmake ninja-build g++ libboost-dev python3 iproute2 util-linux)
 TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev pkgconf)
 
+# With --optional first, packages that cannot be had are only reported: the
+# tests that need them are skipped.
 ensure_packages() {
-  local missing=()
+  local optional=0 missing=()
+  if [ "${1:-}" = --optional ]; then
+    optional=1
+    shift
+  fi
   for p in "$@"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
   done
@@ -26,7 +32,10 @@ ensure_packages() {
   if [ "$(id -u)" -eq 0 ]; then
     echo "== installing: ${missing[*]}"
     export DEBIAN_FRONTEND=noninteractive
-    apt-get install -y "${missing[@]}" || { apt-get update && apt-get install -y "${missing[@]}"; }
+    apt-get install -y "${missing[@]}" || { apt-get update && apt-get install -y "${missing[@]}"; } ||
+      { [ $optional -eq 1 ] && echo "note: could not install ${missing[*]}; the tests that need them are skipped"; }
+  elif [ $optional -eq 1 ]; then
+    echo "note: ${missing[*]} not installed (sudo apt-get install -y ${missing[*]}); the tests that need them are skipped"
   else
     echo "Missing packages: ${missing[*]}"
     echo "Install them with:"
@@ -137,23 +146,6 @@ fuzz_stage() {
   done
 }
 
-# Installs what it can of the given packages; what is missing stays missing.
-ensure_optional_packages() {
-  local missing=()
-  for p in "$@"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
-  done
-  [ ${#missing[@]} -eq 0 ] && return 0
-  if [ "$(id -u)" -eq 0 ]; then
-    echo "== installing: ${missing[*]}"
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get install -y "${missing[@]}" || { apt-get update && apt-get install -y "${missing[@]}"; } ||
-      echo "note: could not install ${missing[*]}; the tests that need them are skipped"
-  else
-    echo "note: ${missing[*]} not installed (sudo apt-get install -y ${missing[*]}); the tests that need them are skipped"
-  fi
-}
-
 stage() {
   local name=$1; shift
   local start=$SECONDS
@@ -164,7 +156,7 @@ stage() {
 
 cmd_test() {
   ensure_packages "${BASE_PACKAGES[@]}" "${TEST_PACKAGES[@]}" "${SANITIZER_PACKAGES[@]}"
-  ensure_optional_packages "${BROWSER_PACKAGES[@]}"
+  ensure_packages --optional "${BROWSER_PACKAGES[@]}"
   local start=$SECONDS
   stage "normal build and tests" eval 'configure_and_build "$ROOT/build" && run_ctest "$ROOT/build"'
   stage "AddressSanitizer + UndefinedBehaviorSanitizer" asan_stage

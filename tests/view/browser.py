@@ -19,6 +19,8 @@ import urllib.error
 import urllib.request
 import zlib
 
+from sim_support import end_process
+
 CHROMIUM = os.environ.get("QS_CHROMIUM", "/usr/bin/chromium")
 CHROMEDRIVER = os.environ.get("QS_CHROMEDRIVER", "/usr/bin/chromedriver")
 START_TIMEOUT = 30.0
@@ -124,13 +126,7 @@ class Browser:
             except OSError:
                 pass
             self.session = None
-        if self.driver.poll() is None:
-            self.driver.terminate()
-            try:
-                self.driver.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.driver.kill()
-                self.driver.wait(timeout=10)
+        end_process(self.driver)
         self.log.close()
         shutil.rmtree(self.profile, ignore_errors=True)
 

@@ -1,8 +1,10 @@
-// The command-line options every host tool of the library shares: which
-// capture server, which data kinds, the axis convention, prefetching and how
-// long to run. Each tool parses its own options around these.
+// The command line every host tool of the library shares: which capture
+// server, which data kinds, the axis convention, prefetching and how long to
+// run. Each tool adds its own options to these.
 #pragma once
 
+#include <cstdio>
+#include <functional>
 #include <string>
 
 struct HostOptions {
@@ -22,29 +24,32 @@ struct HostOptions {
 // usage text.
 extern const char HostOptionsUsage[];
 
+enum class ParseResult { Run, Help, Error };
 enum class OptionMatch { Taken, NotMine, Error };
 
-// Takes the shared options out of a command line, one argument at a time.
-class VHostOptionParser {
- public:
-  explicit VHostOptionParser(HostOptions& options) : Options(options) {}
+// A tool's own options: looks at `arg` (argv[i]; `value` is argv[i + 1] or
+// null). Taken: it was one, and `i` now points at its last argument.
+// NotMine: it is unknown. Error: a bad or missing value; `error` says which.
+using OwnOptionParser =
+    std::function<OptionMatch(const std::string& arg, const char* value, int& i, std::string& error)>;
 
-  // Looks at argv[i]. Taken: it was a shared option (or the positional HOST)
-  // and `i` now points at its last argument. NotMine: the tool's own, or
-  // unknown. Error: a shared option with a missing or bad value; `error`
-  // says which.
-  OptionMatch Take(int argc, char** argv, int& i, std::string& error);
+// Fills `options` from the command line: --help, the shared options, the
+// positional HOST and, through `own`, the tool's own options. On Error,
+// `error` says what is wrong.
+ParseResult ParseCommandLine(int argc, char** argv, HostOptions& options, const OwnOptionParser& own,
+                             std::string& error);
 
-  // Call after the last argument: applies the data kinds that were named.
-  void Finish();
+// What main does with a parsed command line: for Help prints the usage and
+// returns 0; for Error prints "TOOL: error" and the usage to stderr and
+// returns 2; for Run returns -1.
+int CommandLineStatus(ParseResult parsed, const char* tool, const std::string& error,
+                      void (*printUsage)(std::FILE*));
 
- private:
-  HostOptions& Options;
-  bool HostGiven = false;
-  bool KindNamed = false;
-  bool Segments = false, Markers = false, Forces = false;
-};
+// SIGINT and SIGTERM only set the flag StopRequested reads; SIGPIPE is
+// ignored.
+void CatchStopSignals();
+bool StopRequested();
 
-// A non-negative finite number of seconds, or a whole count.
+// A non-negative finite number, or a whole count.
 bool ParseSeconds(const char* text, double& value);
 bool ParseCount(const char* text, unsigned long long& value);

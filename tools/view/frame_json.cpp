@@ -53,7 +53,12 @@ void AppendNumber(std::string& out, double value) {
   out.append(text, result.ptr);
 }
 
-void AppendVector(std::string& out, const double* values, int count) {
+// The values as an array, or null when the query that gave them failed.
+void AppendVector(std::string& out, bool present, const double* values, int count) {
+  if (!present) {
+    out += "null";
+    return;
+  }
   out += '[';
   for (int i = 0; i < count; ++i) {
     if (i > 0) out += ',';
@@ -77,6 +82,13 @@ void AppendHeader(std::string& out, const char* type, const std::string& host, c
   AppendAxes(out, axes);
 }
 
+// Whether the message has grown too large for another entry; notes the cut.
+bool Full(const std::string& out, const VFrameLimits& limits, bool& truncated) {
+  if (out.size() <= limits.MaxMessageBytes) return false;
+  truncated = true;
+  return true;
+}
+
 // How many of `count` entries to take, at most `limit`; notes a cut.
 std::size_t Bounded(int32_t count, std::size_t limit, bool& truncated) {
   if (count <= 0) return 0;
@@ -95,11 +107,7 @@ void AppendSubject(std::string& out, const std::string& subject, const VFrameLim
   int32_t count = 0;
   GetSegmentCount(subject.c_str(), &count);
   std::size_t taken = Bounded(count, limits.MaxSegmentsPerSubject, truncated);
-  for (std::size_t i = 1; i <= taken; ++i) {
-    if (out.size() > limits.MaxMessageBytes) {
-      truncated = true;
-      break;
-    }
+  for (std::size_t i = 1; i <= taken && !Full(out, limits, truncated); ++i) {
     // Copied at once: the next call of the getter overwrites the text.
     const std::string segment = GetSegmentName(subject.c_str(), static_cast<int32_t>(i));
     double translation[3], rotation[4];
@@ -112,17 +120,9 @@ void AppendSubject(std::string& out, const std::string& subject, const VFrameLim
     out += R"({"name":)";
     AppendJsonString(out, segment, limits.MaxNameBytes);
     out += R"(,"t":)";
-    if (placed) {
-      AppendVector(out, translation, 3);
-    } else {
-      out += "null";
-    }
+    AppendVector(out, placed, translation, 3);
     out += R"(,"q":)";
-    if (turned) {
-      AppendVector(out, rotation, 4);
-    } else {
-      out += "null";
-    }
+    AppendVector(out, turned, rotation, 4);
     out += '}';
   }
 
@@ -130,11 +130,7 @@ void AppendSubject(std::string& out, const std::string& subject, const VFrameLim
   count = 0;
   GetMarkerCount(subject.c_str(), &count);
   taken = Bounded(count, limits.MaxMarkersPerSubject, truncated);
-  for (std::size_t i = 1; i <= taken; ++i) {
-    if (out.size() > limits.MaxMessageBytes) {
-      truncated = true;
-      break;
-    }
+  for (std::size_t i = 1; i <= taken && !Full(out, limits, truncated); ++i) {
     const std::string marker = GetMarkerName(subject.c_str(), static_cast<int32_t>(i));
     double position[3];
     int32_t occluded = 0;
@@ -143,11 +139,7 @@ void AppendSubject(std::string& out, const std::string& subject, const VFrameLim
     out += R"({"name":)";
     AppendJsonString(out, marker, limits.MaxNameBytes);
     out += R"(,"p":)";
-    if (seen) {
-      AppendVector(out, position, 3);
-    } else {
-      out += "null";
-    }
+    AppendVector(out, seen, position, 3);
     out += '}';
   }
   out += "]}";
@@ -197,11 +189,7 @@ std::string ReadFrameJson(const std::string& host, double fps, const VAxes& axes
   int32_t subjects = 0;
   GetSubjectCount(&subjects);
   const std::size_t taken = Bounded(subjects, limits.MaxSubjects, truncated);
-  for (std::size_t i = 1; i <= taken; ++i) {
-    if (out.size() > limits.MaxMessageBytes) {
-      truncated = true;
-      break;
-    }
+  for (std::size_t i = 1; i <= taken && !Full(out, limits, truncated); ++i) {
     const std::string subject = GetSubjectName(static_cast<int32_t>(i));
     if (i > 1) out += ',';
     AppendSubject(out, subject, limits, truncated);
@@ -221,17 +209,9 @@ std::string ReadFrameJson(const std::string& host, double fps, const VAxes& axes
     out += first ? "" : ",";
     first = false;
     out += R"({"id":)" + std::to_string(id) + R"(,"force":)";
-    if (hasForce) {
-      AppendVector(out, force, 3);
-    } else {
-      out += "null";
-    }
+    AppendVector(out, hasForce, force, 3);
     out += R"(,"cop":)";
-    if (hasCentre) {
-      AppendVector(out, centre, 3);
-    } else {
-      out += "null";
-    }
+    AppendVector(out, hasCentre, centre, 3);
     out += '}';
   }
   out += R"(],"truncated":)";

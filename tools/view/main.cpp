@@ -18,10 +18,6 @@
 
 namespace {
 
-volatile sig_atomic_t StopRequested = 0;
-
-void OnStopSignal(int) { StopRequested = 1; }
-
 void Say(const std::string& text) {
   std::fprintf(stdout, "qs-view: %s\n", text.c_str());
   std::fflush(stdout);
@@ -77,7 +73,7 @@ int Run(const ViewOptions& options) {
   bool failureSaid = false;
   server.Publish(QSView::StatusJson(host, "connecting", axes));
 
-  while (!StopRequested) {
+  while (!StopRequested()) {
     if (options.Duration > 0 && SteadyClock::now() - start >= std::chrono::duration<double>(options.Duration)) break;
     switch (source.Poll()) {
       case FrameEvent::Idle:
@@ -121,23 +117,8 @@ int Run(const ViewOptions& options) {
 int main(int argc, char** argv) {
   ViewOptions options;
   std::string error;
-  const ViewParse parsed = ParseViewOptions(argc, argv, options, error);
-  if (parsed == ViewParse::Help) {
-    PrintViewUsage(stdout);
-    return 0;
-  }
-  if (parsed == ViewParse::Error) {
-    std::fprintf(stderr, "qs-view: %s\n", error.c_str());
-    PrintViewUsage(stderr);
-    return 2;
-  }
-
-  struct sigaction action;
-  std::memset(&action, 0, sizeof action);
-  action.sa_handler = OnStopSignal;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-  signal(SIGPIPE, SIG_IGN);
+  const int status = CommandLineStatus(ParseViewOptions(argc, argv, options, error), "qs-view", error, PrintViewUsage);
+  if (status >= 0) return status;
+  CatchStopSignals();
   return Run(options);
 }

@@ -53,15 +53,9 @@ bool ParseHttpEndpoint(const std::string& text, std::string& address, uint16_t& 
 
 }  // namespace
 
-ViewParse ParseViewOptions(int argc, char** argv, ViewOptions& options, std::string& error) {
-  VHostOptionParser shared(options);
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
-    if (arg == "--help" || arg == "-h") return ViewParse::Help;
-    const OptionMatch match = shared.Take(argc, argv, i, error);
-    if (match == OptionMatch::Taken) continue;
-    if (match == OptionMatch::Error) return ViewParse::Error;
+ParseResult ParseViewOptions(int argc, char** argv, ViewOptions& options, std::string& error) {
+  const ParseResult parsed = ParseCommandLine(argc, argv, options, [&](const std::string& arg, const char* value,
+                                                                       int& i, std::string& problem) {
     unsigned long long number = 0;
     bool good = false;
     if (arg == "--http") {
@@ -75,17 +69,16 @@ ViewParse ParseViewOptions(int argc, char** argv, ViewOptions& options, std::str
     } else if (arg == "--event-rate") {
       good = ParseSeconds(value, options.EventRate) && options.EventRate > 0 && options.EventRate <= MostEventRate;
     } else {
-      error = "unknown option or extra argument: " + arg;
-      return ViewParse::Error;
+      return OptionMatch::NotMine;
     }
     if (!good) {
-      error = "missing or bad value after " + arg;
-      return ViewParse::Error;
+      problem = "missing or bad value after " + arg;
+      return OptionMatch::Error;
     }
     ++i;
-  }
-  shared.Finish();
+    return OptionMatch::Taken;
+  }, error);
   // A viewer keeps retrying: the page shows the server coming and going.
   options.Reconnect = true;
-  return ViewParse::Run;
+  return parsed;
 }

@@ -21,9 +21,7 @@ struct ViewOptions : HostOptions {
 constexpr std::size_t MostViewers = 64;
 constexpr double MostEventRate = 60;
 
-enum class ViewParse { Run, Help, Error };
-
 void PrintViewUsage(std::FILE* out);
 
 // Fills `options` from the command line; on Error, `error` says what is wrong.
-ViewParse ParseViewOptions(int argc, char** argv, ViewOptions& options, std::string& error);
+ParseResult ParseViewOptions(int argc, char** argv, ViewOptions& options, std::string& error);

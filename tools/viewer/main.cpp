@@ -1,7 +1,6 @@
 // qs-stream: a live terminal viewer for a capture server. It uses the
 // library exactly as any host would, through the exported C functions of
 // QS.h and nothing else.
-#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -19,10 +18,6 @@
 #include "tools/viewer/options.h"
 
 namespace {
-
-volatile sig_atomic_t StopRequested = 0;
-
-void OnStopSignal(int) { StopRequested = 1; }
 
 using Clock = std::chrono::steady_clock;
 
@@ -225,7 +220,7 @@ int Viewer::Run() {
   Clock::time_point lastShown = Clock::now() - std::chrono::hours(1);
   FrameReading reading;
 
-  while (status == 0 && !StopRequested && !TimeIsUp() && !FramesDone()) {
+  while (status == 0 && !StopRequested() && !TimeIsUp() && !FramesDone()) {
     switch (Source.Poll()) {
       case FrameEvent::Idle:
         break;
@@ -285,25 +280,10 @@ int Viewer::Run() {
 int main(int argc, char** argv) {
   ViewerOptions options;
   std::string error;
-  const ParseResult parsed = ParseViewerOptions(argc, argv, options, error);
-  if (parsed == ParseResult::Help) {
-    PrintViewerUsage(stdout);
-    return 0;
-  }
-  if (parsed == ParseResult::Error) {
-    std::fprintf(stderr, "qs-stream: %s\n", error.c_str());
-    PrintViewerUsage(stderr);
-    return 2;
-  }
-
-  struct sigaction action;
-  std::memset(&action, 0, sizeof action);
-  action.sa_handler = OnStopSignal;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-  signal(SIGPIPE, SIG_IGN);
-
+  const int status = CommandLineStatus(ParseViewerOptions(argc, argv, options, error), "qs-stream", error,
+                                       PrintViewerUsage);
+  if (status >= 0) return status;
+  CatchStopSignals();
   Viewer viewer(options);
   return viewer.Run();
 }

@@ -31,40 +31,35 @@ void PrintViewerUsage(std::FILE* out) {
 }
 
 ParseResult ParseViewerOptions(int argc, char** argv, ViewerOptions& options, std::string& error) {
-  VHostOptionParser shared(options);
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
-    if (arg == "--help" || arg == "-h") return ParseResult::Help;
-    const OptionMatch match = shared.Take(argc, argv, i, error);
-    if (match == OptionMatch::Taken) continue;
-    if (match == OptionMatch::Error) return ParseResult::Error;
-    auto needValue = [&](const char* what) {
-      error = "missing or bad " + std::string(what) + " after " + arg;
-      return ParseResult::Error;
-    };
+  return ParseCommandLine(argc, argv, options, [&](const std::string& arg, const char* value, int& i,
+                                                   std::string& problem) {
+    const bool hasValue = value != nullptr && *value != '\0';
     if (arg == "--reconnect") {
       options.Reconnect = true;
-    } else if (arg == "--subject" || arg == "--segment" || arg == "--csv") {
-      if (value == nullptr || *value == '\0') return needValue("value");
-      std::string& target = arg == "--subject" ? options.Subject
-                            : arg == "--segment" ? options.Segment
-                                                 : options.CsvPath;
-      target = value;
-      ++i;
+      return OptionMatch::Taken;
+    }
+    if (arg == "--subject" || arg == "--segment" || arg == "--csv") {
+      if (!hasValue) {
+        problem = "missing or bad value after " + arg;
+        return OptionMatch::Error;
+      }
+      (arg == "--subject" ? options.Subject : arg == "--segment" ? options.Segment : options.CsvPath) = value;
     } else if (arg == "--frames") {
       unsigned long long frames = 0;
-      if (!ParseCount(value, frames)) return needValue("count");
+      if (!ParseCount(value, frames)) {
+        problem = "missing or bad count after " + arg;
+        return OptionMatch::Error;
+      }
       options.Frames = frames;
-      ++i;
     } else if (arg == "--every") {
-      if (!ParseSeconds(value, options.PrintEvery)) return needValue("number of seconds");
-      ++i;
+      if (!ParseSeconds(value, options.PrintEvery)) {
+        problem = "missing or bad number of seconds after " + arg;
+        return OptionMatch::Error;
+      }
     } else {
-      error = "unknown option or extra argument: " + arg;
-      return ParseResult::Error;
+      return OptionMatch::NotMine;
     }
-  }
-  shared.Finish();
-  return ParseResult::Run;
+    ++i;
+    return OptionMatch::Taken;
+  }, error);
 }

@@ -15,8 +15,6 @@ struct ViewerOptions : HostOptions {
   std::string CsvPath;
 };
 
-enum class ParseResult { Run, Help, Error };
-
 void PrintViewerUsage(std::FILE* out);
 
 // Fills `options` from the command line; on Error, `error` says what is wrong.
