@@ -62,8 +62,9 @@ class Browser:
         except Exception:
             self.close()
             raise
-        if "sessionId" not in answer:
-            reason = answer.get("message", str(answer)).splitlines()[0]
+        if not isinstance(answer, dict) or "sessionId" not in answer:
+            reason = (answer.get("message") if isinstance(answer, dict) else None) or str(answer)
+            reason = reason.splitlines()[0]
             self.close()
             raise unittest.SkipTest("Chromium cannot run here: " + reason)
         self.session = answer["sessionId"]
@@ -76,7 +77,7 @@ class Browser:
         deadline = time.monotonic() + START_TIMEOUT
         while time.monotonic() < deadline:
             try:
-                if self._call("GET", "/status").get("ready"):
+                if (self._call("GET", "/status") or {}).get("ready"):
                     return
             except OSError:
                 pass
@@ -92,7 +93,7 @@ class Browser:
                                          headers={"Content-Type": "application/json"})
         try:
             with urllib.request.urlopen(request, timeout=CALL_TIMEOUT) as response:
-                return json.load(response).get("value") or {}
+                return json.load(response).get("value")
         except urllib.error.HTTPError as error:
             return json.load(error).get("value") or {}
 
