@@ -193,6 +193,7 @@ class VSession : public std::enable_shared_from_this<VSession> {
   bool Writing = false;
   bool KeepAliveDue = false;
   uint64_t SentNumber = 0;
+  uint64_t Writes = 0;  // writes begun, so that a deadline knows its own
   Message InFlight;
   asio::steady_timer WriteDeadline;
   asio::steady_timer KeepAlive;
@@ -364,8 +365,10 @@ void VSession::Pump() {
   Writing = true;
   InFlight = std::move(next);
   WriteDeadline.expires_after(Server.Limits.WriteTimeout);
-  WriteDeadline.async_wait([self = shared_from_this()](const beast::error_code& ec) {
-    if (!ec) self->Close();  // the viewer took nothing for too long
+  WriteDeadline.async_wait([self = shared_from_this(), write = ++Writes](const beast::error_code& ec) {
+    // The viewer took nothing for too long (a deadline that fired just as
+    // its write ended is not this one's any more).
+    if (!ec && self->Writing && self->Writes == write) self->Close();
   });
   asio::async_write(Stream.socket(), asio::buffer(*InFlight),
                     [self = shared_from_this()](const beast::error_code& ec, std::size_t) {
