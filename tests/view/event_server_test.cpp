@@ -50,6 +50,15 @@ bool WaitForViewers(const QSView::VEventServer& server, std::size_t count) {
   return true;
 }
 
+// A viewer stalled while messages are published is dropped only after a
+// minute here, so that a slow machine (or a sanitizer) publishing the test's
+// messages does not end the stream before the test reads it.
+QSView::VServerLimits PatientLimits() {
+  QSView::VServerLimits limits;
+  limits.WriteTimeout = std::chrono::minutes(1);
+  return limits;
+}
+
 class EventServerTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -57,7 +66,7 @@ class EventServerTest : public ::testing::Test {
     ASSERT_TRUE(Server.Listen("127.0.0.1", 0, error)) << error;
     Server.Start();
   }
-  QSView::VEventServer Server{"<!doctype html>"};
+  QSView::VEventServer Server{"<!doctype html>", PatientLimits()};
 };
 
 TEST_F(EventServerTest, ViewerThatDoesNotReadGetsOnlyTheNewestAfterwards) {
@@ -73,7 +82,7 @@ TEST_F(EventServerTest, ViewerThatDoesNotReadGetsOnlyTheNewestAfterwards) {
   std::string received;
   int count = 0, last = 0;
   bool ordered = true;
-  const auto deadline = Clock::now() + std::chrono::seconds(10);
+  const auto deadline = Clock::now() + std::chrono::seconds(30);
   while (last != Published && Clock::now() < deadline) {
     pollfd ready{fd, POLLIN, 0};
     if (poll(&ready, 1, 100) <= 0) continue;
