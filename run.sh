@@ -2,6 +2,9 @@
 # QS set-up and main jobs.
 #   ./run.sh demo   build, then run the capture-server simulator with a live
 #                   viewer that uses the exported API
+#   ./run.sh view [OPTIONS]  build, then run the simulator with qs-view, the
+#                   live 3D view in the browser, until Ctrl-C; OPTIONS go to
+#                   qs-view (--http ADDR:PORT, --y-up, --left-handed, ...)
 #   ./run.sh test   build and run every test
 #   ./run.sh windows  only the Windows stages of the test command: cross-build
 #                   QS.dll and run its tests under Wine
@@ -20,8 +23,14 @@ apt_get() {
   apt-get -o DPkg::Lock::Timeout=900 "$@"
 }
 
+# With --optional first, packages that cannot be had are only reported: the
+# tests that need them are skipped.
 ensure_packages() {
-  local missing=()
+  local optional=0 missing=()
+  if [ "${1:-}" = --optional ]; then
+    optional=1
+    shift
+  fi
   for p in "$@"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
   done
@@ -29,7 +38,10 @@ ensure_packages() {
   if [ "$(id -u)" -eq 0 ]; then
     echo "== installing: ${missing[*]}"
     export DEBIAN_FRONTEND=noninteractive
-    apt_get install -y "${missing[@]}" || { apt_get update && apt_get install -y "${missing[@]}"; }
+    apt_get install -y "${missing[@]}" || { apt_get update && apt_get install -y "${missing[@]}"; } ||
+      { [ $optional -eq 1 ] && echo "note: could not install ${missing[*]}; the tests that need them are skipped"; }
+  elif [ $optional -eq 1 ]; then
+    echo "note: ${missing[*]} not installed (sudo apt-get install -y ${missing[*]}); the tests that need them are skipped"
   else
     echo "Missing packages: ${missing[*]}"
     echo "Install them with:"
@@ -58,6 +70,9 @@ configure_and_build() {
 #    (build-windows64); see "Windows" below.
 # Any failed test, sanitizer report or fuzzer finding fails the run.
 SANITIZER_PACKAGES=(clang libclang-rt-14-dev valgrind)
+# Headless Chromium for the tests of qs-view's page; where it cannot be
+# installed, those tests are reported as skipped, with the reason.
+BROWSER_PACKAGES=(chromium chromium-driver)
 FUZZ_SECONDS=${QS_FUZZ_SECONDS:-30}
 # The Python binding and the install test load libQS.so into programs that
 # are not instrumented (python3, a plain C compile), which a sanitizer
@@ -65,7 +80,7 @@ FUZZ_SECONDS=${QS_FUZZ_SECONDS:-30}
 SANITIZER_SKIPPED_LABELS='python|install'
 TSAN_TARGETS=(qs_stream_tests qs_client_tests qs_client_socket_tests qs_api_tests
               qs_api_exports_tests qs_e2e_tests qs_hostile_stream_tests qs_hostile_exports_tests qs_liveness_tests
-              qs_soak_tests qs_lifecycle_tests qs_dlopen_child)
+              qs_soak_tests qs_lifecycle_tests qs_dlopen_child qs_view_tests)
 
 run_ctest() {
   local dir=$1; shift
@@ -151,6 +166,7 @@ stage() {
 cmd_test() {
   ensure_packages "${BASE_PACKAGES[@]}" "${TEST_PACKAGES[@]}" "${SANITIZER_PACKAGES[@]}" \
                   "${WINDOWS_PACKAGES[@]}"
+  ensure_packages --optional "${BROWSER_PACKAGES[@]}"
   ensure_wine32
   local start=$SECONDS
   stage "normal build and tests" eval 'configure_and_build "$ROOT/build" && run_ctest "$ROOT/build"'
@@ -170,6 +186,12 @@ cmd_demo() {
   fi
   configure_and_build "$ROOT/build-demo" -DQS_BUILD_TESTS=OFF -DQS_BUILD_BENCH=OFF
   exec bash "$ROOT/tools/demo.sh" "$ROOT/build-demo"
+}
+
+cmd_view() {
+  ensure_packages "${BASE_PACKAGES[@]}"
+  configure_and_build "$ROOT/build-demo" -DQS_BUILD_TESTS=OFF -DQS_BUILD_BENCH=OFF
+  exec bash "$ROOT/tools/demo.sh" --view "$ROOT/build-demo" "$@"
 }
 
 # ---- Windows -------------------------------------------------------------------
@@ -272,6 +294,7 @@ cmd_windows() {
 case "${1:-}" in
   test) cmd_test ;;
   demo) cmd_demo ;;
+  view) shift; cmd_view "$@" ;;
   windows) cmd_windows ;;
-  *) echo "usage: $0 demo|test|windows" >&2; exit 2 ;;
+  *) echo "usage: $0 demo|view|test|windows" >&2; exit 2 ;;
 esac

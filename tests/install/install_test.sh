@@ -20,7 +20,7 @@ echo "== cmake --install into $PREFIX"
 cmake --install "$BUILD" --prefix "$PREFIX" > "$WORK/install.log"
 
 for f in "$LIBDIR/libQS.so" "$LIBDIR/libQS.so.1" "$LIBDIR/libQS.so.1.0.0" include/QS.h \
-         bin/qs-sim bin/qs-stream bin/qs-record bin/qs-export "$LIBDIR/cmake/QS/QSConfig.cmake" \
+         bin/qs-sim bin/qs-stream bin/qs-record bin/qs-export bin/qs-view "$LIBDIR/cmake/QS/QSConfig.cmake" \
          "$LIBDIR/cmake/QS/QSConfigVersion.cmake" "$LIBDIR/pkgconfig/qs.pc" \
          lib/python3/dist-packages/qs/__init__.py lib/python3/dist-packages/qs/_install_paths.py; do
   check_file "$PREFIX/$f"
@@ -77,6 +77,7 @@ found=$(env -u QS_LIBRARY PYTHONPATH="$PREFIX/lib/python3/dist-packages" PYTHOND
 
 echo "== installed tools and examples against each other"
 "$PREFIX/bin/qs-stream" --help > /dev/null || fail "installed qs-stream does not start"
+"$PREFIX/bin/qs-view" --help > /dev/null || fail "installed qs-view does not start"
 set +e
 PYTHONDONTWRITEBYTECODE=1 "$SOURCE/tests/netns-run.sh" bash -c '
   set -u

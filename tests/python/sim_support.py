@@ -23,6 +23,18 @@ def require_sim(test_case):
         raise unittest.SkipTest("QS_SIM does not name the qs-sim program")
 
 
+def end_process(process, timeout=10):
+    """Asks `process` to end (SIGTERM) if it still runs and waits for it;
+    kills it when it has not ended after `timeout` seconds."""
+    if process.poll() is None:
+        process.terminate()
+        try:
+            process.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait(timeout=timeout)
+
+
 class Simulator:
     """qs-sim on ADDRESS:801 for at most ``frames`` frames at ``rate`` Hz, or
     replaying the recording ``replay`` (with ``extra`` options such as
@@ -59,13 +71,7 @@ class Simulator:
         return self.process.wait(timeout=timeout)
 
     def stop(self):
-        if self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait(timeout=10)
+        end_process(self.process)
         self.log.close()
         if os.path.exists(self.log.name):
             os.unlink(self.log.name)

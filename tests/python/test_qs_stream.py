@@ -75,7 +75,7 @@ class QsStream(unittest.TestCase):
         self.assertEqual(run.returncode, 1)
         self.assertLess(took, 6 + 5 + 3)
         self.assertIn("cannot connect to 127.0.0.36:801", run.stderr)
-        self.assertIn("connecting to 127.0.0.36:801: attempt 2,", run.stdout)
+        self.assertIn("waiting for 127.0.0.36:801: 2 attempts failed in", run.stdout)
 
     def test_frames_and_csv(self):
         require_sim(self)

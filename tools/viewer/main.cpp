@@ -1,31 +1,23 @@
 // qs-stream: a live terminal viewer for a capture server. It uses the
 // library exactly as any host would, through the exported C functions of
 // QS.h and nothing else.
-#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdarg>
 #include <chrono>
-#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <limits>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "QS.h"
 #include "tools/command_line.h"
+#include "tools/host/frame_source.h"
 #include "tools/viewer/options.h"
 
 namespace {
-
-volatile sig_atomic_t StopRequested = 0;
-
-void OnStopSignal(int) { StopRequested = 1; }
 
 using Clock = std::chrono::steady_clock;
 using QSTools::Format;
@@ -54,27 +46,6 @@ struct FrameReading {
   std::vector<PlateReading> Plates;
 };
 
-// Frames per second over a sliding window of about one second.
-class RateMeter {
- public:
-  void Add(Clock::time_point t) {
-    Times.push_back(t);
-    while (!Times.empty() && t - Times.front() > std::chrono::seconds(1)) Times.erase(Times.begin());
-  }
-  // Frames per second between the oldest and the newest frame of the last
-  // second; 0 until two frames are known.
-  double Rate(Clock::time_point now) const {
-    std::size_t first = 0;
-    while (first < Times.size() && now - Times[first] > std::chrono::seconds(1)) ++first;
-    if (Times.size() - first < 2) return 0.0;
-    const double span = std::chrono::duration<double>(Times.back() - Times[first]).count();
-    return span > 0 ? static_cast<double>(Times.size() - first - 1) / span : 0.0;
-  }
-
- private:
-  std::vector<Clock::time_point> Times;
-};
-
 class Viewer {
  public:
   explicit Viewer(const ViewerOptions& options) : Options(options) {}
@@ -82,33 +53,29 @@ class Viewer {
   int Run();
 
  private:
-  bool ConnectOnce();
-  void EnableDataKinds();
-  void ApplySettings();
   void Read(FrameReading& reading);
   void WriteCsvHeader(const FrameReading& reading);
   void WriteCsvRow(const FrameReading& reading, double time);
   void Show(const FrameReading& reading, double rate);
-  // The live block while waiting for the server: which attempt is under way.
-  void ShowAttempt(int attempt);
+  // The live block while the server cannot be reached: each attempt takes
+  // at most the library's connect bound, and the line says how it goes.
+  void ShowFailedAttempts(int failed);
   void Draw(const std::vector<std::string>& lines);
   bool TimeIsUp() const {
     return Options.Duration > 0 && SecondsSince(Start) >= Options.Duration;
   }
-  bool FramesDone() const { return Options.Frames > 0 && FramesSeen >= Options.Frames; }
-  std::string Endpoint() const { return Options.Host + ":801"; }
+  bool FramesDone() const { return Options.Frames > 0 && Source.FramesSeen() >= Options.Frames; }
+  std::string Endpoint() const { return Source.Endpoint(); }
   void Message(const std::string& text);
 
   const ViewerOptions& Options;
   Clock::time_point Start = Clock::now();
   bool Tty = isatty(STDOUT_FILENO) == 1;
   int ShownLines = 0;
-  uint64_t FramesSeen = 0;
-  uint64_t FramesMissed = 0;
+  VFrameSource Source{Options};
   std::FILE* Csv = nullptr;
   bool CsvHeaderWritten = false;
   std::size_t CsvPlates = 0;
-  RateMeter Meter;
 };
 
 void Viewer::Message(const std::string& text) {
@@ -119,33 +86,6 @@ void Viewer::Message(const std::string& text) {
   }
   std::fprintf(stdout, "%s\n", text.c_str());
   std::fflush(stdout);
-}
-
-bool Viewer::ConnectOnce() {
-  if (!Connect(Options.Host.c_str())) return false;
-  ApplySettings();
-  EnableDataKinds();
-  return true;
-}
-
-void Viewer::ApplySettings() {
-  if (Options.LeftHanded) {
-    SetLeftHandRule();
-  } else {
-    SetRightHandRule();
-  }
-  if (Options.YUp) {
-    SetYUp();
-  } else {
-    SetZUp();
-  }
-  SetPreFetchMode(Options.PreFetch ? 1 : 0);
-}
-
-void Viewer::EnableDataKinds() {
-  if (Options.Segments) EnableSegmentData();
-  if (Options.Markers) EnableMarkerData();
-  if (Options.Forces) EnableForcePlateData();
 }
 
 void Viewer::Read(FrameReading& reading) {
@@ -221,8 +161,8 @@ void Viewer::Show(const FrameReading& reading, double rate) {
   const int vertical = Options.YUp ? 1 : 2;  // the up axis of the chosen convention
   std::vector<std::string> lines;
   lines.push_back(Format("frame %d  %.1f fps  frames %llu  missed %llu", reading.FrameNumber, rate,
-                         static_cast<unsigned long long>(FramesSeen),
-                         static_cast<unsigned long long>(FramesMissed)));
+                         static_cast<unsigned long long>(Source.FramesSeen()),
+                         static_cast<unsigned long long>(Source.FramesMissed())));
   std::string subjects = Format("subjects %zu:", reading.Subjects.size());
   for (const auto& name : reading.Subjects) subjects += " " + name;
   lines.push_back(subjects);
@@ -250,8 +190,9 @@ void Viewer::Show(const FrameReading& reading, double rate) {
   Draw(lines);
 }
 
-void Viewer::ShowAttempt(int attempt) {
-  Draw({Format("connecting to %s: attempt %d, %.0f s", Endpoint().c_str(), attempt, SecondsSince(Start))});
+void Viewer::ShowFailedAttempts(int failed) {
+  Draw({Format("waiting for %s: %d attempt%s failed in %.0f s; retrying", Endpoint().c_str(), failed,
+               failed == 1 ? "" : "s", SecondsSince(Start))});
 }
 
 void Viewer::Draw(const std::vector<std::string>& lines) {
@@ -278,92 +219,54 @@ int Viewer::Run() {
     }
   }
 
-  bool everConnected = false;
-  int attempts = 0;
-  bool connected = false;
   int status = 0;
   const double printEvery = Options.PrintEvery > 0 ? Options.PrintEvery : (Tty ? 0.1 : 1.0);
   Clock::time_point lastShown = Clock::now() - std::chrono::hours(1);
-  Clock::time_point lastAttempt = Clock::now() - std::chrono::hours(1);
-  bool haveFrame = false;
-  int32_t lastFrameNumber = 0;
-  // After a reconnection the library answers from the last frame of the
-  // earlier connection until the new one delivers; that frame is not shown
-  // again as a new one.
-  bool staleHeld = false;
-  int32_t staleFrameNumber = 0;
   FrameReading reading;
+  int failedAttempts = 0;
 
-  while (!StopRequested && !TimeIsUp() && !FramesDone()) {
-    if (!connected) {
-      // Attempts are at least half a second apart.
-      if (Clock::now() - lastAttempt < std::chrono::milliseconds(500)) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        continue;
-      }
-      lastAttempt = Clock::now();
-      // Each attempt takes at most the library's connect bound; the line
-      // says what the viewer is waiting for meanwhile.
-      ++attempts;
-      if (Options.Reconnect && lastAttempt - lastShown >= std::chrono::duration<double>(printEvery)) {
-        ShowAttempt(attempts);
-        lastShown = lastAttempt;
-      }
-      if (ConnectOnce()) {
-        connected = true;
-        everConnected = true;
-        haveFrame = false;
-        staleHeld = GetFrameNumber(&staleFrameNumber) != 0;
+  while (status == 0 && !StopRequested() && !TimeIsUp() && !FramesDone()) {
+    switch (Source.Poll()) {
+      case FrameEvent::Idle:
+        break;
+      case FrameEvent::Connected:
         Message("connected to " + Endpoint());
-        continue;
-      }
-      if (!Options.Reconnect) {
-        std::fprintf(stderr, "qs-stream: cannot connect to %s\n", Endpoint().c_str());
-        status = 1;
+        break;
+      case FrameEvent::ConnectFailed:
+        if (!Options.Reconnect) {
+          std::fprintf(stderr, "qs-stream: cannot connect to %s\n", Endpoint().c_str());
+          status = 1;
+        } else {
+          ++failedAttempts;
+          if (SecondsSince(lastShown) >= printEvery) {
+            ShowFailedAttempts(failedAttempts);
+            lastShown = Clock::now();
+          }
+        }
+        break;
+      case FrameEvent::Lost:
+        if (!Options.Reconnect) {
+          std::fprintf(stderr, "qs-stream: connection lost (%s)\n", Endpoint().c_str());
+          status = 1;
+        } else {
+          Message("connection lost (" + Endpoint() + "); reconnecting");
+        }
+        break;
+      case FrameEvent::NewFrame: {
+        const Clock::time_point now = Clock::now();
+        Read(reading);
+        if (Csv) WriteCsvRow(reading, SecondsSince(Start));
+        if (std::chrono::duration<double>(now - lastShown).count() >= printEvery) {
+          Show(reading, Source.Rate());
+          lastShown = now;
+        }
         break;
       }
-      continue;
-    }
-
-    if (!IsConnected()) {
-      connected = false;
-      Disconnect();  // releases the dead connection so the next Connect can work
-      if (!Options.Reconnect) {
-        std::fprintf(stderr, "qs-stream: connection lost (%s)\n", Endpoint().c_str());
-        status = 1;
-        break;
-      }
-      Message("connection lost (" + Endpoint() + "); reconnecting");
-      continue;
-    }
-
-    GetFrame();
-    int32_t frameNumber = 0;
-    if (!GetFrameNumber(&frameNumber) || (haveFrame && frameNumber == lastFrameNumber) ||
-        (!haveFrame && staleHeld && frameNumber == staleFrameNumber)) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      continue;
-    }
-    const Clock::time_point now = Clock::now();
-    if (haveFrame && frameNumber > lastFrameNumber + 1) {
-      FramesMissed += static_cast<uint64_t>(frameNumber - lastFrameNumber - 1);
-    }
-    haveFrame = true;
-    lastFrameNumber = frameNumber;
-    ++FramesSeen;
-    Meter.Add(now);
-
-    Read(reading);
-    if (Csv) WriteCsvRow(reading, SecondsSince(Start));
-    if (std::chrono::duration<double>(now - lastShown).count() >= printEvery) {
-      Show(reading, Meter.Rate(now));
-      lastShown = now;
     }
   }
 
-  if (FramesSeen > 0) Show(reading, Meter.Rate(Clock::now()));
-  if (IsConnected() || connected) Disconnect();
-  SetPreFetchMode(0);
+  if (Source.FramesSeen() > 0) Show(reading, Source.Rate());
+  Source.Close();
 
   if (Csv) {
     if (std::fclose(Csv) != 0) {
@@ -371,13 +274,14 @@ int Viewer::Run() {
       status = 1;
     }
   }
-  if (status == 0 && Options.Reconnect && !everConnected) {
+  if (status == 0 && Options.Reconnect && !Source.EverConnected()) {
     std::fprintf(stderr, "qs-stream: cannot connect to %s\n", Endpoint().c_str());
     status = 1;
   }
   if (status == 0) {
     std::fprintf(stdout, "qs-stream: %llu frames received, %llu missed\n",
-                 static_cast<unsigned long long>(FramesSeen), static_cast<unsigned long long>(FramesMissed));
+                 static_cast<unsigned long long>(Source.FramesSeen()),
+                 static_cast<unsigned long long>(Source.FramesMissed()));
   }
   return status;
 }
@@ -387,24 +291,10 @@ int Viewer::Run() {
 int main(int argc, char** argv) {
   ViewerOptions options;
   std::string error;
-  const ParseResult parsed = ParseViewerOptions(argc, argv, options, error);
-  if (parsed == ParseResult::Help) {
-    std::fputs(ViewerUsage, stdout);
-    return 0;
-  }
-  if (parsed == ParseResult::Error) {
-    std::fprintf(stderr, "qs-stream: %s\n%s", error.c_str(), ViewerUsage);
-    return 2;
-  }
-
-  struct sigaction action;
-  std::memset(&action, 0, sizeof action);
-  action.sa_handler = OnStopSignal;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-  signal(SIGPIPE, SIG_IGN);
-
+  const int status = CommandLineStatus(ParseViewerOptions(argc, argv, options, error), "qs-stream", error,
+                                       PrintViewerUsage);
+  if (status >= 0) return status;
+  CatchStopSignals();
   Viewer viewer(options);
   return viewer.Run();
 }

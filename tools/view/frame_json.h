@@ -1,0 +1,46 @@
+// What qs-view sends the page: the current frame as a host of the library
+// reads it through the exported functions, written as one line of JSON.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace QSView {
+
+// Bounds on what one message carries, whatever the server describes; what
+// lies beyond them is left out and the message says "truncated": true.
+struct VFrameLimits {
+  std::size_t MaxSubjects = 64;
+  std::size_t MaxSegmentsPerSubject = 256;
+  std::size_t MaxMarkersPerSubject = 512;
+  std::size_t MaxPlates = 32;
+  std::size_t MaxNameBytes = 256;
+  // Entries stop being added once the message has grown past this.
+  std::size_t MaxMessageBytes = 2 * 1024 * 1024;
+};
+
+// The axis convention the library was set to, as the page needs it.
+struct VAxes {
+  bool YUp = false;
+  bool LeftHanded = false;
+};
+
+// {"type":"frame","host":...,"frame":N,"fps":F,"axes":{"up":"z","handed":"right"},
+//  "subjects":[{"name":...,"segments":[{"name":...,"t":[x,y,z],"q":[x,y,z,w]}],
+//               "markers":[{"name":...,"p":[x,y,z]}]}],
+//  "plates":[{"id":N,"force":[x,y,z],"cop":[x,y,z]}],"truncated":false}
+// Translations, forces and centres of pressure are in the chosen axes,
+// quaternions as the library gives them (never converted). An occluded
+// position or pose is null; so is a plate value the frame does not carry.
+std::string ReadFrameJson(const std::string& host, double fps, const VAxes& axes,
+                          const VFrameLimits& limits = {});
+
+// {"type":"status","host":...,"state":STATE,"axes":{...}}, where STATE is
+// "connecting", "connected" or "lost".
+std::string StatusJson(const std::string& host, const char* state, const VAxes& axes);
+
+// `text` as a JSON string: quoted, escaped, at most `maxBytes` bytes of it,
+// any byte that is not part of valid UTF-8 replaced by U+FFFD.
+void AppendJsonString(std::string& out, const std::string& text, std::size_t maxBytes);
+
+}  // namespace QSView

@@ -1,0 +1,124 @@
+// qs-view: a live 3D view of a capture server in the web browser. It is a
+// host of the library like any other, through the exported functions of QS.h
+// only, so the page shows exactly what a host gets in the axes it chose. It
+// serves one page and pushes the frames to it as Server-Sent Events.
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "tools/host/frame_source.h"
+#include "tools/view/event_server.h"
+#include "tools/view/frame_json.h"
+#include "tools/view/options.h"
+#include "tools/view/page.h"
+
+namespace {
+
+void Say(const std::string& text) {
+  std::fprintf(stdout, "qs-view: %s\n", text.c_str());
+  std::fflush(stdout);
+}
+
+// What to type into a browser for the address the page is served on.
+std::string PageAddress(const std::string& endpoint) {
+  const std::size_t colon = endpoint.rfind(':');
+  const std::string host = endpoint.substr(0, colon), port = endpoint.substr(colon + 1);
+  if (host == "0.0.0.0" || host == "[::]") {
+    char name[256] = {0};
+    if (gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') std::strcpy(name, "localhost");
+    return "http://" + std::string(name) + ":" + port + "/ (any address of this machine)";
+  }
+  return "http://" + endpoint + "/";
+}
+
+bool IsLoopback(const std::string& endpoint) {
+  return endpoint.rfind("127.", 0) == 0 || endpoint.rfind("[::1]", 0) == 0;
+}
+
+int Run(const ViewOptions& options) {
+  QSView::VServerLimits limits;
+  limits.MaxViewers = options.MaxViewers;
+  QSView::VEventServer server(QSView::PageText(), limits);
+  std::string error;
+  const bool serving = options.HttpFd >= 0 ? server.Adopt(options.HttpFd, error)
+                                           : server.Listen(options.HttpAddress, options.HttpPort, error);
+  if (!serving) {
+    std::fprintf(stderr, "qs-view: %s\n", error.c_str());
+    return 1;
+  }
+  // The I/O thread leaves the stop signals to the main thread.
+  sigset_t stopSignals, previous;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, &previous);
+  server.Start();
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+
+  const std::string endpoint = server.LocalEndpoint();
+  Say("open " + PageAddress(endpoint) + " in a browser");
+  if (!IsLoopback(endpoint)) Say("the page is served beyond this machine: anyone who reaches it sees the stream");
+
+  VFrameSource source(options);
+  const QSView::VAxes axes{options.YUp, options.LeftHanded};
+  const std::string host = source.Endpoint();
+  const auto start = SteadyClock::now();
+  const auto period = std::chrono::duration_cast<SteadyClock::duration>(std::chrono::duration<double>(1.0 / options.EventRate));
+  auto lastSent = start - std::chrono::hours(1);
+  bool framePending = false;
+  bool failureSaid = false;
+  server.Publish(QSView::StatusJson(host, "connecting", axes));
+
+  while (!StopRequested()) {
+    if (options.Duration > 0 && SteadyClock::now() - start >= std::chrono::duration<double>(options.Duration)) break;
+    switch (source.Poll()) {
+      case FrameEvent::Idle:
+        break;
+      case FrameEvent::Connected:
+        Say("connected to " + host);
+        failureSaid = false;
+        server.Publish(QSView::StatusJson(host, "connected", axes));
+        break;
+      case FrameEvent::ConnectFailed:
+        if (!failureSaid) Say("cannot connect to " + host + "; retrying");
+        failureSaid = true;
+        break;
+      case FrameEvent::Lost:
+        Say("connection lost (" + host + "); reconnecting");
+        framePending = false;
+        server.Publish(QSView::StatusJson(host, "lost", axes));
+        break;
+      case FrameEvent::NewFrame:
+        framePending = true;
+        break;
+    }
+    // The newest frame goes out once the period since the last one is over;
+    // frames in between are never read.
+    const auto now = SteadyClock::now();
+    if (framePending && now - lastSent >= period) {
+      server.Publish(QSView::ReadFrameJson(host, source.Rate(), axes));
+      lastSent = now;
+      framePending = false;
+    }
+  }
+
+  server.Stop();
+  source.Close();
+  Say(std::to_string(source.FramesSeen()) + " frames received");
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  ViewOptions options;
+  std::string error;
+  const int status = CommandLineStatus(ParseViewOptions(argc, argv, options, error), "qs-view", error, PrintViewUsage);
+  if (status >= 0) return status;
+  CatchStopSignals();
+  return Run(options);
+}
