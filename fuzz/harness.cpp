@@ -1,5 +1,6 @@
 #include "fuzz/harness.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -11,10 +12,20 @@
 #include "stream/packet_reader.h"
 #include "stream/video_conversion.h"
 #include "streamio/dynamic_objects.h"
+#include "streamio/limits.h"
 #include "streamio/memory_reader_writer.h"
 #include "streamio/object_types.h"
 #include "streamio/static_objects.h"
 #include "tools/sim/wire_encoder.h"
+
+// Where a sanitizer runs (the fuzz targets, the ASan and TSan builds of the
+// replay tests) its allocator calls hooks on every allocation and release
+// and tells a block's size; elsewhere these are null and nothing is counted.
+extern "C" {
+int __sanitizer_install_malloc_and_free_hooks(void (*malloc_hook)(const volatile void*, std::size_t),
+                                              void (*free_hook)(const volatile void*)) __attribute__((weak));
+std::size_t __sanitizer_get_allocated_size(const volatile void* block) __attribute__((weak));
+}
 
 using namespace LumoraQSStream;
 using LumoraQSStreamIO::VMemoryReader;
@@ -94,6 +105,61 @@ uint64_t Touch(const VDynamicObjects& d) {
     h = Mix(h, TouchBytes(frame->Data) + frame->Width + frame->Height);
   }
   return h;
+}
+
+// ---- Amplification ----------------------------------------------------------
+
+std::atomic<bool> Counting{false};
+std::atomic<int64_t> Live{0};
+std::atomic<int64_t> PeakLive{0};
+
+void OnAllocate(const volatile void*, std::size_t size) {
+  if (!Counting.load(std::memory_order_relaxed)) return;
+  const int64_t live = Live.fetch_add(static_cast<int64_t>(size), std::memory_order_relaxed) +
+                       static_cast<int64_t>(size);
+  int64_t peak = PeakLive.load(std::memory_order_relaxed);
+  while (live > peak && !PeakLive.compare_exchange_weak(peak, live, std::memory_order_relaxed)) {
+  }
+}
+
+void OnRelease(const volatile void* block) {
+  if (!block || !Counting.load(std::memory_order_relaxed)) return;
+  Live.fetch_sub(static_cast<int64_t>(__sanitizer_get_allocated_size(block)), std::memory_order_relaxed);
+}
+
+bool CanCountAllocations() {
+  static const bool installed = __sanitizer_install_malloc_and_free_hooks && __sanitizer_get_allocated_size &&
+                                __sanitizer_install_malloc_and_free_hooks(OnAllocate, OnRelease) != 0;
+  return installed;
+}
+
+// Runs `step`, then checks the most bytes that were live at once while it
+// ran, above those live before it, against what the library promises to
+// hold for the input read so far (MaxHeldBytes: the packet itself, and the
+// earlier packets whose lists it may copy as carried over), plus a little
+// for the containers a packet may create. Counting is per packet, as the
+// receiving thread reads them.
+template <class Step>
+void CheckAmplification(const VMemoryReader& reader, std::size_t streamBytes, Step&& step) {
+  if (!CanCountAllocations()) {
+    step();
+    return;
+  }
+  Live = 0;
+  PeakLive = 0;
+  Counting = true;
+  step();
+  Counting = false;
+  constexpr uint64_t ContainerSlack = 4096;
+  const uint64_t read = streamBytes - reader.Unread();
+  const uint64_t bound = LumoraQSStreamIO::MaxHeldBytes(static_cast<uint32_t>(read)) + ContainerSlack;
+  const uint64_t peak = static_cast<uint64_t>(PeakLive.load());
+  if (peak > bound) {
+    std::fprintf(stderr, "reading a packet held %llu bytes at once after %llu bytes of input (bound %llu)\n",
+                 static_cast<unsigned long long>(peak), static_cast<unsigned long long>(read),
+                 static_cast<unsigned long long>(bound));
+    Fail("a packet held more memory than its bytes allow (amplification)");
+  }
 }
 
 // ---- Video reference --------------------------------------------------------
@@ -214,9 +280,10 @@ VOutcome RunPacketReader(const uint8_t* data, std::size_t size) {
   stream.insert(stream.end(), data + 1, data + size);
   CutTruncatedPacket(stream, (flags & 4) != 0);
 
+  const std::size_t streamBytes = stream.size();
   VMemoryReader reader(std::move(stream));
   VPacketReader packets;
-  outcome.HandshakeAccepted = packets.ReadHandshake(reader);
+  CheckAmplification(reader, streamBytes, [&] { outcome.HandshakeAccepted = packets.ReadHandshake(reader); });
   Check(reader.Position() <= reader.Length() || reader.Length() == 0,
         "handshake left the position past the packet");
   if (!outcome.HandshakeAccepted) return outcome;
@@ -226,7 +293,9 @@ VOutcome RunPacketReader(const uint8_t* data, std::size_t size) {
   std::deque<VPacketDelivery> kept;
   for (std::size_t n = 0; n < MaxPackets && reader.Unread() != 0; ++n) {
     VPacketDelivery delivery;
-    if (!packets.ReadPacket(reader, convert, delivery)) {
+    bool accepted = false;
+    CheckAmplification(reader, streamBytes, [&] { accepted = packets.ReadPacket(reader, convert, delivery); });
+    if (!accepted) {
       outcome.PacketRejected = true;
       Check(!delivery.Static && !delivery.Dynamic, "a rejected packet delivered a container");
       break;

@@ -44,6 +44,8 @@ const VObjectTypeInfo* FindObjectType(int32_t number) {
   return nullptr;
 }
 
+bool IsCatalogued(int32_t number) { return FindObjectType(number) != nullptr; }
+
 ERoute RouteOf(int32_t number) {
   const VObjectTypeInfo* info = FindObjectType(number);
   return info ? info->Route : ERoute::Skipped;
