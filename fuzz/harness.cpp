@@ -1,6 +1,8 @@
 #include "fuzz/harness.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -46,6 +48,12 @@ volatile uint64_t Sink = 0;
 
 void Check(bool condition, const char* what) {
   if (!condition) Fail(what);
+}
+
+int32_t Int32At(const uint8_t* p) {
+  uint32_t v = 0;
+  for (int i = 3; i >= 0; --i) v = (v << 8) | p[i];
+  return static_cast<int32_t>(v);
 }
 
 uint64_t Mix(uint64_t h, uint64_t v) { return (h ^ v) * 0x100000001b3ull; }
@@ -133,14 +141,25 @@ bool CanCountAllocations() {
   return installed;
 }
 
-// Runs `step`, then checks the most bytes that were live at once while it
-// ran, above those live before it, against what the library promises to
-// hold for the input read so far (MaxHeldBytes: the packet itself, and the
-// earlier packets whose lists it may copy as carried over), plus a little
-// for the containers a packet may create. Counting is per packet, as the
-// receiving thread reads them.
+// The input up to the end of the packet that starts at `offset`, as far as
+// the client takes it: a packet whose payload is cut short still has its
+// buffer sized for the whole payload its header announces (up to
+// MaxPacketPayload) before the read fails.
+uint64_t InputThroughPacket(const std::vector<uint8_t>& stream, std::size_t offset) {
+  if (stream.size() - offset < 8) return stream.size();
+  const int32_t length = Int32At(&stream[offset + 4]);
+  const bool sized = length >= 0 && static_cast<uint32_t>(length) <= LumoraQSStreamIO::MaxPacketPayload;
+  return std::max<uint64_t>(stream.size(), offset + 8 + (sized ? static_cast<uint32_t>(length) : 0));
+}
+
+// Runs `step`, the reading of the packet at `offset`, then checks the most
+// bytes that were live at once while it ran, above those live before it,
+// against what the library promises to hold for the input through that
+// packet (MaxHeldBytes: the packet itself, and the earlier packets whose
+// lists it may copy as carried over), plus a little for the containers a
+// packet may create.
 template <class Step>
-void CheckAmplification(const VMemoryReader& reader, std::size_t streamBytes, Step&& step) {
+void CheckAmplification(const std::vector<uint8_t>& stream, std::size_t offset, Step&& step) {
   if (!CanCountAllocations()) {
     step();
     return;
@@ -151,12 +170,13 @@ void CheckAmplification(const VMemoryReader& reader, std::size_t streamBytes, St
   step();
   Counting = false;
   constexpr uint64_t ContainerSlack = 4096;
-  const uint64_t read = streamBytes - reader.Unread();
-  const uint64_t bound = LumoraQSStreamIO::MaxHeldBytes(static_cast<uint32_t>(read)) + ContainerSlack;
+  const uint64_t input = InputThroughPacket(stream, offset);
+  const uint64_t bound = LumoraQSStreamIO::MaxHeldBytes(static_cast<uint32_t>(std::min<uint64_t>(input, UINT32_MAX))) +
+                         ContainerSlack;
   const uint64_t peak = static_cast<uint64_t>(PeakLive.load());
   if (peak > bound) {
     std::fprintf(stderr, "reading a packet held %llu bytes at once after %llu bytes of input (bound %llu)\n",
-                 static_cast<unsigned long long>(peak), static_cast<unsigned long long>(read),
+                 static_cast<unsigned long long>(peak), static_cast<unsigned long long>(input),
                  static_cast<unsigned long long>(bound));
     Fail("a packet held more memory than its bytes allow (amplification)");
   }
@@ -205,12 +225,6 @@ constexpr int32_t SelectorTypes[DecoderCount] = {
     NamedParameterInfo, WordBlockInfo,  FrameNumber,        MarkerPositions,  MarkerRecords,
     GlobalSegmentPoses, ForceData,      BlockData,          ChunkData,        ShortRecordData,
     VideoFrame,         PacketSummary,  ObjectTypeList};
-
-int32_t Int32At(const uint8_t* p) {
-  uint32_t v = 0;
-  for (int i = 3; i >= 0; --i) v = (v << 8) | p[i];
-  return static_cast<int32_t>(v);
-}
 
 // An independent reading of "count, then count 32-bit type numbers" at
 // `p`, within `size` bytes; false when it does not fit.
@@ -280,10 +294,9 @@ VOutcome RunPacketReader(const uint8_t* data, std::size_t size) {
   stream.insert(stream.end(), data + 1, data + size);
   CutTruncatedPacket(stream, (flags & 4) != 0);
 
-  const std::size_t streamBytes = stream.size();
-  VMemoryReader reader(std::move(stream));
+  VMemoryReader reader(stream);
   VPacketReader packets;
-  CheckAmplification(reader, streamBytes, [&] { outcome.HandshakeAccepted = packets.ReadHandshake(reader); });
+  CheckAmplification(stream, 0, [&] { outcome.HandshakeAccepted = packets.ReadHandshake(reader); });
   Check(reader.Position() <= reader.Length() || reader.Length() == 0,
         "handshake left the position past the packet");
   if (!outcome.HandshakeAccepted) return outcome;
@@ -294,7 +307,8 @@ VOutcome RunPacketReader(const uint8_t* data, std::size_t size) {
   for (std::size_t n = 0; n < MaxPackets && reader.Unread() != 0; ++n) {
     VPacketDelivery delivery;
     bool accepted = false;
-    CheckAmplification(reader, streamBytes, [&] { accepted = packets.ReadPacket(reader, convert, delivery); });
+    const std::size_t offset = stream.size() - reader.Unread();
+    CheckAmplification(stream, offset, [&] { accepted = packets.ReadPacket(reader, convert, delivery); });
     if (!accepted) {
       outcome.PacketRejected = true;
       Check(!delivery.Static && !delivery.Dynamic, "a rejected packet delivered a container");
