@@ -10,48 +10,46 @@
 #include "api/simple_client.h"
 #include "facade_test_support.h"
 
-using ::testing::NiceMock;
 using namespace LumoraQSStream;
+using VVector = std::array<double, 3>;
 
 namespace {
 
-// Small pools of names and ids, so that every list repeats them.
-const std::vector<std::string> SubjectNames = {"A", "B", "", "Dup"};
-const std::vector<std::string> ItemNames = {"s0", "s1", "s2", "", "s4"};
+// Small pools of names, ids and component names, so that every list
+// repeats them.
+const std::vector<std::string> Names = {"A", "B", "", "s0", "s1"};
 const std::vector<std::vector<std::string>> Components = {{"Fx", "Fy", "Fz"},
                                                           {"Mx", "My", "Mz"},
                                                           {"Cx", "Cy", "Cz"},
                                                           {"Fx", "My", "Cz"},
                                                           {"fx", "fy", "fz"},
-                                                          {"V1", "V2", "V3", "V4"},
+                                                          {"V1", "V2", "V3"},
                                                           {},
                                                           {"V1"}};
 
 VFrameRecord RandomFrame(std::mt19937& random, int scale, int32_t number) {
   auto pick = [&](int n) { return static_cast<int>(random() % static_cast<unsigned>(n)); };
+  auto items = [&] {
+    std::vector<std::pair<int32_t, std::string>> list;
+    for (int i = pick(8); i > 0; --i) list.emplace_back(pick(6), Names[pick(5)]);
+    return list;
+  };
   VFrameRecord frame = MakeFrame(number);
-  for (int s = 0, subjects = 2 + pick(scale); s < subjects; ++s) {
-    std::vector<std::pair<int32_t, std::string>> segments, markers;
-    for (int i = pick(8); i > 0; --i) segments.emplace_back(pick(6), ItemNames[pick(5)]);
-    for (int i = pick(8); i > 0; --i) markers.emplace_back(pick(6), ItemNames[pick(5)]);
-    frame.SubjectInfos.push_back(MakeSubject(pick(5), SubjectNames[pick(4)], segments, markers));
-  }
-  for (int g = scale; g > 0; --g) {
+  for (int s = 2 + pick(scale); s > 0; --s)
+    frame.SubjectInfos.push_back(MakeSubject(pick(5), Names[pick(5)], items(), items()));
+  // About five outputs per device id, so that some devices have exactly
+  // three force plate outputs.
+  const int devices = 2 + scale / 2;
+  auto data = [&](int32_t device, int32_t output) { return MakeData(device, output, RampSamples(pick(13))); };
+  for (int n = scale; n > 0; --n) {
     VSegmentPoses group;
     group.SubjectID = pick(5);
     for (int i = pick(8); i > 0; --i) group.Poses.push_back(MakePose(pick(6), {1.0 * pick(99), 2, 3}, {}));
     frame.GlobalSegmentPoses.push_back(group);
     frame.MarkerPositions.push_back(MakeMarkerPosition(pick(5), pick(6), {1.0 * pick(99), 5, 6}));
-  }
-  // About five outputs per device id, so that some devices have exactly
-  // three force plate outputs.
-  const int devices = 2 + scale / 2;
-  for (int d = scale; d > 0; --d) {
     frame.DeviceInfos.push_back(MakeDevice(pick(devices)));
-    for (int o = 3; o > 0; --o) {
+    for (int o = 3; o > 0; --o)
       frame.DeviceOutputInfos.push_back(MakeOutput(pick(devices), pick(9), Components[pick(8)]));
-    }
-    auto data = [&](int32_t device, int32_t output) { return MakeData(device, output, RampSamples(pick(13))); };
     frame.ForceData.push_back(data(pick(devices), 0));
     frame.MomentData.push_back(data(pick(devices), 0));
     frame.CentreOfPressureData.push_back(data(pick(devices), 0));
@@ -60,7 +58,13 @@ VFrameRecord RandomFrame(std::mt19937& random, int scale, int32_t number) {
   return frame;
 }
 
-// --- The scans: the queries' answers, found by reading the lists in order ----------
+template <class List, class Match>
+const typename List::value_type* First(const List& list, Match match) {
+  for (const auto& element : list) {
+    if (match(element)) return &element;
+  }
+  return nullptr;
+}
 
 bool PlateOutput(const VDeviceOutputInfo& o) {
   const auto& n = o.ComponentNames;
@@ -74,48 +78,24 @@ bool Plate(const VFrameRecord& f, int32_t device) {
   return outputs == 3;
 }
 
-template <class List, class Match>
-const typename List::value_type* First(const List& list, Match match) {
-  for (const auto& element : list) {
-    if (match(element)) return &element;
-  }
-  return nullptr;
-}
-
-using VVector = std::array<double, 3>;
-
-template <class Item>
-const VSubjectInfo* Owner(const VFrameRecord& f, const std::string& subject, const std::string& item,
-                          std::vector<Item> VSubjectInfo::*list, const Item*& found) {
-  if (subject.empty() || item.empty()) return nullptr;
-  for (const auto& s : f.SubjectInfos) {
-    found = s.Name == subject ? First(s.*list, [&](const Item& i) { return i.Name == item; }) : nullptr;
-    if (found) return &s;
-  }
-  return nullptr;
-}
-
-// Returns how many voltages were answered, so that a test can tell that its
-// records reach that far.
+// Every query on every name of the pools and every device id, each answer
+// compared with the scan's; returns how many voltages were answered.
 int ExpectScanAnswers(VSimpleQSClient& facade, const VFrameRecord& f) {
-  int voltages = 0;
-  std::array<double, 3> v{};
+  VVector v{};
   bool occluded = false;
   std::string text;
   int32_t n = 0;
-  std::vector<std::string> subjects = SubjectNames;
-  subjects.push_back("none");
-  for (const std::string& subject : subjects) {
+  for (const std::string& subject : Names) {
     SCOPED_TRACE("subject '" + subject + "'");
-    const VSubjectInfo* first = First(f.SubjectInfos, [&](const VSubjectInfo& s) { return s.Name == subject; });
-    EXPECT_EQ(facade.GetSegmentCount(subject, n), first && !subject.empty());
-    EXPECT_EQ(n, first && !subject.empty() ? static_cast<int32_t>(first->Segments.size()) : 0);
-    EXPECT_EQ(facade.GetMarkerCount(subject, n), first && !subject.empty());
+    auto named = [&](const VSubjectInfo& s) { return s.Name == subject; };
+    const VSubjectInfo* first = subject.empty() ? nullptr : First(f.SubjectInfos, named);
+    EXPECT_EQ(facade.GetSegmentCount(subject, n), first != nullptr);
+    EXPECT_EQ(n, first ? static_cast<int32_t>(first->Segments.size()) : 0);
+    EXPECT_EQ(facade.GetMarkerCount(subject, n), first != nullptr);
+    EXPECT_EQ(n, first ? static_cast<int32_t>(first->Markers.size()) : 0);
     for (uint32_t i = 0; i < 9; ++i) {
       auto reaching = [&](auto list) {
-        return i == 0 ? nullptr : First(f.SubjectInfos, [&](const VSubjectInfo& s) {
-          return s.Name == subject && (s.*list).size() >= i;
-        });
+        return First(f.SubjectInfos, [&](const VSubjectInfo& s) { return i && named(s) && (s.*list).size() >= i; });
       };
       const VSubjectInfo* segments = reaching(&VSubjectInfo::Segments);
       EXPECT_EQ(facade.GetSegmentName(subject, i, text), segments != nullptr);
@@ -124,9 +104,19 @@ int ExpectScanAnswers(VSimpleQSClient& facade, const VFrameRecord& f) {
       EXPECT_EQ(facade.GetMarkerName(subject, i, text), markers != nullptr);
       EXPECT_EQ(text, markers ? markers->Markers[i - 1].Name : "");
     }
-    for (const std::string& item : ItemNames) {
+    for (const std::string& item : Names) {
+      // The first subject of the name with an item of the name, and its first such item.
+      auto find = [&](auto list, const auto*& found) -> const VSubjectInfo* {
+        for (const auto& s : f.SubjectInfos) {
+          found = named(s) && !subject.empty() && !item.empty()
+                      ? First(s.*list, [&](const auto& i) { return i.Name == item; })
+                      : nullptr;
+          if (found) return &s;
+        }
+        return nullptr;
+      };
       const VSegmentInfo* segment = nullptr;
-      const VSubjectInfo* owner = Owner(f, subject, item, &VSubjectInfo::Segments, segment);
+      const VSubjectInfo* owner = find(&VSubjectInfo::Segments, segment);
       const VSegmentPose* pose = nullptr;
       for (const auto& group : f.GlobalSegmentPoses) {
         if (owner && !pose && group.SubjectID == owner->SubjectID) {
@@ -137,13 +127,10 @@ int ExpectScanAnswers(VSimpleQSClient& facade, const VFrameRecord& f) {
       EXPECT_EQ(occluded, owner && !pose) << item;
       EXPECT_EQ(v, pose ? pose->Translation : VVector{}) << item;
       const VMarkerInfo* marker = nullptr;
-      owner = Owner(f, subject, item, &VSubjectInfo::Markers, marker);
-      const VMarkerPosition* position =
-          owner ? First(f.MarkerPositions,
-                        [&](const VMarkerPosition& p) {
-                          return p.SubjectID == owner->SubjectID && p.MarkerID == marker->MarkerID;
-                        })
-                : nullptr;
+      owner = find(&VSubjectInfo::Markers, marker);
+      const VMarkerPosition* position = First(f.MarkerPositions, [&](const VMarkerPosition& p) {
+        return owner && p.SubjectID == owner->SubjectID && p.MarkerID == marker->MarkerID;
+      });
       EXPECT_EQ(facade.GetGlobalMarkerTranslation(subject, item, v, occluded), owner != nullptr) << item;
       EXPECT_EQ(occluded, owner && !position) << item;
       EXPECT_EQ(v, position ? position->Position : VVector{}) << item;
@@ -160,31 +147,28 @@ int ExpectScanAnswers(VSimpleQSClient& facade, const VFrameRecord& f) {
     EXPECT_EQ(facade.GetForcePlateID(i, n), i > 0 && i <= plates.size());
     EXPECT_EQ(n, i > 0 && i <= plates.size() ? plates[i - 1] : 0);
   }
+  int voltages = 0;
   for (int32_t device = 0; device < 40; ++device) {
     SCOPED_TRACE("device " + std::to_string(device));
     const bool plate = Plate(f, device);
     auto expectVector = [&](bool answered, const std::vector<VDeviceOutputData>& list) {
       const VDeviceOutputData* entry =
-          plate ? First(list, [&](const VDeviceOutputData& d) { return d.DeviceID == device; }) : nullptr;
+          First(list, [&](const VDeviceOutputData& d) { return plate && d.DeviceID == device; });
       const std::size_t k = entry ? entry->Samples.size() / 3 : 0;
       EXPECT_EQ(answered, k != 0);
-      const VVector expected = {k ? entry->Samples[0] : 0.0, k ? entry->Samples[k] : 0.0,
-                                k ? entry->Samples[2 * k] : 0.0};
-      EXPECT_EQ(v, expected);
+      EXPECT_EQ(v, (k ? VVector{entry->Samples[0], entry->Samples[k], entry->Samples[2 * k]} : VVector{}));
     };
     expectVector(facade.GetForceVector(device, v), f.ForceData);
     expectVector(facade.GetMomentVector(device, v), f.MomentData);
     expectVector(facade.GetCentreOfPressure(device, v), f.CentreOfPressureData);
-    const VDeviceOutputInfo* analog =
-        plate ? First(f.DeviceOutputInfos,
-                      [&](const VDeviceOutputInfo& o) { return o.DeviceID == device && !PlateOutput(o); })
-              : nullptr;
+    const VDeviceOutputInfo* analog = First(f.DeviceOutputInfos, [&](const VDeviceOutputInfo& o) {
+      return plate && o.DeviceID == device && !PlateOutput(o);
+    });
     EXPECT_EQ(facade.GetNumberOfAnalogChannels(device, n), analog != nullptr);
-    EXPECT_EQ(n, analog ? static_cast<int32_t>(analog->ComponentNames.size()) : 0);
     const std::size_t channels = analog ? analog->ComponentNames.size() : 0;
+    EXPECT_EQ(n, static_cast<int32_t>(channels));
     const VDeviceOutputData* volts =
-        channels ? First(f.VoltageData, [&](const VDeviceOutputData& d) { return d.OutputID == analog->OutputID; })
-                 : nullptr;
+        First(f.VoltageData, [&](const VDeviceOutputData& d) { return channels && d.OutputID == analog->OutputID; });
     const std::size_t k = volts ? volts->Samples.size() / channels : 0;
     for (uint32_t channel = 0; channel < 6; ++channel) {
       double voltage = -1;
@@ -199,7 +183,7 @@ int ExpectScanAnswers(VSimpleQSClient& facade, const VFrameRecord& f) {
 
 TEST(FrameLookups, QueriesAnswerAsAScanInListOrderWouldOnEveryRecord) {
   FrameSource source;
-  NiceMock<MockQSClient> mock;
+  ::testing::NiceMock<MockQSClient> mock;
   source.Drive(mock);
   VSimpleQSClient facade;
   ASSERT_TRUE(facade.Connect(Share(mock), "host"));
