@@ -25,10 +25,12 @@ uint64_t PairKey(int32_t first, int32_t second) {
 
 }  // namespace
 
-VItemKey::VItemKey(uint32_t subject, std::string_view name) : Subject(subject), Name(name) {
+template <class Key, class Value>
+uint64_t VFirstOf<Key, Value>::HashOf(const VItemKey& key) {
   // FNV-1a over the subject's number and the name.
-  Hash = 14695981039346656037ull ^ subject;
-  for (char c : name) Hash = (Hash ^ static_cast<uint8_t>(c)) * 1099511628211ull;
+  uint64_t hash = 14695981039346656037ull ^ key.Subject;
+  for (char c : key.Name) hash = (hash ^ static_cast<uint8_t>(c)) * 1099511628211ull;
+  return hash;
 }
 
 template <class Key, class Value>
@@ -44,6 +46,7 @@ template <class Key, class Value>
 void VFirstOf<Key, Value>::Seal() {
   FitToSize(Entries);
   if (Entries.size() <= ScannedEntries) return;
+  for (VEntry& entry : Entries) entry.Hash = HashOf(entry.K);
   std::sort(Entries.begin(), Entries.end(), [](const VEntry& a, const VEntry& b) {
     if (a.Hash != b.Hash) return a.Hash < b.Hash;
     if (a.K < b.K) return true;
@@ -117,10 +120,10 @@ void VFrameLookups::BuildSubjects() {
   for (std::size_t i = 0; i < subjects.size(); ++i) {
     const VSubjectInfo& subject = subjects[i];
     for (const auto& segment : subject.Segments) {
-      Items[Segments].Add(VItemKey(NameOf[i], segment.Name), {subject.SubjectID, segment.SegmentID});
+      Items[Segments].Add(VItemKey{NameOf[i], segment.Name}, {subject.SubjectID, segment.SegmentID});
     }
     for (const auto& marker : subject.Markers) {
-      Items[Markers].Add(VItemKey(NameOf[i], marker.Name), {subject.SubjectID, marker.MarkerID});
+      Items[Markers].Add(VItemKey{NameOf[i], marker.Name}, {subject.SubjectID, marker.MarkerID});
     }
   }
   for (auto& items : Items) items.Seal();
@@ -166,12 +169,55 @@ const VSubjectInfo* VFrameLookups::FirstSubjectWith(const std::string& name, EIt
   return found == run.second ? nullptr : &subjects[found->Subject];
 }
 
+void VFrameLookups::CountItems() {
+  // Only a few subjects can have few items in all.
+  ItemCount[Segments] = ItemCount[Markers] = ScannedEntries + 1;
+  if (Frame.SubjectInfos.size() <= ScannedSubjects) {
+    ItemCount[Segments] = ItemCount[Markers] = 0;
+    for (const auto& subject : Frame.SubjectInfos) {
+      ItemCount[Segments] += subject.Segments.size();
+      ItemCount[Markers] += subject.Markers.size();
+    }
+  }
+  PoseCount = Frame.GlobalSegmentPoses.size();
+  for (const auto& group : Frame.GlobalSegmentPoses) PoseCount += group.Poses.size();
+  SizesKnown = true;
+}
+
+namespace {
+
+template <class Item>
+bool ScanItems(const std::vector<Item>& list, int32_t Item::*id, const std::string& name, int32_t& itemID) {
+  for (const Item& item : list) {
+    if (item.Name == name) {
+      itemID = item.*id;
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
 bool VFrameLookups::FindIDs(const std::string& subjectName, const std::string& itemName, EItems items,
                             int32_t& subjectID, int32_t& itemID) {
+  if (Scanned(items)) {
+    for (const VSubjectInfo& subject : Frame.SubjectInfos) {
+      if (subject.Name != subjectName) continue;
+      const bool found = items == Segments
+                             ? ScanItems(subject.Segments, &LumoraQSStream::VSegmentInfo::SegmentID, itemName, itemID)
+                             : ScanItems(subject.Markers, &LumoraQSStream::VMarkerInfo::MarkerID, itemName, itemID);
+      if (found) {
+        subjectID = subject.SubjectID;
+        return true;
+      }
+    }
+    return false;
+  }
   const std::size_t first = FirstNamed(subjectName);
   if (first == NoSubject) return false;
   if (!SubjectsBuilt) BuildSubjects();
-  const std::pair<int32_t, int32_t>* ids = Items[items].Find(VItemKey(static_cast<uint32_t>(first), itemName));
+  const std::pair<int32_t, int32_t>* ids = Items[items].Find(VItemKey{static_cast<uint32_t>(first), itemName});
   if (!ids) return false;
   subjectID = ids->first;
   itemID = ids->second;
@@ -181,6 +227,16 @@ bool VFrameLookups::FindIDs(const std::string& subjectName, const std::string& i
 // --- Poses and marker positions -----------------------------------------------------
 
 const VSegmentPose* VFrameLookups::FirstPose(int32_t subjectID, int32_t segmentID) {
+  Scanned(Segments);
+  if (PoseCount <= ScannedEntries) {
+    for (const auto& group : Frame.GlobalSegmentPoses) {
+      if (group.SubjectID != subjectID) continue;
+      for (const auto& pose : group.Poses) {
+        if (pose.SegmentID == segmentID) return &pose;
+      }
+    }
+    return nullptr;
+  }
   if (!PosesBuilt) {
     // Groups in order, each group's poses in order.
     Poses.Clear();
@@ -195,6 +251,12 @@ const VSegmentPose* VFrameLookups::FirstPose(int32_t subjectID, int32_t segmentI
 }
 
 const VMarkerPosition* VFrameLookups::FirstMarkerPosition(int32_t subjectID, int32_t markerID) {
+  if (Frame.MarkerPositions.size() <= ScannedEntries) {
+    for (const auto& position : Frame.MarkerPositions) {
+      if (position.SubjectID == subjectID && position.MarkerID == markerID) return &position;
+    }
+    return nullptr;
+  }
   if (!MarkersBuilt) {
     MarkerPositions.Clear();
     for (const auto& position : Frame.MarkerPositions) {

@@ -20,12 +20,10 @@
 #include "client/frame_record.h"
 
 // An item of a subject by name: the subject's name (the list index of the
-// first subject of that name) and the item's name, with a hash of both.
+// first subject of that name) and the item's name.
 struct VItemKey {
-  VItemKey(uint32_t subject, std::string_view name);
   uint32_t Subject;
   std::string_view Name;
-  uint64_t Hash;
   bool operator<(const VItemKey& other) const {
     return Subject < other.Subject || (Subject == other.Subject && Name < other.Name);
   }
@@ -47,7 +45,7 @@ class VFirstOf {
 
   void Clear() { Entries.clear(); }
   void Add(const Key& key, const Value& value) {
-    Entries.push_back({HashOf(key), key, static_cast<uint32_t>(Entries.size()), value});
+    Entries.push_back({0, key, static_cast<uint32_t>(Entries.size()), value});
   }
   // Done adding: sorts and indexes (beyond ScannedEntries), and gives back
   // room a larger record left.
@@ -57,12 +55,12 @@ class VFirstOf {
 
  private:
   struct VEntry {
-    uint64_t Hash;
+    uint64_t Hash;  // set by Seal, where the entries are sorted
     Key K;
     uint32_t Order;
     Value V;
   };
-  static uint64_t HashOf(const VItemKey& key) { return key.Hash; }
+  static uint64_t HashOf(const VItemKey& key);
   static uint64_t HashOf(uint64_t key);
   std::vector<VEntry> Entries;
   // Starts[b]: the first entry whose hash's top bits are b or more, for
@@ -83,7 +81,7 @@ class VFrameLookups {
   VFrameLookups& operator=(const VFrameLookups&) = delete;
 
   // The record changed: every index is built again when next needed.
-  void Forget() { SubjectsBuilt = PosesBuilt = MarkersBuilt = PlatesBuilt = PlateDataBuilt = false; }
+  void Forget() { SizesKnown = SubjectsBuilt = PosesBuilt = MarkersBuilt = PlatesBuilt = PlateDataBuilt = false; }
 
   enum EItems { Segments = 0, Markers = 1 };
 
@@ -122,10 +120,19 @@ class VFrameLookups {
   void BuildSubjects();
   void BuildPlates();
   void BuildPlateData();
-  // Up to this many subjects are searched in list order, which costs less
-  // than a search of SubjectsByName for the few subjects a scene usually
-  // has; the answers are the same.
+  // Up to this many subjects, or items of one kind, poses or marker
+  // positions in all, are searched in list order as the queries always did:
+  // for the few a scene usually has, that costs less than building and
+  // searching an index, and the answers are the same.
   static constexpr std::size_t ScannedSubjects = 32;
+  static constexpr std::size_t ScannedEntries = 32;
+  // Whether the segments (markers) of the record are few enough to scan;
+  // counts them, and the poses, once per record.
+  bool Scanned(EItems items) {
+    if (!SizesKnown) CountItems();
+    return ItemCount[items] <= ScannedEntries;
+  }
+  void CountItems();
   static constexpr std::size_t NoSubject = ~std::size_t{0};
   // The list index of the first subject named `name`, or NoSubject.
   std::size_t FirstNamed(std::string_view name);
@@ -149,6 +156,9 @@ class VFrameLookups {
 
   const VFrameRecord& Frame;
   const VPlateOutputTest IsPlateOutput;
+  bool SizesKnown = false;
+  std::size_t ItemCount[2] = {0, 0};
+  std::size_t PoseCount = 0;  // pose groups and poses
   bool SubjectsBuilt = false;
   bool PosesBuilt = false;
   bool MarkersBuilt = false;
