@@ -46,25 +46,34 @@ template <class Key, class Value>
 void VFirstOf<Key, Value>::Seal() {
   FitToSize(Entries);
   if (Entries.size() <= ScannedEntries) return;
-  for (VEntry& entry : Entries) entry.Hash = HashOf(entry.K);
-  std::sort(Entries.begin(), Entries.end(), [](const VEntry& a, const VEntry& b) {
-    if (a.Hash != b.Hash) return a.Hash < b.Hash;
-    if (a.K < b.K) return true;
-    if (b.K < a.K) return false;
-    return a.Order < b.Order;
-  });
-  // About one hash range per entry.
+  // About one hash range per entry. The entries are distributed over the
+  // ranges in the order they were added, then each range (a few entries,
+  // unless a server chose keys that share a hash) is sorted: linear work.
   unsigned bits = 1;
   while ((std::size_t{1} << bits) < Entries.size()) ++bits;
   Shift = 64 - bits;
   Starts.assign((std::size_t{1} << bits) + 1, 0);
   FitToSize(Starts);
-  std::size_t entry = 0;
-  for (std::size_t range = 0; range + 1 < Starts.size(); ++range) {
-    while (entry < Entries.size() && (Entries[entry].Hash >> Shift) < range) ++entry;
-    Starts[range] = static_cast<uint32_t>(entry);
+  for (VEntry& entry : Entries) {
+    entry.Hash = HashOf(entry.K);
+    ++Starts[(entry.Hash >> Shift) + 1];
   }
-  Starts.back() = static_cast<uint32_t>(Entries.size());
+  for (std::size_t range = 1; range < Starts.size(); ++range) Starts[range] += Starts[range - 1];
+  Next.assign(Starts.begin(), Starts.end() - 1);
+  FitToSize(Next);
+  Sorted.resize(Entries.size());
+  FitToSize(Sorted);
+  for (const VEntry& entry : Entries) Sorted[Next[entry.Hash >> Shift]++] = entry;
+  Entries.swap(Sorted);
+  for (std::size_t range = 0; range + 1 < Starts.size(); ++range) {
+    std::sort(Entries.begin() + Starts[range], Entries.begin() + Starts[range + 1],
+              [](const VEntry& a, const VEntry& b) {
+                if (a.Hash != b.Hash) return a.Hash < b.Hash;
+                if (a.K < b.K) return true;
+                if (b.K < a.K) return false;
+                return a.Order < b.Order;
+              });
+  }
 }
 
 template <class Key, class Value>

@@ -66,6 +66,9 @@ class VFirstOf {
   // Starts[b]: the first entry whose hash's top bits are b or more, for
   // every b, then the entry count.
   std::vector<uint32_t> Starts;
+  // Room for distributing the entries over the ranges.
+  std::vector<uint32_t> Next;
+  std::vector<VEntry> Sorted;
   unsigned Shift = 0;  // hash >> Shift gives the top bits
 };
 
