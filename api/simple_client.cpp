@@ -7,7 +7,9 @@
 
 using LumoraQSStream::VDeviceOutputData;
 using LumoraQSStream::VDeviceOutputInfo;
+using LumoraQSStream::VMarkerPosition;
 using LumoraQSStream::VSegmentPose;
+using LumoraQSStream::VSubjectInfo;
 
 namespace {
 
@@ -23,7 +25,10 @@ bool OneOf(const std::string& name, const char* a, const char* b, const char* c)
 }  // namespace
 
 VSimpleQSClient::VSimpleQSClient()
-    : PreFetchRunning(false), RightHanded(true), ZUp(true) {
+    : PreFetchRunning(false),
+      Lookups(CurrentFrame, &VSimpleQSClient::IsForcePlateOutput),
+      RightHanded(true),
+      ZUp(true) {
   CurrentFrame.FrameNumber = -1;
   PreFetchFrame = CurrentFrame;
 }
@@ -114,10 +119,14 @@ bool VSimpleQSClient::GetFrame() {
   } else {
     fetched = FetchLatestFrame(CurrentFrame);
   }
-  // Nothing new: give the processor up once, so that a host polling in a
-  // tight loop does not keep the receiving thread (or the server, on the
-  // same machine) from running on a small machine.
-  if (!fetched) std::this_thread::yield();
+  if (fetched) {
+    Lookups.Forget();
+  } else {
+    // Nothing new: give the processor up once, so that a host polling in a
+    // tight loop does not keep the receiving thread (or the server, on the
+    // same machine) from running on a small machine.
+    std::this_thread::yield();
+  }
   return true;
 }
 
@@ -227,101 +236,77 @@ bool VSimpleQSClient::GetSubjectName(uint32_t subjectIndex, std::string& name) {
 
 // The count and name operations over a subject's segments or markers differ
 // only in the list they read.
-template <class List>
-bool VSimpleQSClient::CountOf(const std::string& subjectName, List LumoraQSStream::VSubjectInfo::*list,
-                              int32_t& count) {
+namespace {
+
+std::size_t ItemCount(const VSubjectInfo& subject, VFrameLookups::EItems items) {
+  return items == VFrameLookups::Segments ? subject.Segments.size() : subject.Markers.size();
+}
+
+const std::string& ItemName(const VSubjectInfo& subject, VFrameLookups::EItems items, std::size_t i) {
+  return items == VFrameLookups::Segments ? subject.Segments[i].Name : subject.Markers[i].Name;
+}
+
+}  // namespace
+
+bool VSimpleQSClient::CountOf(const std::string& subjectName, VFrameLookups::EItems items, int32_t& count) {
   count = 0;
   if (subjectName.empty()) return false;
   if (!HasFrame()) return false;
   // The first subject of that name answers, whatever its list holds.
-  for (const auto& subject : CurrentFrame.SubjectInfos) {
-    if (subject.Name == subjectName) {
-      count = static_cast<int32_t>((subject.*list).size());
-      return true;
-    }
-  }
-  return false;
+  const VSubjectInfo* subject = Lookups.FirstSubject(subjectName);
+  if (!subject) return false;
+  count = static_cast<int32_t>(ItemCount(*subject, items));
+  return true;
 }
 
-template <class List>
-bool VSimpleQSClient::NameOf(const std::string& subjectName, List LumoraQSStream::VSubjectInfo::*list,
-                             uint32_t index, std::string& name) {
+bool VSimpleQSClient::NameOf(const std::string& subjectName, VFrameLookups::EItems items, uint32_t index,
+                             std::string& name) {
   name.clear();
   if (index == 0) return false;
   if (!HasFrame()) return false;
   // A subject of that name whose list is too short is passed over.
-  for (const auto& subject : CurrentFrame.SubjectInfos) {
-    if (subject.Name == subjectName && (subject.*list).size() > index - 1) {
-      name = (subject.*list)[index - 1].Name;
-      return true;
-    }
-  }
-  return false;
+  const VSubjectInfo* subject = Lookups.FirstSubjectWith(subjectName, items, index);
+  if (!subject) return false;
+  name = ItemName(*subject, items, index - 1);
+  return true;
 }
 
 bool VSimpleQSClient::GetSegmentCount(const std::string& subjectName, int32_t& count) {
-  return CountOf(subjectName, &LumoraQSStream::VSubjectInfo::Segments, count);
+  return CountOf(subjectName, VFrameLookups::Segments, count);
 }
 
 bool VSimpleQSClient::GetMarkerCount(const std::string& subjectName, int32_t& count) {
-  return CountOf(subjectName, &LumoraQSStream::VSubjectInfo::Markers, count);
+  return CountOf(subjectName, VFrameLookups::Markers, count);
 }
 
 bool VSimpleQSClient::GetSegmentName(const std::string& subjectName, uint32_t segmentIndex,
                                      std::string& name) {
-  return NameOf(subjectName, &LumoraQSStream::VSubjectInfo::Segments, segmentIndex, name);
+  return NameOf(subjectName, VFrameLookups::Segments, segmentIndex, name);
 }
 
 bool VSimpleQSClient::GetMarkerName(const std::string& subjectName, uint32_t markerIndex,
                                     std::string& name) {
-  return NameOf(subjectName, &LumoraQSStream::VSubjectInfo::Markers, markerIndex, name);
+  return NameOf(subjectName, VFrameLookups::Markers, markerIndex, name);
 }
 
 // --- Poses ------------------------------------------------------------------------
 
 // Segment and marker names resolve alike: the first subject of that name
 // that has an item of that name answers; a subject without one is passed over.
-template <class Item>
-bool VSimpleQSClient::FindIDs(const std::string& subjectName, const std::string& itemName,
-                              std::vector<Item> LumoraQSStream::VSubjectInfo::*list,
-                              int32_t Item::*id, int32_t& subjectID, int32_t& itemID) const {
+bool VSimpleQSClient::FindSegmentIDs(const std::string& subjectName, const std::string& segmentName,
+                                     int32_t& subjectID, int32_t& segmentID) {
   subjectID = 0;
-  itemID = 0;
-  if (subjectName.empty() || itemName.empty()) return false;
-  for (const auto& subject : CurrentFrame.SubjectInfos) {
-    if (subject.Name != subjectName) continue;
-    for (const Item& item : subject.*list) {
-      if (item.Name == itemName) {
-        subjectID = subject.SubjectID;
-        itemID = item.*id;
-        return true;
-      }
-    }
-  }
-  return false;
-}
-
-bool VSimpleQSClient::FindSegmentIDs(const std::string& subjectName,
-                                     const std::string& segmentName, int32_t& subjectID,
-                                     int32_t& segmentID) const {
-  return FindIDs(subjectName, segmentName, &LumoraQSStream::VSubjectInfo::Segments,
-                 &LumoraQSStream::VSegmentInfo::SegmentID, subjectID, segmentID);
+  segmentID = 0;
+  if (subjectName.empty() || segmentName.empty()) return false;
+  return Lookups.FindIDs(subjectName, segmentName, VFrameLookups::Segments, subjectID, segmentID);
 }
 
 bool VSimpleQSClient::FindMarkerIDs(const std::string& subjectName, const std::string& markerName,
-                                    int32_t& subjectID, int32_t& markerID) const {
-  return FindIDs(subjectName, markerName, &LumoraQSStream::VSubjectInfo::Markers,
-                 &LumoraQSStream::VMarkerInfo::MarkerID, subjectID, markerID);
-}
-
-const VSegmentPose* VSimpleQSClient::FindSegmentPose(int32_t subjectID, int32_t segmentID) const {
-  for (const auto& group : CurrentFrame.GlobalSegmentPoses) {
-    if (group.SubjectID != subjectID) continue;
-    for (const auto& pose : group.Poses) {
-      if (pose.SegmentID == segmentID) return &pose;
-    }
-  }
-  return nullptr;
+                                    int32_t& subjectID, int32_t& markerID) {
+  subjectID = 0;
+  markerID = 0;
+  if (subjectName.empty() || markerName.empty()) return false;
+  return Lookups.FindIDs(subjectName, markerName, VFrameLookups::Markers, subjectID, markerID);
 }
 
 std::array<double, 3> VSimpleQSClient::ToOutputAxes(const std::array<double, 3>& v) const {
@@ -348,13 +333,12 @@ bool VSimpleQSClient::GetGlobalMarkerTranslation(const std::string& subjectName,
   int32_t subjectID = 0;
   int32_t markerID = 0;
   if (!FindMarkerIDs(subjectName, markerName, subjectID, markerID)) return false;
-  for (const auto& position : CurrentFrame.MarkerPositions) {
-    if (position.SubjectID == subjectID && position.MarkerID == markerID) {
-      translation = ToOutputAxes(position.Position);
-      return true;
-    }
+  const VMarkerPosition* position = Lookups.FirstMarkerPosition(subjectID, markerID);
+  if (!position) {
+    occluded = true;
+    return true;
   }
-  occluded = true;
+  translation = ToOutputAxes(position->Position);
   return true;
 }
 
@@ -366,7 +350,7 @@ bool VSimpleQSClient::ResolveSegmentPose(const std::string& subjectName,
   int32_t subjectID = 0;
   int32_t segmentID = 0;
   if (!FindSegmentIDs(subjectName, segmentName, subjectID, segmentID)) return false;
-  pose = FindSegmentPose(subjectID, segmentID);
+  pose = Lookups.FirstPose(subjectID, segmentID);
   return true;
 }
 
@@ -426,29 +410,12 @@ bool VSimpleQSClient::IsForcePlateOutput(const VDeviceOutputInfo& output) {
          OneOf(names[1], "Fy", "My", "Cy") && OneOf(names[2], "Fz", "Mz", "Cz");
 }
 
-bool VSimpleQSClient::IsForcePlate(int32_t deviceID) const {
-  int count = 0;
-  for (const auto& output : CurrentFrame.DeviceOutputInfos) {
-    if (output.DeviceID == deviceID && IsForcePlateOutput(output)) ++count;
-  }
-  return count == 3;
-}
-
-const VDeviceOutputInfo* VSimpleQSClient::FindAnalogOutput(int32_t deviceID) const {
-  for (const auto& output : CurrentFrame.DeviceOutputInfos) {
-    if (output.DeviceID == deviceID && !IsForcePlateOutput(output)) return &output;
-  }
-  return nullptr;
-}
+bool VSimpleQSClient::IsForcePlate(int32_t deviceID) { return Lookups.IsForcePlate(deviceID); }
 
 bool VSimpleQSClient::GetForcePlateCount(int32_t& count) {
   count = 0;
   if (!HasFrame()) return false;
-  int32_t plates = 0;
-  for (const auto& device : CurrentFrame.DeviceInfos) {
-    if (IsForcePlate(device.DeviceID)) ++plates;
-  }
-  count = plates;
+  count = static_cast<int32_t>(Lookups.ForcePlates().size());
   return true;
 }
 
@@ -456,52 +423,44 @@ bool VSimpleQSClient::GetForcePlateID(uint32_t plateIndex, int32_t& deviceID) {
   deviceID = 0;
   if (plateIndex == 0) return false;
   if (!HasFrame()) return false;
-  uint32_t seen = 0;
-  for (const auto& device : CurrentFrame.DeviceInfos) {
-    if (!IsForcePlate(device.DeviceID)) continue;
-    if (++seen == plateIndex) {
-      deviceID = device.DeviceID;
-      return true;
-    }
-  }
-  return false;
+  const std::vector<int32_t>& plates = Lookups.ForcePlates();
+  if (!(plateIndex - 1 < plates.size())) return false;
+  deviceID = plates[plateIndex - 1];
+  return true;
 }
 
-bool VSimpleQSClient::GetPlateVector(int32_t deviceID, const std::vector<VDeviceOutputData>& list,
-                                     std::array<double, 3>& out) {
+bool VSimpleQSClient::GetPlateVector(int32_t deviceID, VFrameLookups::EPlateData list, std::array<double, 3>& out) {
   out = {0.0, 0.0, 0.0};
   if (!HasFrame()) return false;
   if (!IsForcePlate(deviceID)) return false;
-  for (const auto& entry : list) {
-    if (entry.DeviceID != deviceID) continue;
-    const std::size_t n = entry.Samples.size() / 3;
-    if (n == 0) return false;
-    const std::array<double, 3> v = {static_cast<double>(entry.Samples[0]),
-                                     static_cast<double>(entry.Samples[n]),
-                                     static_cast<double>(entry.Samples[2 * n])};
-    out = ToOutputAxes(v);
-    return true;
-  }
-  return false;
+  // The first entry of the plate's device; its output id is not looked at.
+  const VDeviceOutputData* entry = Lookups.FirstPlateData(list, deviceID);
+  if (!entry) return false;
+  const std::size_t n = entry->Samples.size() / 3;
+  if (n == 0) return false;
+  const std::array<double, 3> v = {static_cast<double>(entry->Samples[0]), static_cast<double>(entry->Samples[n]),
+                                   static_cast<double>(entry->Samples[2 * n])};
+  out = ToOutputAxes(v);
+  return true;
 }
 
 bool VSimpleQSClient::GetForceVector(int32_t deviceID, std::array<double, 3>& force) {
-  return GetPlateVector(deviceID, CurrentFrame.ForceData, force);
+  return GetPlateVector(deviceID, VFrameLookups::Forces, force);
 }
 
 bool VSimpleQSClient::GetMomentVector(int32_t deviceID, std::array<double, 3>& moment) {
-  return GetPlateVector(deviceID, CurrentFrame.MomentData, moment);
+  return GetPlateVector(deviceID, VFrameLookups::Moments, moment);
 }
 
 bool VSimpleQSClient::GetCentreOfPressure(int32_t deviceID, std::array<double, 3>& centre) {
-  return GetPlateVector(deviceID, CurrentFrame.CentreOfPressureData, centre);
+  return GetPlateVector(deviceID, VFrameLookups::CentresOfPressure, centre);
 }
 
 bool VSimpleQSClient::GetNumberOfAnalogChannels(int32_t deviceID, int32_t& count) {
   count = 0;
   if (!HasFrame()) return false;
   if (!IsForcePlate(deviceID)) return false;
-  const VDeviceOutputInfo* analog = FindAnalogOutput(deviceID);
+  const VDeviceOutputInfo* analog = Lookups.AnalogOutput(deviceID);
   if (!analog) return false;
   count = static_cast<int32_t>(analog->ComponentNames.size());
   return true;
@@ -513,7 +472,7 @@ bool VSimpleQSClient::GetAnalogChannelVoltage(int32_t deviceID, uint32_t channel
   if (!HasFrame()) return false;
   if (!IsForcePlate(deviceID)) return false;
   if (channel == 0) return false;
-  const VDeviceOutputInfo* analog = FindAnalogOutput(deviceID);
+  const VDeviceOutputInfo* analog = Lookups.AnalogOutput(deviceID);
   if (!analog) return false;
   const int32_t outputID = analog->OutputID;
   const std::size_t components = analog->ComponentNames.size();
@@ -521,14 +480,13 @@ bool VSimpleQSClient::GetAnalogChannelVoltage(int32_t deviceID, uint32_t channel
   // the count has no samples: both would read outside the samples (or divide
   // by zero), so both fail like every other missing channel.
   if (components == 0 || channel > components) return false;
-  for (const auto& entry : CurrentFrame.VoltageData) {
-    if (entry.OutputID != outputID) continue;
-    const std::size_t n = entry.Samples.size() / components;
-    if (n == 0) return false;
-    voltage = static_cast<double>(entry.Samples[n * (channel - 1)]);
-    return true;
-  }
-  return false;
+  // The first voltage entry of the output; its device id is not looked at.
+  const VDeviceOutputData* entry = Lookups.FirstVoltage(outputID);
+  if (!entry) return false;
+  const std::size_t n = entry->Samples.size() / components;
+  if (n == 0) return false;
+  voltage = static_cast<double>(entry->Samples[n * (channel - 1)]);
+  return true;
 }
 
 // --- Output conventions --------------------------------------------------------------

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "api/frame_lookups.h"
 #include "api/simple_client_interface.h"
 #include "client/frame_record.h"
 #include "client/qs_client.h"
@@ -90,11 +91,8 @@ class VSimpleQSClient : public ISimpleQSClient {
  private:
   // Enables `types` in order on the frame client; false when not connected.
   bool EnableTypes(std::initializer_list<int32_t> types);
-  template <class List>
-  bool CountOf(const std::string& subjectName, List LumoraQSStream::VSubjectInfo::*list, int32_t& count);
-  template <class List>
-  bool NameOf(const std::string& subjectName, List LumoraQSStream::VSubjectInfo::*list, uint32_t index,
-              std::string& name);
+  bool CountOf(const std::string& subjectName, VFrameLookups::EItems items, int32_t& count);
+  bool NameOf(const std::string& subjectName, VFrameLookups::EItems items, uint32_t index, std::string& name);
   // Takes every queued frame from the frame client and moves the newest
   // into `target` under FrameMutex; false when none was queued or no frame
   // client is held.
@@ -105,16 +103,10 @@ class VSimpleQSClient : public ISimpleQSClient {
 
   // Connected and a frame fetched (FrameNumber not -1).
   bool HasFrame();
-  template <class Item>
-  bool FindIDs(const std::string& subjectName, const std::string& itemName,
-               std::vector<Item> LumoraQSStream::VSubjectInfo::*list, int32_t Item::*id,
-               int32_t& subjectID, int32_t& itemID) const;
   bool FindSegmentIDs(const std::string& subjectName, const std::string& segmentName,
-                      int32_t& subjectID, int32_t& segmentID) const;
+                      int32_t& subjectID, int32_t& segmentID);
   bool FindMarkerIDs(const std::string& subjectName, const std::string& markerName,
-                     int32_t& subjectID, int32_t& markerID) const;
-  // The first pose of the segment in the global pose groups, or nullptr.
-  const LumoraQSStream::VSegmentPose* FindSegmentPose(int32_t subjectID, int32_t segmentID) const;
+                     int32_t& subjectID, int32_t& markerID);
   // Common part of the three segment pose queries: neutral outputs, checks,
   // name resolution and pose search. Returns false on failure; `pose` is
   // nullptr (occluded) or the pose found.
@@ -123,16 +115,16 @@ class VSimpleQSClient : public ISimpleQSClient {
   std::array<double, 3> ToOutputAxes(const std::array<double, 3>& v) const;
 
   static bool IsForcePlateOutput(const LumoraQSStream::VDeviceOutputInfo& output);
-  bool IsForcePlate(int32_t deviceID) const;
-  // The first output of the device that is not a force plate output.
-  const LumoraQSStream::VDeviceOutputInfo* FindAnalogOutput(int32_t deviceID) const;
-  bool GetPlateVector(int32_t deviceID, const std::vector<LumoraQSStream::VDeviceOutputData>& list,
-                      std::array<double, 3>& out);
+  bool IsForcePlate(int32_t deviceID);
+  bool GetPlateVector(int32_t deviceID, VFrameLookups::EPlateData list, std::array<double, 3>& out);
 
   std::shared_ptr<IQSClient> Client;
   std::shared_ptr<std::thread> PreFetchThread;
   std::atomic<bool> PreFetchRunning;
   VFrameRecord CurrentFrame;
+  // Indexes over CurrentFrame for the queries; forgotten whenever
+  // CurrentFrame changes (GetFrame).
+  VFrameLookups Lookups;
   VFrameRecord PreFetchFrame;
   // Under FrameMutex: the number of records moved into PreFetchFrame (1 for
   // the initial empty record), and which of them CurrentFrame holds (0:

@@ -20,6 +20,12 @@
 //                           per call: the last subject, segment, marker,
 //                           plate or channel (longest scan), or cycling
 //                           through all of them
+//   walk/<scene>            a host's whole turn on a frame of its own: the
+//                           frame queued, GetFrame, then every plate with
+//                           its vectors and channels, or every subject with
+//                           its segments and markers; small scenes beside
+//                           scenes of 100 and 1000 plates, 2000 and 20 000
+//                           segments, each compared per item with the small
 //
 // Allocation counters (a replaced global operator new counts them):
 // "allocs" and "alloc_bytes" per iteration, i.e. per received frame for
@@ -466,6 +472,178 @@ void BM_Query(benchmark::State& state, const VQuery& query, bool lastOnly) {
   CountAllocations(state, [&] { query.Call(facade, query.Targets - 1); });
 }
 
+// ---- Walks over every item of a scene ---------------------------------------------
+
+// A scene of `plates` force plates (force, moment and centre of pressure
+// outputs and 8 analog channels each, 10 samples per component) or of one
+// subject with `segments` segments and as many markers, each with its pose
+// or position: the containers a packet reader would deliver.
+struct VWalkScene {
+  std::shared_ptr<const VStaticObjects> Static;
+  std::shared_ptr<const VDynamicObjects> Dynamic;
+  std::size_t Items = 0;  // plates, or segments plus markers
+};
+
+VWalkScene PlateScene(int plates) {
+  constexpr int Channels = 8;
+  auto scene = std::make_shared<VStaticObjects>();
+  auto frame = std::make_shared<VDynamicObjects>();
+  frame->FrameNumber = 1;
+  auto samples = [](int32_t device, int32_t output, int components) {
+    VDeviceOutputData data;
+    data.DeviceID = device;
+    data.OutputID = output;
+    data.Samples.assign(static_cast<std::size_t>(components) * 10, 1.5f);
+    return data;
+  };
+  for (int p = 0; p < plates; ++p) {
+    const int32_t device = 100 + p;
+    const int32_t output = 10 * device;
+    scene->Devices.push_back({device, 0, "Plate" + std::to_string(p)});
+    scene->DeviceOutputs.push_back({device, output + 1, "Force", {"Fx", "Fy", "Fz"}});
+    scene->DeviceOutputs.push_back({device, output + 2, "Moment", {"Mx", "My", "Mz"}});
+    scene->DeviceOutputs.push_back({device, output + 3, "Centre", {"Cx", "Cy", "Cz"}});
+    VDeviceOutputInfo analog{device, output + 4, "Analog", {}};
+    for (int c = 0; c < Channels; ++c) analog.ComponentNames.push_back("Ch" + std::to_string(c + 1));
+    scene->DeviceOutputs.push_back(std::move(analog));
+    frame->Forces.push_back(samples(device, output + 1, 3));
+    frame->Moments.push_back(samples(device, output + 2, 3));
+    frame->CentresOfPressure.push_back(samples(device, output + 3, 3));
+    frame->Voltages.push_back(samples(device, output + 4, Channels));
+  }
+  return {scene, frame, static_cast<std::size_t>(plates)};
+}
+
+VWalkScene SubjectScene(int segments) {
+  auto scene = std::make_shared<VStaticObjects>();
+  auto frame = std::make_shared<VDynamicObjects>();
+  frame->FrameNumber = 1;
+  VSubjectInfo subject;
+  subject.SubjectID = 1;
+  subject.Name = "Walker";
+  VSegmentPoses poses;
+  poses.SubjectID = 1;
+  for (int g = 0; g < segments; ++g) {
+    VSegmentInfo segment;
+    segment.SegmentID = g + 1;
+    segment.Name = QSBench::SegmentName(g);
+    subject.Segments.push_back(segment);
+    subject.Markers.push_back({g + 1, QSBench::MarkerName(g)});
+    VSegmentPose pose{};
+    pose.SegmentID = g + 1;
+    pose.Rotation = {1, 0, 0, 0, 1, 0, 0, 0, 1};
+    poses.Poses.push_back(pose);
+    VMarkerPosition position{};
+    position.SubjectID = 1;
+    position.MarkerID = g + 1;
+    frame->MarkerPositions.push_back(position);
+  }
+  scene->Subjects.push_back(std::move(subject));
+  frame->GlobalSegmentPoses.push_back(std::move(poses));
+  return {scene, frame, 2 * static_cast<std::size_t>(segments)};
+}
+
+// Every plate with its three vectors, its channel count and each channel's
+// voltage; the number of successful calls.
+std::size_t WalkPlates(VSimpleQSClient& facade) {
+  std::size_t answered = 0;
+  int32_t plates = 0;
+  answered += facade.GetForcePlateCount(plates);
+  for (int32_t i = 1; i <= plates; ++i) {
+    int32_t id = 0;
+    answered += facade.GetForcePlateID(static_cast<uint32_t>(i), id);
+    std::array<double, 3> v;
+    answered += facade.GetForceVector(id, v);
+    answered += facade.GetMomentVector(id, v);
+    answered += facade.GetCentreOfPressure(id, v);
+    int32_t channels = 0;
+    answered += facade.GetNumberOfAnalogChannels(id, channels);
+    for (int32_t c = 1; c <= channels; ++c) {
+      double voltage = 0;
+      answered += facade.GetAnalogChannelVoltage(id, static_cast<uint32_t>(c), voltage);
+    }
+  }
+  return answered;
+}
+
+// Every subject by name, every segment with its translation and rotation,
+// every marker with its translation.
+std::size_t WalkSubjects(VSimpleQSClient& facade) {
+  std::size_t answered = 0;
+  int32_t subjects = 0;
+  answered += facade.GetSubjectCount(subjects);
+  for (int32_t s = 1; s <= subjects; ++s) {
+    std::string subject;
+    answered += facade.GetSubjectName(static_cast<uint32_t>(s), subject);
+    int32_t segments = 0;
+    answered += facade.GetSegmentCount(subject, segments);
+    for (int32_t g = 1; g <= segments; ++g) {
+      std::string segment;
+      answered += facade.GetSegmentName(subject, static_cast<uint32_t>(g), segment);
+      std::array<double, 3> v;
+      std::array<double, 4> q;
+      bool occluded = true;
+      answered += facade.GetGlobalSegmentTranslation(subject, segment, v, occluded) && !occluded;
+      answered += facade.GetGlobalSegmentRotationQuaternion(subject, segment, q, occluded) && !occluded;
+    }
+    int32_t markers = 0;
+    answered += facade.GetMarkerCount(subject, markers);
+    for (int32_t m = 1; m <= markers; ++m) {
+      std::string marker;
+      answered += facade.GetMarkerName(subject, static_cast<uint32_t>(m), marker);
+      std::array<double, 3> v;
+      bool occluded = true;
+      answered += facade.GetGlobalMarkerTranslation(subject, marker, v, occluded) && !occluded;
+    }
+  }
+  return answered;
+}
+
+// One turn of a host per iteration: a new frame queued, taken, walked.
+void BM_Walk(benchmark::State& state, const VWalkScene* scene, std::size_t (*walk)(VSimpleQSClient&),
+             std::size_t callsPerTurn) {
+  std::shared_ptr<VQSClient> client = NewFrameClient();
+  VSimpleQSClient facade;
+  facade.Connect(client, "walk");
+  client->OnStaticObjects(scene->Static);
+  for (auto _ : state) {
+    client->OnDynamicObjects(scene->Dynamic);
+    facade.GetFrame();
+    if (walk(facade) != callsPerTurn) {
+      state.SkipWithError("a query failed during the walk");
+      break;
+    }
+  }
+  state.counters["items"] = static_cast<double>(scene->Items);
+  facade.Disconnect();
+}
+
+struct VWalk {
+  const char* Name;
+  const char* Small;  // the walk it is compared with per item; nullptr for a small one
+  VWalkScene Scene;
+  std::size_t (*Walk)(VSimpleQSClient&);
+  std::size_t Calls;
+};
+
+const std::vector<VWalk>& Walks() {
+  static const std::vector<VWalk> walks = [] {
+    std::vector<VWalk> w;
+    // Calls per turn: the count, then per plate its id, three vectors, the
+    // channel count and 8 channels; per subject its name, two counts, then
+    // per segment its name, translation and rotation, per marker its name
+    // and translation.
+    w.push_back({"walk/plates_8", nullptr, PlateScene(8), WalkPlates, 1 + 8 * 13});
+    w.push_back({"walk/plates_100", "walk/plates_8", PlateScene(100), WalkPlates, 1 + 100 * 13});
+    w.push_back({"walk/plates_1000", "walk/plates_8", PlateScene(1000), WalkPlates, 1 + 1000 * 13});
+    w.push_back({"walk/segments_20", nullptr, SubjectScene(20), WalkSubjects, 4 + 20 * 5});
+    w.push_back({"walk/segments_2000", "walk/segments_20", SubjectScene(2000), WalkSubjects, 4 + 2000 * 5});
+    w.push_back({"walk/segments_20000", "walk/segments_20", SubjectScene(20000), WalkSubjects, 4 + 20000 * 5});
+    return w;
+  }();
+  return walks;
+}
+
 // ---- Comparison table ------------------------------------------------------------
 
 struct VComparison {
@@ -506,6 +684,8 @@ class VComparingReporter : public benchmark::ConsoleReporter {
       if (!result.Median) result.Ns = ns;
       auto allocs = run.counters.find("allocs");
       if (allocs != run.counters.end()) result.Allocs = allocs->second.value;
+      auto items = run.counters.find("items");
+      if (items != run.counters.end()) result.Items = items->second.value;
       if (Order.empty() || Order.back() != name) Order.push_back(name);
     }
   }
@@ -535,6 +715,21 @@ class VComparingReporter : public benchmark::ConsoleReporter {
       const VResult& result = Results[name];
       std::printf("%-50s %12.1f %10.1f\n", name.c_str(), result.Ns, result.Allocs);
     }
+    header = false;
+    for (const VWalk& walk : Walks()) {
+      auto large = Results.find(walk.Name);
+      auto small = walk.Small ? Results.find(walk.Small) : Results.end();
+      if (large == Results.end() || small == Results.end() || small->second.Items == 0) continue;
+      if (!header) {
+        std::printf("\n%-22s %12s   %-18s %12s %8s %8s %10s\n", "walk", "ns", "small scene", "small ns",
+                    "items x", "time x", "per item");
+        header = true;
+      }
+      const double items = large->second.Items / small->second.Items;
+      const double time = large->second.Ns / small->second.Ns;
+      std::printf("%-22s %12.0f   %-18s %12.0f %8.0f %8.1f %10.2f\n", walk.Name, large->second.Ns, walk.Small,
+                  small->second.Ns, items, time, time / items);
+    }
     std::printf("(%s)\n", AnyMedian() ? "medians of the repetitions" : "single runs; pass --benchmark_repetitions=N for medians");
   }
 
@@ -542,6 +737,7 @@ class VComparingReporter : public benchmark::ConsoleReporter {
   struct VResult {
     double Ns = 0;
     double Allocs = 0;
+    double Items = 0;
     bool Median = false;
   };
   bool AnyMedian() const {
@@ -574,6 +770,9 @@ void RegisterAll() {
     if (query.Targets > 1) {
       RegisterBenchmark((std::string("query/") + query.Name + "/all").c_str(), BM_Query, std::cref(query), false);
     }
+  }
+  for (const VWalk& walk : Walks()) {
+    RegisterBenchmark(walk.Name, BM_Walk, &walk.Scene, walk.Walk, walk.Calls)->Unit(benchmark::kMicrosecond);
   }
 }
 

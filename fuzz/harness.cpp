@@ -1,5 +1,8 @@
 #include "fuzz/harness.h"
 
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,11 +15,21 @@
 #include "stream/packet_reader.h"
 #include "stream/video_conversion.h"
 #include "streamio/dynamic_objects.h"
+#include "streamio/limits.h"
 #include "streamio/memory_reader_writer.h"
 #include "streamio/object_types.h"
 #include "streamio/static_objects.h"
 #include "tools/recording/recording.h"
 #include "tools/sim/wire_encoder.h"
+
+// Where a sanitizer runs (the fuzz targets, the ASan and TSan builds of the
+// replay tests) its allocator calls hooks on every allocation and release
+// and tells a block's size; elsewhere these are null and nothing is counted.
+extern "C" {
+int __sanitizer_install_malloc_and_free_hooks(void (*malloc_hook)(const volatile void*, std::size_t),
+                                              void (*free_hook)(const volatile void*)) __attribute__((weak));
+std::size_t __sanitizer_get_allocated_size(const volatile void* block) __attribute__((weak));
+}
 
 using namespace LumoraQSStream;
 using LumoraQSStreamIO::VMemoryReader;
@@ -37,6 +50,12 @@ volatile uint64_t Sink = 0;
 
 void Check(bool condition, const char* what) {
   if (!condition) Fail(what);
+}
+
+int32_t Int32At(const uint8_t* p) {
+  uint32_t v = 0;
+  for (int i = 3; i >= 0; --i) v = (v << 8) | p[i];
+  return static_cast<int32_t>(v);
 }
 
 uint64_t Mix(uint64_t h, uint64_t v) { return (h ^ v) * 0x100000001b3ull; }
@@ -98,6 +117,73 @@ uint64_t Touch(const VDynamicObjects& d) {
   return h;
 }
 
+// ---- Amplification ----------------------------------------------------------
+
+std::atomic<bool> Counting{false};
+std::atomic<int64_t> Live{0};
+std::atomic<int64_t> PeakLive{0};
+
+void OnAllocate(const volatile void*, std::size_t size) {
+  if (!Counting.load(std::memory_order_relaxed)) return;
+  const int64_t live = Live.fetch_add(static_cast<int64_t>(size), std::memory_order_relaxed) +
+                       static_cast<int64_t>(size);
+  int64_t peak = PeakLive.load(std::memory_order_relaxed);
+  while (live > peak && !PeakLive.compare_exchange_weak(peak, live, std::memory_order_relaxed)) {
+  }
+}
+
+void OnRelease(const volatile void* block) {
+  if (!block || !Counting.load(std::memory_order_relaxed)) return;
+  Live.fetch_sub(static_cast<int64_t>(__sanitizer_get_allocated_size(block)), std::memory_order_relaxed);
+}
+
+bool CanCountAllocations() {
+  static const bool installed = __sanitizer_install_malloc_and_free_hooks && __sanitizer_get_allocated_size &&
+                                __sanitizer_install_malloc_and_free_hooks(OnAllocate, OnRelease) != 0;
+  return installed;
+}
+
+// The input up to the end of the packet that starts at `offset`, as far as
+// the client takes it: a packet whose payload is cut short still has its
+// buffer sized for the whole payload its header announces (up to
+// MaxPacketPayload) before the read fails.
+uint64_t InputThroughPacket(const std::vector<uint8_t>& stream, std::size_t offset) {
+  if (stream.size() - offset < 8) return stream.size();
+  const int32_t length = Int32At(&stream[offset + 4]);
+  const bool sized = length >= 0 && static_cast<uint32_t>(length) <= LumoraQSStreamIO::MaxPacketPayload;
+  return std::max<uint64_t>(stream.size(), offset + 8 + (sized ? static_cast<uint32_t>(length) : 0));
+}
+
+// Runs `step`, the reading of the packet at `offset`, then checks the most
+// bytes that were live at once while it ran, above those live before it,
+// against what the library promises to hold for the input through that
+// packet (MaxHeldBytes: the packet itself, and the earlier packets whose
+// lists it may copy as carried over), plus a little for the containers a
+// packet may create.
+template <class Step>
+void CheckAmplification(const std::vector<uint8_t>& stream, std::size_t offset, Step&& step) {
+  if (!CanCountAllocations()) {
+    step();
+    return;
+  }
+  Live = 0;
+  PeakLive = 0;
+  Counting = true;
+  step();
+  Counting = false;
+  constexpr uint64_t ContainerSlack = 4096;
+  const uint64_t input = InputThroughPacket(stream, offset);
+  const uint64_t bound = LumoraQSStreamIO::MaxHeldBytes(static_cast<uint32_t>(std::min<uint64_t>(input, UINT32_MAX))) +
+                         ContainerSlack;
+  const uint64_t peak = static_cast<uint64_t>(PeakLive.load());
+  if (peak > bound) {
+    std::fprintf(stderr, "reading a packet held %llu bytes at once after %llu bytes of input (bound %llu)\n",
+                 static_cast<unsigned long long>(peak), static_cast<unsigned long long>(input),
+                 static_cast<unsigned long long>(bound));
+    Fail("a packet held more memory than its bytes allow (amplification)");
+  }
+}
+
 // ---- Video reference --------------------------------------------------------
 
 uint8_t Avg(uint8_t a, uint8_t b) { return static_cast<uint8_t>((unsigned{a} + unsigned{b}) / 2); }
@@ -141,12 +227,6 @@ constexpr int32_t SelectorTypes[DecoderCount] = {
     NamedParameterInfo, WordBlockInfo,  FrameNumber,        MarkerPositions,  MarkerRecords,
     GlobalSegmentPoses, ForceData,      BlockData,          ChunkData,        ShortRecordData,
     VideoFrame,         PacketSummary,  ObjectTypeList};
-
-int32_t Int32At(const uint8_t* p) {
-  uint32_t v = 0;
-  for (int i = 3; i >= 0; --i) v = (v << 8) | p[i];
-  return static_cast<int32_t>(v);
-}
 
 // An independent reading of "count, then count 32-bit type numbers" at
 // `p`, within `size` bytes; false when it does not fit.
@@ -216,9 +296,9 @@ VOutcome RunPacketReader(const uint8_t* data, std::size_t size) {
   stream.insert(stream.end(), data + 1, data + size);
   CutTruncatedPacket(stream, (flags & 4) != 0);
 
-  VMemoryReader reader(std::move(stream));
+  VMemoryReader reader(stream);
   VPacketReader packets;
-  outcome.HandshakeAccepted = packets.ReadHandshake(reader);
+  CheckAmplification(stream, 0, [&] { outcome.HandshakeAccepted = packets.ReadHandshake(reader); });
   Check(reader.Position() <= reader.Length() || reader.Length() == 0,
         "handshake left the position past the packet");
   if (!outcome.HandshakeAccepted) return outcome;
@@ -228,7 +308,10 @@ VOutcome RunPacketReader(const uint8_t* data, std::size_t size) {
   std::deque<VPacketDelivery> kept;
   for (std::size_t n = 0; n < MaxPackets && reader.Unread() != 0; ++n) {
     VPacketDelivery delivery;
-    if (!packets.ReadPacket(reader, convert, delivery)) {
+    bool accepted = false;
+    const std::size_t offset = stream.size() - reader.Unread();
+    CheckAmplification(stream, offset, [&] { accepted = packets.ReadPacket(reader, convert, delivery); });
+    if (!accepted) {
       outcome.PacketRejected = true;
       Check(!delivery.Static && !delivery.Dynamic, "a rejected packet delivered a container");
       break;

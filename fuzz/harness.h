@@ -35,6 +35,9 @@ struct VOutcome {
 // while bytes are left, as the receiving thread does (it stops at the first
 // rejected packet). The deliveries of the last two packets are kept alive,
 // as the frame queue would keep them, while the next packet is read.
+// Oracle for amplification (where a sanitizer's allocator can be watched):
+// the most memory live at once while a packet is read may not pass
+// MaxHeldBytes (streamio/limits.h) of the input read so far.
 VOutcome RunPacketReader(const uint8_t* data, std::size_t size);
 constexpr std::size_t MaxPackets = 64;
 

@@ -175,6 +175,16 @@ std::vector<VSeed> PacketReaderSeeds() {
   return seeds;
 }
 
+std::vector<VSeed> HostilePacketReaderSeeds() {
+  std::vector<VSeed> seeds;
+  // 450 objects each reading 4 KiB past its end: 1.8 MB decoded from 15 KB.
+  for (const VOverlappingShape& shape : OverlappingShapes(450, 4096)) {
+    seeds.push_back(StreamSeed(shape.Name, 2, {EncodePacket(shape.Objects)}));
+    seeds.back().Expected = 0;
+  }
+  return seeds;
+}
+
 std::vector<VSeed> VideoConversionSeeds() {
   std::vector<VSeed> seeds;
   struct Shape {

@@ -20,6 +20,10 @@ struct VSeed {
 };
 
 std::vector<VSeed> PacketReaderSeeds();
+// Packets a hostile server sends, which the packet reader must refuse (none
+// of their packets is accepted): objects that overlap, one stream per kind
+// of list a decoder fills, each within the fuzzers' input size.
+std::vector<VSeed> HostilePacketReaderSeeds();
 std::vector<VSeed> VideoConversionSeeds();
 std::vector<VSeed> DecoderSeeds();
 // Small recordings of the packet reader seeds' packets: Expected is the

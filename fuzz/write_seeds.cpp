@@ -31,6 +31,7 @@ int main(int argc, char** argv) {
   const std::string root = argv[1];
   ::mkdir(root.c_str(), 0755);
   const bool ok = WriteAll(root + "/packet_reader", QSFuzz::PacketReaderSeeds()) &&
+                  WriteAll(root + "/packet_reader", QSFuzz::HostilePacketReaderSeeds()) &&
                   WriteAll(root + "/video_conversion", QSFuzz::VideoConversionSeeds()) &&
                   WriteAll(root + "/decoders", QSFuzz::DecoderSeeds()) &&
                   WriteAll(root + "/recording", QSFuzz::RecordingSeeds());

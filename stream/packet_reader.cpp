@@ -1,5 +1,6 @@
 #include "stream/packet_reader.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <mutex>
 
@@ -8,6 +9,8 @@
 #include "streamio/object_types.h"
 
 using namespace LumoraQSStream;
+using LumoraQSStreamIO::MaxDecodedBytes;
+using LumoraQSStreamIO::MaxKeptRoom;
 using LumoraQSStreamIO::MaxPacketPayload;
 using LumoraQSStreamIO::VReader;
 using LumoraQSStreamIO::VReaderSection;
@@ -22,6 +25,12 @@ bool PacketHeaderAcceptable(const VReaderSection& packet) {
          static_cast<uint32_t>(packet.DeclaredLength()) <= MaxPacketPayload;
 }
 
+// Lifts the reader's limit when an object's decoding ends, however it ends.
+struct VLimitScope {
+  VReader& Reader;
+  ~VLimitScope() { Reader.ClearLimit(); }
+};
+
 // True while another object header can start inside the packet, whose
 // payload is the whole of the reader's buffer. Fewer than 4 bytes before the
 // end cannot hold an object type: those trailing bytes are ignored and the
@@ -33,17 +42,14 @@ bool MoreObjects(const VReader& reader) { return reader.Remaining() >= 4; }
 // packet's. Consecutive frames carry the same subjects and device outputs,
 // so each list is then allocated once instead of being regrown (and its
 // elements moved) as objects arrive one by one. Capacity only: the lists
-// stay empty.
-void ReserveLike(const VDynamicObjects& previous, VDynamicObjects& objects) {
-  objects.BlockDatas.reserve(previous.BlockDatas.size());
-  objects.GlobalSegmentPoses.reserve(previous.GlobalSegmentPoses.size());
-  objects.ChunkDatas.reserve(previous.ChunkDatas.size());
-  objects.ShortRecordDatas.reserve(previous.ShortRecordDatas.size());
-  objects.Forces.reserve(previous.Forces.size());
-  objects.Moments.reserve(previous.Moments.size());
-  objects.CentresOfPressure.reserve(previous.CentresOfPressure.size());
-  objects.Voltages.reserve(previous.Voltages.size());
-  objects.VideoFrames.reserve(previous.VideoFrames.size());
+// stay empty. Nothing is reserved when the previous packet's lists would
+// take more room than this packet's payload can fill (a large frame, then
+// a small one).
+void ReserveLike(const VDynamicObjects& previous, VDynamicObjects& objects, uint64_t maxRoom) {
+  uint64_t room = 0;
+  ForEachList([&](auto list) { room += (previous.*list).size() * sizeof((previous.*list)[0]); });
+  if (room > maxRoom) return;
+  ForEachList([&](auto list) { (objects.*list).reserve((previous.*list).size()); });
 }
 
 }  // namespace
@@ -96,9 +102,6 @@ class VDynamicObjectsBin {
 
 namespace {
 
-// Room for this much beyond twice a packet's payload is not worth freeing.
-constexpr std::size_t RefillSlackBytes = 64 * 1024;
-
 // The deleter of every dynamic container the reader hands out. Once the
 // reader (and with it the bin) is gone, containers are simply freed.
 struct VReturnToBin {
@@ -119,14 +122,15 @@ VPacketReader::VPacketReader() : Bin(std::make_shared<VDynamicObjectsBin>()) {}
 VPacketReader::~VPacketReader() = default;
 
 std::shared_ptr<VDynamicObjects> VPacketReader::NewDynamicObjects(uint32_t payloadBytes) {
+  // Lists with room for far more than this payload can fill were grown by
+  // an earlier, larger frame: a container (or spare lists) holding such room
+  // is freed rather than refilled, so that the memory held follows the
+  // stream, as it did when every packet had new lists. Every list counts,
+  // the container's own as well as those inside its elements.
+  const uint64_t maxRoom = MaxKeptRoom(payloadBytes);
+  if (KeptBytes(Spare) > maxRoom) Spare = VSpareLists{};
   std::unique_ptr<VDynamicObjects> objects = Bin->Take();
-  // The records of a packet come from its payload byte for byte, so lists
-  // with room for far more than this payload were grown by an earlier,
-  // larger frame. Such a container is freed rather than refilled: the memory
-  // held follows the stream, as it did when every packet had new lists.
-  if (objects && RecordListBytes(*objects) > 2 * static_cast<std::size_t>(payloadBytes) + RefillSlackBytes) {
-    objects.reset();
-  }
+  if (objects && KeptBytes(*objects) > maxRoom) objects.reset();
   if (objects) {
     try {
       EmptyForReuse(*objects, Spare);
@@ -139,7 +143,7 @@ std::shared_ptr<VDynamicObjects> VPacketReader::NewDynamicObjects(uint32_t paylo
   }
   if (!objects) {
     objects = std::make_unique<VDynamicObjects>();
-    if (LastDynamic) ReserveLike(*LastDynamic, *objects);
+    if (LastDynamic) ReserveLike(*LastDynamic, *objects, maxRoom);
   }
   // Should the control block's allocation fail, the deleter still runs and
   // the container goes back to the bin.
@@ -149,10 +153,12 @@ std::shared_ptr<VDynamicObjects> VPacketReader::NewDynamicObjects(uint32_t paylo
 bool VPacketReader::ReadHandshake(VReader& reader) {
   VReaderSection packet(reader, VReaderSection::EOpen::Refill);
   if (!PacketHeaderAcceptable(packet)) return false;
+  // Only the one type list is decoded, and the packet is left right after
+  // it: the decoding work is at most the payload.
   while (MoreObjects(reader)) {
     VReaderSection object(reader, VReaderSection::EOpen::InPlace);
     if (object.LeadingWord() == ObjectTypeList) {
-      const bool decoded = DecodeObjectTypeList(reader, Offered);
+      const bool decoded = DecodeObjectTypeList(reader, Offered, IsCatalogued);
       if (!decoded) Offered.clear();
       return decoded;  // both sections close: past the object, then to the packet end
     }
@@ -162,6 +168,8 @@ bool VPacketReader::ReadHandshake(VReader& reader) {
 
 bool VPacketReader::ReadPacket(VReader& reader, bool convertVideo, VPacketDelivery& delivery) {
   delivery = VPacketDelivery{};
+  // The offered types were for the first request, which has been sent.
+  Offered.clear();
   VReaderSection packet(reader, VReaderSection::EOpen::Refill);
   if (!PacketHeaderAcceptable(packet)) return false;
   return DecodePacket(reader, convertVideo, delivery);
@@ -172,12 +180,22 @@ bool VPacketReader::DecodePacket(VReader& reader, bool convertVideo, VPacketDeli
   std::shared_ptr<VStaticObjects> staticObjects;
   std::shared_ptr<VDynamicObjects> dynamicObjects;
   bool hasSummary = false;
+  if (Summary.Pairs.capacity() * sizeof(VSummaryPair) > MaxKeptRoom(reader.Length())) Summary = VPacketSummary{};
   Summary.Pairs.clear();
   Summary.CarriedTypes.clear();
+  const uint64_t maxDecoded = MaxDecodedBytes(reader.Length());
+  uint64_t decodedBytes = 0;
 
   while (MoreObjects(reader)) {
     VReaderSection object(reader, VReaderSection::EOpen::InPlace);
     const int32_t type = object.LeadingWord();
+    // The decoder may consume what is left of the packet's decoding budget,
+    // counted from its body's start whatever the object's declared length:
+    // reading past it fails as reading past the payload does. Only objects
+    // that overlap get there (see MaxDecodedBytes).
+    const uint32_t bodyStart = reader.Position();
+    reader.Limit(static_cast<uint32_t>(std::min<uint64_t>(bodyStart + (maxDecoded - decodedBytes), reader.Length())));
+    VLimitScope limit{reader};
     bool decoded = true;
     switch (RouteOf(type)) {
       case ERoute::Static:
@@ -192,12 +210,15 @@ bool VPacketReader::DecodePacket(VReader& reader, bool convertVideo, VPacketDeli
         }
         break;
       case ERoute::Summary:
-        decoded = DecodePacketSummary(reader, Summary);
+        // Numbers outside the catalogue are never carried over: they are
+        // not kept.
+        decoded = DecodePacketSummary(reader, Summary, IsCatalogued);
         hasSummary = true;
         break;
       case ERoute::Skipped:
         break;
     }
+    decodedBytes += reader.Position() - bodyStart;
     // A failed object abandons the whole packet: the new containers are
     // dropped unseen and the previous ones stay as they were.
     if (!decoded) return false;

@@ -27,14 +27,18 @@ class VPacketReader {
   ~VPacketReader();
 
   // Reads the server's first packet; true when it held a valid
-  // ObjectTypeList, whose types become OfferedTypes().
+  // ObjectTypeList, whose types in the catalogue become OfferedTypes()
+  // until the first data packet is read (nothing needs them after the
+  // first request).
   bool ReadHandshake(LumoraQSStreamIO::VReader& reader);
 
   // Reads one data packet, decodes its objects into fresh containers,
   // merges carried-over types from the previous containers and remembers
   // the new ones as the previous containers. False ends the connection:
   // wrong magic, a payload length out of range, or an object that failed to
-  // decode (then nothing of the packet is delivered).
+  // decode (then nothing of the packet is delivered), or objects that
+  // overlap so that decoding them would consume more than MaxDecodedBytes
+  // (streamio/limits.h) of the payload.
   bool ReadPacket(LumoraQSStreamIO::VReader& reader, bool convertVideo, VPacketDelivery& delivery);
 
   // The decoding half of ReadPacket: the reader's buffer holds exactly one

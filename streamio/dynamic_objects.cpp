@@ -81,30 +81,35 @@ bool DecodeVideoFrame(VReader& reader, VVideoFrame& frame) {
   return reader.ReadRecords(frame.Data);
 }
 
-bool DecodePacketSummary(VReader& reader, VPacketSummary& summary) {
+namespace {
+
+// `count` type numbers into `types`, each once; with `keep`, only those it
+// accepts.
+bool ReadTypeNumbers(VReader& reader, uint32_t count, std::set<int32_t>& types, bool (*keep)(int32_t)) {
+  for (uint32_t i = 0; i < count; ++i) {
+    int32_t type = 0;
+    if (!reader.ReadInt32(type)) return false;
+    if (!keep || keep(type)) types.insert(type);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool DecodePacketSummary(VReader& reader, VPacketSummary& summary, bool (*keep)(int32_t)) {
   summary.Pairs.clear();
   summary.CarriedTypes.clear();
   if (!reader.ReadRecords(summary.Pairs)) return false;
   uint32_t types = 0;
   if (!reader.ReadCount(types, TypeNumberBytes)) return false;
-  for (uint32_t i = 0; i < types; ++i) {
-    int32_t type = 0;
-    if (!reader.ReadInt32(type)) return false;
-    summary.CarriedTypes.insert(type);
-  }
-  return true;
+  return ReadTypeNumbers(reader, types, summary.CarriedTypes, keep);
 }
 
-bool DecodeObjectTypeList(VReader& reader, std::set<int32_t>& types) {
+bool DecodeObjectTypeList(VReader& reader, std::set<int32_t>& types, bool (*keep)(int32_t)) {
   uint32_t count = 0;
   if (!reader.ReadCount(count, TypeNumberBytes)) return false;
   types.clear();
-  for (uint32_t i = 0; i < count; ++i) {
-    int32_t type = 0;
-    if (!reader.ReadInt32(type)) return false;
-    types.insert(type);
-  }
-  return true;
+  return ReadTypeNumbers(reader, count, types, keep);
 }
 
 namespace {
@@ -143,15 +148,36 @@ void EmptyForReuse(VDynamicObjects& objects, VSpareLists& spare) {
   objects.VideoFrames.clear();
 }
 
-std::size_t RecordListBytes(const VDynamicObjects& objects) {
-  std::size_t bytes = objects.MarkerPositions.capacity() * sizeof(VMarkerPosition) +
-                      objects.MarkerRecords.capacity() * sizeof(VMarkerRecord);
-  for (const auto* groups : {&objects.GlobalSegmentPoses, &objects.OtherSegmentPoses}) {
-    for (const VSegmentPoses& group : *groups) bytes += group.Poses.capacity() * sizeof(VSegmentPose);
-  }
-  for (const auto* outputs : {&objects.Forces, &objects.Moments, &objects.CentresOfPressure, &objects.Voltages}) {
-    for (const VDeviceOutputData& output : *outputs) bytes += output.Samples.capacity() * sizeof(float);
-  }
+namespace {
+
+// The room of the inner list an element gives to the spare lists on reuse.
+template <class Element>
+std::size_t SpareBytes(const Element&) {
+  return 0;
+}
+std::size_t SpareBytes(const VSegmentPoses& group) { return group.Poses.capacity() * sizeof(VSegmentPose); }
+std::size_t SpareBytes(const VDeviceOutputData& output) { return output.Samples.capacity() * sizeof(float); }
+
+template <class List>
+std::size_t ListBytes(const List& list) {
+  std::size_t bytes = list.capacity() * sizeof(typename List::value_type);
+  for (const auto& element : list) bytes += SpareBytes(element);
+  return bytes;
+}
+
+}  // namespace
+
+std::size_t KeptBytes(const VDynamicObjects& objects) {
+  std::size_t bytes = 0;
+  ForEachList([&](auto list) { bytes += ListBytes(objects.*list); });
+  return bytes;
+}
+
+std::size_t KeptBytes(const VSpareLists& spare) {
+  std::size_t bytes = spare.Poses.capacity() * sizeof(spare.Poses[0]) +
+                      spare.Samples.capacity() * sizeof(spare.Samples[0]);
+  for (const auto& poses : spare.Poses) bytes += poses.capacity() * sizeof(VSegmentPose);
+  for (const auto& samples : spare.Samples) bytes += samples.capacity() * sizeof(float);
   return bytes;
 }
 

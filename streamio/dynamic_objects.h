@@ -128,6 +128,25 @@ struct VDynamicObjects {
   std::vector<std::shared_ptr<VVideoFrame>> VideoFrames;
 };
 
+// Calls `visit` with a pointer to each list member of VDynamicObjects, in
+// declaration order, so that code over every list of a container (or of
+// two containers at once) names them in one place.
+template <class Visit>
+void ForEachList(Visit&& visit) {
+  visit(&VDynamicObjects::MarkerPositions);
+  visit(&VDynamicObjects::MarkerRecords);
+  visit(&VDynamicObjects::BlockDatas);
+  visit(&VDynamicObjects::OtherSegmentPoses);
+  visit(&VDynamicObjects::GlobalSegmentPoses);
+  visit(&VDynamicObjects::ChunkDatas);
+  visit(&VDynamicObjects::ShortRecordDatas);
+  visit(&VDynamicObjects::Forces);
+  visit(&VDynamicObjects::Moments);
+  visit(&VDynamicObjects::CentresOfPressure);
+  visit(&VDynamicObjects::Voltages);
+  visit(&VDynamicObjects::VideoFrames);
+}
+
 // Inner lists given up by a container that is about to be filled again
 // (EmptyForReuse). DecodeDynamicObject hands them to the pose groups and
 // device samples it appends, so a reused container that receives a frame of
@@ -143,9 +162,12 @@ struct VSpareLists {
 // `spare` held.
 void EmptyForReuse(VDynamicObjects& objects, VSpareLists& spare);
 
-// The bytes the record lists of `objects` have room for (capacity, not
-// size): marker positions and records, pose groups, device samples.
-std::size_t RecordListBytes(const VDynamicObjects& objects);
+// The bytes EmptyForReuse keeps of `objects` (capacity, not size): the room
+// of every list of the container, and of the pose and sample lists of its
+// elements, which go to the spare lists.
+std::size_t KeptBytes(const VDynamicObjects& objects);
+// The bytes `spare` holds: its lists' room and the room of the lists in them.
+std::size_t KeptBytes(const VSpareLists& spare);
 
 struct VSummaryPair {
   int32_t First = 0;
@@ -170,10 +192,12 @@ bool DecodeChunkData(VReader& reader, VChunkData& data);
 bool DecodeShortRecordData(VReader& reader, VShortRecordData& data);
 bool DecodeVideoFrame(VReader& reader, VVideoFrame& frame);
 // Empties both collections first, so the last summary of a packet wins.
-bool DecodePacketSummary(VReader& reader, VPacketSummary& summary);
+// With `keep`, only the carried types it accepts are kept (all are read).
+bool DecodePacketSummary(VReader& reader, VPacketSummary& summary, bool (*keep)(int32_t) = nullptr);
 // A count, then that many type numbers: the server's offered types and the
-// client's requested types. Empties the set first.
-bool DecodeObjectTypeList(VReader& reader, std::set<int32_t>& types);
+// client's requested types. Empties the set first. With `keep`, only the
+// numbers it accepts are kept (all are read).
+bool DecodeObjectTypeList(VReader& reader, std::set<int32_t>& types, bool (*keep)(int32_t) = nullptr);
 
 // Decodes an object of a dynamic type into `objects` by the type's
 // accumulation rule. Returns false for a failed decode and for a type that is

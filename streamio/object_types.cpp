@@ -1,5 +1,7 @@
 #include "streamio/object_types.h"
 
+#include <algorithm>
+#include <cstddef>
 #include <iterator>
 
 namespace LumoraQSStream {
@@ -35,14 +37,24 @@ constexpr VObjectTypeInfo Catalogue[] = {
     {PacketSummary, "PacketSummary", ERoute::Summary},
 };
 
+constexpr bool Ascending() {
+  for (std::size_t i = 1; i < std::size(Catalogue); ++i) {
+    if (!(Catalogue[i - 1].Number < Catalogue[i].Number)) return false;
+  }
+  return true;
+}
+static_assert(Ascending(), "the catalogue is searched by halving: keep its numbers ascending");
+
 }  // namespace
 
 const VObjectTypeInfo* FindObjectType(int32_t number) {
-  for (const VObjectTypeInfo& info : Catalogue) {
-    if (info.Number == number) return &info;
-  }
-  return nullptr;
+  const VObjectTypeInfo* end = std::end(Catalogue);
+  const VObjectTypeInfo* info = std::lower_bound(
+      std::begin(Catalogue), end, number, [](const VObjectTypeInfo& entry, int32_t n) { return entry.Number < n; });
+  return info != end && info->Number == number ? info : nullptr;
 }
+
+bool IsCatalogued(int32_t number) { return FindObjectType(number) != nullptr; }
 
 ERoute RouteOf(int32_t number) {
   const VObjectTypeInfo* info = FindObjectType(number);

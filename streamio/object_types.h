@@ -53,6 +53,9 @@ struct VObjectTypeInfo {
 // The entry for `number`, or nullptr for a number outside the catalogue.
 const VObjectTypeInfo* FindObjectType(int32_t number);
 
+// Whether `number` is in the catalogue.
+bool IsCatalogued(int32_t number);
+
 // The route of any number; unknown numbers, and the control types a client
 // never decodes inside a data packet, are skipped.
 ERoute RouteOf(int32_t number);

@@ -9,17 +9,23 @@ VReader::~VReader() = default;
 
 bool VReader::Fill(uint32_t count) {
   Pos = 0;
+  End = 0;
   if (count > MaxPacketPayload) {
     Buffer.clear();
     Data = Buffer.data();
     return false;
   }
   // Resizing keeps the capacity, so a stream of packets of similar size
-  // allocates only while the largest one grows.
+  // allocates only while the largest one grows; room left by a far larger
+  // packet is given back first.
+  if (Buffer.capacity() > MaxKeptRoom(count)) VRecordArray<uint8_t>().swap(Buffer);
   Buffer.resize(count);
   Data = Buffer.data();
   if (count == 0) return false;
-  if (Read(Buffer.data(), count)) return true;
+  if (Read(Buffer.data(), count)) {
+    End = count;
+    return true;
+  }
   // A short read leaves part of the buffer unwritten: nothing of it stays
   // decodable.
   Buffer.clear();

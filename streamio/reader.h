@@ -37,8 +37,15 @@ class VReader {
   uint32_t Position() const { return Pos; }
   void SetPosition(uint32_t position) { Pos = position; }
   uint32_t Length() const { return static_cast<uint32_t>(Buffer.size()); }
-  // Bytes between the position and the buffer end (0 when past the end).
-  uint32_t Remaining() const { return Pos < Length() ? Length() - Pos : 0; }
+  // Bytes between the position and the end of what may be read: the buffer
+  // end, or the limit while one is set (0 when past it).
+  uint32_t Remaining() const { return Pos < End ? End - Pos : 0; }
+
+  // Typed reads stop at `end` (at most the buffer end) until ClearLimit or
+  // the next Fill: a read past it fails, and a count is checked against it,
+  // as at the buffer end.
+  void Limit(uint32_t end) { End = end < Length() ? end : Length(); }
+  void ClearLimit() { End = Length(); }
 
   bool ReadInt32(int32_t& value) { return Take(&value, 4); }
   bool ReadUInt32(uint32_t& value) { return Take(&value, 4); }
@@ -103,6 +110,7 @@ class VReader {
 
   const uint8_t* Data = nullptr;
   uint32_t Pos = 0;
+  uint32_t End = 0;  // typed reads stop here
 };
 
 // The scope of one length-prefixed section: a leading 32-bit word (a packet's

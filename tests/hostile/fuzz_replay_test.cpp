@@ -49,6 +49,20 @@ TEST(FuzzReplay, PacketReaderReadsEveryEncodedStreamWhole) {
   }
 }
 
+TEST(FuzzReplay, PacketReaderRefusesEveryOverlappingSeed) {
+  // In the sanitizer builds the harness also checks what reading them held.
+  const std::vector<VSeed> seeds = QSFuzz::HostilePacketReaderSeeds();
+  ASSERT_FALSE(seeds.empty());
+  for (const VSeed& seed : seeds) {
+    SCOPED_TRACE(seed.Name);
+    EXPECT_LE(seed.Bytes.size(), 16384u) << "longer than the fuzzers' inputs";
+    const VOutcome outcome = QSFuzz::RunPacketReader(seed.Bytes.data(), seed.Bytes.size());
+    EXPECT_TRUE(outcome.HandshakeAccepted);
+    EXPECT_TRUE(outcome.PacketRejected);
+    EXPECT_EQ(outcome.PacketsAccepted, 0u);
+  }
+}
+
 TEST(FuzzReplay, PacketReaderStopsAtTheFirstDamagedPacket) {
   // The first seed with its last packet's magic broken: every packet before
   // it is read, that one is rejected.

@@ -131,6 +131,13 @@ std::vector<VHostileCase> RejectedDataPackets() {
                      Poisoned(EncodeObject(DeviceOutputInfo, VWireBuffer().Int32(5).Int32(1).String("F").Int32(1)
                                                                  .Int32(length).Raw(Zeros(8)).Take()))});
   }
+
+  // ---- Objects that overlap: each decoder reads 16 KiB past its declared
+  // end, 2000 times over (32 MiB from a 64 KiB payload) ----
+  for (LumoraQSSim::VOverlappingShape& shape : LumoraQSSim::OverlappingShapes(2000, 16 * 1024)) {
+    shape.Objects.insert(shape.Objects.begin(), EncodeFrameNumber(PoisonFrame));
+    cases.push_back({shape.Name, EncodePacket(shape.Objects)});
+  }
   return cases;
 }
 

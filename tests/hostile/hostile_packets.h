@@ -25,7 +25,8 @@ struct VHostileCase {
 
 // Data packets that must end the connection with nothing delivered: payload
 // lengths out of range, wrong magic, counts and string lengths at 2^31-1 and
-// -1 in every list the decoders read, content running past the payload.
+// -1 in every list the decoders read, content running past the payload,
+// objects that overlap so that the same bytes are decoded over and over.
 std::vector<VHostileCase> RejectedDataPackets();
 
 // Test output names a case by its name, not by its bytes.

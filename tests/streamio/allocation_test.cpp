@@ -1,15 +1,13 @@
 // Hostile counts and lengths must fail before any storage is sized from
-// them. This binary replaces the global operator new so that a test can
-// count what a single decode call allocates.
+// them. This binary replaces the global operator new (the counting
+// allocator of tests/support) so that a test can count what a single decode
+// call allocates.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <functional>
 #include <limits>
-#include <new>
 #include <set>
 #include <string>
 #include <vector>
@@ -19,35 +17,7 @@
 #include "streamio/memory_reader_writer.h"
 #include "streamio/static_objects.h"
 #include "tests/streamio/byte_builder.h"
-
-namespace {
-
-std::atomic<bool> Counting{false};
-std::atomic<std::size_t> Allocations{0};
-std::atomic<std::size_t> AllocatedBytes{0};
-std::atomic<std::size_t> LargestAllocation{0};
-
-void* CountedAllocate(std::size_t size) {
-  if (Counting.load(std::memory_order_relaxed)) {
-    Allocations.fetch_add(1, std::memory_order_relaxed);
-    AllocatedBytes.fetch_add(size, std::memory_order_relaxed);
-    std::size_t largest = LargestAllocation.load(std::memory_order_relaxed);
-    while (size > largest &&
-           !LargestAllocation.compare_exchange_weak(largest, size, std::memory_order_relaxed)) {
-    }
-  }
-  if (void* block = std::malloc(size == 0 ? 1 : size)) return block;
-  throw std::bad_alloc();
-}
-
-}  // namespace
-
-void* operator new(std::size_t size) { return CountedAllocate(size); }
-void* operator new[](std::size_t size) { return CountedAllocate(size); }
-void operator delete(void* block) noexcept { std::free(block); }
-void operator delete[](void* block) noexcept { std::free(block); }
-void operator delete(void* block, std::size_t) noexcept { std::free(block); }
-void operator delete[](void* block, std::size_t) noexcept { std::free(block); }
+#include "tests/support/counting_allocator.h"
 
 namespace {
 
@@ -58,22 +28,10 @@ using QSTest::LoadPayload;
 
 constexpr int32_t MaxCount = std::numeric_limits<int32_t>::max();
 
-struct AllocationReport {
-  std::size_t Count = 0;
-  std::size_t Bytes = 0;
-  std::size_t Largest = 0;
-};
+using AllocationReport = QSTest::VAllocationReport;
 
 // Runs `step` while counting every allocation it makes.
-AllocationReport Measure(const std::function<void()>& step) {
-  Allocations = 0;
-  AllocatedBytes = 0;
-  LargestAllocation = 0;
-  Counting = true;
-  step();
-  Counting = false;
-  return {Allocations.load(), AllocatedBytes.load(), LargestAllocation.load()};
-}
+AllocationReport Measure(const std::function<void()>& step) { return QSTest::MeasureAllocations(step); }
 
 TEST(AllocationCounter, SeesAnAllocation) {
   // The counter itself must work, or every test below would pass vacuously.
@@ -83,6 +41,14 @@ TEST(AllocationCounter, SeesAnAllocation) {
   });
   EXPECT_GE(report.Count, 1u);
   EXPECT_GE(report.Largest, 4096u);
+  // Live bytes rise with a block and fall back when it is released.
+  EXPECT_GE(report.PeakAbove, 4096u);
+  const std::size_t before = QSTest::LiveBytes();
+  {
+    std::vector<uint8_t> held(8192, 1);
+    EXPECT_GE(QSTest::LiveBytes(), before + held.size());
+  }
+  EXPECT_EQ(QSTest::LiveBytes(), before);
 }
 
 TEST(HostileInput, FillAboveTheLimitAllocatesNothing) {

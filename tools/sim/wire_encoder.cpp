@@ -303,6 +303,31 @@ VBytes EncodeObjectTypeList(const std::vector<int32_t>& typesInWireOrder) {
 
 VBytes EncodeStreamMode(uint8_t mode) { return EncodeObject(StreamMode, VBytes{mode}); }
 
+// ---- Overlapping objects ---------------------------------------------------
+
+std::vector<VBytes> EncodeOverlappingObjects(int32_t type, const VBytes& head, std::size_t count,
+                                             std::size_t tailBytes) {
+  constexpr int32_t UnknownType = 999;
+  std::vector<VBytes> objects(count, EncodeObject(type, head));
+  objects.push_back(EncodeRawObject(UnknownType, VBytes(tailBytes, 0), LengthOf(tailBytes + 1)));
+  return objects;
+}
+
+std::vector<VOverlappingShape> OverlappingShapes(std::size_t count, std::size_t readBytes) {
+  const int32_t samples = LengthOf(readBytes / sizeof(float));
+  const int32_t positions = LengthOf(readBytes / sizeof(VMarkerPosition));
+  return {
+      {"overlapping_appending",
+       EncodeOverlappingObjects(VoltageData, VWireBuffer().Int32(0).Int32(1).Int32(2).Int32(samples).Take(), count,
+                                readBytes)},
+      {"overlapping_replacing",
+       EncodeOverlappingObjects(MarkerPositions, VWireBuffer().Int32(positions).Take(), count, readBytes)},
+      {"overlapping_static",
+       EncodeOverlappingObjects(DeviceInfo, VWireBuffer().Int32(1).Int64(0).Int32(LengthOf(readBytes)).Take(), count,
+                                readBytes)},
+  };
+}
+
 // ---- Packets ---------------------------------------------------------------
 
 VBytes EncodePacketWith(int32_t magic, const std::vector<VBytes>& objects,

@@ -126,6 +126,28 @@ VBytes EncodePacket(const std::vector<VBytes>& objects);
 VBytes EncodePacketWith(int32_t magic, const std::vector<VBytes>& objects,
                         std::optional<int32_t> declaredPayloadLength = std::nullopt);
 
+// ---- Overlapping objects (hostile) -------------------------------------------
+
+// `count` objects of `type`, each holding `head` and declaring exactly its
+// length, then an object of an unknown type holding `tailBytes` zero bytes
+// whose declared length runs one byte past them (past the payload when it
+// ends the packet). A decoder that reads beyond its object's declared end
+// reads the objects after it, and the next object starts at that declared
+// end again: the same bytes are decoded over and over.
+std::vector<VBytes> EncodeOverlappingObjects(int32_t type, const VBytes& head, std::size_t count,
+                                             std::size_t tailBytes);
+
+struct VOverlappingShape {
+  std::string Name;
+  std::vector<VBytes> Objects;
+};
+
+// One chain of `count` overlapping objects for each kind of list a decoder
+// fills, every object reading `readBytes` past its own end: a dynamic kind
+// that appends (voltage samples), one that replaces its list (marker
+// positions) and a static kind (device names).
+std::vector<VOverlappingShape> OverlappingShapes(std::size_t count, std::size_t readBytes);
+
 // A client request: an ObjectTypeList when `types` is given, then a
 // StreamMode object when `mode` is given. Neither given: an empty packet.
 VBytes EncodeRequest(const std::optional<std::set<int32_t>>& types,
