@@ -95,12 +95,21 @@ trap cleanup EXIT
 # The wineserver and Wine's own background processes must not inherit the
 # caller's output pipes (CTest would wait for them to close): start them
 # first with every standard stream redirected.
+# What Wine prints while the prefix is made and started is kept in a log and
+# shown when that fails, so that a broken Wine is told apart from a failing
+# test.
+mkdir -p "$WINEPREFIX"
+SETUP_LOG="$WINEPREFIX/qs-setup.log"
+: >"$SETUP_LOG"
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  mkdir -p "$WINEPREFIX"
-  timeout 300 "$WINE_LOADER" wineboot -i </dev/null >/dev/null 2>&1
+  WINEDEBUG=fixme-all timeout 300 "$WINE_LOADER" wineboot -i </dev/null >>"$SETUP_LOG" 2>&1
 fi
 "$WINESERVER_BIN" -p </dev/null >/dev/null 2>&1
-timeout 120 "$WINE_LOADER" cmd /c exit </dev/null >/dev/null 2>&1
+if ! WINEDEBUG=fixme-all timeout 120 "$WINE_LOADER" cmd /c exit </dev/null >>"$SETUP_LOG" 2>&1; then
+  echo "FAILED: Wine ($WINE_LOADER) cannot start a Windows program in $WINEPREFIX; it printed:" >&2
+  tail -n 20 "$SETUP_LOG" >&2
+  exit 1
+fi
 
 if [ -n "$SIM" ]; then
   if [ "$NETNS" != 1 ]; then
