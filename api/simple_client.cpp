@@ -13,11 +13,6 @@ using LumoraQSStream::VSubjectInfo;
 
 namespace {
 
-// Object types configured on every new connection.
-constexpr int32_t TypesEnabledAtConnect[] = {1, 2, 3, 4, 5};
-constexpr int32_t TypesDisabledAtConnect[] = {19, 14, 15, 16, 22, 6, 7, 8,
-                                              9,  10, 11, 12, 13, 17, 18};
-
 bool OneOf(const std::string& name, const char* a, const char* b, const char* c) {
   return name == a || name == b || name == c;
 }
@@ -50,8 +45,8 @@ bool VSimpleQSClient::Connect(std::shared_ptr<IQSClient> client, const std::stri
   // sends its first request as soon as the server's handshake arrives, and
   // that request must already ask for scene descriptions and frame numbers
   // rather than for nothing. A client refused below is destroyed anyway.
-  for (int32_t type : TypesEnabledAtConnect) client->SetObjectTypeEnabled(type, true);
-  for (int32_t type : TypesDisabledAtConnect) client->SetObjectTypeEnabled(type, false);
+  for (int32_t type : LumoraQSStream::TypesEnabledAtConnect()) client->SetObjectTypeEnabled(type, true);
+  for (int32_t type : LumoraQSStream::TypesDisabledAtConnect()) client->SetObjectTypeEnabled(type, false);
   client->Connect(std::string(host), ServerPort);
   if (!client->IsConnected()) return false;
 
@@ -204,17 +199,17 @@ bool VSimpleQSClient::GetFrameNumber(int32_t& frameNumber) {
 
 // --- Data kinds ---------------------------------------------------------------
 
-bool VSimpleQSClient::EnableTypes(std::initializer_list<int32_t> types) {
+bool VSimpleQSClient::EnableTypes(LumoraQSStream::EDataKind kind) {
   if (!IsConnected()) return false;
-  for (int32_t type : types) Client->SetObjectTypeEnabled(type, true);
+  for (int32_t type : LumoraQSStream::TypesOfKind(kind)) Client->SetObjectTypeEnabled(type, true);
   return true;
 }
 
-bool VSimpleQSClient::EnableSegmentData() { return EnableTypes({8, 9}); }
+bool VSimpleQSClient::EnableSegmentData() { return EnableTypes(LumoraQSStream::EDataKind::Segments); }
 
-bool VSimpleQSClient::EnableMarkerData() { return EnableTypes({6, 7}); }
+bool VSimpleQSClient::EnableMarkerData() { return EnableTypes(LumoraQSStream::EDataKind::Markers); }
 
-bool VSimpleQSClient::EnableForcePlateData() { return EnableTypes({10, 11, 12, 13}); }
+bool VSimpleQSClient::EnableForcePlateData() { return EnableTypes(LumoraQSStream::EDataKind::ForcePlates); }
 
 // --- Subjects, segments, markers ------------------------------------------------
 

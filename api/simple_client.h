@@ -6,7 +6,6 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
-#include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -17,6 +16,7 @@
 #include "api/simple_client_interface.h"
 #include "client/frame_record.h"
 #include "client/qs_client.h"
+#include "streamio/object_types.h"
 
 // Threads: the host's thread calls every public operation; the facade's own
 // prefetch thread only pulls frames into PreFetchFrame. CurrentFrame is
@@ -89,8 +89,9 @@ class VSimpleQSClient : public ISimpleQSClient {
   void SetZUp() override;
 
  private:
-  // Enables `types` in order on the frame client; false when not connected.
-  bool EnableTypes(std::initializer_list<int32_t> types);
+  // Enables the types of `kind` in catalogue order on the frame client;
+  // false when not connected.
+  bool EnableTypes(LumoraQSStream::EDataKind kind);
   bool CountOf(const std::string& subjectName, VFrameLookups::EItems items, int32_t& count);
   bool NameOf(const std::string& subjectName, VFrameLookups::EItems items, uint32_t index, std::string& name);
   // Takes every queued frame from the frame client and moves the newest

@@ -114,38 +114,36 @@ bool DecodeObjectTypeList(VReader& reader, std::set<int32_t>& types, bool (*keep
 
 namespace {
 
-// Appends a default element to `list`; with a spare inner list left, the
-// element takes it (the decoder then overwrites its contents whole).
-template <class Element, class Inner>
-Element& Append(std::vector<Element>& list, std::vector<Inner>* spare, Inner Element::*inner) {
-  Element& element = list.emplace_back();
-  if (spare && !spare->empty()) {
-    element.*inner = std::move(spare->back());
-    spare->pop_back();
-  }
-  return element;
+// The inner list an element hands to the spare lists when its container is
+// emptied for reuse, and takes back from them when it is appended: the
+// poses of a pose group, the samples of a device output. Other elements
+// keep no list worth handing on.
+template <class Element>
+void GiveSpare(Element&, VSpareLists&) {}
+void GiveSpare(VSegmentPoses& group, VSpareLists& spare) { spare.Poses.push_back(std::move(group.Poses)); }
+void GiveSpare(VDeviceOutputData& output, VSpareLists& spare) { spare.Samples.push_back(std::move(output.Samples)); }
+
+template <class Inner>
+void TakeSpare(Inner& inner, std::vector<Inner>& spare) {
+  if (spare.empty()) return;
+  inner = std::move(spare.back());
+  spare.pop_back();
 }
+template <class Element>
+void TakeSpare(Element&, VSpareLists&) {}
+void TakeSpare(VSegmentPoses& group, VSpareLists& spare) { TakeSpare(group.Poses, spare.Poses); }
+void TakeSpare(VDeviceOutputData& output, VSpareLists& spare) { TakeSpare(output.Samples, spare.Samples); }
 
 }  // namespace
 
 void EmptyForReuse(VDynamicObjects& objects, VSpareLists& spare) {
   spare.Poses.clear();
   spare.Samples.clear();
-  for (auto* groups : {&objects.GlobalSegmentPoses, &objects.OtherSegmentPoses}) {
-    for (VSegmentPoses& group : *groups) spare.Poses.push_back(std::move(group.Poses));
-    groups->clear();
-  }
-  for (auto* outputs : {&objects.Forces, &objects.Moments, &objects.CentresOfPressure, &objects.Voltages}) {
-    for (VDeviceOutputData& output : *outputs) spare.Samples.push_back(std::move(output.Samples));
-    outputs->clear();
-  }
   objects.FrameNumber = -1;
-  objects.MarkerPositions.clear();
-  objects.MarkerRecords.clear();
-  objects.BlockDatas.clear();
-  objects.ChunkDatas.clear();
-  objects.ShortRecordDatas.clear();
-  objects.VideoFrames.clear();
+  ForEachList([&](auto list) {
+    for (auto& element : objects.*list) GiveSpare(element, spare);
+    (objects.*list).clear();
+  });
 }
 
 namespace {
@@ -181,40 +179,58 @@ std::size_t KeptBytes(const VSpareLists& spare) {
   return bytes;
 }
 
+namespace {
+
+// The Rule column: how a decoded object adds to its container member. An
+// appended element takes a spare inner list, if one is left; the decoder
+// then overwrites its contents whole, so the values are those of a fresh
+// element.
+template <class Value, class Decode>
+bool Overwrite(VReader& reader, Value& value, Decode decode, VSpareLists*) {
+  return decode(reader, value);
+}
+
+template <class Records, class Decode>
+bool Replace(VReader& reader, Records& records, Decode decode, VSpareLists*) {
+  return decode(reader, records);
+}
+
+template <class Element, class Decode>
+bool Append(VReader& reader, std::vector<Element>& list, Decode decode, VSpareLists* spare) {
+  Element& element = list.emplace_back();
+  if (spare) TakeSpare(element, *spare);
+  return decode(reader, element);
+}
+
+template <class Element, class Decode>
+bool AppendShared(VReader& reader, std::vector<std::shared_ptr<Element>>& list, Decode decode, VSpareLists*) {
+  auto element = std::make_shared<Element>();
+  list.push_back(element);
+  return decode(reader, *element);
+}
+
+}  // namespace
+
 bool DecodeDynamicObject(int32_t type, VReader& reader, VDynamicObjects& objects, VSpareLists* spare) {
-  std::vector<VRecordArray<VSegmentPose>>* sparePoses = spare ? &spare->Poses : nullptr;
-  std::vector<VRecordArray<float>>* spareSamples = spare ? &spare->Samples : nullptr;
+  // A case for every type the packet reader routes to the dynamic container.
+#define QS_DYNAMIC_CASE_Dynamic(Name, Member, Rule, Decoder) \
+  case Name:                                                 \
+    return Rule(reader, objects.Member, Decoder, spare);
+#define QS_DYNAMIC_CASE_Static(...)
+#define QS_DYNAMIC_CASE_Summary(...)
+#define QS_DYNAMIC_CASE_Skipped(...)
+#define QS_DYNAMIC_CASE(Name, Number, Route, Holder, Member, Rule, Decoder, ...) \
+  QS_DYNAMIC_CASE_##Route(Name, Member, Rule, Decoder)
   switch (type) {
-    case FrameNumber:
-      return DecodeFrameNumber(reader, objects.FrameNumber);
-    case MarkerPositions:
-      return DecodeMarkerPositions(reader, objects.MarkerPositions);
-    case MarkerRecords:
-      return DecodeMarkerRecords(reader, objects.MarkerRecords);
-    case GlobalSegmentPoses:
-      return DecodeSegmentPoses(reader, Append(objects.GlobalSegmentPoses, sparePoses, &VSegmentPoses::Poses));
-    case ForceData:
-      return DecodeDeviceOutputData(reader, Append(objects.Forces, spareSamples, &VDeviceOutputData::Samples));
-    case MomentData:
-      return DecodeDeviceOutputData(reader, Append(objects.Moments, spareSamples, &VDeviceOutputData::Samples));
-    case CentreOfPressureData:
-      return DecodeDeviceOutputData(reader, Append(objects.CentresOfPressure, spareSamples, &VDeviceOutputData::Samples));
-    case VoltageData:
-      return DecodeDeviceOutputData(reader, Append(objects.Voltages, spareSamples, &VDeviceOutputData::Samples));
-    case BlockData:
-      return DecodeBlockData(reader, objects.BlockDatas.emplace_back());
-    case ChunkData:
-      return DecodeChunkData(reader, objects.ChunkDatas.emplace_back());
-    case ShortRecordData:
-      return DecodeShortRecordData(reader, objects.ShortRecordDatas.emplace_back());
-    case VideoFrame: {
-      auto frame = std::make_shared<VVideoFrame>();
-      objects.VideoFrames.push_back(frame);
-      return DecodeVideoFrame(reader, *frame);
-    }
+    QS_OBJECT_TYPES(QS_DYNAMIC_CASE)
     default:
       return false;
   }
+#undef QS_DYNAMIC_CASE
+#undef QS_DYNAMIC_CASE_Skipped
+#undef QS_DYNAMIC_CASE_Summary
+#undef QS_DYNAMIC_CASE_Static
+#undef QS_DYNAMIC_CASE_Dynamic
 }
 
 }  // namespace LumoraQSStream

@@ -128,23 +128,29 @@ struct VDynamicObjects {
   std::vector<std::shared_ptr<VVideoFrame>> VideoFrames;
 };
 
-// Calls `visit` with a pointer to each list member of VDynamicObjects, in
-// declaration order, so that code over every list of a container (or of
-// two containers at once) names them in one place.
+// Calls `visit` with a pointer to each list member of VDynamicObjects (every
+// dynamic type's member but the frame number), in catalogue order, so that
+// code over every list of a container (or of two containers at once) names
+// them in one place.
 template <class Visit>
 void ForEachList(Visit&& visit) {
-  visit(&VDynamicObjects::MarkerPositions);
-  visit(&VDynamicObjects::MarkerRecords);
-  visit(&VDynamicObjects::BlockDatas);
-  visit(&VDynamicObjects::OtherSegmentPoses);
-  visit(&VDynamicObjects::GlobalSegmentPoses);
-  visit(&VDynamicObjects::ChunkDatas);
-  visit(&VDynamicObjects::ShortRecordDatas);
-  visit(&VDynamicObjects::Forces);
-  visit(&VDynamicObjects::Moments);
-  visit(&VDynamicObjects::CentresOfPressure);
-  visit(&VDynamicObjects::Voltages);
-  visit(&VDynamicObjects::VideoFrames);
+#define QS_VISIT_LIST_Overwrite(Member)
+#define QS_VISIT_LIST_Replace(Member) visit(&VDynamicObjects::Member);
+#define QS_VISIT_LIST_Append(Member) visit(&VDynamicObjects::Member);
+#define QS_VISIT_LIST_AppendShared(Member) visit(&VDynamicObjects::Member);
+#define QS_VISIT_LIST_Dynamic(Member, Rule) QS_VISIT_LIST_##Rule(Member)
+#define QS_VISIT_LIST_Static(...)
+#define QS_VISIT_LIST_None(...)
+#define QS_VISIT_LIST(Name, Number, Route, Holder, Member, Rule, ...) QS_VISIT_LIST_##Holder(Member, Rule)
+  QS_OBJECT_TYPES(QS_VISIT_LIST)
+#undef QS_VISIT_LIST
+#undef QS_VISIT_LIST_None
+#undef QS_VISIT_LIST_Static
+#undef QS_VISIT_LIST_Dynamic
+#undef QS_VISIT_LIST_AppendShared
+#undef QS_VISIT_LIST_Append
+#undef QS_VISIT_LIST_Replace
+#undef QS_VISIT_LIST_Overwrite
 }
 
 // Inner lists given up by a container that is about to be filled again

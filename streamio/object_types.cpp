@@ -7,35 +7,10 @@
 namespace LumoraQSStream {
 namespace {
 
-constexpr VObjectTypeInfo Catalogue[] = {
-    {StreamInfo, "StreamInfo", ERoute::Static},
-    {SubjectInfo, "SubjectInfo", ERoute::Static},
-    {DeviceInfo, "DeviceInfo", ERoute::Static},
-    {DeviceOutputInfo, "DeviceOutputInfo", ERoute::Static},
-    {FrameNumber, "FrameNumber", ERoute::Dynamic},
-    {MarkerPositions, "MarkerPositions", ERoute::Dynamic},
-    {MarkerRecords, "MarkerRecords", ERoute::Dynamic},
-    {OtherSegmentPoses, "OtherSegmentPoses", ERoute::Skipped},
-    {GlobalSegmentPoses, "GlobalSegmentPoses", ERoute::Dynamic},
-    {ForceData, "ForceData", ERoute::Dynamic},
-    {MomentData, "MomentData", ERoute::Dynamic},
-    {CentreOfPressureData, "CentreOfPressureData", ERoute::Dynamic},
-    {VoltageData, "VoltageData", ERoute::Dynamic},
-    {NamedVectorInfo, "NamedVectorInfo", ERoute::Static},
-    {Reserved15, "Reserved15", ERoute::Skipped},
-    {BlockData, "BlockData", ERoute::Dynamic},
-    {ChunkData, "ChunkData", ERoute::Dynamic},
-    {ShortRecordData, "ShortRecordData", ERoute::Dynamic},
-    {NamedParameterInfo, "NamedParameterInfo", ERoute::Static},
-    {WordBlockInfo, "WordBlockInfo", ERoute::Static},
-    {Reserved21, "Reserved21", ERoute::Skipped},
-    {VideoFrame, "VideoFrame", ERoute::Dynamic},
-    // Control types: the handshake and the requests carry the first two; in
-    // a data packet they are stepped over like unknown numbers.
-    {ObjectTypeList, "ObjectTypeList", ERoute::Skipped},
-    {StreamMode, "StreamMode", ERoute::Skipped},
-    {PacketSummary, "PacketSummary", ERoute::Summary},
-};
+#define QS_CATALOGUE_ROW(Name, Number, Route, Holder, Member, Rule, Decoder, Carried, Record, Field, Kind, Step) \
+  {Name, #Name, ERoute::Route, EDataKind::Kind, Step},
+constexpr VObjectTypeInfo Catalogue[] = {QS_OBJECT_TYPES(QS_CATALOGUE_ROW)};
+#undef QS_CATALOGUE_ROW
 
 constexpr bool Ascending() {
   for (std::size_t i = 1; i < std::size(Catalogue); ++i) {
@@ -54,6 +29,9 @@ const VObjectTypeInfo* FindObjectType(int32_t number) {
   return info != end && info->Number == number ? info : nullptr;
 }
 
+const VObjectTypeInfo* ObjectTypesBegin() { return std::begin(Catalogue); }
+const VObjectTypeInfo* ObjectTypesEnd() { return std::end(Catalogue); }
+
 bool IsCatalogued(int32_t number) { return FindObjectType(number) != nullptr; }
 
 ERoute RouteOf(int32_t number) {
@@ -64,6 +42,43 @@ ERoute RouteOf(int32_t number) {
 const char* ObjectTypeName(int32_t number) {
   const VObjectTypeInfo* info = FindObjectType(number);
   return info ? info->Name : "";
+}
+
+std::vector<int32_t> TypesOfKind(EDataKind kind) {
+  std::vector<int32_t> types;
+  for (const VObjectTypeInfo& info : Catalogue) {
+    if (info.Kind == kind) types.push_back(info.Number);
+  }
+  return types;
+}
+
+namespace {
+
+// The types whose kind `pick` accepts, by connect step.
+template <class Pick>
+std::vector<int32_t> TypesByConnectStep(Pick pick) {
+  std::vector<const VObjectTypeInfo*> rows;
+  for (const VObjectTypeInfo& info : Catalogue) {
+    if (pick(info.Kind)) rows.push_back(&info);
+  }
+  std::sort(rows.begin(), rows.end(),
+            [](const VObjectTypeInfo* a, const VObjectTypeInfo* b) { return a->ConnectStep < b->ConnectStep; });
+  std::vector<int32_t> types;
+  for (const VObjectTypeInfo* info : rows) types.push_back(info->Number);
+  return types;
+}
+
+}  // namespace
+
+std::vector<int32_t> TypesEnabledAtConnect() {
+  return TypesByConnectStep([](EDataKind kind) { return kind == EDataKind::Scene; });
+}
+
+std::vector<int32_t> TypesDisabledAtConnect() {
+  return TypesByConnectStep([](EDataKind kind) {
+    return kind == EDataKind::Segments || kind == EDataKind::Markers || kind == EDataKind::ForcePlates ||
+           kind == EDataKind::Unasked;
+  });
 }
 
 }  // namespace LumoraQSStream

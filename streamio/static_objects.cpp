@@ -80,25 +80,41 @@ bool DecodeWordBlockInfo(VReader& reader, VWordBlockInfo& info) {
   return reader.ReadInt32(info.Value0) && reader.ReadValues(info.Words.data(), 30);
 }
 
+namespace {
+
+// The Rule column: how a decoded object adds to its container member.
+template <class Value, class Decode>
+bool Overwrite(VReader& reader, Value& value, Decode decode) {
+  return decode(reader, value);
+}
+
+template <class Element, class Decode>
+bool Append(VReader& reader, std::vector<Element>& list, Decode decode) {
+  return decode(reader, list.emplace_back());
+}
+
+}  // namespace
+
 bool DecodeStaticObject(int32_t type, VReader& reader, VStaticObjects& objects) {
+  // A case for every type the packet reader routes to the static container.
+#define QS_STATIC_CASE_Static(Name, Member, Rule, Decoder) \
+  case Name:                                               \
+    return Rule(reader, objects.Member, Decoder);
+#define QS_STATIC_CASE_Dynamic(...)
+#define QS_STATIC_CASE_Summary(...)
+#define QS_STATIC_CASE_Skipped(...)
+#define QS_STATIC_CASE(Name, Number, Route, Holder, Member, Rule, Decoder, ...) \
+  QS_STATIC_CASE_##Route(Name, Member, Rule, Decoder)
   switch (type) {
-    case StreamInfo:
-      return DecodeStreamInfo(reader, objects.StreamValue);
-    case SubjectInfo:
-      return DecodeSubjectInfo(reader, objects.AppendSubject());
-    case DeviceInfo:
-      return DecodeDeviceInfo(reader, objects.AppendDevice());
-    case DeviceOutputInfo:
-      return DecodeDeviceOutputInfo(reader, objects.AppendDeviceOutput());
-    case NamedVectorInfo:
-      return DecodeNamedVectorInfo(reader, objects.AppendNamedVectorInfo());
-    case NamedParameterInfo:
-      return DecodeNamedParameterInfo(reader, objects.AppendNamedParameterInfo());
-    case WordBlockInfo:
-      return DecodeWordBlockInfo(reader, objects.AppendWordBlockInfo());
+    QS_OBJECT_TYPES(QS_STATIC_CASE)
     default:
       return false;
   }
+#undef QS_STATIC_CASE
+#undef QS_STATIC_CASE_Skipped
+#undef QS_STATIC_CASE_Summary
+#undef QS_STATIC_CASE_Dynamic
+#undef QS_STATIC_CASE_Static
 }
 
 }  // namespace LumoraQSStream

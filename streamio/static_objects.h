@@ -85,14 +85,6 @@ struct VStaticObjects {
   std::vector<VDeviceInfo> Devices;
   std::vector<VDeviceOutputInfo> DeviceOutputs;
   std::vector<VWordBlockInfo> WordBlockInfos;
-
-  // Append operations: a default element at the end, returned for decoding.
-  VNamedVectorInfo& AppendNamedVectorInfo() { return NamedVectorInfos.emplace_back(); }
-  VNamedParameterInfo& AppendNamedParameterInfo() { return NamedParameterInfos.emplace_back(); }
-  VSubjectInfo& AppendSubject() { return Subjects.emplace_back(); }
-  VDeviceInfo& AppendDevice() { return Devices.emplace_back(); }
-  VDeviceOutputInfo& AppendDeviceOutput() { return DeviceOutputs.emplace_back(); }
-  VWordBlockInfo& AppendWordBlockInfo() { return WordBlockInfos.emplace_back(); }
 };
 
 // Decoders: each reads one object's payload at the reader's position and
