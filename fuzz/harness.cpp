@@ -298,7 +298,7 @@ VOutcome RunPacketReader(const uint8_t* data, std::size_t size) {
 
   VMemoryReader reader(stream);
   VPacketReader packets;
-  CheckAmplification(stream, 0, [&] { outcome.HandshakeAccepted = packets.ReadHandshake(reader); });
+  CheckAmplification(stream, 0, [&] { outcome.HandshakeAccepted = static_cast<bool>(packets.ReadHandshake(reader)); });
   Check(reader.Position() <= reader.Length() || reader.Length() == 0,
         "handshake left the position past the packet");
   if (!outcome.HandshakeAccepted) return outcome;
@@ -310,7 +310,7 @@ VOutcome RunPacketReader(const uint8_t* data, std::size_t size) {
     VPacketDelivery delivery;
     bool accepted = false;
     const std::size_t offset = stream.size() - reader.Unread();
-    CheckAmplification(stream, offset, [&] { accepted = packets.ReadPacket(reader, convert, delivery); });
+    CheckAmplification(stream, offset, [&] { accepted = static_cast<bool>(packets.ReadPacket(reader, convert, delivery)); });
     if (!accepted) {
       outcome.PacketRejected = true;
       Check(!delivery.Static && !delivery.Dynamic, "a rejected packet delivered a container");

@@ -1,5 +1,6 @@
 #include "stream/stream_client.h"
 
+#include <new>
 #include <utility>
 
 #include <boost/system/error_code.hpp>
@@ -11,7 +12,7 @@ using boost::asio::ip::tcp;
 using LumoraQSStreamIO::VQSStreamReaderWriter;
 
 VLumoraQSStreamClient::VLumoraQSStreamClient(std::weak_ptr<ILumoraQSStreamClientCallback> callback)
-    : Callback(std::move(callback)), Socket(std::make_shared<tcp::socket>(IoService)) {}
+    : Callback(std::move(callback)), Socket(std::make_shared<tcp::socket>(IoContext)) {}
 
 VLumoraQSStreamClient::~VLumoraQSStreamClient() { Stop(); }
 
@@ -32,7 +33,7 @@ void VLumoraQSStreamClient::Connect(const std::string& host, int port) {
   if (Attempted) return;  // one connection per stream client
 
   boost::system::error_code error;
-  tcp::resolver resolver(IoService);
+  tcp::resolver resolver(IoContext);
   const tcp::resolver::results_type results =
       resolver.resolve(host, "", tcp::resolver::flags(), error);
   std::vector<tcp::endpoint> endpoints;
@@ -50,7 +51,7 @@ void VLumoraQSStreamClient::Connect(const std::vector<tcp::endpoint>& endpoints,
     for (tcp::endpoint endpoint : endpoints) {
       endpoint.port(static_cast<unsigned short>(port));
       boost::system::error_code error;
-      ConnectWithin(IoService, *Socket, endpoint, ConnectTimeout, error);
+      ConnectWithin(IoContext, *Socket, endpoint, ConnectTimeout, error);
       if (!error) {
         // Set here, before the connection is reported, so that it is watched
         // from its first moment (also while the receiving thread waits for
@@ -108,31 +109,42 @@ bool VLumoraQSStreamClient::SendRequest(LumoraQSStreamIO::VWriter& writer) {
 }
 
 void VLumoraQSStreamClient::Run() {
+  EEndReason reason = EEndReason::SocketError;
   try {
     Packets.Reset();
     VQSStreamReaderWriter connection(Socket);
-    bool ok = Packets.ReadHandshake(connection);
-    if (ok) {
-      std::lock_guard<std::recursive_mutex> guard(Lock);
-      Requests.TypesChanged = true;  // the first request always carries the types
-    }
-    while (ok) {
-      if (!SendRequest(connection)) break;
-      VPacketDelivery delivery;
-      ok = Packets.ReadPacket(connection, VideoConversion.load() == 1, delivery);
-      if (!ok) break;
-      if (delivery.Static) {
-        Notify([&](ILumoraQSStreamClientCallback& c) { c.OnStaticObjects(delivery.Static); });
-      }
-      if (delivery.Dynamic) {
-        Notify([&](ILumoraQSStreamClientCallback& c) { c.OnDynamicObjects(delivery.Dynamic); });
-      }
-    }
+    reason = Receive(connection);
+  } catch (const std::bad_alloc&) {
+    // A packet too large to allocate.
+    reason = EEndReason::AllocationFailed;
   } catch (...) {
-    // The linger option failing on a socket already shut down, or a packet
-    // too large to allocate: the connection ends like any other failure.
+    // The linger option failing on a socket already shut down: the
+    // connection ends like any other socket failure.
+    reason = EEndReason::SocketError;
   }
+  if (Stopping.load()) reason = EEndReason::Stopped;
+  LastEndReason.store(reason);
   Notify([](ILumoraQSStreamClientCallback& c) { c.OnDisconnected(); });
+}
+
+EEndReason VLumoraQSStreamClient::Receive(VQSStreamReaderWriter& connection) {
+  if (const VReadResult handshake = Packets.ReadHandshake(connection); !handshake) return handshake.Reason;
+  {
+    std::lock_guard<std::recursive_mutex> guard(Lock);
+    Requests.TypesChanged = true;  // the first request always carries the types
+  }
+  for (;;) {
+    if (!SendRequest(connection)) return EEndReason::SocketError;
+    VPacketDelivery delivery;
+    const VReadResult packet = Packets.ReadPacket(connection, VideoConversion.load() == 1, delivery);
+    if (!packet) return packet.Reason;
+    if (delivery.Static) {
+      Notify([&](ILumoraQSStreamClientCallback& c) { c.OnStaticObjects(delivery.Static); });
+    }
+    if (delivery.Dynamic) {
+      Notify([&](ILumoraQSStreamClientCallback& c) { c.OnDynamicObjects(delivery.Dynamic); });
+    }
+  }
 }
 
 void VLumoraQSStreamClient::Stop() {
@@ -140,6 +152,7 @@ void VLumoraQSStreamClient::Stop() {
   // closed descriptor may be reused while that thread still uses it. Shutting
   // the connection down wakes the read at once; the socket is closed only
   // after the receiving thread has ended.
+  Stopping.store(true);
   boost::system::error_code ignored;
   if (Socket->is_open()) Socket->shutdown(tcp::socket::shutdown_both, ignored);
   if (ReceivingThread) {

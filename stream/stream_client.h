@@ -14,9 +14,11 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 
+#include "stream/end_reason.h"
 #include "stream/packet_reader.h"
 #include "stream/requests.h"
 #include "stream/stream_client_callback.h"
+#include "streamio/socket_reader_writer.h"
 
 // Contract with the callback's owner:
 // - Events go through the weak reference only; an expired callback means
@@ -60,15 +62,23 @@ class VLumoraQSStreamClient {
   // decoded frame on.
   void SetVideoConversion(bool on);
 
+  // Why the last connection ended (None before it has): read it in
+  // OnDisconnected, or after Connect has reported one. Stopped when the
+  // stream client was being destroyed.
+  EEndReason EndReason() const { return LastEndReason.load(); }
+
  private:
   void Run();
+  // The receiving loop of one connection: the handshake, then a request and
+  // a packet per turn, until a read or a send fails; returns why.
+  EEndReason Receive(LumoraQSStreamIO::VQSStreamReaderWriter& connection);
   void Stop();
   bool SendRequest(LumoraQSStreamIO::VWriter& writer);
   template <class Event>
   void Notify(Event&& event);
 
   std::weak_ptr<ILumoraQSStreamClientCallback> Callback;
-  boost::asio::io_context IoService;
+  boost::asio::io_context IoContext;
   std::shared_ptr<boost::asio::ip::tcp::socket> Socket;
   std::shared_ptr<std::thread> ReceivingThread;
   std::recursive_mutex Lock;
@@ -76,4 +86,6 @@ class VLumoraQSStreamClient {
   VRequestState Requests;     // guarded by Lock
   std::atomic<int32_t> VideoConversion{0};
   bool Attempted = false;  // Connect was called
+  std::atomic<bool> Stopping{false};
+  std::atomic<EEndReason> LastEndReason{EEndReason::None};
 };

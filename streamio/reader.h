@@ -29,6 +29,10 @@ class VReader {
   virtual bool Read(void* destination, std::size_t count) = 0;
   virtual ~VReader();
 
+  // True when the last failed Read() found the source ended cleanly (the
+  // peer closed its side, or a memory block was used up) rather than failed.
+  bool SourceClosed() const { return Closed; }
+
   // Replaces the buffer by the next `count` bytes from Read(). Position goes
   // to 0. Fill(0) returns false without reading. Counts above
   // MaxPacketPayload are refused without allocating.
@@ -95,6 +99,9 @@ class VReader {
   bool ReadCount(uint32_t& count, uint32_t minElementBytes);
 
  protected:
+  // For Read(): records whether the source ended cleanly.
+  void SetSourceClosed(bool closed) { Closed = closed; }
+
   // The received block. Its size is the number of decodable bytes; resizing
   // it for the next packet neither zero-fills nor, within its capacity,
   // allocates.
@@ -111,6 +118,7 @@ class VReader {
   const uint8_t* Data = nullptr;
   uint32_t Pos = 0;
   uint32_t End = 0;  // typed reads stop here
+  bool Closed = false;
 };
 
 // The scope of one length-prefixed section: a leading 32-bit word (a packet's

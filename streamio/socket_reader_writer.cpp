@@ -1,5 +1,6 @@
 #include "streamio/socket_reader_writer.h"
 
+#include <boost/asio/error.hpp>
 #include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/system/system_error.hpp>
@@ -19,6 +20,7 @@ bool VQSStreamReaderWriter::Read(void* destination, std::size_t count) {
   boost::system::error_code error;
   const std::size_t got =
       boost::asio::read(*SocketShare, boost::asio::buffer(destination, count), error);
+  SetSourceClosed(error == boost::asio::error::eof);
   return !error && got == count;
 }
 

@@ -340,7 +340,7 @@ PacketRun RunPacketCase(const json& entry) {
   for (std::size_t i = 0; i < packets.size(); ++i) {
     laterBytes -= packets[i].size();
     VPacketDelivery delivery;
-    const bool accepted = packetReader.ReadPacket(reader, /*convertVideo=*/false, delivery);
+    const bool accepted = static_cast<bool>(packetReader.ReadPacket(reader, /*convertVideo=*/false, delivery));
     json decoded = json::object();
     decoded["accepted"] = accepted;
     decoded["static"] = delivery.Static ? ToJson(*delivery.Static) : json(nullptr);
@@ -482,7 +482,7 @@ TEST_P(HandshakeCases, OfferedTypesAsListed) {
   ASSERT_TRUE(QSTest::FromHex(entry.at("hex").get<std::string>(), bytes));
   VMemoryReader reader(bytes);
   VPacketReader packetReader;
-  const bool accepted = packetReader.ReadHandshake(reader);
+  const bool accepted = static_cast<bool>(packetReader.ReadHandshake(reader));
   EXPECT_EQ(accepted, entry.at("accepted").get<bool>());
   EXPECT_EQ(reader.Unread(), 0u) << "the handshake packet must be read whole";
 

@@ -20,6 +20,7 @@ using LumoraQSSim::VWireBuffer;
 namespace {
 
 constexpr int32_t Max = std::numeric_limits<int32_t>::max();
+constexpr EEndReason OutOfRange = EEndReason::LengthOutOfRange;
 
 // The poison frame number, then the hostile object.
 VBytes Poisoned(const VBytes& object) { return EncodePacket({EncodeFrameNumber(PoisonFrame), object}); }
@@ -59,15 +60,16 @@ std::vector<VHostileCase> RejectedDataPackets() {
   const VBytes payload(body.begin() + 8, body.end());
 
   // ---- Framing ----
-  cases.push_back({"payload_length_2p31_minus_1", EncodePacketWith(PacketMagic, {payload}, Max)});
-  cases.push_back({"payload_length_minus_1", EncodePacketWith(PacketMagic, {payload}, -1)});
+  cases.push_back({"payload_length_2p31_minus_1", EncodePacketWith(PacketMagic, {payload}, Max), OutOfRange});
+  cases.push_back({"payload_length_minus_1", EncodePacketWith(PacketMagic, {payload}, -1), OutOfRange});
   cases.push_back({"payload_length_most_negative",
-                   EncodePacketWith(PacketMagic, {payload}, std::numeric_limits<int32_t>::min())});
+                   EncodePacketWith(PacketMagic, {payload}, std::numeric_limits<int32_t>::min()), OutOfRange});
   cases.push_back({"payload_length_above_bound",
                    EncodePacketWith(PacketMagic, {payload},
-                                    static_cast<int32_t>(LumoraQSStreamIO::MaxPacketPayload + 1))});
-  cases.push_back({"wrong_magic", EncodePacketWith(0x4D3C2B1A, {payload})});
-  cases.push_back({"zero_magic", EncodePacketWith(0, {payload})});
+                                    static_cast<int32_t>(LumoraQSStreamIO::MaxPacketPayload + 1)),
+                   OutOfRange});
+  cases.push_back({"wrong_magic", EncodePacketWith(0x4D3C2B1A, {payload}), EEndReason::BadMagic});
+  cases.push_back({"zero_magic", EncodePacketWith(0, {payload}), EEndReason::BadMagic});
   // A subject announcing 1000 bytes of which the payload holds a few: its
   // name runs past the packet end.
   cases.push_back({"object_content_past_payload",
@@ -145,9 +147,9 @@ std::vector<VHostileCase> RejectedHandshakes() {
   using LumoraQSSim::EncodeObjectTypeList;
   const VBytes list = EncodeObjectTypeList(std::set<int32_t>{1, 2, 3, 4, 5});
   std::vector<VHostileCase> cases;
-  cases.push_back({"handshake_wrong_magic", EncodePacketWith(0x11223344, {list})});
-  cases.push_back({"handshake_payload_length_2p31_minus_1", EncodePacketWith(PacketMagic, {list}, Max)});
-  cases.push_back({"handshake_payload_length_minus_1", EncodePacketWith(PacketMagic, {list}, -1)});
+  cases.push_back({"handshake_wrong_magic", EncodePacketWith(0x11223344, {list}), EEndReason::BadMagic});
+  cases.push_back({"handshake_payload_length_2p31_minus_1", EncodePacketWith(PacketMagic, {list}, Max), OutOfRange});
+  cases.push_back({"handshake_payload_length_minus_1", EncodePacketWith(PacketMagic, {list}, -1), OutOfRange});
   cases.push_back({"handshake_without_type_list", EncodePacket({EncodeFrameNumber(1), LumoraQSSim::EncodeStreamInfo(2)})});
   cases.push_back({"handshake_type_count_2p31_minus_1",
                    EncodePacket({EncodeObject(ObjectTypeList, VWireBuffer().Int32(Max).Int32(1).Take())})});

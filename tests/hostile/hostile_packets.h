@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "stream/end_reason.h"
 #include "tools/sim/wire_encoder.h"
 
 namespace QSHostile {
@@ -21,6 +22,7 @@ constexpr int32_t PoisonFrame = 666;
 struct VHostileCase {
   std::string Name;  // usable as a test name
   VBytes Bytes;      // one whole packet (or a stream of bytes)
+  EEndReason Reason = EEndReason::MalformedObject;  // why the connection ends
 };
 
 // Data packets that must end the connection with nothing delivered: payload

@@ -46,6 +46,7 @@ TEST_P(RejectedPacket, EndsTheConnectionOnceAndDeliversNothingOfIt) {
   VClientUnderTest test;
   test.Connect(server.Port());
   ASSERT_TRUE(test.Recorder->WaitFor(VRecorder::Disconnected, 1)) << "the connection did not end";
+  EXPECT_EQ(test.Client->EndReason(), GetParam().Reason);
 
   // The good packet, then nothing: no container of the malformed packet.
   EXPECT_EQ(test.Recorder->FrameNumbers(), std::vector<int32_t>{100});
@@ -73,6 +74,7 @@ TEST_P(RejectedHandshake, EndsTheConnectionBeforeAnyRequest) {
   VClientUnderTest test;
   test.Connect(server.Port());
   ASSERT_TRUE(test.Recorder->WaitFor(VRecorder::Disconnected, 1));
+  EXPECT_EQ(test.Client->EndReason(), GetParam().Reason);
   test.Client.reset();
   ASSERT_TRUE(server.WaitForClosedConnections(1, 10s));
   EXPECT_EQ(server.RequestCount(), 0u);
@@ -119,6 +121,7 @@ void ExpectCutDeliversNothing(bool reset) {
   VClientUnderTest test;
   test.Connect(peer.Port());
   ASSERT_TRUE(test.Recorder->WaitFor(VRecorder::Disconnected, 1));
+  EXPECT_EQ(test.Client->EndReason(), reset ? EEndReason::SocketError : EEndReason::PeerClosed);
   EXPECT_EQ(test.Recorder->Count(VRecorder::Dynamic), 0u);
   EXPECT_EQ(test.Recorder->Count(VRecorder::Static), 0u);
   EXPECT_TRUE(peer.WaitFinished(10s));

@@ -39,7 +39,7 @@ class VPacketFeed : public LumoraQSStreamIO::VReader {
     Pending = packet;
     Offset = 0;
     bool accepted = false;
-    const auto counted = QSTest::MeasureAllocations([&] { accepted = packets.ReadPacket(*this, false, delivery); });
+    const auto counted = QSTest::MeasureAllocations([&] { accepted = static_cast<bool>(packets.ReadPacket(*this, false, delivery)); });
     if (report) *report = counted;
     VBytes().swap(Pending);
     return accepted;

@@ -257,7 +257,7 @@ class VRecorder {
     VTeeReader tee(connection);
     VPacketReader packets;
 
-    const bool handshake = packets.ReadHandshake(tee);
+    const bool handshake = static_cast<bool>(packets.ReadHandshake(tee));
     if (tee.Closed) {
       ending = Stopping ? "stopped before the server's first packet" : "the server closed the connection before its first packet";
       return Stopping;
@@ -277,7 +277,7 @@ class VRecorder {
     while (requested) {
       tee.Packet.clear();
       VPacketDelivery delivery;
-      const bool accepted = packets.ReadPacket(tee, false, delivery);
+      const bool accepted = static_cast<bool>(packets.ReadPacket(tee, false, delivery));
       const int64_t receiveNs = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - Start).count();
       if (tee.Closed) break;  // a packet cut short by the end of the connection is not kept
       if (!accepted) {

@@ -279,7 +279,7 @@ bool VFile::Open(const std::string& path) {
 
 bool VPacketDecoder::Handshake(const std::vector<uint8_t>& packet) {
   Memory.Append(packet);
-  const bool ok = Packets.ReadHandshake(Memory);
+  const bool ok = static_cast<bool>(Packets.ReadHandshake(Memory));
   // A packet the reader did not consume whole was framed differently from
   // its record.
   return ok && Memory.Unread() == 0;
@@ -287,7 +287,7 @@ bool VPacketDecoder::Handshake(const std::vector<uint8_t>& packet) {
 
 bool VPacketDecoder::Packet(const std::vector<uint8_t>& packet, VPacketDelivery& delivery) {
   Memory.Append(packet);
-  const bool ok = Packets.ReadPacket(Memory, false, delivery);
+  const bool ok = static_cast<bool>(Packets.ReadPacket(Memory, false, delivery));
   return ok && Memory.Unread() == 0;
 }
 
