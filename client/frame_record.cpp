@@ -1,6 +1,7 @@
 #include "client/frame_record.h"
 
 #include "client/qs_client.h"
+#include "streamio/object_types.h"
 
 VVideoFrameHandle VVideoFrameHandle::Adopt(IQSClient* owner,
                                            const LumoraQSStream::VVideoFrame* frame) {
@@ -60,29 +61,48 @@ void VVideoFrameHandle::Release() {
 
 void FillFrameRecord(const LumoraQSStream::VStaticObjects* scene, const LumoraQSStream::VDynamicObjects* data,
                      VFrameRecord& record) {
+  // The Record column: every type copied into the record, from the
+  // container that holds it. Video frames (Handles) are added by the frame
+  // client, which counts their references.
+#define QS_FILL_FROM_Static_Copy(Member, Field) record.Field = scene->Member;
+#define QS_FILL_FROM_Dynamic_Copy(Member, Field) record.Field = data->Member;
+#define QS_FILL_FROM_Static_No(...)
+#define QS_FILL_FROM_Dynamic_No(...)
+#define QS_FILL_FROM_Dynamic_Handles(...)
+#define QS_FILL_FROM_None_No(...)
+#define QS_FILL_SKIP(...)
+#define QS_FILL_STATIC(Name, Number, Route, Holder, Member, Rule, Decoder, Carried, Record, Field, ...) \
+  QS_FILL_STATIC_##Holder(Member, Record, Field)
+#define QS_FILL_STATIC_Static(Member, Record, Field) QS_FILL_FROM_Static_##Record(Member, Field)
+#define QS_FILL_STATIC_Dynamic QS_FILL_SKIP
+#define QS_FILL_STATIC_None QS_FILL_SKIP
+#define QS_FILL_DYNAMIC(Name, Number, Route, Holder, Member, Rule, Decoder, Carried, Record, Field, ...) \
+  QS_FILL_DYNAMIC_##Holder(Member, Record, Field)
+#define QS_FILL_DYNAMIC_Dynamic(Member, Record, Field) QS_FILL_FROM_Dynamic_##Record(Member, Field)
+#define QS_FILL_DYNAMIC_Static QS_FILL_SKIP
+#define QS_FILL_DYNAMIC_None QS_FILL_SKIP
   if (scene) {
-    record.StreamValue = scene->StreamValue;
-    record.NamedParameterInfos = scene->NamedParameterInfos;
-    record.NamedVectorInfos = scene->NamedVectorInfos;
-    record.SubjectInfos = scene->Subjects;
-    record.DeviceInfos = scene->Devices;
-    record.DeviceOutputInfos = scene->DeviceOutputs;
+    QS_OBJECT_TYPES(QS_FILL_STATIC)
   }
   if (data) {
     // Copied, not exchanged: a delivered container is shared with the
     // stream client, which reads it as delivered for the next packet's
     // carry-over.
-    record.FrameNumber = data->FrameNumber;
-    record.ShortRecordData = data->ShortRecordDatas;
-    record.ChunkData = data->ChunkDatas;
-    record.BlockData = data->BlockDatas;
-    record.MarkerRecords = data->MarkerRecords;
-    record.MarkerPositions = data->MarkerPositions;
-    record.VoltageData = data->Voltages;
-    record.ForceData = data->Forces;
-    record.MomentData = data->Moments;
-    record.CentreOfPressureData = data->CentresOfPressure;
-    record.GlobalSegmentPoses = data->GlobalSegmentPoses;
-    record.OtherSegmentPoses = data->OtherSegmentPoses;
+    QS_OBJECT_TYPES(QS_FILL_DYNAMIC)
   }
+#undef QS_FILL_DYNAMIC_None
+#undef QS_FILL_DYNAMIC_Static
+#undef QS_FILL_DYNAMIC_Dynamic
+#undef QS_FILL_DYNAMIC
+#undef QS_FILL_STATIC_None
+#undef QS_FILL_STATIC_Dynamic
+#undef QS_FILL_STATIC_Static
+#undef QS_FILL_STATIC
+#undef QS_FILL_SKIP
+#undef QS_FILL_FROM_None_No
+#undef QS_FILL_FROM_Dynamic_Handles
+#undef QS_FILL_FROM_Dynamic_No
+#undef QS_FILL_FROM_Static_No
+#undef QS_FILL_FROM_Dynamic_Copy
+#undef QS_FILL_FROM_Static_Copy
 }

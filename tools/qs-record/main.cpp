@@ -132,11 +132,15 @@ int ParseOptions(int argc, char** argv, VOptions& options) {
 // The object types a host of the library asks for: scene descriptions and
 // frame numbers always, then those of each enabled data kind.
 std::set<int32_t> RequestedTypes(const VOptions& options) {
-  using namespace LumoraQSStream;
-  std::set<int32_t> types = {StreamInfo, SubjectInfo, DeviceInfo, DeviceOutputInfo, FrameNumber};
-  if (options.Segments) types.insert({OtherSegmentPoses, GlobalSegmentPoses});
-  if (options.Markers) types.insert({MarkerPositions, MarkerRecords});
-  if (options.Forces) types.insert({ForceData, MomentData, CentreOfPressureData, VoltageData});
+  using LumoraQSStream::EDataKind;
+  std::set<int32_t> types;
+  auto add = [&](EDataKind kind) {
+    for (int32_t type : LumoraQSStream::TypesOfKind(kind)) types.insert(type);
+  };
+  add(EDataKind::Scene);
+  if (options.Segments) add(EDataKind::Segments);
+  if (options.Markers) add(EDataKind::Markers);
+  if (options.Forces) add(EDataKind::ForcePlates);
   return types;
 }
 
