@@ -25,7 +25,6 @@ VSimpleQSClient::VSimpleQSClient()
       RightHanded(true),
       ZUp(true) {
   CurrentFrame.FrameNumber = -1;
-  PreFetchFrame = CurrentFrame;
 }
 
 VSimpleQSClient::~VSimpleQSClient() {
@@ -67,9 +66,8 @@ bool VSimpleQSClient::Disconnect() {
     // through the kept records, which would put its destruction (and the
     // end of the connection) off until a later frame replaced them. Nothing
     // the exports answer reads them: drop them here.
-    std::lock_guard<std::recursive_mutex> lock(FrameMutex);
     CurrentFrame.VideoFrames.clear();
-    PreFetchFrame.VideoFrames.clear();
+    PreFetchFrame.DropVideoFrames();
   }
   std::atomic_store(&Client, std::shared_ptr<IQSClient>());
   client.reset();  // the last reference: the frame client's Destroy runs here
@@ -96,23 +94,12 @@ bool VSimpleQSClient::GetFrame() {
   if (!IsConnected()) return false;
   bool fetched = false;
   if (PreFetchThread && PreFetchRunning) {
-    // CurrentFrame already holds this prefetched record: taking it again
-    // would change nothing and keep the prefetch thread waiting. The
-    // generation only grows, so an unchanged one needs no lock.
-    if (CurrentFrameGeneration != PreFetchGeneration.load()) {
-      std::lock_guard<std::recursive_mutex> lock(FrameMutex);
-      // The record is exchanged, not copied: PreFetchFrame is only ever read
-      // here, and only once per generation. What it holds afterwards (the
-      // previous current record) is marked lent and never read as a frame;
-      // the next prefetched record replaces it, or the direct path hands
-      // the record back (FetchLatestFrame).
-      std::swap(CurrentFrame, PreFetchFrame);
-      PreFetchFrameLent = true;
-      CurrentFrameGeneration = PreFetchGeneration;
-      fetched = true;
-    }
+    fetched = PreFetchFrame.TakeNewer(CurrentFrame);
   } else {
-    fetched = FetchLatestFrame(CurrentFrame);
+    std::vector<VFrameRecord> frames;
+    fetched = TakeQueuedFrames(frames, false);
+    // The older records leave with the list, unread, after the lock.
+    if (fetched) PreFetchFrame.ReplaceCurrent(CurrentFrame, frames.back());
   }
   if (fetched) {
     Lookups.Forget();
@@ -125,41 +112,21 @@ bool VSimpleQSClient::GetFrame() {
   return true;
 }
 
-bool VSimpleQSClient::FetchLatestFrame(VFrameRecord& target) {
-  // PreFetchFrame is the prefetch thread's target (and StartPreFetch's, on
-  // the host's thread, where the atomic read is merely unneeded).
-  std::shared_ptr<IQSClient> client = &target == &PreFetchFrame ? std::atomic_load(&Client) : Client;
+bool VSimpleQSClient::TakeQueuedFrames(std::vector<VFrameRecord>& frames, bool onPreFetchThread) {
+  std::shared_ptr<IQSClient> client = onPreFetchThread ? std::atomic_load(&Client) : Client;
   if (!client) return false;
+  client->GetFrames(frames);  // takes the frame client's lock
+  return !frames.empty();
+}
+
+void VSimpleQSClient::PreFetchOnce() {
   std::vector<VFrameRecord> frames;
-  client->GetFrames(frames);  // without FrameMutex: it takes the frame client's lock
-  if (frames.empty()) return false;
-  {
-    std::lock_guard<std::recursive_mutex> lock(FrameMutex);
-    // The list is ours and dropped right after, so the newest record is
-    // exchanged rather than copied; the older ones are discarded unread.
-    // The target's previous contents leave with the list, after the lock is
-    // released, so freeing them does not hold up the other side.
-    std::swap(target, frames.back());
-    if (&target == &PreFetchFrame) {
-      ++PreFetchGeneration;
-      PreFetchFrameLent = false;
-    } else {
-      // CurrentFrame no longer holds the prefetched record. If it had been
-      // lent to CurrentFrame, it goes back, so that PreFetchFrame again
-      // holds the record the prefetch thread fetched last.
-      if (PreFetchFrameLent) {
-        std::swap(PreFetchFrame, frames.back());
-        PreFetchFrameLent = false;
-      }
-      CurrentFrameGeneration = 0;
-    }
-  }
-  return true;
+  if (TakeQueuedFrames(frames, true)) PreFetchFrame.Put(frames.back());
 }
 
 void VSimpleQSClient::StartPreFetch() {
   PreFetchRunning = true;
-  FetchLatestFrame(PreFetchFrame);
+  PreFetchOnce();
   if (PreFetchThread) return;
   PreFetchThread = std::make_shared<std::thread>(&VSimpleQSClient::PreFetchLoop, this);
 }
@@ -174,7 +141,7 @@ void VSimpleQSClient::StopPreFetch() {
 void VSimpleQSClient::PreFetchLoop() {
   while (PreFetchRunning) {
     try {
-      FetchLatestFrame(PreFetchFrame);
+      PreFetchOnce();
     } catch (...) {
       // A fetch that fails (out of memory while copying) is a fetch that
       // found nothing; the next turn tries again.

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "api/frame_lookups.h"
+#include "api/prefetch_frame.h"
 #include "api/simple_client_interface.h"
 #include "client/frame_record.h"
 #include "client/qs_client.h"
@@ -29,9 +30,9 @@
 // otherwise contend with the polling prefetch thread for the lock behind
 // std::atomic_load on every call.
 //
-// Lock order: FrameMutex, then the frame client's own lock (a record copy or
-// release may call into the frame client). GetFrames is always called
-// without FrameMutex held.
+// Lock order: PreFetchFrame's FrameMutex, then the frame client's own lock
+// (a record release may call into the frame client). GetFrames is always
+// called without FrameMutex held.
 class VSimpleQSClient : public ISimpleQSClient {
  public:
   // The port every connection goes to.
@@ -94,10 +95,12 @@ class VSimpleQSClient : public ISimpleQSClient {
   bool EnableTypes(LumoraQSStream::EDataKind kind);
   bool CountOf(const std::string& subjectName, VFrameLookups::EItems items, int32_t& count);
   bool NameOf(const std::string& subjectName, VFrameLookups::EItems items, uint32_t index, std::string& name);
-  // Takes every queued frame from the frame client and moves the newest
-  // into `target` under FrameMutex; false when none was queued or no frame
-  // client is held.
-  bool FetchLatestFrame(VFrameRecord& target);
+  // Takes every queued frame from the frame client into `frames` (the
+  // newest last); false when none was queued or no frame client is held. On
+  // the prefetch thread Client is read atomically.
+  bool TakeQueuedFrames(std::vector<VFrameRecord>& frames, bool onPreFetchThread);
+  // Puts the newest queued frame, if any, into PreFetchFrame.
+  void PreFetchOnce();
   void StartPreFetch();
   void StopPreFetch();
   void PreFetchLoop();
@@ -126,18 +129,9 @@ class VSimpleQSClient : public ISimpleQSClient {
   // Indexes over CurrentFrame for the queries; forgotten whenever
   // CurrentFrame changes (GetFrame).
   VFrameLookups Lookups;
-  VFrameRecord PreFetchFrame;
-  // Under FrameMutex: the number of records moved into PreFetchFrame (1 for
-  // the initial empty record), and which of them CurrentFrame holds (0:
-  // none, CurrentFrame was filled otherwise). PreFetchFrameLent: that record
-  // was exchanged into CurrentFrame, and PreFetchFrame holds the previous
-  // current record until a newer one is prefetched or the record comes back.
-  // PreFetchGeneration is also read without the lock, so that a host polling
-  // GetFrame takes FrameMutex only when there is something new to take.
-  std::atomic<uint64_t> PreFetchGeneration{1};
-  uint64_t CurrentFrameGeneration = 1;
-  bool PreFetchFrameLent = false;
-  std::recursive_mutex FrameMutex;
+  // The record the prefetch thread fills; GetFrame exchanges it into
+  // CurrentFrame.
+  VPreFetchFrame PreFetchFrame;
   bool RightHanded;
   bool ZUp;
 };

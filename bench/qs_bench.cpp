@@ -45,6 +45,7 @@
 #include <string>
 #include <vector>
 
+#include "api/prefetch_frame.h"
 #include "api/simple_client.h"
 #include "bench/alloc_counter.h"
 #include "bench/heavy_scene.h"
@@ -264,26 +265,20 @@ void BM_HandOverDirect(benchmark::State& state) {
 }
 
 // The prefetch path's work, one step after the other as the two threads do
-// it: the prefetch thread takes the queued frames and exchanges the newest
-// into its record under the frame lock; GetFrame exchanges that record into
-// the current record under the same lock (VSimpleQSClient::FetchLatestFrame
-// and GetFrame, without the thread in between).
+// it: the prefetch thread takes the queued frames and puts the newest into
+// the prefetched record; GetFrame exchanges that record into the current
+// record (VPreFetchFrame, without the thread in between).
 void BM_HandOverPrefetch(benchmark::State& state) {
   std::shared_ptr<VQSClient> client = NewFrameClient();
   client->OnStaticObjects(Decoded().Static);
-  std::recursive_mutex frameMutex;
-  VFrameRecord prefetched;
+  VPreFetchFrame prefetched;
   VFrameRecord current;
   auto handOver = [&] {
     client->OnDynamicObjects(Decoded().Dynamic);
     std::vector<VFrameRecord> frames;
     client->GetFrames(frames);
-    {
-      std::lock_guard<std::recursive_mutex> lock(frameMutex);
-      std::swap(prefetched, frames.back());
-    }
-    std::lock_guard<std::recursive_mutex> lock(frameMutex);
-    std::swap(current, prefetched);
+    prefetched.Put(frames.back());
+    prefetched.TakeNewer(current);
   };
   for (auto _ : state) {
     handOver();

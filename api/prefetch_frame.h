@@ -1,0 +1,57 @@
+// VPreFetchFrame: the frame record the prefetch thread keeps filling, and the
+// bookkeeping that lets the host's GetFrame take it by exchange instead of
+// copying it.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+#include "client/frame_record.h"
+
+// One filler (the prefetch thread, or the host's thread while that thread is
+// not running) calls Put; the host's thread calls the rest. Records are only
+// ever exchanged, never copied, each exchange under FrameMutex. What an
+// exchange hands back (a replaced record) is the caller's to free, after the
+// lock is released.
+class VPreFetchFrame {
+ public:
+  // Holds an empty record (frame number -1), which is never taken.
+  VPreFetchFrame() = default;
+  VPreFetchFrame(const VPreFetchFrame&) = delete;
+  VPreFetchFrame& operator=(const VPreFetchFrame&) = delete;
+
+  // Filler: `fresh` becomes the newest prefetched record; `fresh` receives
+  // the record it replaces.
+  void Put(VFrameRecord& fresh);
+
+  // Host: when a record newer than the one taken last is here, exchanges it
+  // into `current` and returns true. The record `current` held then waits
+  // here, lent and never read as a frame, until the next Put or
+  // ReplaceCurrent. Takes no lock when nothing new is here, so a host
+  // polling GetFrame does not contend with the prefetch thread.
+  bool TakeNewer(VFrameRecord& current);
+
+  // Host, prefetching off: exchanges `newest` (a record fetched directly from
+  // the frame client) into `current`. A record lent to `current` comes back,
+  // so that this again holds the newest prefetched record, and the next
+  // TakeNewer takes it whatever its age. `newest` receives what is to be
+  // freed.
+  void ReplaceCurrent(VFrameRecord& current, VFrameRecord& newest);
+
+  // Drops the video frame handles of the record held here.
+  void DropVideoFrames();
+
+ private:
+  std::recursive_mutex FrameMutex;
+  VFrameRecord Record;
+  // Records put so far (1 counts the initial empty record); read without
+  // the lock by TakeNewer.
+  std::atomic<uint64_t> Generation{1};
+  // Host's thread only: the generation `current` holds, or 0 when it was
+  // filled by ReplaceCurrent.
+  uint64_t TakenGeneration = 1;
+  // Under FrameMutex: Record holds the record `current` held before it took
+  // the newest one.
+  bool Lent = false;
+};
