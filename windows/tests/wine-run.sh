@@ -158,7 +158,10 @@ if [ -n "$SIM" ]; then
 fi
 
 if [ -n "$DROP_AFTER" ]; then
-  (sleep "$DROP_AFTER" && { [ -z "$SIM_PID" ] || kill -STOP "$SIM_PID"; } && sleep 1 &&
+  # The sleeps hold no output pipe, so one left behind by an early end keeps
+  # nobody waiting.
+  (sleep "$DROP_AFTER" >/dev/null 2>&1 && { [ -z "$SIM_PID" ] || kill -STOP "$SIM_PID"; } &&
+     sleep 1 >/dev/null 2>&1 &&
      drop_everything_of "$DROP_ADDRESS" &&
      echo "wine-run.sh: qs-sim stopped, every packet of $DROP_ADDRESS dropped from now on" >&2) </dev/null &
   DROP_PID=$!
