@@ -204,7 +204,7 @@ cmd_view() {
 # programs, the 32-bit build is still made and its tables checked, and its
 # Wine tests are reported as skipped with the reason.
 WINDOWS_PACKAGES=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 libgtest-dev libgmock-dev
-                  nlohmann-json3-dev wine wine64)
+                  nlohmann-json3-dev wine wine64 nftables)
 # Why the 32-bit Wine tests cannot run here (set by ensure_wine32), or empty.
 WINE32_SKIP_REASON=
 

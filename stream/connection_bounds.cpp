@@ -7,14 +7,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <mstcpip.h>  // tcp_keepalive, SIO_KEEPALIVE_VALS
-// Newer Windows SDKs define these (ws2ipdef.h); older mingw-w64 headers may
-// not. The values are the system's, not ours.
-#ifndef TCP_KEEPCNT
-#define TCP_KEEPCNT 16
-#endif
-#ifndef TCP_MAXRT
-#define TCP_MAXRT 5
-#endif
+#include "stream/windows_tcp_options.h"
 #else
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -55,6 +48,15 @@ bool SetRawOption(tcp::socket& socket, int level, int name, Value value) {
                       static_cast<int>(sizeof value)) == 0;
 }
 
+#if defined(_WIN32)
+// A TCP option this system does not know (Windows before 10 1703, Wine)
+// leaves the system's own value in force; only an option it knows and
+// rejects counts as refused.
+bool SetTcpOptionIfKnown(tcp::socket& socket, int name, DWORD value) {
+  return SetRawOption(socket, IPPROTO_TCP, name, value) || ::WSAGetLastError() == WSAENOPROTOOPT;
+}
+#endif
+
 }  // namespace
 
 bool SetLivenessOptions(tcp::socket& socket) {
@@ -73,11 +75,13 @@ bool SetLivenessOptions(tcp::socket& socket) {
                     &returned, nullptr, nullptr) == 0;
   // The probe count (Windows 10 1703 and later; before, the system's 10
   // probes bound the loss at 12 s) and the retransmission bound in seconds.
-  all &= SetRawOption(socket, IPPROTO_TCP, TCP_KEEPCNT, static_cast<DWORD>(KeepAliveProbes));
-  all &= SetRawOption(socket, IPPROTO_TCP, TCP_MAXRT,
-                      static_cast<DWORD>(std::chrono::duration_cast<std::chrono::seconds>(
-                                             UnacknowledgedTimeout)
-                                             .count()));
+  // Without the latter, data left unacknowledged by a vanished peer is
+  // given up on only after the system's own retransmissions.
+  all &= SetTcpOptionIfKnown(socket, TCP_KEEPCNT, static_cast<DWORD>(KeepAliveProbes));
+  all &= SetTcpOptionIfKnown(socket, TCP_MAXRT,
+                             static_cast<DWORD>(std::chrono::duration_cast<std::chrono::seconds>(
+                                                    UnacknowledgedTimeout)
+                                                    .count()));
 #else
   boost::system::error_code error;
   socket.set_option(boost::asio::socket_base::keep_alive(true), error);

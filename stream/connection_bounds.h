@@ -46,6 +46,9 @@ void ConnectWithin(boost::asio::io_context& io, boost::asio::ip::tcp::socket& so
 
 // Turns on keep-alive with the values above and bounds unacknowledged data
 // on a connected socket. Returns false when the system refused one of the
-// options (older Windows lacks some of them); those that were accepted stay
-// set, and the connection is usable either way.
+// options; those that were accepted stay set, and the connection is usable
+// either way. An option the system does not know at all (older Windows lacks
+// the probe count and the retransmission bound) is not a refusal: the
+// system's own value stays in force, and the loss of a peer takes longer
+// than PeerLossBound.
 bool SetLivenessOptions(boost::asio::ip::tcp::socket& socket);
