@@ -139,10 +139,9 @@ trap cleanup EXIT
 
 # The wineserver and Wine's own background processes must not inherit the
 # caller's output pipes (CTest would wait for them to close): start them
-# first with every standard stream redirected.
-# What Wine prints while the prefix is made and started is kept in a log and
-# shown when that fails, so that a broken Wine is told apart from a failing
-# test.
+# first with every standard stream redirected. What Wine prints meanwhile is
+# kept in a log and shown when it cannot start a program at all, so that a
+# broken Wine is told apart from a failing test.
 mkdir -p "$WINEPREFIX"
 SETUP_LOG="$WINEPREFIX/qs-setup.log"
 : >"$SETUP_LOG"
