@@ -51,29 +51,19 @@ QSBool PoseExport(Query query, double* values, int32_t* occluded) {
   return ToQSBool(ok);
 }
 
-template <class Query>
-QSBool CountExport(Query query, int32_t* out) {
-  int32_t value = 0;
+// The value exports (counts, ids, frame numbers, vectors, voltages) share
+// one shape: the facade's output in a local value, written to the caller's
+// pointer, when there is one, whatever the result; an exception gives false
+// and a zero value.
+template <class Value, class Query, class Out>
+QSBool ValueExport(Query query, Out* out) {
+  Value value{};
   bool ok = false;
   try {
     ok = query(value);
   } catch (...) {
     ok = false;
-    value = 0;
-  }
-  CopyOut(value, out);
-  return ToQSBool(ok);
-}
-
-template <class Query>
-QSBool VectorExport(Query query, double* out) {
-  std::array<double, 3> value{};
-  bool ok = false;
-  try {
-    ok = query(value);
-  } catch (...) {
-    ok = false;
-    value = {};
+    value = Value{};
   }
   CopyOut(value, out);
   return ToQSBool(ok);
@@ -125,7 +115,7 @@ QS_API QSBool QS_CALL GetFrame(void) {
 }
 
 QS_API QSBool QS_CALL GetFrameNumber(int32_t* FrameNumber) {
-  return CountExport([](int32_t& n) { return SimpleClient.GetFrameNumber(n); }, FrameNumber);
+  return ValueExport<int32_t>([](int32_t& n) { return SimpleClient.GetFrameNumber(n); }, FrameNumber);
 }
 
 QS_API QSBool QS_CALL EnableSegmentData(void) {
@@ -141,7 +131,7 @@ QS_API QSBool QS_CALL EnableForcePlateData(void) {
 }
 
 QS_API QSBool QS_CALL GetSubjectCount(int32_t* SubjectCount) {
-  return CountExport([](int32_t& n) { return SimpleClient.GetSubjectCount(n); }, SubjectCount);
+  return ValueExport<int32_t>([](int32_t& n) { return SimpleClient.GetSubjectCount(n); }, SubjectCount);
 }
 
 QS_API const char* QS_CALL GetSubjectName(int32_t SubjectIndex) {
@@ -154,7 +144,7 @@ QS_API const char* QS_CALL GetSubjectName(int32_t SubjectIndex) {
 }
 
 QS_API QSBool QS_CALL GetSegmentCount(const char* SubjectName, int32_t* SegmentCount) {
-  return CountExport(
+  return ValueExport<int32_t>(
       [&](int32_t& n) { return SimpleClient.GetSegmentCount(ToString(SubjectName), n); },
       SegmentCount);
 }
@@ -170,7 +160,7 @@ QS_API const char* QS_CALL GetSegmentName(const char* SubjectName, int32_t Segme
 }
 
 QS_API QSBool QS_CALL GetMarkerCount(const char* SubjectName, int32_t* MarkerCount) {
-  return CountExport(
+  return ValueExport<int32_t>(
       [&](int32_t& n) { return SimpleClient.GetMarkerCount(ToString(SubjectName), n); },
       MarkerCount);
 }
@@ -231,11 +221,11 @@ QS_API QSBool QS_CALL GetGlobalMarkerTranslation(const char* SubjectName,
 }
 
 QS_API QSBool QS_CALL GetForcePlateCount(int32_t* Count) {
-  return CountExport([](int32_t& n) { return SimpleClient.GetForcePlateCount(n); }, Count);
+  return ValueExport<int32_t>([](int32_t& n) { return SimpleClient.GetForcePlateCount(n); }, Count);
 }
 
 QS_API QSBool QS_CALL GetForcePlateID(int32_t PlateIndex, int32_t* DeviceID) {
-  return CountExport(
+  return ValueExport<int32_t>(
       [&](int32_t& id) {
         return SimpleClient.GetForcePlateID(static_cast<uint32_t>(PlateIndex), id);
       },
@@ -243,39 +233,32 @@ QS_API QSBool QS_CALL GetForcePlateID(int32_t PlateIndex, int32_t* DeviceID) {
 }
 
 QS_API QSBool QS_CALL GetForceVector(int32_t DeviceID, double Force[3]) {
-  return VectorExport(
+  return ValueExport<std::array<double, 3>>(
       [&](std::array<double, 3>& v) { return SimpleClient.GetForceVector(DeviceID, v); }, Force);
 }
 
 QS_API QSBool QS_CALL GetMomentVector(int32_t DeviceID, double Moment[3]) {
-  return VectorExport(
+  return ValueExport<std::array<double, 3>>(
       [&](std::array<double, 3>& v) { return SimpleClient.GetMomentVector(DeviceID, v); },
       Moment);
 }
 
 QS_API QSBool QS_CALL GetCentreOfPressure(int32_t DeviceID, double Centre[3]) {
-  return VectorExport(
+  return ValueExport<std::array<double, 3>>(
       [&](std::array<double, 3>& v) { return SimpleClient.GetCentreOfPressure(DeviceID, v); },
       Centre);
 }
 
 QS_API QSBool QS_CALL GetNumberOfAnalogChannels(int32_t DeviceID, int32_t* Count) {
-  return CountExport(
+  return ValueExport<int32_t>(
       [&](int32_t& n) { return SimpleClient.GetNumberOfAnalogChannels(DeviceID, n); }, Count);
 }
 
 QS_API QSBool QS_CALL GetAnalogChannelVoltage(int32_t DeviceID, int32_t Channel,
                                               double* Voltage) {
-  double value = 0.0;
-  bool ok = false;
-  try {
-    ok = SimpleClient.GetAnalogChannelVoltage(DeviceID, static_cast<uint32_t>(Channel), value);
-  } catch (...) {
-    ok = false;
-    value = 0.0;
-  }
-  CopyOut(value, Voltage);
-  return ToQSBool(ok);
+  return ValueExport<double>(
+      [&](double& v) { return SimpleClient.GetAnalogChannelVoltage(DeviceID, static_cast<uint32_t>(Channel), v); },
+      Voltage);
 }
 
 QS_API void QS_CALL SetPreFetchMode(QSBool Enable) {

@@ -304,15 +304,20 @@ bool VSimpleQSClient::GetGlobalMarkerTranslation(const std::string& subjectName,
   return true;
 }
 
-bool VSimpleQSClient::ResolveSegmentPose(const std::string& subjectName,
-                                         const std::string& segmentName,
-                                         const VSegmentPose*& pose) {
-  pose = nullptr;
-  if (!HasFrame()) return false;
+template <std::size_t N, class Convert>
+bool VSimpleQSClient::SegmentPoseQuery(const std::string& subjectName, const std::string& segmentName,
+                                       std::array<double, N>& out, bool& occluded, Convert convert) {
+  out.fill(0.0);
+  occluded = false;
   int32_t subjectID = 0;
   int32_t segmentID = 0;
-  if (!FindSegmentIDs(subjectName, segmentName, subjectID, segmentID)) return false;
-  pose = Lookups.FirstPose(subjectID, segmentID);
+  if (!HasFrame() || !FindSegmentIDs(subjectName, segmentName, subjectID, segmentID)) return false;
+  const VSegmentPose* pose = Lookups.FirstPose(subjectID, segmentID);
+  if (!pose) {
+    occluded = true;
+    return true;
+  }
+  out = convert(*pose);
   return true;
 }
 
@@ -320,48 +325,24 @@ bool VSimpleQSClient::GetGlobalSegmentTranslation(const std::string& subjectName
                                                   const std::string& segmentName,
                                                   std::array<double, 3>& translation,
                                                   bool& occluded) {
-  translation = {0.0, 0.0, 0.0};
-  occluded = false;
-  const VSegmentPose* pose = nullptr;
-  if (!ResolveSegmentPose(subjectName, segmentName, pose)) return false;
-  if (!pose) {
-    occluded = true;
-    return true;
-  }
-  translation = ToOutputAxes(pose->Translation);
-  return true;
+  return SegmentPoseQuery(subjectName, segmentName, translation, occluded,
+                          [this](const VSegmentPose& pose) { return ToOutputAxes(pose.Translation); });
 }
 
 bool VSimpleQSClient::GetGlobalSegmentRotationHelical(const std::string& subjectName,
                                                       const std::string& segmentName,
                                                       std::array<double, 3>& helical,
                                                       bool& occluded) {
-  helical = {0.0, 0.0, 0.0};
-  occluded = false;
-  const VSegmentPose* pose = nullptr;
-  if (!ResolveSegmentPose(subjectName, segmentName, pose)) return false;
-  if (!pose) {
-    occluded = true;
-    return true;
-  }
-  helical = QSRotation::MatrixToHelical(pose->Rotation);
-  return true;
+  return SegmentPoseQuery(subjectName, segmentName, helical, occluded,
+                          [](const VSegmentPose& pose) { return QSRotation::MatrixToHelical(pose.Rotation); });
 }
 
 bool VSimpleQSClient::GetGlobalSegmentRotationQuaternion(const std::string& subjectName,
                                                          const std::string& segmentName,
                                                          std::array<double, 4>& quaternion,
                                                          bool& occluded) {
-  quaternion = {0.0, 0.0, 0.0, 0.0};
-  occluded = false;
-  const VSegmentPose* pose = nullptr;
-  if (!ResolveSegmentPose(subjectName, segmentName, pose)) return false;
-  if (!pose) {
-    occluded = true;
-    return true;
-  }
-  quaternion = QSRotation::MatrixToQuaternion(pose->Rotation);
-  return true;
+  return SegmentPoseQuery(subjectName, segmentName, quaternion, occluded,
+                          [](const VSegmentPose& pose) { return QSRotation::MatrixToQuaternion(pose.Rotation); });
 }
 
 // --- Force plates and analog channels ----------------------------------------------

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -111,11 +112,13 @@ class VSimpleQSClient : public ISimpleQSClient {
                       int32_t& subjectID, int32_t& segmentID);
   bool FindMarkerIDs(const std::string& subjectName, const std::string& markerName,
                      int32_t& subjectID, int32_t& markerID);
-  // Common part of the three segment pose queries: neutral outputs, checks,
-  // name resolution and pose search. Returns false on failure; `pose` is
-  // nullptr (occluded) or the pose found.
-  bool ResolveSegmentPose(const std::string& subjectName, const std::string& segmentName,
-                          const LumoraQSStream::VSegmentPose*& pose);
+  // The shape of the three segment pose queries: `out` zeroed and
+  // `occluded` false, false without a frame or for unknown names, occluded
+  // when the frame holds no pose for the segment, otherwise `out` is
+  // convert(pose).
+  template <std::size_t N, class Convert>
+  bool SegmentPoseQuery(const std::string& subjectName, const std::string& segmentName,
+                        std::array<double, N>& out, bool& occluded, Convert convert);
   std::array<double, 3> ToOutputAxes(const std::array<double, 3>& v) const;
 
   static bool IsForcePlateOutput(const LumoraQSStream::VDeviceOutputInfo& output);
