@@ -180,10 +180,6 @@ cmd_test() {
 
 cmd_demo() {
   ensure_packages "${BASE_PACKAGES[@]}"
-  if [ ! -f "$ROOT/tools/demo.sh" ]; then
-    echo "The demo (simulator plus live viewer) is not built yet."
-    exit 0
-  fi
   configure_and_build "$ROOT/build-demo" -DQS_BUILD_TESTS=OFF -DQS_BUILD_BENCH=OFF
   exec bash "$ROOT/tools/demo.sh" "$ROOT/build-demo"
 }

@@ -82,7 +82,7 @@ void VLumoraQSStreamClient::Connect(const std::vector<tcp::endpoint>& endpoints,
 
 void VLumoraQSStreamClient::SetRequestedTypes(const std::set<int32_t>& types) {
   std::lock_guard<std::recursive_mutex> guard(Lock);
-  if (&types != &Requests.RequestedTypes) Requests.RequestedTypes = types;
+  Requests.RequestedTypes = types;
   Requests.TypesChanged = true;
 }
 

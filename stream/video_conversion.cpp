@@ -17,30 +17,30 @@ inline void SetPixel(uint8_t* pixel, uint8_t b0, uint8_t b1, uint8_t b2) {
   pixel[2] = b2;
 }
 
-// Fills output row `out` from input rows Y (above) and X (this row). Pixel
+// Fills output row `out` from input rows `above` and `row` (this row). Pixel
 // pairs start at even columns; the second pixel of a pair reads column c + 2
 // and is only written while that column exists. The last column stays black.
-void ConvertRow(ERowRule rule, const uint8_t* Y, const uint8_t* X, uint8_t* out, std::size_t w) {
+void ConvertRow(ERowRule rule, const uint8_t* above, const uint8_t* row, uint8_t* out, std::size_t w) {
   for (std::size_t c = 0; c + 1 < w; c += 2) {
     uint8_t* first = out + 3 * c;
     uint8_t* second = first + 3;
     const bool hasSecond = c + 2 < w;
     switch (rule) {
       case ERowRule::A:
-        SetPixel(first, Y[c + 1], Average(X[c + 1], Y[c]), X[c]);
-        if (hasSecond) SetPixel(second, Y[c + 1], Average(X[c + 1], Y[c + 2]), X[c + 2]);
+        SetPixel(first, above[c + 1], Average(row[c + 1], above[c]), row[c]);
+        if (hasSecond) SetPixel(second, above[c + 1], Average(row[c + 1], above[c + 2]), row[c + 2]);
         break;
       case ERowRule::B:
-        SetPixel(first, X[c + 1], Average(Y[c + 1], X[c]), Y[c]);
-        if (hasSecond) SetPixel(second, X[c + 1], Average(Y[c + 1], X[c + 2]), Y[c + 2]);
+        SetPixel(first, row[c + 1], Average(above[c + 1], row[c]), above[c]);
+        if (hasSecond) SetPixel(second, row[c + 1], Average(above[c + 1], row[c + 2]), above[c + 2]);
         break;
       case ERowRule::C:
-        SetPixel(first, Y[c], Average(X[c], Y[c + 1]), X[c + 1]);
-        if (hasSecond) SetPixel(second, Y[c + 2], Average(Y[c + 1], X[c + 2]), X[c + 1]);
+        SetPixel(first, above[c], Average(row[c], above[c + 1]), row[c + 1]);
+        if (hasSecond) SetPixel(second, above[c + 2], Average(above[c + 1], row[c + 2]), row[c + 1]);
         break;
       case ERowRule::D:
-        SetPixel(first, X[c], Average(X[c + 1], Y[c]), Y[c + 1]);
-        if (hasSecond) SetPixel(second, X[c + 2], Average(Y[c + 2], X[c + 1]), Y[c + 1]);
+        SetPixel(first, row[c], Average(row[c + 1], above[c]), above[c + 1]);
+        if (hasSecond) SetPixel(second, row[c + 2], Average(above[c + 2], row[c + 1]), above[c + 1]);
         break;
     }
   }
