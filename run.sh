@@ -52,96 +52,44 @@ ensure_packages() {
 
 configure_and_build() {
   local dir=$1; shift
-  cmake -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release "$@"
+  cmake -S "$ROOT" -B "$dir" -G Ninja "$@"
   cmake --build "$dir" -j "$JOBS"
 }
 
 # ---- Test stages --------------------------------------------------------------
-# 1. the normal build and every test;
-# 2. the whole suite again under AddressSanitizer + UndefinedBehaviorSanitizer
-#    (build-asan);
-# 3. the threaded tests (stream client, frame client, facade and exports,
-#    end to end, hostile peers, soak and lifecycle) under ThreadSanitizer
-#    (build-tsan);
-# 4. each libFuzzer target for QS_FUZZ_SECONDS (default 30) from its seeds
-#    (build-fuzz, clang);
-# 5. QS.dll cross-built for 32-bit Windows and its tests under 32-bit Wine
-#    (build-windows), then the same for 64-bit Windows under 64-bit Wine
-#    (build-windows64); see "Windows" below.
+# Each stage is a configure, build and test preset of CMakePresets.json:
+# 1. default: the normal build and every test (build);
+# 2. asan: the whole suite again under AddressSanitizer +
+#    UndefinedBehaviorSanitizer, but for the tests that load libQS.so into
+#    programs that are not instrumented (python3, a plain C compile), which a
+#    sanitizer runtime refuses (labels python and install) (build-asan);
+# 3. tsan: the threaded tests (label threaded: stream client, frame client,
+#    facade and exports, end to end, hostile peers, soak and lifecycle, the
+#    view's event server) under ThreadSanitizer (build-tsan);
+# 4. fuzz: each libFuzzer target for QS_FUZZ_SECONDS (default 30) from its
+#    seeds (build-fuzz, clang);
+# 5. windows-i686 and windows-x86_64: QS.dll cross-built for 32-bit Windows
+#    and its tests under 32-bit Wine (build-windows), then the same for 64-bit
+#    Windows under 64-bit Wine (build-windows64); see "Windows" below.
 # Any failed test, sanitizer report or fuzzer finding fails the run.
 SANITIZER_PACKAGES=(clang libclang-rt-14-dev valgrind)
 # Headless Chromium for the tests of qs-view's page; where it cannot be
 # installed, those tests are reported as skipped, with the reason.
 BROWSER_PACKAGES=(chromium chromium-driver)
 FUZZ_SECONDS=${QS_FUZZ_SECONDS:-30}
-# The Python binding and the install test load libQS.so into programs that
-# are not instrumented (python3, a plain C compile), which a sanitizer
-# runtime refuses; they run in stage 1 only.
-SANITIZER_SKIPPED_LABELS='python|install'
-TSAN_TARGETS=(qs_stream_tests qs_client_tests qs_client_socket_tests qs_api_tests
-              qs_api_exports_tests qs_e2e_tests qs_hostile_stream_tests qs_hostile_exports_tests qs_liveness_tests
-              qs_soak_tests qs_lifecycle_tests qs_dlopen_child qs_view_tests)
 
-run_ctest() {
-  local dir=$1; shift
-  (cd "$dir" && ctest --output-on-failure -j "$JOBS" --timeout 600 "$@")
-}
-
-# Configures `dir` with the sanitizer `flags` for C, C++ and every link.
-configure_sanitized() {
-  local dir=$1 flags=$2; shift 2
-  cmake -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQS_BUILD_BENCH=OFF \
-    "-DCMAKE_C_FLAGS=$flags" "-DCMAKE_CXX_FLAGS=$flags" \
-    "-DCMAKE_EXE_LINKER_FLAGS=$flags" "-DCMAKE_SHARED_LINKER_FLAGS=$flags" "$@"
-}
-
-asan_stage() {
-  local dir="$ROOT/build-asan"
-  configure_sanitized "$dir" "-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
-  cmake --build "$dir" -j "$JOBS"
-  ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:detect_stack_use_after_return=1:strict_init_order=1 \
-  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-    run_ctest "$dir" -LE "$SANITIZER_SKIPPED_LABELS"
-}
-
-# Test numbers (ctest -I) of the tests whose program is one of the given
-# targets' executables, read from ctest's own test list.
-ctest_numbers_of_programs() {
-  local dir=$1; shift
-  (cd "$dir" && ctest --show-only=json-v1) | python3 -c '
-import json, os, sys
-programs = set(sys.argv[1:])
-numbers = []
-for number, test in enumerate(json.load(sys.stdin)["tests"], start=1):
-    command = test.get("command") or []
-    if any(os.path.basename(part) in programs for part in command):
-        numbers.append(str(number))
-if not numbers:
-    sys.exit("no tests of the selected programs")
-print("0,0,0," + ",".join(numbers))
-' "$@"
-}
-
-tsan_stage() {
-  local dir="$ROOT/build-tsan" targets=() t
-  configure_sanitized "$dir" "-fsanitize=thread -fno-omit-frame-pointer"
-  for t in "${TSAN_TARGETS[@]}"; do
-    ninja -C "$dir" -t query "$t" >/dev/null 2>&1 && targets+=("$t")
-  done
-  cmake --build "$dir" -j "$JOBS" --target "${targets[@]}"
-  local selection
-  selection=$(ctest_numbers_of_programs "$dir" "${targets[@]}")
-  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
-    run_ctest "$dir" -I "$selection"
+# Configures, builds and tests one preset; further arguments go to ctest.
+preset_stage() {
+  local preset=$1; shift
+  cmake --preset "$preset"
+  cmake --build --preset "$preset" -j "$JOBS"
+  ctest --preset "$preset" -j "$JOBS" "$@"
 }
 
 fuzz_stage() {
   local dir="$ROOT/build-fuzz" t
-  CC=clang CXX=clang++ cmake -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DQS_BUILD_FUZZ=ON -DQS_BUILD_TESTS=OFF -DQS_BUILD_BENCH=OFF -DQS_BUILD_TOOLS=OFF \
-    "-DCMAKE_C_FLAGS=-fsanitize=address,undefined -fno-sanitize-recover=all" \
-    "-DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
-  cmake --build "$dir" -j "$JOBS" --target qs_fuzz_all
+  cmake --preset fuzz
+  cmake --build --preset fuzz -j "$JOBS"
   rm -rf "$dir/fuzz/smoke"
   mkdir -p "$dir/fuzz/smoke"
   for t in packet_reader video_conversion decoders recording; do
@@ -169,9 +117,9 @@ cmd_test() {
   ensure_packages --optional "${BROWSER_PACKAGES[@]}"
   ensure_wine32
   local start=$SECONDS
-  stage "normal build and tests" eval 'configure_and_build "$ROOT/build" && run_ctest "$ROOT/build"'
-  stage "AddressSanitizer + UndefinedBehaviorSanitizer" asan_stage
-  stage "ThreadSanitizer (threaded tests)" tsan_stage
+  stage "normal build and tests" preset_stage default
+  stage "AddressSanitizer + UndefinedBehaviorSanitizer" preset_stage asan
+  stage "ThreadSanitizer (threaded tests)" preset_stage tsan
   stage "fuzz smoke (${FUZZ_SECONDS} s per target)" fuzz_stage
   stage "Windows i686: QS.dll under 32-bit Wine" windows_stage i686 "$ROOT/build/tools/qs-sim"
   stage "Windows x86_64: QS.dll under 64-bit Wine" windows_stage x86_64 "$ROOT/build/tools/qs-sim"
@@ -271,27 +219,23 @@ ensure_wine32() {
 # Cross-builds QS.dll and its tests for `arch` (i686 or x86_64) and runs
 # them; `sim` is the Linux qs-sim that the end-to-end tests stream from.
 windows_stage() {
-  local arch=$1 sim=$2 dir="$ROOT/build-windows"
-  [ "$arch" = x86_64 ] && dir="$ROOT/build-windows64"
-  cmake -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-mingw-$arch.cmake" \
-    -DQS_BUILD_TESTS=ON -DQS_BUILD_BENCH=OFF -DQS_BUILD_TOOLS=OFF \
-    -DQS_SIM_EXECUTABLE="$sim"
+  local arch=$1 sim=$2 preset="windows-$1"
+  cmake --preset "$preset" -DQS_SIM_EXECUTABLE="$sim"
   if [ "$arch" = i686 ] && [ -n "$WINE32_SKIP_REASON" ]; then
     # Only the DLL, whose tables are checked; the test programs could not run.
-    cmake --build "$dir" -j "$JOBS" --target QS
-    run_ctest "$dir"
+    cmake --build --preset windows-i686-dll -j "$JOBS"
+    ctest --preset "$preset" -j "$JOBS"
     echo "== SKIPPED: the 32-bit Wine tests above, because $WINE32_SKIP_REASON"
     return 0
   fi
-  cmake --build "$dir" -j "$JOBS"
-  run_ctest "$dir"
+  cmake --build --preset "$preset" -j "$JOBS"
+  ctest --preset "$preset" -j "$JOBS"
 }
 
 cmd_windows() {
   ensure_packages "${BASE_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}"
   ensure_wine32
-  cmake -S "$ROOT" -B "$ROOT/build-windows-host" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  cmake -S "$ROOT" -B "$ROOT/build-windows-host" -G Ninja \
     -DQS_BUILD_TESTS=OFF -DQS_BUILD_BENCH=OFF
   cmake --build "$ROOT/build-windows-host" -j "$JOBS" --target qs-sim
   local arch

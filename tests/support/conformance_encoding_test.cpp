@@ -47,7 +47,7 @@ std::string ToHex(const VBytes& bytes) {
 
 const json& Conformance() {
   static const json loaded = [] {
-    std::ifstream in(QS_CONFORMANCE_FILE);
+    std::ifstream in(QS_CONFORMANCE_PACKETS);
     if (!in) return json();
     return json::parse(in, nullptr, /*allow_exceptions=*/false);
   }();
@@ -56,7 +56,7 @@ const json& Conformance() {
 
 #define REQUIRE_CONFORMANCE()                                                                  \
   ASSERT_TRUE(Conformance().is_object() && Conformance().contains("packet_cases"))             \
-      << "conformance file missing or unreadable: " << QS_CONFORMANCE_FILE
+      << "conformance file missing or unreadable: " << QS_CONFORMANCE_PACKETS
 
 const json& CaseNamed(const char* group, const std::string& name) {
   for (const json& c : Conformance().at(group)) {
