@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "stream/video_conversion.h"
+#include "streamio/carry_over.h"
 #include "streamio/limits.h"
 #include "streamio/object_types.h"
 

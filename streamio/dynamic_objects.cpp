@@ -233,32 +233,4 @@ bool DecodeDynamicObject(int32_t type, VReader& reader, VDynamicObjects& objects
 #undef QS_DYNAMIC_CASE_Dynamic
 }
 
-void MergeDynamicObjects(const std::set<int32_t>& carriedTypes, const VDynamicObjects& previous,
-                         VDynamicObjects& current) {
-  // A case for every dynamic type the Carried column lets a summary carry.
-#define QS_DYNAMIC_MERGE_Dynamic_Yes(Name, Member) \
-  case Name:                                       \
-    current.Member = previous.Member;              \
-    break;
-#define QS_DYNAMIC_MERGE_Dynamic_No(...)
-#define QS_DYNAMIC_MERGE_Static_Yes(...)
-#define QS_DYNAMIC_MERGE_Static_No(...)
-#define QS_DYNAMIC_MERGE_None_No(...)
-#define QS_DYNAMIC_MERGE(Name, Number, Route, Holder, Member, Rule, Decoder, Carried, ...) \
-  QS_DYNAMIC_MERGE_##Holder##_##Carried(Name, Member)
-  for (int32_t type : carriedTypes) {
-    switch (type) {
-      QS_OBJECT_TYPES(QS_DYNAMIC_MERGE)
-      default:
-        break;
-    }
-  }
-#undef QS_DYNAMIC_MERGE
-#undef QS_DYNAMIC_MERGE_None_No
-#undef QS_DYNAMIC_MERGE_Static_No
-#undef QS_DYNAMIC_MERGE_Static_Yes
-#undef QS_DYNAMIC_MERGE_Dynamic_No
-#undef QS_DYNAMIC_MERGE_Dynamic_Yes
-}
-
 }  // namespace LumoraQSStream

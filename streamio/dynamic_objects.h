@@ -214,12 +214,4 @@ bool DecodeObjectTypeList(VReader& reader, std::set<int32_t>& types, bool (*keep
 bool DecodeDynamicObject(int32_t type, VReader& reader, VDynamicObjects& objects,
                          VSpareLists* spare = nullptr);
 
-// Replaces the data of every carried-over dynamic type in `current` by a
-// copy of `previous`'s (the packet summary's carried types); video frames are
-// shared, not copied. Force, moment, centre-of-pressure and voltage data are
-// never carried over, even when listed, nor are numbers outside the
-// catalogue.
-void MergeDynamicObjects(const std::set<int32_t>& carriedTypes, const VDynamicObjects& previous,
-                         VDynamicObjects& current);
-
 }  // namespace LumoraQSStream

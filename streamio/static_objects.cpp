@@ -117,32 +117,4 @@ bool DecodeStaticObject(int32_t type, VReader& reader, VStaticObjects& objects) 
 #undef QS_STATIC_CASE_Static
 }
 
-void MergeStaticObjects(const std::set<int32_t>& carriedTypes, const VStaticObjects& previous,
-                        VStaticObjects& current) {
-  // A case for every static type the Carried column lets a summary carry.
-#define QS_STATIC_MERGE_Static_Yes(Name, Member) \
-  case Name:                                     \
-    current.Member = previous.Member;            \
-    break;
-#define QS_STATIC_MERGE_Static_No(...)
-#define QS_STATIC_MERGE_Dynamic_Yes(...)
-#define QS_STATIC_MERGE_Dynamic_No(...)
-#define QS_STATIC_MERGE_None_No(...)
-#define QS_STATIC_MERGE(Name, Number, Route, Holder, Member, Rule, Decoder, Carried, ...) \
-  QS_STATIC_MERGE_##Holder##_##Carried(Name, Member)
-  for (int32_t type : carriedTypes) {
-    switch (type) {
-      QS_OBJECT_TYPES(QS_STATIC_MERGE)
-      default:
-        break;
-    }
-  }
-#undef QS_STATIC_MERGE
-#undef QS_STATIC_MERGE_None_No
-#undef QS_STATIC_MERGE_Dynamic_No
-#undef QS_STATIC_MERGE_Dynamic_Yes
-#undef QS_STATIC_MERGE_Static_No
-#undef QS_STATIC_MERGE_Static_Yes
-}
-
 }  // namespace LumoraQSStream

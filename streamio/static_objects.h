@@ -5,7 +5,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -103,11 +102,5 @@ bool DecodeWordBlockInfo(VReader& reader, VWordBlockInfo& info);
 // accumulation rule (StreamInfo overwrites, the others append). Returns false
 // for a failed decode and for a type that is not static.
 bool DecodeStaticObject(int32_t type, VReader& reader, VStaticObjects& objects);
-
-// Replaces the data of every carried-over static type in `current` by a copy
-// of `previous`'s (the packet summary's carried types). Other numbers are
-// ignored.
-void MergeStaticObjects(const std::set<int32_t>& carriedTypes, const VStaticObjects& previous,
-                        VStaticObjects& current);
 
 }  // namespace LumoraQSStream
