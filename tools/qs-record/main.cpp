@@ -212,17 +212,23 @@ class VTeeReader : public LumoraQSStreamIO::VReader {
 };
 
 // Why the packet reader refused the packet whose bytes are in `packet`.
-std::string RefusalReason(const std::vector<uint8_t>& packet) {
-  if (packet.size() < 8) return "a packet cut short";
+std::string RefusalReason(EEndReason reason, const std::vector<uint8_t>& packet) {
   int32_t magic = 0;
   int32_t length = 0;
-  std::memcpy(&magic, packet.data(), 4);
-  std::memcpy(&length, packet.data() + 4, 4);
-  if (magic != LumoraQSStream::PacketMagic) return Format("a packet with the wrong magic 0x%08x", static_cast<uint32_t>(magic));
-  if (length < 0 || static_cast<uint32_t>(length) > LumoraQSStreamIO::MaxPacketPayload) {
-    return Format("a packet announcing %d payload bytes (the bound is %u)", length, LumoraQSStreamIO::MaxPacketPayload);
+  if (packet.size() >= 8) {
+    std::memcpy(&magic, packet.data(), 4);
+    std::memcpy(&length, packet.data() + 4, 4);
   }
-  return "a packet whose objects do not decode";
+  switch (reason) {
+    case EEndReason::BadMagic:
+      return Format("a packet with the wrong magic 0x%08x", static_cast<uint32_t>(magic));
+    case EEndReason::LengthOutOfRange:
+      return Format("a packet announcing %d payload bytes (the bound is %u)", length, LumoraQSStreamIO::MaxPacketPayload);
+    case EEndReason::MalformedObject:
+      return "a packet whose objects do not decode";
+    default:
+      return "a packet cut short";
+  }
 }
 
 class VRecorder {
@@ -261,13 +267,14 @@ class VRecorder {
     VTeeReader tee(connection);
     VPacketReader packets;
 
-    const bool handshake = static_cast<bool>(packets.ReadHandshake(tee));
+    const VReadResult handshake = packets.ReadHandshake(tee);
     if (tee.Closed) {
       ending = Stopping ? "stopped before the server's first packet" : "the server closed the connection before its first packet";
       return Stopping;
     }
     if (!handshake) {
-      ending = "the server's first packet is not a handshake the library accepts: " + RefusalReason(tee.Packet);
+      ending = "the server's first packet is not a handshake the library accepts: " +
+               RefusalReason(handshake.Reason, tee.Packet);
       return false;
     }
     const int64_t handshakeNs = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - Start).count();
@@ -281,11 +288,12 @@ class VRecorder {
     while (requested) {
       tee.Packet.clear();
       VPacketDelivery delivery;
-      const bool accepted = static_cast<bool>(packets.ReadPacket(tee, false, delivery));
+      const VReadResult accepted = packets.ReadPacket(tee, false, delivery);
       const int64_t receiveNs = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - Start).count();
       if (tee.Closed) break;  // a packet cut short by the end of the connection is not kept
       if (!accepted) {
-        ending = "the server sent " + RefusalReason(tee.Packet) + "; the library ends a connection there, and so does the recording";
+        ending = "the server sent " + RefusalReason(accepted.Reason, tee.Packet) +
+                 "; the library ends a connection there, and so does the recording";
         return false;
       }
       const bool frame = delivery.Dynamic != nullptr;
