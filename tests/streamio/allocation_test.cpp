@@ -14,15 +14,15 @@
 
 #include "streamio/dynamic_objects.h"
 #include "streamio/limits.h"
-#include "streamio/memory_reader_writer.h"
 #include "streamio/static_objects.h"
+#include "testing/memory_reader_writer.h"
 #include "tests/streamio/byte_builder.h"
 #include "tests/support/counting_allocator.h"
 
 namespace {
 
 using namespace LumoraQSStream;
-using LumoraQSStreamIO::VMemoryReader;
+using QSTesting::VMemoryReader;
 using QSTest::ByteBuilder;
 using QSTest::LoadPayload;
 

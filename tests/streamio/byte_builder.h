@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "streamio/memory_reader_writer.h"
+#include "testing/memory_reader_writer.h"
 
 namespace QSTest {
 
@@ -61,7 +61,7 @@ inline std::vector<uint8_t> Packet(const std::vector<uint8_t>& payload,
 // Puts `bytes` into the reader's buffer (position 0), as a received packet
 // payload would be. Returns false only when the fill itself fails, which for
 // a non-empty payload would be a fault of the reader.
-inline bool LoadPayload(LumoraQSStreamIO::VMemoryReader& reader,
+inline bool LoadPayload(QSTesting::VMemoryReader& reader,
                         const std::vector<uint8_t>& bytes) {
   reader.Append(bytes);
   return reader.Fill(static_cast<uint32_t>(bytes.size())) || bytes.empty();

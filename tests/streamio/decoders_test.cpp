@@ -10,12 +10,12 @@
 #include <vector>
 
 #include "streamio/dynamic_objects.h"
-#include "streamio/memory_reader_writer.h"
 #include "streamio/static_objects.h"
+#include "testing/memory_reader_writer.h"
 #include "tests/streamio/byte_builder.h"
 
 using namespace LumoraQSStream;
-using LumoraQSStreamIO::VMemoryReader;
+using QSTesting::VMemoryReader;
 using QSTest::ByteBuilder;
 using QSTest::LoadPayload;
 

@@ -10,13 +10,13 @@
 
 #include "streamio/dynamic_objects.h"
 #include "streamio/limits.h"
-#include "streamio/memory_reader_writer.h"
 #include "streamio/reader.h"
 #include "streamio/static_objects.h"
+#include "testing/memory_reader_writer.h"
 #include "tests/streamio/byte_builder.h"
 
 using LumoraQSStreamIO::MaxPacketPayload;
-using LumoraQSStreamIO::VMemoryReader;
+using QSTesting::VMemoryReader;
 using LumoraQSStreamIO::VReaderSection;
 using QSTest::ByteBuilder;
 using QSTest::LoadPayload;

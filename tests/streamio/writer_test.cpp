@@ -10,13 +10,13 @@
 #include <string>
 #include <vector>
 
-#include "streamio/memory_reader_writer.h"
 #include "streamio/object_types.h"
 #include "streamio/writer.h"
+#include "testing/memory_reader_writer.h"
 #include "tests/conformance/conformance_file.h"
 #include "tests/streamio/byte_builder.h"
 
-using LumoraQSStreamIO::VMemoryWriter;
+using QSTesting::VMemoryWriter;
 using LumoraQSStreamIO::VWriterSection;
 using QSTest::ByteBuilder;
 using QSTest::ToHex;

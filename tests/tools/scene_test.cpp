@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "stream/packet_reader.h"
-#include "streamio/memory_reader_writer.h"
+#include "testing/memory_reader_writer.h"
 
 using namespace LumoraQSSim;
 using namespace LumoraQSStream;
@@ -45,7 +45,7 @@ std::vector<int32_t> ObjectTypes(const VBytes& packet) {
 }
 
 VDecoded Decode(const VBytes& packet) {
-  LumoraQSStreamIO::VMemoryReader reader(packet);
+  QSTesting::VMemoryReader reader(packet);
   VPacketReader packets;
   VPacketDelivery delivery;
   EXPECT_TRUE(packets.ReadPacket(reader, false, delivery));
