@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "QS.h"
+#include "testing/wait.h"
 #include "tools/sim/capture_server.h"
 
 // Starts the server or skips the test with the reason: a test that cannot
@@ -40,15 +41,7 @@ inline LumoraQSSim::VCaptureServerOptions On801(
   return options;
 }
 
-template <class Condition>
-bool WaitUntil(Condition condition, std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
+using QSTesting::WaitUntil;
 
 // The current frame's number, or -1 when there is none.
 inline int32_t FrameNow() {
