@@ -33,4 +33,17 @@ inline std::string ToHex(const uint8_t* bytes, std::size_t count) {
 
 inline std::string ToHex(const std::vector<uint8_t>& bytes) { return ToHex(bytes.data(), bytes.size()); }
 
+// The little-endian 32-bit integer at `offset` (which must leave 4 bytes).
+int32_t Int32At(const std::vector<uint8_t>& bytes, std::size_t offset);
+
+// A packet's objects read from the framing alone (type and length fields,
+// the payloads are not looked at): their types in order, and the offset
+// where the walk stopped, which is the packet's size when the objects fill
+// the payload exactly.
+struct VObjectWalk {
+  std::vector<int32_t> Types;
+  std::size_t End = 0;
+};
+VObjectWalk WalkObjects(const std::vector<uint8_t>& packet);
+
 }  // namespace QSTesting
