@@ -10,16 +10,16 @@
 
 #include "client/frame_client.h"
 #include "testing/wait.h"
-#include "tools/sim/capture_server.h"
+#include "testing/capture_server.h"
 #include "tools/sim/wire_encoder.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-using LumoraQSSim::EServeBehaviour;
+using QSTesting::EServeBehaviour;
 using LumoraQSSim::VBytes;
-using LumoraQSSim::VCaptureServer;
-using LumoraQSSim::VCaptureServerOptions;
+using QSTesting::VCaptureServer;
+using QSTesting::VCaptureServerOptions;
 using Clock = std::chrono::steady_clock;
 
 std::shared_ptr<VQSClient> NewClient() {

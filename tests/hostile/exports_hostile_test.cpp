@@ -25,11 +25,12 @@
 #include "hostile/hostile_packets.h"
 #include "hostile/hostile_peer.h"
 #include "streamio/object_types.h"
-#include "tools/sim/capture_server.h"
+#include "testing/capture_server.h"
 #include "tests/support/exports_test_support.h"
 
 using namespace std::chrono_literals;
 using namespace LumoraQSSim;
+using namespace QSTesting;
 using Clock = std::chrono::steady_clock;
 using namespace QSExportsTest;
 

@@ -16,10 +16,11 @@
 #include "hostile/stream_events.h"
 #include "stream/stream_client.h"
 #include "streamio/object_types.h"
-#include "tools/sim/capture_server.h"
+#include "testing/capture_server.h"
 
 using namespace std::chrono_literals;
 using namespace LumoraQSSim;
+using namespace QSTesting;
 using namespace LumoraQSStream;
 
 namespace QSHostile {

@@ -35,10 +35,11 @@
 #include <thread>
 
 #include "hostile/hostile_peer.h"
-#include "tools/sim/capture_server.h"
+#include "testing/capture_server.h"
 
 using namespace std::chrono_literals;
 using namespace LumoraQSSim;
+using namespace QSTesting;
 
 namespace {
 

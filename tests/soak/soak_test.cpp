@@ -18,10 +18,11 @@
 #include "tests/support/process_stats.h"
 #include "streamio/object_types.h"
 #include "testing/wait.h"
-#include "tools/sim/capture_server.h"
+#include "testing/capture_server.h"
 
 using namespace std::chrono_literals;
 using namespace LumoraQSSim;
+using namespace QSTesting;
 using Clock = std::chrono::steady_clock;
 
 namespace QSSoak {

@@ -19,7 +19,7 @@
 #include <string>
 
 #include "testing/wire_bytes.h"
-#include "tools/sim/capture_server.h"
+#include "testing/capture_server.h"
 #include "tools/sim/wire_encoder.h"
 
 namespace {

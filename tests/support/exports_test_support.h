@@ -11,7 +11,7 @@
 
 #include "QS.h"
 #include "testing/wait.h"
-#include "tools/sim/capture_server.h"
+#include "testing/capture_server.h"
 
 // Starts the server or skips the test with the reason: a test that cannot
 // serve must never pass silently.
@@ -28,11 +28,11 @@ namespace QSExportsTest {
 // Scripts are topped up by the tests themselves: a connection that waits
 // for more stays open long enough for every check, and the life of one
 // connection stays bounded.
-inline LumoraQSSim::VCaptureServerOptions On801(
+inline QSTesting::VCaptureServerOptions On801(
     const std::string& address,
-    LumoraQSSim::EServeBehaviour behaviour = LumoraQSSim::EServeBehaviour::AnswerEachRequest) {
+    QSTesting::EServeBehaviour behaviour = QSTesting::EServeBehaviour::AnswerEachRequest) {
   using namespace std::chrono_literals;
-  LumoraQSSim::VCaptureServerOptions options;
+  QSTesting::VCaptureServerOptions options;
   options.Address = address;
   options.Port = 801;
   options.Behaviour = behaviour;

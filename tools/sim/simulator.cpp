@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "tools/sim/capture_server.h"
+#include "tools/sim/request_packet.h"
 #include "tools/sim/listener.h"
 
 namespace LumoraQSSim {
