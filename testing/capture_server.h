@@ -27,7 +27,7 @@
 
 namespace QSTesting {
 
-using LumoraQSSim::VBytes;
+using VBytes = std::vector<uint8_t>;
 using LumoraQSSim::VRecordedRequest;
 
 // What the server does after accepting a connection.

@@ -23,7 +23,7 @@
 
 #include "QS.h"
 #include "hostile/hostile_packets.h"
-#include "hostile/hostile_peer.h"
+#include "testing/hostile_peer.h"
 #include "streamio/object_types.h"
 #include "testing/capture_server.h"
 #include "tests/support/exports_test_support.h"
@@ -35,6 +35,10 @@ using Clock = std::chrono::steady_clock;
 using namespace QSExportsTest;
 
 namespace QSHostile {
+
+using QSTesting::VHostilePeer;
+using QSTesting::VPeerConnection;
+using QSTesting::LimitClientSendBuffer;
 namespace {
 
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "hostile/hostile_packets.h"
-#include "hostile/hostile_peer.h"
+#include "testing/hostile_peer.h"
 #include "hostile/stream_events.h"
 #include "stream/stream_client.h"
 #include "streamio/object_types.h"
@@ -24,6 +24,9 @@ using namespace QSTesting;
 using namespace LumoraQSStream;
 
 namespace QSHostile {
+
+using QSTesting::VHostilePeer;
+using QSTesting::VPeerConnection;
 namespace {
 
 VCaptureServerOptions ServerOptions() {

@@ -1,4 +1,4 @@
-#include "hostile/hostile_peer.h"
+#include "testing/hostile_peer.h"
 
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -14,7 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace QSHostile {
+namespace QSTesting {
 
 namespace {
 
@@ -250,4 +250,4 @@ void VHostilePeer::Stop() {
   }
 }
 
-}  // namespace QSHostile
+}  // namespace QSTesting

@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-namespace QSHostile {
+namespace QSTesting {
 
 using VBytes = std::vector<uint8_t>;
 
@@ -118,4 +118,4 @@ class VHostilePeer {
   std::thread Thread_;
 };
 
-}  // namespace QSHostile
+}  // namespace QSTesting
