@@ -2,6 +2,7 @@
 #include "tools/sim/listener.h"
 
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <boost/asio.hpp>
@@ -12,7 +13,7 @@ namespace QSTesting {
 using LumoraQSSim::DecodeRequestPacket;
 using LumoraQSSim::EncodeObjectTypeList;
 using LumoraQSSim::EncodePacket;
-using LumoraQSSim::ListenOn;
+using LumoraQSSim::VListener;
 
 namespace asio = boost::asio;
 using asio::ip::tcp;
@@ -34,7 +35,7 @@ constexpr std::chrono::milliseconds GracefulCloseWait{500};
 
 struct VCaptureServer::VNet {
   asio::io_context Io;
-  tcp::acceptor Acceptor{Io};
+  VListener Listener;
 };
 
 struct VCaptureServer::VConnection {
@@ -57,8 +58,8 @@ bool VCaptureServer::Start() {
     return false;
   }
   auto net = std::make_unique<VNet>();
-  if (!ListenOn(net->Acceptor, Options_.Address, Options_.Port, true, Port_, LastError_)) return false;
-  ListenFd_ = net->Acceptor.native_handle();
+  if (!net->Listener.Open(Options_.Address, Options_.Port, true, LastError_)) return false;
+  Port_ = net->Listener.Port();
   Net_ = std::move(net);
   Started_ = true;
   Thread_ = std::thread(&VCaptureServer::ServeLoop, this);
@@ -70,17 +71,13 @@ void VCaptureServer::Stop() {
     std::lock_guard<std::mutex> lock(Mutex_);
     Stopping_ = true;
     // A thread blocked in accept or recv is woken by shutdown, not by close.
-    if (ListenFd_ >= 0) ::shutdown(ListenFd_, SHUT_RDWR);
+    if (Net_) Net_->Listener.Wake();
     if (ConnectionFd_ >= 0) ::shutdown(ConnectionFd_, SHUT_RDWR);
   }
   Changed_.notify_all();
   if (Thread_.joinable()) Thread_.join();
   std::lock_guard<std::mutex> lock(Mutex_);
-  if (Net_) {
-    boost::system::error_code ignored;
-    Net_->Acceptor.close(ignored);
-    ListenFd_ = -1;
-  }
+  if (Net_) Net_->Listener.Close();
 }
 
 std::string VCaptureServer::LastError() const {
@@ -151,16 +148,13 @@ void VCaptureServer::ServeLoop() {
       if (Stopping_) return;
     }
     tcp::socket socket(Net_->Io);
-    boost::system::error_code ec;
-    Net_->Acceptor.accept(socket, ec);
-    if (ec) {
+    if (!Net_->Listener.Accept(socket)) {
       // Stop() shuts the listening socket down, which fails the accept. Any
       // other failure is retried after a short pause (still ended by Stop).
       std::unique_lock<std::mutex> lock(Mutex_);
       if (Changed_.wait_for(lock, std::chrono::milliseconds(10), [this] { return Stopping_; })) return;
       continue;
     }
-    socket.set_option(tcp::no_delay(true), ec);
     std::size_t number = 0;
     {
       std::lock_guard<std::mutex> lock(Mutex_);

@@ -122,7 +122,6 @@ class VCaptureServer {
   mutable std::condition_variable Changed_;
   bool Started_ = false;
   bool Stopping_ = false;
-  int ListenFd_ = -1;
   int ConnectionFd_ = -1;  // the socket being served, -1 between connections
   std::deque<VBytes> Script_;
   std::vector<VRecordedRequest> Requests_;
