@@ -46,6 +46,7 @@
 
 #include "QS.h"
 #include "bench/heavy_scene.h"
+#include "tools/sim/listener.h"
 #include "tools/sim/scene.h"
 #include "tools/sim/wire_encoder.h"
 
@@ -174,25 +175,6 @@ int ConnectLoopback(uint16_t port) {
   return fd;
 }
 
-int ListenLoopback(uint16_t port, uint16_t& bound) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) return -1;
-  const int one = 1;
-  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(fd, 4) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  socklen_t length = sizeof address;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  bound = ntohs(address.sin_port);
-  return fd;
-}
-
 // The types the exports ask for after Connect and the three Enable calls.
 const std::set<int32_t>& ExportTypes() {
   static const std::set<int32_t> types = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13};
@@ -218,9 +200,8 @@ class VBenchServer {
 
   bool Start(double rate) {
     Rate = rate;
-    uint16_t bound = 0;
-    ListenFd = ListenLoopback(ServerPort, bound);
-    if (ListenFd < 0) return false;
+    std::string error;
+    if (!Listener.Open("127.0.0.1", ServerPort, true, error)) return false;
     Thread = std::thread([this] { AcceptLoop(); });
     return true;
   }
@@ -229,12 +210,11 @@ class VBenchServer {
     Stopping = true;
     {
       std::lock_guard<std::mutex> lock(Mutex);
-      if (ListenFd >= 0) ::shutdown(ListenFd, SHUT_RDWR);
+      Listener.Wake();
       if (ClientFd >= 0) ::shutdown(ClientFd, SHUT_RDWR);
     }
     if (Thread.joinable()) Thread.join();
-    if (ListenFd >= 0) ::close(ListenFd);
-    ListenFd = -1;
+    Listener.Close();
   }
 
   // Nanoseconds (steady clock) just before frame `frame` was written; 0 if
@@ -250,7 +230,7 @@ class VBenchServer {
  private:
   void AcceptLoop() {
     while (!Stopping) {
-      const int fd = ::accept(ListenFd, nullptr, nullptr);
+      const int fd = Listener.Accept();
       if (fd < 0) return;
       {
         std::lock_guard<std::mutex> lock(Mutex);
@@ -266,9 +246,8 @@ class VBenchServer {
   }
 
   void Serve(int fd) {
-    // As the simulator does: a packet's last segment goes out at once.
-    const int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    // The listener set TCP_NODELAY, as for the simulator: a packet's last
+    // segment goes out at once.
     const VBytes handshake = LumoraQSSim::EncodePacket({LumoraQSSim::EncodeObjectTypeList(Offered)});
     if (!WriteAll(fd, handshake.data(), handshake.size())) return;
     VBytes request;
@@ -305,7 +284,7 @@ class VBenchServer {
   double Rate = 0;
   std::atomic<bool> Stopping{false};
   std::mutex Mutex;
-  int ListenFd = -1;
+  LumoraQSSim::VListener Listener;
   int ClientFd = -1;
   std::thread Thread;
   int32_t NextFrame = 0;
@@ -570,20 +549,19 @@ VLatency RawLatency(const VBenchServer& server, int frames) {
 // go idle between rounds, as the client and server do between paced frames.
 std::vector<double> PingPongHalfRoundTrip(int rounds, std::chrono::nanoseconds pause) {
   std::vector<double> samples;
-  uint16_t port = 0;
-  const int listenFd = ListenLoopback(0, port);
-  if (listenFd < 0) return samples;
+  LumoraQSSim::VListener listener;
+  std::string error;
+  if (!listener.Open("127.0.0.1", 0, true, error)) return samples;
   const int one = 1;
   std::thread echo([&] {
-    const int fd = ::accept(listenFd, nullptr, nullptr);
+    const int fd = listener.Accept();
     if (fd < 0) return;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     uint8_t message[17];
     while (ReadAll(fd, message, sizeof message) && WriteAll(fd, message, sizeof message)) {
     }
     ::close(fd);
   });
-  const int fd = ConnectLoopback(port);
+  const int fd = ConnectLoopback(listener.Port());
   if (fd >= 0) {
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     uint8_t message[17] = {};
@@ -596,9 +574,8 @@ std::vector<double> PingPongHalfRoundTrip(int rounds, std::chrono::nanoseconds p
     ::shutdown(fd, SHUT_RDWR);
     ::close(fd);
   }
-  ::shutdown(listenFd, SHUT_RDWR);
+  listener.Wake();
   echo.join();
-  ::close(listenFd);
   return samples;
 }
 
@@ -647,16 +624,15 @@ void PrintThroughputRow(const char* server, const char* client, const std::vecto
 
 int Run(const VOptions& options) {
   {
-    uint16_t bound = 0;
-    const int probe = ListenLoopback(ServerPort, bound);
-    if (probe < 0) {
+    LumoraQSSim::VListener probe;
+    std::string error;
+    if (!probe.Open("127.0.0.1", ServerPort, true, error)) {
       std::fprintf(stderr,
                    "cannot bind 127.0.0.1:801: run inside a private network namespace as root, e.g.\n"
                    "  unshare -n sh -c 'ip link set lo up && exec %s'\n",
                    "qs_e2e_bench");
       return 2;
     }
-    ::close(probe);
   }
   const QSBench::VHeavyScene heavy;
   std::printf("end-to-end over loopback, %d runs of %.1f s per throughput figure (medians)\n", options.Repeats,

@@ -51,12 +51,12 @@
 #include "bench/heavy_scene.h"
 #include "client/frame_client.h"
 #include "stream/packet_reader.h"
-#include "streamio/memory_reader_writer.h"
+#include "testing/memory_reader_writer.h"
 
 namespace {
 
 using namespace LumoraQSStream;
-using LumoraQSStreamIO::VMemoryReader;
+using QSTesting::VMemoryReader;
 using QSBench::VBytes;
 using QSBench::VHeavyScene;
 

@@ -16,9 +16,9 @@
 #include "stream/video_conversion.h"
 #include "streamio/dynamic_objects.h"
 #include "streamio/limits.h"
-#include "streamio/memory_reader_writer.h"
 #include "streamio/object_types.h"
 #include "streamio/static_objects.h"
+#include "testing/memory_reader_writer.h"
 #include "tools/recording/recording.h"
 #include "tools/sim/wire_encoder.h"
 
@@ -32,7 +32,7 @@ std::size_t __sanitizer_get_allocated_size(const volatile void* block) __attribu
 }
 
 using namespace LumoraQSStream;
-using LumoraQSStreamIO::VMemoryReader;
+using QSTesting::VMemoryReader;
 
 namespace QSFuzz {
 

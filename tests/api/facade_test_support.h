@@ -20,6 +20,7 @@
 
 #include "client/frame_record.h"
 #include "client/qs_client.h"
+#include "testing/wait.h"
 #include "tests/support/payload_builders.h"
 
 class MockQSClient : public IQSClient {
@@ -103,15 +104,7 @@ inline std::shared_ptr<IQSClient> Share(MockQSClient& mock) {
   return std::shared_ptr<IQSClient>(&mock, [](IQSClient* client) { client->Destroy(); });
 }
 
-// Polls `condition` for at most five seconds.
-inline bool WaitUntil(const std::function<bool()>& condition) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return condition();
-}
+using QSTesting::WaitUntil;
 
 // --- Frame record builders --------------------------------------------------
 

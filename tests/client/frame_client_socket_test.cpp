@@ -9,16 +9,17 @@
 #include <vector>
 
 #include "client/frame_client.h"
-#include "tools/sim/capture_server.h"
+#include "testing/wait.h"
+#include "testing/capture_server.h"
 #include "tools/sim/wire_encoder.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-using LumoraQSSim::EServeBehaviour;
+using QSTesting::EServeBehaviour;
 using LumoraQSSim::VBytes;
-using LumoraQSSim::VCaptureServer;
-using LumoraQSSim::VCaptureServerOptions;
+using QSTesting::VCaptureServer;
+using QSTesting::VCaptureServerOptions;
 using Clock = std::chrono::steady_clock;
 
 std::shared_ptr<VQSClient> NewClient() {
@@ -61,15 +62,7 @@ std::unique_ptr<VCaptureServer> StartServer(VCaptureServerOptions options) {
   return server;
 }
 
-template <class Condition>
-bool WaitUntil(Condition condition, std::chrono::milliseconds timeout) {
-  const auto deadline = Clock::now() + timeout;
-  while (!condition()) {
-    if (Clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(2ms);
-  }
-  return true;
-}
+using QSTesting::WaitUntil;
 
 TEST(FrameClientSocket, FramesFlowIntoGetFramesWithTheirScene) {
   VCaptureServerOptions options;

@@ -17,14 +17,14 @@
 #include "stream/packet_reader.h"
 #include "stream/requests.h"
 #include "streamio/dynamic_objects.h"
-#include "streamio/memory_reader_writer.h"
 #include "streamio/static_objects.h"
+#include "testing/memory_reader_writer.h"
 #include "tests/conformance/conformance_file.h"
 
 using nlohmann::json;
 using namespace LumoraQSStream;
-using LumoraQSStreamIO::VMemoryReader;
-using LumoraQSStreamIO::VMemoryWriter;
+using QSTesting::VMemoryReader;
+using QSTesting::VMemoryWriter;
 
 namespace {
 

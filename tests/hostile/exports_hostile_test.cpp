@@ -23,17 +23,22 @@
 
 #include "QS.h"
 #include "hostile/hostile_packets.h"
-#include "hostile/hostile_peer.h"
+#include "testing/hostile_peer.h"
 #include "streamio/object_types.h"
-#include "tools/sim/capture_server.h"
+#include "testing/capture_server.h"
 #include "tests/support/exports_test_support.h"
 
 using namespace std::chrono_literals;
 using namespace LumoraQSSim;
+using namespace QSTesting;
 using Clock = std::chrono::steady_clock;
 using namespace QSExportsTest;
 
 namespace QSHostile {
+
+using QSTesting::VHostilePeer;
+using QSTesting::VPeerConnection;
+using QSTesting::LimitClientSendBuffer;
 namespace {
 
 

@@ -19,10 +19,11 @@
 #include "hostile/stream_events.h"
 #include "stream/connection_bounds.h"
 #include "tests/support/exports_test_support.h"
-#include "tools/sim/capture_server.h"
+#include "testing/capture_server.h"
 
 using namespace std::chrono_literals;
 using namespace LumoraQSSim;
+using namespace QSTesting;
 using namespace QSExportsTest;
 using boost::asio::ip::make_address;
 using boost::asio::ip::tcp;

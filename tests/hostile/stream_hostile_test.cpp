@@ -12,17 +12,21 @@
 #include <vector>
 
 #include "hostile/hostile_packets.h"
-#include "hostile/hostile_peer.h"
+#include "testing/hostile_peer.h"
 #include "hostile/stream_events.h"
 #include "stream/stream_client.h"
 #include "streamio/object_types.h"
-#include "tools/sim/capture_server.h"
+#include "testing/capture_server.h"
 
 using namespace std::chrono_literals;
 using namespace LumoraQSSim;
+using namespace QSTesting;
 using namespace LumoraQSStream;
 
 namespace QSHostile {
+
+using QSTesting::VHostilePeer;
+using QSTesting::VPeerConnection;
 namespace {
 
 VCaptureServerOptions ServerOptions() {

@@ -34,11 +34,12 @@
 #include <string>
 #include <thread>
 
-#include "hostile/hostile_peer.h"
-#include "tools/sim/capture_server.h"
+#include "testing/hostile_peer.h"
+#include "testing/capture_server.h"
 
 using namespace std::chrono_literals;
 using namespace LumoraQSSim;
+using namespace QSTesting;
 
 namespace {
 
@@ -51,7 +52,7 @@ using FSetPreFetch = void (*)(unsigned char);
 // library registered for exit, so that at exit the library still finds its
 // peer there.
 std::unique_ptr<VCaptureServer> Server;
-std::unique_ptr<QSHostile::VHostilePeer> Deaf;
+std::unique_ptr<QSTesting::VHostilePeer> Deaf;
 
 int Fail(const char* step) {
   std::fprintf(stderr, "dlopen child: %s failed\n", step);
@@ -92,9 +93,9 @@ int main(int argc, char** argv) {
   options.MaxConnectionTime = 40000ms;
   std::atomic<bool> stalled{false};
   if (mode == "unload-deaf-peer") {
-    Deaf = std::make_unique<QSHostile::VHostilePeer>(address, 801, 4096);
+    Deaf = std::make_unique<QSTesting::VHostilePeer>(address, 801, 4096);
     if (!Deaf->Listen()) return 77;
-    Deaf->Serve([&stalled](QSHostile::VPeerConnection& c) {
+    Deaf->Serve([&stalled](QSTesting::VPeerConnection& c) {
       if (!c.Send(EncodePacket({EncodeObjectTypeList(std::set<int32_t>{1, 2, 3, 4, 5})}))) return;
       c.Flood(EncodePacket({EncodeFrameNumber(1)}), 5000000, 30000ms, 1000ms);
       stalled = c.Stalled();
@@ -139,7 +140,7 @@ int main(int argc, char** argv) {
     std::this_thread::sleep_for(100ms);  // the receiving thread is in its first read by now
     if (!isConnected()) return Fail("connected to the silent peer");
   } else if (mode == "unload-deaf-peer") {
-    if (QSHostile::LimitClientSendBuffer(address, 801) != 1) return Fail("limiting the send buffer");
+    if (QSTesting::LimitClientSendBuffer(address, 801) != 1) return Fail("limiting the send buffer");
     const auto deadline = std::chrono::steady_clock::now() + 40s;
     while (!stalled && !Deaf->Finished() && std::chrono::steady_clock::now() < deadline) {
       std::this_thread::sleep_for(5ms);

@@ -17,24 +17,18 @@
 #include "QS.h"
 #include "tests/support/process_stats.h"
 #include "streamio/object_types.h"
-#include "tools/sim/capture_server.h"
+#include "testing/wait.h"
+#include "testing/capture_server.h"
 
 using namespace std::chrono_literals;
 using namespace LumoraQSSim;
+using namespace QSTesting;
 using Clock = std::chrono::steady_clock;
 
 namespace QSSoak {
 namespace {
 
-template <class Condition>
-bool WaitUntil(Condition condition, std::chrono::milliseconds timeout) {
-  const auto deadline = Clock::now() + timeout;
-  while (!condition()) {
-    if (Clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
-}
+using QSTesting::WaitUntil;
 
 int Cycles(int fallback) {
   const char* text = std::getenv("QS_SOAK_CYCLES");

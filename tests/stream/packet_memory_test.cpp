@@ -12,7 +12,7 @@
 
 #include "stream/packet_reader.h"
 #include "streamio/limits.h"
-#include "streamio/memory_reader_writer.h"
+#include "testing/memory_reader_writer.h"
 #include "tests/support/counting_allocator.h"
 #include "tools/sim/wire_encoder.h"
 
@@ -55,7 +55,7 @@ double PayloadOf(const VBytes& packet) { return static_cast<double>(packet.size(
 // An object of `type` with a payload of zeros as short as its decoder
 // takes: every count and length zero.
 VBytes SmallestObject(int32_t type) {
-  LumoraQSStreamIO::VMemoryReader reader(VBytes(512, 0));
+  QSTesting::VMemoryReader reader(VBytes(512, 0));
   reader.Fill(512);
   VStaticObjects staticObjects;
   VDynamicObjects dynamicObjects;
@@ -128,7 +128,7 @@ TEST(PacketMemory, HeldMemoryPerPayloadByteIsBoundedForEveryKind) {
   // The handshake keeps its type list's numbers of the catalogue only.
   std::vector<int32_t> numbers(10 * N);
   for (int32_t i = 0; i < 10 * N; ++i) numbers[i] = i;
-  LumoraQSStreamIO::VMemoryReader handshake(EncodePacket({EncodeObjectTypeList(numbers)}));
+  QSTesting::VMemoryReader handshake(EncodePacket({EncodeObjectTypeList(numbers)}));
   VPacketReader packets;
   const std::size_t before = LiveBytes();
   ASSERT_TRUE(packets.ReadHandshake(handshake));

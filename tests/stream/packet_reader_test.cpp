@@ -6,13 +6,13 @@
 
 #include "stream/video_conversion.h"
 #include "streamio/limits.h"
-#include "streamio/memory_reader_writer.h"
+#include "testing/memory_reader_writer.h"
 #include "tests/support/payload_builders.h"
 #include "tools/sim/wire_encoder.h"
 
 using namespace LumoraQSSim;
 using namespace LumoraQSStream;
-using LumoraQSStreamIO::VMemoryReader;
+using QSTesting::VMemoryReader;
 
 namespace {
 

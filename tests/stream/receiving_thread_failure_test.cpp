@@ -13,7 +13,7 @@
 #include <mutex>
 #include <new>
 
-#include "tools/sim/capture_server.h"
+#include "testing/capture_server.h"
 
 namespace {
 std::atomic<bool> FailLargeAllocations{false};
@@ -37,6 +37,7 @@ void operator delete[](void* block, std::size_t) noexcept { std::free(block); }
 
 using namespace std::chrono_literals;
 using namespace LumoraQSSim;
+using namespace QSTesting;
 
 namespace {
 

@@ -11,10 +11,11 @@
 #include <vector>
 
 #include "stream/video_conversion.h"
-#include "tools/sim/capture_server.h"
+#include "testing/capture_server.h"
 
 using namespace std::chrono_literals;
 using namespace LumoraQSSim;
+using namespace QSTesting;
 using namespace LumoraQSStream;
 using boost::asio::ip::make_address;
 using boost::asio::ip::tcp;

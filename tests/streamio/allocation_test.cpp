@@ -14,17 +14,18 @@
 
 #include "streamio/dynamic_objects.h"
 #include "streamio/limits.h"
-#include "streamio/memory_reader_writer.h"
 #include "streamio/static_objects.h"
-#include "tests/streamio/byte_builder.h"
+#include "testing/memory_reader_writer.h"
+#include "testing/wire_bytes.h"
+#include "tools/sim/wire_encoder.h"
 #include "tests/support/counting_allocator.h"
 
 namespace {
 
 using namespace LumoraQSStream;
-using LumoraQSStreamIO::VMemoryReader;
-using QSTest::ByteBuilder;
-using QSTest::LoadPayload;
+using QSTesting::VMemoryReader;
+using LumoraQSSim::VWireBuffer;
+using QSTesting::LoadPayload;
 
 constexpr int32_t MaxCount = std::numeric_limits<int32_t>::max();
 
@@ -77,90 +78,90 @@ struct HostileCase {
 std::vector<HostileCase> HostileCases() {
   const std::vector<uint8_t> few(24, 0x01);
   std::vector<HostileCase> cases;
-  cases.push_back({"subject segments", ByteBuilder().I32(1).Str("s").I32(MaxCount).Append(few).Get(),
+  cases.push_back({"subject segments", VWireBuffer().Int32(1).String("s").Int32(MaxCount).Raw(few).Bytes(),
                    [](auto& r) {
                      VSubjectInfo v;
                      return DecodeSubjectInfo(r, v);
                    }});
   cases.push_back({"subject markers",
-                   ByteBuilder().I32(1).Str("s").I32(0).I32(MaxCount).Append(few).Get(), [](auto& r) {
+                   VWireBuffer().Int32(1).String("s").Int32(0).Int32(MaxCount).Raw(few).Bytes(), [](auto& r) {
                      VSubjectInfo v;
                      return DecodeSubjectInfo(r, v);
                    }});
   cases.push_back({"subject pairs",
-                   ByteBuilder().I32(1).Str("s").I32(0).I32(0).I32(MaxCount).Append(few).Get(),
+                   VWireBuffer().Int32(1).String("s").Int32(0).Int32(0).Int32(MaxCount).Raw(few).Bytes(),
                    [](auto& r) {
                      VSubjectInfo v;
                      return DecodeSubjectInfo(r, v);
                    }});
   cases.push_back({"component names",
-                   ByteBuilder().I32(1).I32(2).Str("o").I32(MaxCount).Append(few).Get(), [](auto& r) {
+                   VWireBuffer().Int32(1).Int32(2).String("o").Int32(MaxCount).Raw(few).Bytes(), [](auto& r) {
                      VDeviceOutputInfo v;
                      return DecodeDeviceOutputInfo(r, v);
                    }});
-  cases.push_back({"chunk groups", ByteBuilder().I32(0).I32(0).I32(MaxCount).Append(few).Get(),
+  cases.push_back({"chunk groups", VWireBuffer().Int32(0).Int32(0).Int32(MaxCount).Raw(few).Bytes(),
                    [](auto& r) {
                      VChunkData v;
                      return DecodeChunkData(r, v);
                    }});
-  cases.push_back({"chunks", ByteBuilder().I32(0).I32(0).I32(1).I32(MaxCount).Append(few).Get(),
+  cases.push_back({"chunks", VWireBuffer().Int32(0).Int32(0).Int32(1).Int32(MaxCount).Raw(few).Bytes(),
                    [](auto& r) {
                      VChunkData v;
                      return DecodeChunkData(r, v);
                    }});
-  cases.push_back({"summary pairs", ByteBuilder().I32(MaxCount).Append(few).Get(), [](auto& r) {
+  cases.push_back({"summary pairs", VWireBuffer().Int32(MaxCount).Raw(few).Bytes(), [](auto& r) {
                      VPacketSummary v;
                      return DecodePacketSummary(r, v);
                    }});
-  cases.push_back({"summary types", ByteBuilder().I32(0).I32(MaxCount).Append(few).Get(),
+  cases.push_back({"summary types", VWireBuffer().Int32(0).Int32(MaxCount).Raw(few).Bytes(),
                    [](auto& r) {
                      VPacketSummary v;
                      return DecodePacketSummary(r, v);
                    }});
-  cases.push_back({"object type list", ByteBuilder().I32(MaxCount).Append(few).Get(), [](auto& r) {
+  cases.push_back({"object type list", VWireBuffer().Int32(MaxCount).Raw(few).Bytes(), [](auto& r) {
                      std::set<int32_t> v;
                      return DecodeObjectTypeList(r, v);
                    }});
-  cases.push_back({"marker positions", ByteBuilder().I32(MaxCount).Append(few).Get(), [](auto& r) {
+  cases.push_back({"marker positions", VWireBuffer().Int32(MaxCount).Raw(few).Bytes(), [](auto& r) {
                      VRecordArray<VMarkerPosition> v;
                      return DecodeMarkerPositions(r, v);
                    }});
-  cases.push_back({"marker positions wrapping", ByteBuilder().I32(38347923).Fill(112, 0).Get(),
+  cases.push_back({"marker positions wrapping", VWireBuffer().Int32(38347923).Raw(std::vector<uint8_t>(112, 0)).Bytes(),
                    [](auto& r) {
                      VRecordArray<VMarkerPosition> v;
                      return DecodeMarkerPositions(r, v);
                    }});
-  cases.push_back({"marker records", ByteBuilder().I32(MaxCount).Append(few).Get(), [](auto& r) {
+  cases.push_back({"marker records", VWireBuffer().Int32(MaxCount).Raw(few).Bytes(), [](auto& r) {
                      VRecordArray<VMarkerRecord> v;
                      return DecodeMarkerRecords(r, v);
                    }});
-  cases.push_back({"segment poses", ByteBuilder().I32(1).I32(MaxCount).Append(few).Get(),
+  cases.push_back({"segment poses", VWireBuffer().Int32(1).Int32(MaxCount).Raw(few).Bytes(),
                    [](auto& r) {
                      VSegmentPoses v;
                      return DecodeSegmentPoses(r, v);
                    }});
-  cases.push_back({"samples", ByteBuilder().I32(0).I32(1).I32(2).I32(MaxCount).Append(few).Get(),
+  cases.push_back({"samples", VWireBuffer().Int32(0).Int32(1).Int32(2).Int32(MaxCount).Raw(few).Bytes(),
                    [](auto& r) {
                      VDeviceOutputData v;
                      return DecodeDeviceOutputData(r, v);
                    }});
-  cases.push_back({"samples wrapping", ByteBuilder().I32(0).I32(1).I32(2).I32(1 << 30).Append(few).Get(),
+  cases.push_back({"samples wrapping", VWireBuffer().Int32(0).Int32(1).Int32(2).Int32(1 << 30).Raw(few).Bytes(),
                    [](auto& r) {
                      VDeviceOutputData v;
                      return DecodeDeviceOutputData(r, v);
                    }});
-  cases.push_back({"blocks", ByteBuilder().I32(0).I32(1).I32(MaxCount).Append(few).Get(),
+  cases.push_back({"blocks", VWireBuffer().Int32(0).Int32(1).Int32(MaxCount).Raw(few).Bytes(),
                    [](auto& r) {
                      VBlockData v;
                      return DecodeBlockData(r, v);
                    }});
-  cases.push_back({"short records", ByteBuilder().I32(0).I32(1).I32(MaxCount).Append(few).Get(),
+  cases.push_back({"short records", VWireBuffer().Int32(0).Int32(1).Int32(MaxCount).Raw(few).Bytes(),
                    [](auto& r) {
                      VShortRecordData v;
                      return DecodeShortRecordData(r, v);
                    }});
   cases.push_back({"video data",
-                   ByteBuilder().I32(0).I32(0).U16(0).U16(0).U16(8).U16(8).I32(3).I32(MaxCount).Append(few).Get(),
+                   VWireBuffer().Int32(0).Int32(0).UInt16(0).UInt16(0).UInt16(8).UInt16(8).Int32(3).Int32(MaxCount).Raw(few).Bytes(),
                    [](auto& r) {
                      VVideoFrame v;
                      return DecodeVideoFrame(r, v);
@@ -188,7 +189,7 @@ TEST(HostileInput, ReservationIsBoundedByTheBytesPresent) {
   // 100 segment counts' worth of 36-byte minimum encodings, but zero bytes
   // beyond the first segment's start: decoding fails after the reservation.
   const std::vector<uint8_t> payload =
-      ByteBuilder().I32(1).Str("").I32(100).Fill(100 * 36, 0xFF).Get();
+      VWireBuffer().Int32(1).String("").Int32(100).Raw(std::vector<uint8_t>(100 * 36, 0xFF)).Bytes();
   VMemoryReader reader;
   ASSERT_TRUE(LoadPayload(reader, payload));
   bool decoded = true;

@@ -10,14 +10,15 @@
 #include <vector>
 
 #include "streamio/dynamic_objects.h"
-#include "streamio/memory_reader_writer.h"
 #include "streamio/static_objects.h"
-#include "tests/streamio/byte_builder.h"
+#include "testing/memory_reader_writer.h"
+#include "testing/wire_bytes.h"
+#include "tools/sim/wire_encoder.h"
 
 using namespace LumoraQSStream;
-using LumoraQSStreamIO::VMemoryReader;
-using QSTest::ByteBuilder;
-using QSTest::LoadPayload;
+using QSTesting::VMemoryReader;
+using LumoraQSSim::VWireBuffer;
+using QSTesting::LoadPayload;
 
 namespace {
 
@@ -26,52 +27,52 @@ constexpr int32_t MaxCount = std::numeric_limits<int32_t>::max();
 // --- Payloads ------------------------------------------------------------
 
 std::vector<uint8_t> SubjectPayload() {
-  return ByteBuilder()
-      .I32(4)
-      .Str("Runner")
-      .I32(1)  // segments
-      .I32(-9)
-      .I32(31)
-      .U32(1).U32(2).U32(3).U32(4).U32(5).U32(0xFFFFFFFFu)
-      .Str("Thorax")
-      .I32(2)  // markers
-      .I32(41)
-      .Str("C7")
-      .I32(42)
-      .Str("")
-      .I32(1)  // pairs
-      .U32(7)
-      .U32(0x80000000u)
-      .Get();
+  return VWireBuffer()
+      .Int32(4)
+      .String("Runner")
+      .Int32(1)  // segments
+      .Int32(-9)
+      .Int32(31)
+      .UInt32(1).UInt32(2).UInt32(3).UInt32(4).UInt32(5).UInt32(0xFFFFFFFFu)
+      .String("Thorax")
+      .Int32(2)  // markers
+      .Int32(41)
+      .String("C7")
+      .Int32(42)
+      .String("")
+      .Int32(1)  // pairs
+      .UInt32(7)
+      .UInt32(0x80000000u)
+      .Bytes();
 }
 
 std::vector<uint8_t> DeviceOutputPayload() {
-  return ByteBuilder().I32(3).I32(-8).Str("Force").I32(3).Str("Fx").Str("Fy").Str("Fz").Get();
+  return VWireBuffer().Int32(3).Int32(-8).String("Force").Int32(3).String("Fx").String("Fy").String("Fz").Bytes();
 }
 
 std::vector<uint8_t> ChunkPayload() {
-  return ByteBuilder()
-      .I32(-1)
-      .I32(2)
-      .I32(2)  // groups
-      .I32(1)  // chunks in group 0
-      .U16(0xFFFE).U16(1).U16(3).U8(9).U8(8).U8(7)
-      .I32(0)  // group 1 is empty
-      .Get();
+  return VWireBuffer()
+      .Int32(-1)
+      .Int32(2)
+      .Int32(2)  // groups
+      .Int32(1)  // chunks in group 0
+      .UInt16(0xFFFE).UInt16(1).UInt16(3).Byte(9).Byte(8).Byte(7)
+      .Int32(0)  // group 1 is empty
+      .Bytes();
 }
 
 std::vector<uint8_t> VoltagePayload() {
-  ByteBuilder bytes;
-  bytes.I32(-5).I32(2).I32(6).I32(10);
-  for (int i = 0; i < 10; ++i) bytes.F32(0.25f * static_cast<float>(i) - 1.0f);
-  return bytes.Get();
+  VWireBuffer bytes;
+  bytes.Int32(-5).Int32(2).Int32(6).Int32(10);
+  for (int i = 0; i < 10; ++i) bytes.Float(0.25f * static_cast<float>(i) - 1.0f);
+  return bytes.Bytes();
 }
 
 std::vector<uint8_t> VideoPayload() {
-  return ByteBuilder()
-      .I32(1).I32(-2).U16(0xFFFF).U16(4).U16(4).U16(2).I32(3).I32(8)
-      .U8(10).U8(20).U8(30).U8(40).U8(50).U8(60).U8(70).U8(80)
-      .Get();
+  return VWireBuffer()
+      .Int32(1).Int32(-2).UInt16(0xFFFF).UInt16(4).UInt16(4).UInt16(2).Int32(3).Int32(8)
+      .Byte(10).Byte(20).Byte(30).Byte(40).Byte(50).Byte(60).Byte(70).Byte(80)
+      .Bytes();
 }
 
 // --- Every decoder: a complete payload decodes and consumes exactly its
@@ -85,7 +86,7 @@ struct DecoderCase {
 
 std::vector<DecoderCase> AllDecoders() {
   std::vector<DecoderCase> cases;
-  cases.push_back({"StreamInfo", ByteBuilder().I64(-3).Get(), [](auto& r) {
+  cases.push_back({"StreamInfo", VWireBuffer().Int64(-3).Bytes(), [](auto& r) {
                      int64_t v = 0;
                      return DecodeStreamInfo(r, v);
                    }});
@@ -93,7 +94,7 @@ std::vector<DecoderCase> AllDecoders() {
                      VSubjectInfo v;
                      return DecodeSubjectInfo(r, v);
                    }});
-  cases.push_back({"DeviceInfo", ByteBuilder().I32(1).I64(2).Str("plate").Get(), [](auto& r) {
+  cases.push_back({"DeviceInfo", VWireBuffer().Int32(1).Int64(2).String("plate").Bytes(), [](auto& r) {
                      VDeviceInfo v;
                      return DecodeDeviceInfo(r, v);
                    }});
@@ -102,32 +103,32 @@ std::vector<DecoderCase> AllDecoders() {
                      return DecodeDeviceOutputInfo(r, v);
                    }});
   cases.push_back({"NamedVectorInfo",
-                   ByteBuilder().I32(1).I64(2).Str("v").F64(1).F64(2).F64(3).Get(), [](auto& r) {
+                   VWireBuffer().Int32(1).Int64(2).String("v").Double(1).Double(2).Double(3).Bytes(), [](auto& r) {
                      VNamedVectorInfo v;
                      return DecodeNamedVectorInfo(r, v);
                    }});
   cases.push_back({"NamedParameterInfo",
-                   ByteBuilder().I32(1).Str("cam").Fill(19 * 8, 0x3F).Get(), [](auto& r) {
+                   VWireBuffer().Int32(1).String("cam").Raw(std::vector<uint8_t>(19 * 8, 0x3F)).Bytes(), [](auto& r) {
                      VNamedParameterInfo v;
                      return DecodeNamedParameterInfo(r, v);
                    }});
-  cases.push_back({"WordBlockInfo", ByteBuilder().I32(1).Fill(120, 0x11).Get(), [](auto& r) {
+  cases.push_back({"WordBlockInfo", VWireBuffer().Int32(1).Raw(std::vector<uint8_t>(120, 0x11)).Bytes(), [](auto& r) {
                      VWordBlockInfo v;
                      return DecodeWordBlockInfo(r, v);
                    }});
-  cases.push_back({"FrameNumber", ByteBuilder().I32(77).Get(), [](auto& r) {
+  cases.push_back({"FrameNumber", VWireBuffer().Int32(77).Bytes(), [](auto& r) {
                      int32_t v = 0;
                      return DecodeFrameNumber(r, v);
                    }});
-  cases.push_back({"MarkerPositions", ByteBuilder().I32(2).Fill(224, 0x40).Get(), [](auto& r) {
+  cases.push_back({"MarkerPositions", VWireBuffer().Int32(2).Raw(std::vector<uint8_t>(224, 0x40)).Bytes(), [](auto& r) {
                      VRecordArray<VMarkerPosition> v;
                      return DecodeMarkerPositions(r, v);
                    }});
-  cases.push_back({"MarkerRecords", ByteBuilder().I32(1).Fill(104, 0x41).Get(), [](auto& r) {
+  cases.push_back({"MarkerRecords", VWireBuffer().Int32(1).Raw(std::vector<uint8_t>(104, 0x41)).Bytes(), [](auto& r) {
                      VRecordArray<VMarkerRecord> v;
                      return DecodeMarkerRecords(r, v);
                    }});
-  cases.push_back({"GlobalSegmentPoses", ByteBuilder().I32(3).I32(2).Fill(208, 0x3F).Get(),
+  cases.push_back({"GlobalSegmentPoses", VWireBuffer().Int32(3).Int32(2).Raw(std::vector<uint8_t>(208, 0x3F)).Bytes(),
                    [](auto& r) {
                      VSegmentPoses v;
                      return DecodeSegmentPoses(r, v);
@@ -136,7 +137,7 @@ std::vector<DecoderCase> AllDecoders() {
                      VDeviceOutputData v;
                      return DecodeDeviceOutputData(r, v);
                    }});
-  cases.push_back({"BlockData", ByteBuilder().I32(1).I32(2).I32(2).Fill(64, 5).Get(), [](auto& r) {
+  cases.push_back({"BlockData", VWireBuffer().Int32(1).Int32(2).Int32(2).Raw(std::vector<uint8_t>(64, 5)).Bytes(), [](auto& r) {
                      VBlockData v;
                      return DecodeBlockData(r, v);
                    }});
@@ -144,7 +145,7 @@ std::vector<DecoderCase> AllDecoders() {
                      VChunkData v;
                      return DecodeChunkData(r, v);
                    }});
-  cases.push_back({"ShortRecordData", ByteBuilder().I32(1).I32(2).I32(3).Fill(18, 6).Get(),
+  cases.push_back({"ShortRecordData", VWireBuffer().Int32(1).Int32(2).Int32(3).Raw(std::vector<uint8_t>(18, 6)).Bytes(),
                    [](auto& r) {
                      VShortRecordData v;
                      return DecodeShortRecordData(r, v);
@@ -153,12 +154,12 @@ std::vector<DecoderCase> AllDecoders() {
                      VVideoFrame v;
                      return DecodeVideoFrame(r, v);
                    }});
-  cases.push_back({"PacketSummary", ByteBuilder().I32(1).I32(4).I32(5).I32(2).I32(2).I32(6).Get(),
+  cases.push_back({"PacketSummary", VWireBuffer().Int32(1).Int32(4).Int32(5).Int32(2).Int32(2).Int32(6).Bytes(),
                    [](auto& r) {
                      VPacketSummary v;
                      return DecodePacketSummary(r, v);
                    }});
-  cases.push_back({"ObjectTypeList", ByteBuilder().I32(2).I32(1).I32(9).Get(), [](auto& r) {
+  cases.push_back({"ObjectTypeList", VWireBuffer().Int32(2).Int32(1).Int32(9).Bytes(), [](auto& r) {
                      std::set<int32_t> v;
                      return DecodeObjectTypeList(r, v);
                    }});
@@ -170,7 +171,7 @@ TEST(Decoders, CompletePayloadConsumesExactlyItsBytes) {
     SCOPED_TRACE(entry.Name);
     VMemoryReader reader;
     // Trailing bytes behind the payload must stay unread.
-    ASSERT_TRUE(LoadPayload(reader, ByteBuilder().Append(entry.Payload).I32(-1).I32(-1).Get()));
+    ASSERT_TRUE(LoadPayload(reader, VWireBuffer().Raw(entry.Payload).Int32(-1).Int32(-1).Bytes()));
     EXPECT_TRUE(entry.Decode(reader));
     EXPECT_EQ(reader.Position(), entry.Payload.size());
   }
@@ -215,7 +216,7 @@ TEST(StaticDecoders, SubjectFields) {
 
 TEST(StaticDecoders, SubjectWithNothingDecodesFromTwentyBytesPlusName) {
   VMemoryReader reader;
-  ASSERT_TRUE(LoadPayload(reader, ByteBuilder().I32(1).Str("ab").I32(0).I32(0).I32(0).Get()));
+  ASSERT_TRUE(LoadPayload(reader, VWireBuffer().Int32(1).String("ab").Int32(0).Int32(0).Int32(0).Bytes()));
   VSubjectInfo subject;
   ASSERT_TRUE(DecodeSubjectInfo(reader, subject));
   EXPECT_EQ(reader.Position(), 4u + 4 + 2 + 12);
@@ -228,7 +229,7 @@ TEST(StaticDecoders, HostileSubjectCountsFailBeforeAnythingIsReserved) {
   // Segment count 2^31-1 with a few bytes behind it.
   {
     VMemoryReader reader;
-    ASSERT_TRUE(LoadPayload(reader, ByteBuilder().I32(1).Str("").I32(MaxCount).Fill(40, 0).Get()));
+    ASSERT_TRUE(LoadPayload(reader, VWireBuffer().Int32(1).String("").Int32(MaxCount).Raw(std::vector<uint8_t>(40, 0)).Bytes()));
     VSubjectInfo subject;
     EXPECT_FALSE(DecodeSubjectInfo(reader, subject));
     EXPECT_EQ(subject.Segments.capacity(), 0u);
@@ -237,7 +238,7 @@ TEST(StaticDecoders, HostileSubjectCountsFailBeforeAnythingIsReserved) {
   {
     VMemoryReader reader;
     ASSERT_TRUE(
-        LoadPayload(reader, ByteBuilder().I32(1).Str("").I32(0).I32(MaxCount).Fill(16, 0).Get()));
+        LoadPayload(reader, VWireBuffer().Int32(1).String("").Int32(0).Int32(MaxCount).Raw(std::vector<uint8_t>(16, 0)).Bytes()));
     VSubjectInfo subject;
     EXPECT_FALSE(DecodeSubjectInfo(reader, subject));
     EXPECT_EQ(subject.Markers.capacity(), 0u);
@@ -246,18 +247,18 @@ TEST(StaticDecoders, HostileSubjectCountsFailBeforeAnythingIsReserved) {
   {
     VMemoryReader reader;
     ASSERT_TRUE(LoadPayload(
-        reader, ByteBuilder().I32(1).Str("").I32(0).I32(0).I32(MaxCount).Fill(16, 0).Get()));
+        reader, VWireBuffer().Int32(1).String("").Int32(0).Int32(0).Int32(MaxCount).Raw(std::vector<uint8_t>(16, 0)).Bytes()));
     VSubjectInfo subject;
     EXPECT_FALSE(DecodeSubjectInfo(reader, subject));
     EXPECT_EQ(subject.Pairs.capacity(), 0u);
   }
   for (int field = 0; field < 3; ++field) {
-    ByteBuilder bytes;
-    bytes.I32(1).Str("");
-    for (int i = 0; i < 3; ++i) bytes.I32(i == field ? -1 : 0);
-    bytes.Fill(64, 0);
+    VWireBuffer bytes;
+    bytes.Int32(1).String("");
+    for (int i = 0; i < 3; ++i) bytes.Int32(i == field ? -1 : 0);
+    bytes.Raw(std::vector<uint8_t>(64, 0));
     VMemoryReader reader;
-    ASSERT_TRUE(LoadPayload(reader, bytes.Get()));
+    ASSERT_TRUE(LoadPayload(reader, bytes.Bytes()));
     VSubjectInfo subject;
     EXPECT_FALSE(DecodeSubjectInfo(reader, subject)) << "negative count in field " << field;
   }
@@ -266,7 +267,7 @@ TEST(StaticDecoders, HostileSubjectCountsFailBeforeAnythingIsReserved) {
 TEST(StaticDecoders, HostileComponentNameCountFails) {
   for (int32_t count : {MaxCount, -1}) {
     VMemoryReader reader;
-    ASSERT_TRUE(LoadPayload(reader, ByteBuilder().I32(1).I32(2).Str("x").I32(count).Fill(12, 0).Get()));
+    ASSERT_TRUE(LoadPayload(reader, VWireBuffer().Int32(1).Int32(2).String("x").Int32(count).Raw(std::vector<uint8_t>(12, 0)).Bytes()));
     VDeviceOutputInfo output;
     EXPECT_FALSE(DecodeDeviceOutputInfo(reader, output)) << count;
     EXPECT_EQ(output.ComponentNames.capacity(), 0u) << count;
@@ -285,23 +286,23 @@ TEST(StaticDecoders, ComponentNamesInOrder) {
 }
 
 TEST(StaticDecoders, ParameterAndWordBlocksKeepEveryValueInOrder) {
-  ByteBuilder parameters;
-  parameters.I32(-4).Str("Camera");
-  for (int i = 0; i < 19; ++i) parameters.F64(i * 1.5 - 3);
+  VWireBuffer parameters;
+  parameters.Int32(-4).String("Camera");
+  for (int i = 0; i < 19; ++i) parameters.Double(i * 1.5 - 3);
   VMemoryReader reader;
-  ASSERT_TRUE(LoadPayload(reader, parameters.Get()));
+  ASSERT_TRUE(LoadPayload(reader, parameters.Bytes()));
   VNamedParameterInfo info;
   ASSERT_TRUE(DecodeNamedParameterInfo(reader, info));
   EXPECT_EQ(info.ID, -4);
   EXPECT_EQ(info.Name, "Camera");
   for (int i = 0; i < 19; ++i) EXPECT_EQ(info.Parameters[static_cast<std::size_t>(i)], i * 1.5 - 3);
 
-  ByteBuilder words;
-  words.I32(-1);
-  for (uint32_t i = 0; i < 30; ++i) words.U32(0xF0000000u + i);
+  VWireBuffer words;
+  words.Int32(-1);
+  for (uint32_t i = 0; i < 30; ++i) words.UInt32(0xF0000000u + i);
   ASSERT_EQ(words.Size(), 124u);
   VMemoryReader wordReader;
-  ASSERT_TRUE(LoadPayload(wordReader, words.Get()));
+  ASSERT_TRUE(LoadPayload(wordReader, words.Bytes()));
   VWordBlockInfo block;
   ASSERT_TRUE(DecodeWordBlockInfo(wordReader, block));
   EXPECT_EQ(block.Value0, -1);
@@ -310,7 +311,7 @@ TEST(StaticDecoders, ParameterAndWordBlocksKeepEveryValueInOrder) {
 
 TEST(StaticDecoders, ContainerRoutingByType) {
   VStaticObjects objects;
-  const std::vector<uint8_t> device = ByteBuilder().I32(1).I64(2).Str("").Get();
+  const std::vector<uint8_t> device = VWireBuffer().Int32(1).Int64(2).String("").Bytes();
   VMemoryReader reader;
   ASSERT_TRUE(LoadPayload(reader, device));
   ASSERT_TRUE(DecodeStaticObject(DeviceInfo, reader, objects));
@@ -357,11 +358,11 @@ TEST(DynamicDecoders, VoltageWithTenSamples) {
 TEST(DynamicDecoders, SamplesAreKeptBitForBit) {
   const uint32_t patterns[] = {0x7F800000u /* +inf */, 0x00000001u /* denormal */,
                                0x80000000u /* -0 */, 0x7FC00001u /* NaN payload */};
-  ByteBuilder bytes;
-  bytes.I32(0).I32(1).I32(1).I32(4);
-  for (uint32_t bits : patterns) bytes.U32(bits);
+  VWireBuffer bytes;
+  bytes.Int32(0).Int32(1).Int32(1).Int32(4);
+  for (uint32_t bits : patterns) bytes.UInt32(bits);
   VMemoryReader reader;
-  ASSERT_TRUE(LoadPayload(reader, bytes.Get()));
+  ASSERT_TRUE(LoadPayload(reader, bytes.Bytes()));
   VDeviceOutputData data;
   ASSERT_TRUE(DecodeDeviceOutputData(reader, data));
   ASSERT_EQ(data.Samples.size(), 4u);
@@ -373,12 +374,12 @@ TEST(DynamicDecoders, SamplesAreKeptBitForBit) {
 }
 
 TEST(DynamicDecoders, ChunkLengthIsUnsigned) {
-  ByteBuilder full;
-  full.I32(1).I32(2).I32(1).I32(1).U16(3).U16(4).U16(0xFFFF);
-  for (int i = 0; i < 0xFFFF; ++i) full.U8(static_cast<uint8_t>(i));
+  VWireBuffer full;
+  full.Int32(1).Int32(2).Int32(1).Int32(1).UInt16(3).UInt16(4).UInt16(0xFFFF);
+  for (int i = 0; i < 0xFFFF; ++i) full.Byte(static_cast<uint8_t>(i));
   {
     VMemoryReader reader;
-    ASSERT_TRUE(LoadPayload(reader, full.Get()));
+    ASSERT_TRUE(LoadPayload(reader, full.Bytes()));
     VChunkData data;
     ASSERT_TRUE(DecodeChunkData(reader, data));
     ASSERT_EQ(data.Groups.size(), 1u);
@@ -391,7 +392,7 @@ TEST(DynamicDecoders, ChunkLengthIsUnsigned) {
     EXPECT_EQ(reader.Position(), full.Size());
   }
   {
-    std::vector<uint8_t> cut = full.Get();
+    std::vector<uint8_t> cut = full.Bytes();
     cut.pop_back();
     VMemoryReader reader;
     ASSERT_TRUE(LoadPayload(reader, cut));
@@ -418,13 +419,13 @@ TEST(DynamicDecoders, ChunkGroupsInWireOrder) {
 TEST(DynamicDecoders, HostileChunkCountsFail) {
   for (int32_t count : {MaxCount, -1}) {
     VMemoryReader groups;
-    ASSERT_TRUE(LoadPayload(groups, ByteBuilder().I32(0).I32(0).I32(count).Fill(16, 0).Get()));
+    ASSERT_TRUE(LoadPayload(groups, VWireBuffer().Int32(0).Int32(0).Int32(count).Raw(std::vector<uint8_t>(16, 0)).Bytes()));
     VChunkData data;
     EXPECT_FALSE(DecodeChunkData(groups, data)) << count;
     EXPECT_EQ(data.Groups.capacity(), 0u) << count;
 
     VMemoryReader chunks;
-    ASSERT_TRUE(LoadPayload(chunks, ByteBuilder().I32(0).I32(0).I32(1).I32(count).Fill(16, 0).Get()));
+    ASSERT_TRUE(LoadPayload(chunks, VWireBuffer().Int32(0).Int32(0).Int32(1).Int32(count).Raw(std::vector<uint8_t>(16, 0)).Bytes()));
     VChunkData nested;
     EXPECT_FALSE(DecodeChunkData(chunks, nested)) << count;
     for (const auto& group : nested.Groups) EXPECT_EQ(group.capacity(), 0u) << count;
@@ -436,7 +437,7 @@ TEST(DynamicDecoders, HostileRecordCountsLeaveListsUnsized) {
   for (int32_t count : {MaxCount, -1}) {
     SCOPED_TRACE(count);
     VMemoryReader reader;
-    ASSERT_TRUE(LoadPayload(reader, ByteBuilder().I32(count).Append(tail).Get()));
+    ASSERT_TRUE(LoadPayload(reader, VWireBuffer().Int32(count).Raw(tail).Bytes()));
     VRecordArray<VMarkerPosition> positions;
     EXPECT_FALSE(DecodeMarkerPositions(reader, positions));
     EXPECT_EQ(positions.capacity(), 0u);
@@ -446,19 +447,19 @@ TEST(DynamicDecoders, HostileRecordCountsLeaveListsUnsized) {
     EXPECT_EQ(records.capacity(), 0u);
 
     VMemoryReader poseReader;
-    ASSERT_TRUE(LoadPayload(poseReader, ByteBuilder().I32(1).I32(count).Append(tail).Get()));
+    ASSERT_TRUE(LoadPayload(poseReader, VWireBuffer().Int32(1).Int32(count).Raw(tail).Bytes()));
     VSegmentPoses poses;
     EXPECT_FALSE(DecodeSegmentPoses(poseReader, poses));
     EXPECT_EQ(poses.Poses.capacity(), 0u);
 
     VMemoryReader sampleReader;
-    ASSERT_TRUE(LoadPayload(sampleReader, ByteBuilder().I32(0).I32(1).I32(2).I32(count).Append(tail).Get()));
+    ASSERT_TRUE(LoadPayload(sampleReader, VWireBuffer().Int32(0).Int32(1).Int32(2).Int32(count).Raw(tail).Bytes()));
     VDeviceOutputData samples;
     EXPECT_FALSE(DecodeDeviceOutputData(sampleReader, samples));
     EXPECT_EQ(samples.Samples.capacity(), 0u);
 
     VMemoryReader blockReader;
-    ASSERT_TRUE(LoadPayload(blockReader, ByteBuilder().I32(0).I32(1).I32(count).Append(tail).Get()));
+    ASSERT_TRUE(LoadPayload(blockReader, VWireBuffer().Int32(0).Int32(1).Int32(count).Raw(tail).Bytes()));
     VBlockData blocks;
     EXPECT_FALSE(DecodeBlockData(blockReader, blocks));
     EXPECT_EQ(blocks.Blocks.capacity(), 0u);
@@ -469,7 +470,7 @@ TEST(DynamicDecoders, HostileRecordCountsLeaveListsUnsized) {
 
     VMemoryReader videoReader;
     ASSERT_TRUE(LoadPayload(
-        videoReader, ByteBuilder().I32(0).I32(0).U16(0).U16(0).U16(2).U16(2).I32(3).I32(count).Append(tail).Get()));
+        videoReader, VWireBuffer().Int32(0).Int32(0).UInt16(0).UInt16(0).UInt16(2).UInt16(2).Int32(3).Int32(count).Raw(tail).Bytes()));
     VVideoFrame frame;
     EXPECT_FALSE(DecodeVideoFrame(videoReader, frame));
     EXPECT_EQ(frame.Data.capacity(), 0u);
@@ -477,15 +478,15 @@ TEST(DynamicDecoders, HostileRecordCountsLeaveListsUnsized) {
 }
 
 TEST(DynamicDecoders, MarkerPositionsReplaceTheListAndCountZeroEmptiesIt) {
-  ByteBuilder two;
-  two.I32(2);
+  VWireBuffer two;
+  two.Int32(2);
   for (int i = 0; i < 2; ++i) {
-    two.I32(10 + i).I32(20 + i).Fill(8, 0xEE).F64(1.0 + i).F64(2.0).F64(3.0);
-    for (int k = 0; k < 9; ++k) two.F64(-k);
+    two.Int32(10 + i).Int32(20 + i).Raw(std::vector<uint8_t>(8, 0xEE)).Double(1.0 + i).Double(2.0).Double(3.0);
+    for (int k = 0; k < 9; ++k) two.Double(-k);
   }
   VDynamicObjects objects;
   VMemoryReader reader;
-  ASSERT_TRUE(LoadPayload(reader, two.Get()));
+  ASSERT_TRUE(LoadPayload(reader, two.Bytes()));
   ASSERT_TRUE(DecodeDynamicObject(MarkerPositions, reader, objects));
   ASSERT_EQ(objects.MarkerPositions.size(), 2u);
   EXPECT_EQ(objects.MarkerPositions[1].SubjectID, 11);
@@ -496,22 +497,22 @@ TEST(DynamicDecoders, MarkerPositionsReplaceTheListAndCountZeroEmptiesIt) {
 
   // A failed decode leaves the list as it was.
   VMemoryReader broken;
-  ASSERT_TRUE(LoadPayload(broken, ByteBuilder().I32(3).Fill(112 * 2, 0).Get()));
+  ASSERT_TRUE(LoadPayload(broken, VWireBuffer().Int32(3).Raw(std::vector<uint8_t>(112 * 2, 0)).Bytes()));
   EXPECT_FALSE(DecodeDynamicObject(MarkerPositions, broken, objects));
   EXPECT_EQ(objects.MarkerPositions.size(), 2u);
 
   VMemoryReader empty;
-  ASSERT_TRUE(LoadPayload(empty, ByteBuilder().I32(0).Get()));
+  ASSERT_TRUE(LoadPayload(empty, VWireBuffer().Int32(0).Bytes()));
   ASSERT_TRUE(DecodeDynamicObject(MarkerPositions, empty, objects));
   EXPECT_TRUE(objects.MarkerPositions.empty());
 }
 
 TEST(DynamicDecoders, SegmentPoseRecordLayout) {
-  ByteBuilder bytes;
-  bytes.I32(5).I32(1).I32(17).U8(1).U8(2).U8(3).U8(4).F64(0.5).F64(-0.5).F64(100);
-  for (int k = 0; k < 9; ++k) bytes.F64(k * 0.125);
+  VWireBuffer bytes;
+  bytes.Int32(5).Int32(1).Int32(17).Byte(1).Byte(2).Byte(3).Byte(4).Double(0.5).Double(-0.5).Double(100);
+  for (int k = 0; k < 9; ++k) bytes.Double(k * 0.125);
   VMemoryReader reader;
-  ASSERT_TRUE(LoadPayload(reader, bytes.Get()));
+  ASSERT_TRUE(LoadPayload(reader, bytes.Bytes()));
   VDynamicObjects objects;
   ASSERT_TRUE(DecodeDynamicObject(GlobalSegmentPoses, reader, objects));
   ASSERT_EQ(objects.GlobalSegmentPoses.size(), 1u);
@@ -545,8 +546,8 @@ TEST(DynamicDecoders, VideoFrameFields) {
 }
 
 TEST(DynamicDecoders, EachTypeGoesToItsOwnList) {
-  const std::vector<uint8_t> samples = ByteBuilder().I32(0).I32(1).I32(2).I32(1).F32(1.5f).Get();
-  const std::vector<uint8_t> pair = ByteBuilder().I32(1).I32(2).I32(0).Get();
+  const std::vector<uint8_t> samples = VWireBuffer().Int32(0).Int32(1).Int32(2).Int32(1).Float(1.5f).Bytes();
+  const std::vector<uint8_t> pair = VWireBuffer().Int32(1).Int32(2).Int32(0).Bytes();
   struct Route {
     int32_t Type;
     std::vector<uint8_t> Payload;
@@ -560,7 +561,7 @@ TEST(DynamicDecoders, EachTypeGoesToItsOwnList) {
       {BlockData, pair, [](const auto& o) { return o.BlockDatas.size(); }},
       {ShortRecordData, pair, [](const auto& o) { return o.ShortRecordDatas.size(); }},
       {ChunkData, pair, [](const auto& o) { return o.ChunkDatas.size(); }},
-      {GlobalSegmentPoses, ByteBuilder().I32(1).I32(0).Get(),
+      {GlobalSegmentPoses, VWireBuffer().Int32(1).Int32(0).Bytes(),
        [](const auto& o) { return o.GlobalSegmentPoses.size(); }},
   };
   for (const Route& route : routes) {
@@ -584,7 +585,7 @@ TEST(DynamicDecoders, EachTypeGoesToItsOwnList) {
 TEST(DynamicDecoders, FrameNumberOverwritesAndOtherTypesAreRefused) {
   VDynamicObjects objects;
   VMemoryReader reader;
-  ASSERT_TRUE(LoadPayload(reader, ByteBuilder().I32(-12345).I32(8).Get()));
+  ASSERT_TRUE(LoadPayload(reader, VWireBuffer().Int32(-12345).Int32(8).Bytes()));
   ASSERT_TRUE(DecodeDynamicObject(FrameNumber, reader, objects));
   EXPECT_EQ(objects.FrameNumber, -12345);
   ASSERT_TRUE(DecodeDynamicObject(FrameNumber, reader, objects));
@@ -602,7 +603,7 @@ TEST(DynamicDecoders, FrameNumberOverwritesAndOtherTypesAreRefused) {
 TEST(PacketSummaryDecoder, DuplicatesCollapseAndPairsAreKept) {
   VMemoryReader reader;
   ASSERT_TRUE(LoadPayload(
-      reader, ByteBuilder().I32(2).I32(1).I32(-2).I32(3).I32(4).I32(4).I32(9).I32(2).I32(9).I32(-7).Get()));
+      reader, VWireBuffer().Int32(2).Int32(1).Int32(-2).Int32(3).Int32(4).Int32(4).Int32(9).Int32(2).Int32(9).Int32(-7).Bytes()));
   VPacketSummary summary;
   ASSERT_TRUE(DecodePacketSummary(reader, summary));
   ASSERT_EQ(summary.Pairs.size(), 2u);
@@ -618,7 +619,7 @@ TEST(PacketSummaryDecoder, EachDecodeStartsFromEmpty) {
   summary.Pairs.push_back({5, 5});
   summary.CarriedTypes = {1, 2, 3};
   VMemoryReader reader;
-  ASSERT_TRUE(LoadPayload(reader, ByteBuilder().I32(0).I32(1).I32(6).Get()));
+  ASSERT_TRUE(LoadPayload(reader, VWireBuffer().Int32(0).Int32(1).Int32(6).Bytes()));
   ASSERT_TRUE(DecodePacketSummary(reader, summary));
   EXPECT_TRUE(summary.Pairs.empty());
   EXPECT_EQ(summary.CarriedTypes, (std::set<int32_t>{6}));
@@ -627,13 +628,13 @@ TEST(PacketSummaryDecoder, EachDecodeStartsFromEmpty) {
 TEST(PacketSummaryDecoder, HostileCountsFail) {
   for (int32_t count : {MaxCount, -1}) {
     VMemoryReader pairs;
-    ASSERT_TRUE(LoadPayload(pairs, ByteBuilder().I32(count).Fill(16, 0).Get()));
+    ASSERT_TRUE(LoadPayload(pairs, VWireBuffer().Int32(count).Raw(std::vector<uint8_t>(16, 0)).Bytes()));
     VPacketSummary summary;
     EXPECT_FALSE(DecodePacketSummary(pairs, summary)) << count;
     EXPECT_EQ(summary.Pairs.capacity(), 0u);
 
     VMemoryReader types;
-    ASSERT_TRUE(LoadPayload(types, ByteBuilder().I32(0).I32(count).I32(1).I32(2).Get()));
+    ASSERT_TRUE(LoadPayload(types, VWireBuffer().Int32(0).Int32(count).Int32(1).Int32(2).Bytes()));
     EXPECT_FALSE(DecodePacketSummary(types, summary)) << count;
   }
 }
@@ -641,12 +642,12 @@ TEST(PacketSummaryDecoder, HostileCountsFail) {
 TEST(ObjectTypeListDecoder, CountZeroEmptiesAndDuplicatesCollapse) {
   std::set<int32_t> types = {100, 200};
   VMemoryReader empty;
-  ASSERT_TRUE(LoadPayload(empty, ByteBuilder().I32(0).Get()));
+  ASSERT_TRUE(LoadPayload(empty, VWireBuffer().Int32(0).Bytes()));
   ASSERT_TRUE(DecodeObjectTypeList(empty, types));
   EXPECT_TRUE(types.empty());
 
   VMemoryReader list;
-  ASSERT_TRUE(LoadPayload(list, ByteBuilder().I32(4).I32(22).I32(-1).I32(22).I32(5).Get()));
+  ASSERT_TRUE(LoadPayload(list, VWireBuffer().Int32(4).Int32(22).Int32(-1).Int32(22).Int32(5).Bytes()));
   ASSERT_TRUE(DecodeObjectTypeList(list, types));
   EXPECT_EQ(types, (std::set<int32_t>{-1, 5, 22}));
 }
@@ -654,7 +655,7 @@ TEST(ObjectTypeListDecoder, CountZeroEmptiesAndDuplicatesCollapse) {
 TEST(ObjectTypeListDecoder, HostileCountsFail) {
   for (int32_t count : {MaxCount, -1, 3}) {
     VMemoryReader reader;
-    ASSERT_TRUE(LoadPayload(reader, ByteBuilder().I32(count).I32(1).I32(2).Get()));
+    ASSERT_TRUE(LoadPayload(reader, VWireBuffer().Int32(count).Int32(1).Int32(2).Bytes()));
     std::set<int32_t> types;
     EXPECT_FALSE(DecodeObjectTypeList(reader, types)) << count;
   }
@@ -667,21 +668,21 @@ namespace {
 // A pose group payload: subject, then `count` poses whose translation x is
 // base + index.
 std::vector<uint8_t> PoseGroupPayload(int32_t subject, int32_t count, double base) {
-  ByteBuilder bytes;
-  bytes.I32(subject).I32(count);
+  VWireBuffer bytes;
+  bytes.Int32(subject).Int32(count);
   for (int32_t i = 0; i < count; ++i) {
-    bytes.I32(i + 1).Fill(4, 0).F64(base + i).F64(0).F64(0);
-    for (int k = 0; k < 9; ++k) bytes.F64(0);
+    bytes.Int32(i + 1).Raw(std::vector<uint8_t>(4, 0)).Double(base + i).Double(0).Double(0);
+    for (int k = 0; k < 9; ++k) bytes.Double(0);
   }
-  return bytes.Get();
+  return bytes.Bytes();
 }
 
 // A device output payload with `count` samples base, base + 1, ...
 std::vector<uint8_t> SamplesPayload(int32_t device, int32_t count, float base) {
-  ByteBuilder bytes;
-  bytes.I32(0).I32(device).I32(1).I32(count);
-  for (int32_t i = 0; i < count; ++i) bytes.F32(base + static_cast<float>(i));
-  return bytes.Get();
+  VWireBuffer bytes;
+  bytes.Int32(0).Int32(device).Int32(1).Int32(count);
+  for (int32_t i = 0; i < count; ++i) bytes.Float(base + static_cast<float>(i));
+  return bytes.Bytes();
 }
 
 bool Decode(int32_t type, const std::vector<uint8_t>& payload, VDynamicObjects& objects,

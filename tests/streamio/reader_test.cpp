@@ -10,16 +10,17 @@
 
 #include "streamio/dynamic_objects.h"
 #include "streamio/limits.h"
-#include "streamio/memory_reader_writer.h"
 #include "streamio/reader.h"
 #include "streamio/static_objects.h"
-#include "tests/streamio/byte_builder.h"
+#include "testing/memory_reader_writer.h"
+#include "testing/wire_bytes.h"
+#include "tools/sim/wire_encoder.h"
 
 using LumoraQSStreamIO::MaxPacketPayload;
-using LumoraQSStreamIO::VMemoryReader;
+using QSTesting::VMemoryReader;
 using LumoraQSStreamIO::VReaderSection;
-using QSTest::ByteBuilder;
-using QSTest::LoadPayload;
+using LumoraQSSim::VWireBuffer;
+using QSTesting::LoadPayload;
 
 namespace {
 
@@ -39,7 +40,7 @@ class CountingReader : public LumoraQSStreamIO::VReader {
 // --- Fill ------------------------------------------------------------------
 
 TEST(ReaderFill, ReplacesBufferAndRewindsPosition) {
-  VMemoryReader reader(ByteBuilder().I32(11).I32(22).I32(33).Get());
+  VMemoryReader reader(VWireBuffer().Int32(11).Int32(22).Int32(33).Bytes());
   ASSERT_TRUE(reader.Fill(8));
   EXPECT_EQ(reader.Length(), 8u);
   EXPECT_EQ(reader.Position(), 0u);
@@ -81,7 +82,7 @@ TEST(ReaderFill, AboveTheLimitIsRefusedWithoutReading) {
 }
 
 TEST(ReaderFill, ShortStreamFailsAndLeavesNothingDecodable) {
-  VMemoryReader reader(ByteBuilder().I32(7).I32(8).Get());
+  VMemoryReader reader(VWireBuffer().Int32(7).Int32(8).Bytes());
   ASSERT_TRUE(reader.Fill(4));
   reader.Append(std::vector<uint8_t>(5, 1));
   // The buffer grows past its earlier size, but the stream ends early: no
@@ -95,10 +96,10 @@ TEST(ReaderFill, ShortStreamFailsAndLeavesNothingDecodable) {
 TEST(ReaderFill, GrowingRefillDeliversOnlyTheNewBytes) {
   // A small block, then a larger one: the larger buffer holds the stream's
   // bytes from its first to its last position.
-  ByteBuilder stream;
-  stream.I32(-1);
-  for (int32_t i = 0; i < 64; ++i) stream.I32(1000 + i);
-  VMemoryReader reader(stream.Get());
+  VWireBuffer stream;
+  stream.Int32(-1);
+  for (int32_t i = 0; i < 64; ++i) stream.Int32(1000 + i);
+  VMemoryReader reader(stream.Bytes());
   ASSERT_TRUE(reader.Fill(4));
   ASSERT_TRUE(reader.Fill(256));
   for (int32_t i = 0; i < 64; ++i) {
@@ -143,7 +144,7 @@ TEST(ReaderValues, DecodesLittleEndian) {
 TEST(ReaderValues, NegativeAndRealValues) {
   VMemoryReader reader;
   ASSERT_TRUE(LoadPayload(
-      reader, ByteBuilder().I32(-7).U32(0xFFFFFFFEu).F64(-2.5).I64(-1).Get()));
+      reader, VWireBuffer().Int32(-7).UInt32(0xFFFFFFFEu).Double(-2.5).Int64(-1).Bytes()));
   int32_t i32 = 0;
   uint32_t u32 = 0;
   double real = 0;
@@ -212,7 +213,7 @@ TEST(ReaderValues, PositionPastTheEndFailsEveryRead) {
 
 TEST(ReaderValues, FixedArrays) {
   VMemoryReader reader;
-  ASSERT_TRUE(LoadPayload(reader, ByteBuilder().U32(1).U32(2).U32(3).F64(0.5).Get()));
+  ASSERT_TRUE(LoadPayload(reader, VWireBuffer().UInt32(1).UInt32(2).UInt32(3).Double(0.5).Bytes()));
   std::array<uint32_t, 3> words{};
   ASSERT_TRUE(reader.ReadValues(words.data(), 3));
   EXPECT_EQ(words, (std::array<uint32_t, 3>{1, 2, 3}));
@@ -229,7 +230,7 @@ TEST(ReaderValues, FixedArrays) {
 
 TEST(ReaderString, LengthZeroIsEmptyAndConsumesFourBytes) {
   VMemoryReader reader;
-  ASSERT_TRUE(LoadPayload(reader, ByteBuilder().I32(0).I32(99).Get()));
+  ASSERT_TRUE(LoadPayload(reader, VWireBuffer().Int32(0).Int32(99).Bytes()));
   std::string text = "previous";
   ASSERT_TRUE(reader.ReadString(text));
   EXPECT_EQ(text, "");
@@ -238,7 +239,7 @@ TEST(ReaderString, LengthZeroIsEmptyAndConsumesFourBytes) {
 
 TEST(ReaderString, TextIsTakenByLengthIncludingZeroBytes) {
   VMemoryReader reader;
-  ASSERT_TRUE(LoadPayload(reader, ByteBuilder().I32(5).Raw("a\0b\xffz", 5).I32(1).Get()));
+  ASSERT_TRUE(LoadPayload(reader, VWireBuffer().Int32(5).Raw("a\0b\xffz", 5).Int32(1).Bytes()));
   std::string text;
   ASSERT_TRUE(reader.ReadString(text));
   EXPECT_EQ(text, std::string("a\0b\xffz", 5));
@@ -247,14 +248,14 @@ TEST(ReaderString, TextIsTakenByLengthIncludingZeroBytes) {
 
 TEST(ReaderString, ExactlyTheBytesLeftSucceedsOneMoreFails) {
   VMemoryReader exact;
-  ASSERT_TRUE(LoadPayload(exact, ByteBuilder().Str("abc").Get()));
+  ASSERT_TRUE(LoadPayload(exact, VWireBuffer().String("abc").Bytes()));
   std::string text;
   ASSERT_TRUE(exact.ReadString(text));
   EXPECT_EQ(text, "abc");
   EXPECT_EQ(exact.Position(), exact.Length());
 
   VMemoryReader tooLong;
-  ASSERT_TRUE(LoadPayload(tooLong, ByteBuilder().I32(4).Raw("abc", 3).Get()));
+  ASSERT_TRUE(LoadPayload(tooLong, VWireBuffer().Int32(4).Raw("abc", 3).Bytes()));
   text = "keep";
   EXPECT_FALSE(tooLong.ReadString(text));
   EXPECT_EQ(text, "keep");
@@ -263,7 +264,7 @@ TEST(ReaderString, ExactlyTheBytesLeftSucceedsOneMoreFails) {
 TEST(ReaderString, NegativeLengthFails) {
   for (int32_t length : {-1, -2, std::numeric_limits<int32_t>::min()}) {
     VMemoryReader reader;
-    ASSERT_TRUE(LoadPayload(reader, ByteBuilder().I32(length).Fill(64, 'x').Get()));
+    ASSERT_TRUE(LoadPayload(reader, VWireBuffer().Int32(length).Raw(std::vector<uint8_t>(64, 'x')).Bytes()));
     std::string text = "keep";
     EXPECT_FALSE(reader.ReadString(text)) << length;
     EXPECT_EQ(text, "keep");
@@ -282,7 +283,7 @@ TEST(ReaderString, TruncatedLengthFieldFails) {
 
 TEST(ReaderCount, BoundsByBytesLeftAndRejectsNegative) {
   VMemoryReader reader;
-  ASSERT_TRUE(LoadPayload(reader, ByteBuilder().I32(3).Fill(12, 0).Get()));
+  ASSERT_TRUE(LoadPayload(reader, VWireBuffer().Int32(3).Raw(std::vector<uint8_t>(12, 0)).Bytes()));
   uint32_t count = 77;
   ASSERT_TRUE(reader.ReadCount(count, 4));
   EXPECT_EQ(count, 3u);
@@ -293,7 +294,7 @@ TEST(ReaderCount, BoundsByBytesLeftAndRejectsNegative) {
   EXPECT_EQ(count, 77u);
 
   VMemoryReader negative;
-  ASSERT_TRUE(LoadPayload(negative, ByteBuilder().I32(-1).Fill(64, 0).Get()));
+  ASSERT_TRUE(LoadPayload(negative, VWireBuffer().Int32(-1).Raw(std::vector<uint8_t>(64, 0)).Bytes()));
   EXPECT_FALSE(negative.ReadCount(count, 1));
   EXPECT_EQ(count, 77u);
 }
@@ -310,7 +311,7 @@ TYPED_TEST_SUITE(RecordArray, RecordTypes);
 
 TYPED_TEST(RecordArray, CountZeroSucceedsConsumesFourBytesAndEmpties) {
   VMemoryReader reader;
-  ASSERT_TRUE(LoadPayload(reader, ByteBuilder().I32(0).Fill(sizeof(TypeParam) * 2, 0x33).Get()));
+  ASSERT_TRUE(LoadPayload(reader, VWireBuffer().Int32(0).Raw(std::vector<uint8_t>(sizeof(TypeParam) * 2, 0x33)).Bytes()));
   std::vector<TypeParam> records(3);
   ASSERT_TRUE(reader.ReadRecords(records));
   EXPECT_TRUE(records.empty());
@@ -319,23 +320,23 @@ TYPED_TEST(RecordArray, CountZeroSucceedsConsumesFourBytesAndEmpties) {
 
 TYPED_TEST(RecordArray, RecordsAreCopiedAsByteImages) {
   constexpr std::size_t size = sizeof(TypeParam);
-  ByteBuilder bytes;
-  bytes.I32(3);
-  for (std::size_t i = 0; i < 3 * size; ++i) bytes.U8(static_cast<uint8_t>(i * 7 + 1));
-  bytes.I32(-1);  // trailing bytes stay unread
+  VWireBuffer bytes;
+  bytes.Int32(3);
+  for (std::size_t i = 0; i < 3 * size; ++i) bytes.Byte(static_cast<uint8_t>(i * 7 + 1));
+  bytes.Int32(-1);  // trailing bytes stay unread
   VMemoryReader reader;
-  ASSERT_TRUE(LoadPayload(reader, bytes.Get()));
+  ASSERT_TRUE(LoadPayload(reader, bytes.Bytes()));
   std::vector<TypeParam> records;
   ASSERT_TRUE(reader.ReadRecords(records));
   ASSERT_EQ(records.size(), 3u);
-  EXPECT_EQ(std::memcmp(records.data(), bytes.Get().data() + 4, 3 * size), 0);
+  EXPECT_EQ(std::memcmp(records.data(), bytes.Bytes().data() + 4, 3 * size), 0);
   EXPECT_EQ(reader.Position(), 4 + 3 * size);
 }
 
 TYPED_TEST(RecordArray, OneRecordShortFailsAndLeavesDestination) {
   constexpr std::size_t size = sizeof(TypeParam);
   VMemoryReader reader;
-  ASSERT_TRUE(LoadPayload(reader, ByteBuilder().I32(2).Fill(2 * size - 1, 0x44).Get()));
+  ASSERT_TRUE(LoadPayload(reader, VWireBuffer().Int32(2).Raw(std::vector<uint8_t>(2 * size - 1, 0x44)).Bytes()));
   std::vector<TypeParam> records(1);
   std::memset(static_cast<void*>(records.data()), 0x99, size);
   EXPECT_FALSE(reader.ReadRecords(records));
@@ -346,7 +347,7 @@ TYPED_TEST(RecordArray, OneRecordShortFailsAndLeavesDestination) {
 TYPED_TEST(RecordArray, HugeOrNegativeCountFailsBeforeSizing) {
   for (int32_t count : {std::numeric_limits<int32_t>::max(), -1, std::numeric_limits<int32_t>::min()}) {
     VMemoryReader reader;
-    ASSERT_TRUE(LoadPayload(reader, ByteBuilder().I32(count).Fill(3 * sizeof(TypeParam), 1).Get()));
+    ASSERT_TRUE(LoadPayload(reader, VWireBuffer().Int32(count).Raw(std::vector<uint8_t>(3 * sizeof(TypeParam), 1)).Bytes()));
     std::vector<TypeParam> records;
     EXPECT_FALSE(reader.ReadRecords(records)) << count;
     EXPECT_EQ(records.capacity(), 0u) << count;
@@ -374,7 +375,7 @@ TYPED_TEST(WideRecordArray, CountWhoseSizeWrapsIn32BitsFails) {
   ASSERT_LT(wrapped, size);
   VMemoryReader reader;
   ASSERT_TRUE(LoadPayload(
-      reader, ByteBuilder().I32(static_cast<int32_t>(count)).Fill(size * 2, 0x21).Get()));
+      reader, VWireBuffer().Int32(static_cast<int32_t>(count)).Raw(std::vector<uint8_t>(size * 2, 0x21)).Bytes()));
   std::vector<TypeParam> records;
   EXPECT_FALSE(reader.ReadRecords(records));
   EXPECT_EQ(records.capacity(), 0u);
@@ -390,7 +391,7 @@ TYPED_TEST(WideRecordArray, CountWhoseSizeWrapsIn32BitsFails) {
 TEST(RecordArrayOverflow, MarkerPositionsCountWrappingTo80Bytes) {
   // 38347923 * 112 = 2^32 + 80.
   VMemoryReader reader;
-  ASSERT_TRUE(LoadPayload(reader, ByteBuilder().I32(38347923).Fill(112, 0).Get()));
+  ASSERT_TRUE(LoadPayload(reader, VWireBuffer().Int32(38347923).Raw(std::vector<uint8_t>(112, 0)).Bytes()));
   std::vector<LumoraQSStream::VMarkerPosition> records;
   EXPECT_FALSE(reader.ReadRecords(records));
   EXPECT_EQ(records.capacity(), 0u);
@@ -399,11 +400,11 @@ TEST(RecordArrayOverflow, MarkerPositionsCountWrappingTo80Bytes) {
 // --- Sections ----------------------------------------------------------------
 
 std::vector<uint8_t> Header(int32_t word, int32_t length) {
-  return ByteBuilder().I32(word).I32(length).Get();
+  return VWireBuffer().Int32(word).Int32(length).Bytes();
 }
 
 TEST(ReaderSectionRefill, OpensBodyAtZeroAndClosesAtItsEnd) {
-  VMemoryReader reader(ByteBuilder().Append(Header(0x1A2B3C4D, 12)).I32(1).I32(2).I32(3).I32(4).Get());
+  VMemoryReader reader(VWireBuffer().Raw(Header(0x1A2B3C4D, 12)).Int32(1).Int32(2).Int32(3).Int32(4).Bytes());
   {
     VReaderSection section(reader, VReaderSection::EOpen::Refill);
     EXPECT_EQ(section.LeadingWord(), 0x1A2B3C4D);
@@ -441,7 +442,7 @@ TEST(ReaderSectionRefill, NothingToReadGivesEmptySectionWithWordZero) {
 }
 
 TEST(ReaderSectionRefill, LengthZeroKeepsWordAndIsEmpty) {
-  VMemoryReader reader(ByteBuilder().Append(Header(0x1A2B3C4D, 0)).I32(5).Get());
+  VMemoryReader reader(VWireBuffer().Raw(Header(0x1A2B3C4D, 0)).Int32(5).Bytes());
   {
     VReaderSection section(reader, VReaderSection::EOpen::Refill);
     EXPECT_EQ(section.LeadingWord(), 0x1A2B3C4D);
@@ -456,7 +457,7 @@ TEST(ReaderSectionRefill, LengthZeroKeepsWordAndIsEmpty) {
 }
 
 TEST(ReaderSectionRefill, NegativeLengthKeepsWordIsEmptyAndReadsNothing) {
-  VMemoryReader reader(ByteBuilder().Append(Header(0x1A2B3C4D, -8)).Fill(16, 0).Get());
+  VMemoryReader reader(VWireBuffer().Raw(Header(0x1A2B3C4D, -8)).Raw(std::vector<uint8_t>(16, 0)).Bytes());
   {
     VReaderSection section(reader, VReaderSection::EOpen::Refill);
     EXPECT_EQ(section.LeadingWord(), 0x1A2B3C4D);
@@ -468,7 +469,7 @@ TEST(ReaderSectionRefill, NegativeLengthKeepsWordIsEmptyAndReadsNothing) {
 }
 
 TEST(ReaderSectionRefill, BodyCutShortIsEmpty) {
-  VMemoryReader reader(ByteBuilder().Append(Header(77, 10)).Fill(6, 0).Get());
+  VMemoryReader reader(VWireBuffer().Raw(Header(77, 10)).Raw(std::vector<uint8_t>(6, 0)).Bytes());
   VReaderSection section(reader, VReaderSection::EOpen::Refill);
   EXPECT_EQ(section.LeadingWord(), 77);
   EXPECT_TRUE(section.Empty());
@@ -477,7 +478,7 @@ TEST(ReaderSectionRefill, BodyCutShortIsEmpty) {
 
 TEST(ReaderSectionInPlace, BoundsFollowTheHeader) {
   VMemoryReader reader;
-  ASSERT_TRUE(LoadPayload(reader, ByteBuilder().I32(0).Append(Header(9, 6)).Fill(6, 1).I32(5).Get()));
+  ASSERT_TRUE(LoadPayload(reader, VWireBuffer().Int32(0).Raw(Header(9, 6)).Raw(std::vector<uint8_t>(6, 1)).Int32(5).Bytes()));
   reader.SetPosition(4);
   {
     VReaderSection section(reader, VReaderSection::EOpen::InPlace);
@@ -494,7 +495,7 @@ TEST(ReaderSectionInPlace, BoundsFollowTheHeader) {
 }
 
 TEST(ReaderSectionInPlace, CloseRepositionsWhateverWasConsumed) {
-  const std::vector<uint8_t> bytes = ByteBuilder().Append(Header(3, 8)).Fill(8, 0).Fill(8, 0).Get();
+  const std::vector<uint8_t> bytes = VWireBuffer().Raw(Header(3, 8)).Raw(std::vector<uint8_t>(8, 0)).Raw(std::vector<uint8_t>(8, 0)).Bytes();
   VMemoryReader reader;
   ASSERT_TRUE(LoadPayload(reader, bytes));
   {
@@ -518,7 +519,7 @@ TEST(ReaderSectionInPlace, CloseRepositionsWhateverWasConsumed) {
 TEST(ReaderSectionInPlace, ZeroOrNegativeLengthLeavesPositionWhereDecoderLeftIt) {
   for (int32_t length : {0, -1, -100}) {
     VMemoryReader reader;
-    ASSERT_TRUE(LoadPayload(reader, ByteBuilder().Append(Header(3, length)).Fill(16, 0).Get()));
+    ASSERT_TRUE(LoadPayload(reader, VWireBuffer().Raw(Header(3, length)).Raw(std::vector<uint8_t>(16, 0)).Bytes()));
     {
       VReaderSection section(reader, VReaderSection::EOpen::InPlace);
       EXPECT_TRUE(section.Empty()) << length;
@@ -558,7 +559,7 @@ TEST(ReaderSectionInPlace, IncompleteHeader) {
 
 TEST(ReaderSectionInPlace, EndBeyondTheBufferMovesPastItsEnd) {
   VMemoryReader reader;
-  ASSERT_TRUE(LoadPayload(reader, ByteBuilder().Append(Header(5, 1000)).I32(1).Get()));
+  ASSERT_TRUE(LoadPayload(reader, VWireBuffer().Raw(Header(5, 1000)).Int32(1).Bytes()));
   { VReaderSection section(reader, VReaderSection::EOpen::InPlace); }
   EXPECT_EQ(reader.Position(), 1008u);
   EXPECT_EQ(reader.Remaining(), 0u);
@@ -568,7 +569,7 @@ TEST(ReaderSectionInPlace, EndBeyondTheBufferMovesPastItsEnd) {
 
 TEST(ReaderSectionInPlace, LeavingTheScopeByAnExceptionRepositions) {
   VMemoryReader reader;
-  ASSERT_TRUE(LoadPayload(reader, ByteBuilder().Append(Header(2, 12)).Fill(12, 0).I32(42).Get()));
+  ASSERT_TRUE(LoadPayload(reader, VWireBuffer().Raw(Header(2, 12)).Raw(std::vector<uint8_t>(12, 0)).Int32(42).Bytes()));
   try {
     VReaderSection section(reader, VReaderSection::EOpen::InPlace);
     int32_t value = 0;
@@ -584,7 +585,7 @@ TEST(ReaderSectionInPlace, LeavingTheScopeByAnExceptionRepositions) {
 
 TEST(ReaderSectionInPlace, ExplicitCloseIsFinal) {
   VMemoryReader reader;
-  ASSERT_TRUE(LoadPayload(reader, ByteBuilder().Append(Header(2, 4)).I32(0).I32(0).I32(0).Get()));
+  ASSERT_TRUE(LoadPayload(reader, VWireBuffer().Raw(Header(2, 4)).Int32(0).Int32(0).Int32(0).Bytes()));
   {
     VReaderSection section(reader, VReaderSection::EOpen::InPlace);
     section.Close();
@@ -595,12 +596,12 @@ TEST(ReaderSectionInPlace, ExplicitCloseIsFinal) {
 }
 
 TEST(ReaderSection, ObjectsNestInsideARefilledPacket) {
-  const std::vector<uint8_t> payload = ByteBuilder()
-                                           .Object(5, ByteBuilder().I32(100).Get())
-                                           .Object(8, ByteBuilder().Fill(10, 0xEE).Get())
-                                           .Object(5, ByteBuilder().I32(200).I32(999).Get())
-                                           .Get();
-  VMemoryReader reader(QSTest::Packet(payload));
+  const std::vector<uint8_t> payload = LumoraQSSim::Concat({
+      LumoraQSSim::EncodeObject(5, VWireBuffer().Int32(100).Bytes()),
+      LumoraQSSim::EncodeObject(8, std::vector<uint8_t>(10, 0xEE)),
+      LumoraQSSim::EncodeObject(5, VWireBuffer().Int32(200).Int32(999).Bytes()),
+  });
+  VMemoryReader reader(LumoraQSSim::EncodePacket({payload}));
   std::vector<int32_t> types;
   std::vector<int32_t> values;
   {

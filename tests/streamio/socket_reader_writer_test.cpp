@@ -23,7 +23,8 @@
 #include "streamio/reader.h"
 #include "streamio/socket_reader_writer.h"
 #include "streamio/writer.h"
-#include "tests/streamio/byte_builder.h"
+#include "testing/wire_bytes.h"
+#include "tools/sim/wire_encoder.h"
 
 using LumoraQSStreamIO::VQSStreamReaderWriter;
 using Socket = boost::asio::ip::tcp::socket;
@@ -175,7 +176,7 @@ TEST(SocketReaderWriter, FillAndSectionsWorkOverTheSocket) {
   Watchdog watchdog(Limit, [&pair] { pair.ShutDown(); });
 
   const std::vector<uint8_t> packet =
-      QSTest::Packet(QSTest::ByteBuilder().Object(5, QSTest::ByteBuilder().I32(321).Get()).Get());
+      LumoraQSSim::EncodePacket({LumoraQSSim::EncodeObject(5, LumoraQSSim::VWireBuffer().Int32(321).Bytes())});
   boost::asio::write(pair.Server, boost::asio::buffer(packet));
   {
     LumoraQSStreamIO::VReaderSection section(stream, LumoraQSStreamIO::VReaderSection::EOpen::Refill);
@@ -232,7 +233,7 @@ TEST(SocketReaderWriter, WriteAndFlushSendTheBytes) {
   boost::system::error_code error;
   boost::asio::read(pair.Server, boost::asio::buffer(received), error);
   EXPECT_FALSE(error) << error.message();
-  EXPECT_EQ(QSTest::ToHex(received), "09080706054d3c2b1a0100000042");
+  EXPECT_EQ(QSTesting::ToHex(received), "09080706054d3c2b1a0100000042");
   EXPECT_FALSE(watchdog.HasFired());
 }
 

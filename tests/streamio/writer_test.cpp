@@ -10,16 +10,17 @@
 #include <string>
 #include <vector>
 
-#include "streamio/memory_reader_writer.h"
 #include "streamio/object_types.h"
 #include "streamio/writer.h"
+#include "testing/memory_reader_writer.h"
 #include "tests/conformance/conformance_file.h"
-#include "tests/streamio/byte_builder.h"
+#include "testing/wire_bytes.h"
+#include "tools/sim/wire_encoder.h"
 
-using LumoraQSStreamIO::VMemoryWriter;
+using QSTesting::VMemoryWriter;
 using LumoraQSStreamIO::VWriterSection;
-using QSTest::ByteBuilder;
-using QSTest::ToHex;
+using LumoraQSSim::VWireBuffer;
+using QSTesting::ToHex;
 
 namespace {
 
@@ -72,7 +73,7 @@ TEST(WriterSection, SlotAtOffsetFourReceivesBytesWrittenAfterIt) {
 TEST(WriterSection, EmptySectionGrowsTheBufferToHoldItsSlot) {
   VMemoryWriter writer;
   { VWriterSection section(writer, 100002); }
-  EXPECT_EQ(writer.Bytes(), ByteBuilder().I32(100002).I32(0).Get());
+  EXPECT_EQ(writer.Bytes(), VWireBuffer().Int32(100002).Int32(0).Bytes());
   EXPECT_EQ(writer.Position(), 8u);
 }
 
@@ -91,18 +92,18 @@ TEST(WriterSection, SectionsNest) {
       writer.WriteByte(3);
     }
   }
-  const std::vector<uint8_t> expected = ByteBuilder()
-                                            .I32(0x1A2B3C4D)
-                                            .I32(12 + 8 + 9)
-                                            .I32(100001)
-                                            .I32(12)
-                                            .I32(2)
-                                            .I32(1)
-                                            .I32(5)
-                                            .I32(100002)
-                                            .I32(1)
-                                            .U8(3)
-                                            .Get();
+  const std::vector<uint8_t> expected = VWireBuffer()
+                                            .Int32(0x1A2B3C4D)
+                                            .Int32(12 + 8 + 9)
+                                            .Int32(100001)
+                                            .Int32(12)
+                                            .Int32(2)
+                                            .Int32(1)
+                                            .Int32(5)
+                                            .Int32(100002)
+                                            .Int32(1)
+                                            .Byte(3)
+                                            .Bytes();
   EXPECT_EQ(ToHex(writer.Bytes()), ToHex(expected));
 }
 

@@ -7,12 +7,13 @@
 #include <future>
 #include <optional>
 
-#include "tools/sim/capture_server.h"
+#include "testing/capture_server.h"
 #include "tools/sim/wire_encoder.h"
 
 namespace {
 
 using namespace LumoraQSSim;
+using namespace QSTesting;
 using namespace std::chrono_literals;
 namespace asio = boost::asio;
 using asio::ip::tcp;

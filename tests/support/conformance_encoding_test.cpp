@@ -18,7 +18,8 @@
 #include <set>
 #include <string>
 
-#include "tools/sim/capture_server.h"
+#include "testing/wire_bytes.h"
+#include "testing/capture_server.h"
 #include "tools/sim/wire_encoder.h"
 
 namespace {
@@ -216,19 +217,7 @@ VVideoFrame VideoFrameFrom(const json& j) {
 
 // The object types of a packet in order, read from the framing alone (type
 // and length fields); the payload bytes are not looked at.
-std::vector<int32_t> ObjectTypesOf(const VBytes& packet) {
-  auto at = [&](std::size_t offset) {
-    return static_cast<int32_t>(packet[offset] | packet[offset + 1] << 8 | packet[offset + 2] << 16 |
-                                static_cast<uint32_t>(packet[offset + 3]) << 24);
-  };
-  std::vector<int32_t> types;
-  std::size_t position = 8;
-  while (position + 8 <= packet.size()) {
-    types.push_back(at(position));
-    position += 8 + static_cast<uint32_t>(at(position + 4));
-  }
-  return types;
-}
+std::vector<int32_t> ObjectTypesOf(const VBytes& packet) { return QSTesting::WalkObjects(packet).Types; }
 
 // Hands out the expected values of one packet object by object, in packet
 // order, and knows afterwards whether every value was used exactly once.

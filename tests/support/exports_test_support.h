@@ -10,7 +10,8 @@
 #include <thread>
 
 #include "QS.h"
-#include "tools/sim/capture_server.h"
+#include "testing/wait.h"
+#include "testing/capture_server.h"
 
 // Starts the server or skips the test with the reason: a test that cannot
 // serve must never pass silently.
@@ -27,11 +28,11 @@ namespace QSExportsTest {
 // Scripts are topped up by the tests themselves: a connection that waits
 // for more stays open long enough for every check, and the life of one
 // connection stays bounded.
-inline LumoraQSSim::VCaptureServerOptions On801(
+inline QSTesting::VCaptureServerOptions On801(
     const std::string& address,
-    LumoraQSSim::EServeBehaviour behaviour = LumoraQSSim::EServeBehaviour::AnswerEachRequest) {
+    QSTesting::EServeBehaviour behaviour = QSTesting::EServeBehaviour::AnswerEachRequest) {
   using namespace std::chrono_literals;
-  LumoraQSSim::VCaptureServerOptions options;
+  QSTesting::VCaptureServerOptions options;
   options.Address = address;
   options.Port = 801;
   options.Behaviour = behaviour;
@@ -40,15 +41,7 @@ inline LumoraQSSim::VCaptureServerOptions On801(
   return options;
 }
 
-template <class Condition>
-bool WaitUntil(Condition condition, std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
+using QSTesting::WaitUntil;
 
 // The current frame's number, or -1 when there is none.
 inline int32_t FrameNow() {

@@ -5,7 +5,7 @@
 #include <limits>
 #include <stdexcept>
 
-#include "tools/sim/capture_server.h"
+#include "testing/capture_server.h"
 #include "tools/sim/wire_encoder.h"
 
 namespace {

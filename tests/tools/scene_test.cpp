@@ -12,7 +12,8 @@
 #include <vector>
 
 #include "stream/packet_reader.h"
-#include "streamio/memory_reader_writer.h"
+#include "testing/memory_reader_writer.h"
+#include "testing/wire_bytes.h"
 
 using namespace LumoraQSSim;
 using namespace LumoraQSStream;
@@ -29,23 +30,14 @@ struct VDecoded {
 
 // The object types of a packet, walked from the raw bytes.
 std::vector<int32_t> ObjectTypes(const VBytes& packet) {
-  auto at = [&](std::size_t offset) {
-    return static_cast<int32_t>(packet[offset] | packet[offset + 1] << 8 | packet[offset + 2] << 16 |
-                                static_cast<uint32_t>(packet[offset + 3]) << 24);
-  };
-  std::vector<int32_t> types;
-  std::size_t position = 8;
-  while (position + 8 <= packet.size()) {
-    types.push_back(at(position));
-    position += 8 + static_cast<uint32_t>(at(position + 4));
-  }
-  EXPECT_EQ(position, packet.size()) << "objects must fill the payload exactly";
-  EXPECT_EQ(static_cast<std::size_t>(at(4)), packet.size() - 8) << "payload length";
-  return types;
+  QSTesting::VObjectWalk walk = QSTesting::WalkObjects(packet);
+  EXPECT_EQ(walk.End, packet.size()) << "objects must fill the payload exactly";
+  EXPECT_EQ(static_cast<std::size_t>(QSTesting::Int32At(packet, 4)), packet.size() - 8) << "payload length";
+  return std::move(walk.Types);
 }
 
 VDecoded Decode(const VBytes& packet) {
-  LumoraQSStreamIO::VMemoryReader reader(packet);
+  QSTesting::VMemoryReader reader(packet);
   VPacketReader packets;
   VPacketDelivery delivery;
   EXPECT_TRUE(packets.ReadPacket(reader, false, delivery));

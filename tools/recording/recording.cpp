@@ -15,7 +15,6 @@ namespace QSRecording {
 
 namespace {
 
-using LumoraQSStreamIO::VMemoryReader;
 using LumoraQSStreamIO::VReaderSection;
 
 uint32_t UInt32At(const uint8_t* bytes) {
@@ -180,7 +179,7 @@ bool VReader::ReadHeader() {
   }
   // The body is read with the wire layer's bounded primitives: counts and
   // string lengths are checked against the bytes left before any storage.
-  VMemoryReader fields(std::move(body));
+  VRecordedBytesReader fields(body.data(), body.size());
   fields.Fill(length);
   uint32_t types = 0;
   bool ok = fields.ReadInt64(Head.StartUnixNs) && fields.ReadInt32(Head.Port) && fields.ReadString(Head.Host) &&
@@ -277,24 +276,40 @@ bool VFile::Open(const std::string& path) {
 
 // ---- Decoding --------------------------------------------------------------
 
+void VRecordedBytesReader::Next(const uint8_t* bytes, std::size_t size) {
+  Bytes = bytes;
+  Size = size;
+  Offset = 0;
+}
+
+bool VRecordedBytesReader::Read(void* destination, std::size_t count) {
+  if (count > Size - Offset) {
+    Offset = Size;  // a short read consumes what was there, as a socket does
+    return false;
+  }
+  if (count != 0) std::memcpy(destination, Bytes + Offset, count);
+  Offset += count;
+  return true;
+}
+
 bool VPacketDecoder::Handshake(const std::vector<uint8_t>& packet) {
-  Memory.Append(packet);
-  const bool ok = static_cast<bool>(Packets.ReadHandshake(Memory));
+  Recorded.Next(packet.data(), packet.size());
+  const bool ok = static_cast<bool>(Packets.ReadHandshake(Recorded));
   // A packet the reader did not consume whole was framed differently from
   // its record.
-  return ok && Memory.Unread() == 0;
+  return ok && Recorded.Unread() == 0;
 }
 
 bool VPacketDecoder::Packet(const std::vector<uint8_t>& packet, VPacketDelivery& delivery) {
-  Memory.Append(packet);
-  const bool ok = static_cast<bool>(Packets.ReadPacket(Memory, false, delivery));
-  return ok && Memory.Unread() == 0;
+  Recorded.Next(packet.data(), packet.size());
+  const bool ok = static_cast<bool>(Packets.ReadPacket(Recorded, false, delivery));
+  return ok && Recorded.Unread() == 0;
 }
 
 bool SplitObjects(const std::vector<uint8_t>& packet, std::vector<VObjectSpan>& objects) {
   objects.clear();
   if (packet.size() < PacketHeaderBytes) return false;
-  VMemoryReader reader(std::vector<uint8_t>(packet.begin() + PacketHeaderBytes, packet.end()));
+  VRecordedBytesReader reader(packet.data() + PacketHeaderBytes, packet.size() - PacketHeaderBytes);
   const uint32_t payload = static_cast<uint32_t>(packet.size() - PacketHeaderBytes);
   if (payload != 0 && !reader.Fill(payload)) return false;
   // The packet reader's walk: an object header wherever 4 bytes are left.

@@ -20,7 +20,7 @@
 
 #include "stream/packet_reader.h"
 #include "streamio/limits.h"
-#include "streamio/memory_reader_writer.h"
+#include "streamio/reader.h"
 
 namespace QSRecording {
 
@@ -146,6 +146,30 @@ class VFile {
   std::string Message;
 };
 
+// The wire layer's reader over recorded bytes already in memory: one
+// recorded packet for the packet reader, or a header's fields. Read() hands
+// the bytes out in order, as the socket would have delivered them, and
+// fails once they run out, as a closed connection does. The bytes are not
+// copied: they must stay in place while they are read. The reader keeps its
+// decoding buffer from one packet to the next.
+class VRecordedBytesReader : public LumoraQSStreamIO::VReader {
+ public:
+  VRecordedBytesReader() = default;
+  VRecordedBytesReader(const uint8_t* bytes, std::size_t size) { Next(bytes, size); }
+
+  // Reads `bytes` from now on, from their start; what was left of the
+  // previous bytes is dropped.
+  void Next(const uint8_t* bytes, std::size_t size);
+  bool Read(void* destination, std::size_t count) override;
+  // Bytes not yet handed out.
+  std::size_t Unread() const { return Size - Offset; }
+
+ private:
+  const uint8_t* Bytes = nullptr;
+  std::size_t Size = 0;
+  std::size_t Offset = 0;
+};
+
 // The library's packet reader over recorded packets: the first packet is
 // read as the handshake, every later one as a data packet, with the same
 // framing, decoding and carry-over as on a live connection.
@@ -154,11 +178,10 @@ class VPacketDecoder {
   bool Handshake(const std::vector<uint8_t>& packet);
   // False when the library would reject the packet (and end a connection).
   bool Packet(const std::vector<uint8_t>& packet, VPacketDelivery& delivery);
-  const std::set<int32_t>& OfferedTypes() const { return Packets.OfferedTypes(); }
 
  private:
   VPacketReader Packets;
-  LumoraQSStreamIO::VMemoryReader Memory;
+  VRecordedBytesReader Recorded;
 };
 
 // One object inside a packet's payload, as the packet reader frames it:

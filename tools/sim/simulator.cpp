@@ -1,6 +1,7 @@
 #include "tools/sim/simulator.h"
 
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <boost/asio.hpp>
@@ -8,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "tools/sim/capture_server.h"
+#include "tools/sim/request_packet.h"
 #include "tools/sim/listener.h"
 
 namespace LumoraQSSim {
@@ -66,7 +67,7 @@ std::string Describe(const tcp::endpoint& endpoint) {
 
 struct VSimulator::VNet {
   asio::io_context Io;
-  tcp::acceptor Acceptor{Io};
+  VListener Listener;
 };
 
 struct VSimulator::VConnection {
@@ -115,8 +116,8 @@ bool VSimulator::Start() {
     return false;
   }
   auto net = std::make_unique<VNet>();
-  if (!ListenOn(net->Acceptor, Options_.Address, Options_.Port, false, Port_, LastError_)) return false;
-  ListenFd_ = net->Acceptor.native_handle();
+  if (!net->Listener.Open(Options_.Address, Options_.Port, false, LastError_)) return false;
+  Port_ = net->Listener.Port();
   Net_ = std::move(net);
   Epoch_ = Clock::now();
   ClockStarted_ = !Options_.ClockStartsOnConnect;
@@ -132,7 +133,7 @@ void VSimulator::Stop() {
     std::lock_guard<std::mutex> lock(Mutex_);
     Stopping_ = true;
     // Threads blocked in accept, recv or send are woken by shutdown.
-    if (ListenFd_ >= 0) ::shutdown(ListenFd_, SHUT_RDWR);
+    if (Net_) Net_->Listener.Wake();
     if (Current_) ::shutdown(Current_->Socket.native_handle(), SHUT_RDWR);
     pending = std::move(Pending_);
   }
@@ -141,11 +142,7 @@ void VSimulator::Stop() {
   if (AcceptThread_.joinable()) AcceptThread_.join();
   if (ServeThread_.joinable()) ServeThread_.join();
   std::lock_guard<std::mutex> lock(Mutex_);
-  if (Net_) {
-    boost::system::error_code ignored;
-    Net_->Acceptor.close(ignored);
-    ListenFd_ = -1;
-  }
+  if (Net_) Net_->Listener.Close();
 }
 
 std::string VSimulator::LastError() const {
@@ -186,9 +183,7 @@ void VSimulator::Say(const std::string& line) {
 void VSimulator::AcceptLoop() {
   for (;;) {
     tcp::socket socket(Net_->Io);
-    boost::system::error_code ec;
-    Net_->Acceptor.accept(socket, ec);
-    if (ec) {
+    if (!Net_->Listener.Accept(socket)) {
       // Stop() shuts the listening socket down, which fails the accept.
       // Other failures (a client that vanished before the accept, no file
       // descriptors left) are retried after a short pause.
@@ -196,7 +191,7 @@ void VSimulator::AcceptLoop() {
       if (Changed_.wait_for(lock, std::chrono::milliseconds(10), [this] { return Stopping_; })) return;
       continue;
     }
-    socket.set_option(tcp::no_delay(true), ec);
+    boost::system::error_code ec;
     const tcp::endpoint peer = socket.remote_endpoint(ec);
     auto connection = std::make_unique<VConnection>(std::move(socket), ec ? std::string("(unknown)") : Describe(peer));
     std::unique_ptr<VConnection> dropped;

@@ -112,7 +112,6 @@ class VSimulator {
   bool Started_ = false;
   bool Stopping_ = false;
   bool Finished_ = false;
-  int ListenFd_ = -1;
   VConnection* Current_ = nullptr;        // the connection being served
   std::unique_ptr<VConnection> Pending_;  // accepted, not yet served
   int64_t LastFrame_ = -1;                // across connections

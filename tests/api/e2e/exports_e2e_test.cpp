@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "QS.h"
-#include "tools/sim/capture_server.h"
+#include "testing/capture_server.h"
 #include "tools/sim/wire_encoder.h"
 #include "tests/support/exports_test_support.h"
 #include "tests/support/payload_builders.h"
@@ -32,10 +32,10 @@
 namespace {
 
 using namespace std::chrono_literals;
-using LumoraQSSim::EServeBehaviour;
+using QSTesting::EServeBehaviour;
 using LumoraQSSim::VBytes;
-using LumoraQSSim::VCaptureServer;
-using LumoraQSSim::VCaptureServerOptions;
+using QSTesting::VCaptureServer;
+using QSTesting::VCaptureServerOptions;
 using LumoraQSSim::VRecordedRequest;
 using Clock = std::chrono::steady_clock;
 using namespace QSExportsTest;
@@ -137,6 +137,7 @@ VBytes FramePacket(int32_t number, double pelvisX = 1.0) {
   bobPoses.Poses = {MakePose(31, {4.0, 5.0, 6.0}, {1, 0, 0, 0, -1, 0, 0, 0, -1})};
 
   using namespace LumoraQSSim;
+using namespace QSTesting;
   return EncodePacket({
       EncodeSubjectInfo(alice),
       EncodeSubjectInfo(bob),

@@ -1,13 +1,19 @@
-#include "tools/sim/capture_server.h"
+#include "testing/capture_server.h"
 #include "tools/sim/listener.h"
 
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <boost/asio.hpp>
 #include <utility>
 
-namespace LumoraQSSim {
+namespace QSTesting {
+
+using LumoraQSSim::DecodeRequestPacket;
+using LumoraQSSim::EncodeObjectTypeList;
+using LumoraQSSim::EncodePacket;
+using LumoraQSSim::VListener;
 
 namespace asio = boost::asio;
 using asio::ip::tcp;
@@ -27,64 +33,9 @@ constexpr std::chrono::milliseconds GracefulCloseWait{500};
 
 }  // namespace
 
-VRecordedRequest DecodeRequestPacket(const VBytes& packet) {
-  VRecordedRequest request;
-  request.Bytes = packet;
-  if (packet.size() < 8) return request;
-  request.Magic = Int32At(packet, 0);
-  request.PayloadLength = Int32At(packet, 4);
-  bool wellFormed = request.Magic == LumoraQSStream::PacketMagic && request.PayloadLength >= 0 &&
-                    packet.size() - 8 == static_cast<uint32_t>(request.PayloadLength);
-  std::size_t position = 8;
-  const std::size_t end = packet.size();
-  while (wellFormed && position < end) {
-    if (end - position < 8) {
-      wellFormed = false;
-      break;
-    }
-    const int32_t type = Int32At(packet, position);
-    const int32_t length = Int32At(packet, position + 4);
-    position += 8;
-    if (length < 0 || static_cast<uint32_t>(length) > end - position) {
-      wellFormed = false;
-      break;
-    }
-    const std::size_t objectEnd = position + static_cast<uint32_t>(length);
-    if (type == LumoraQSStream::ObjectTypeList) {
-      if (length < 4) {
-        wellFormed = false;
-        break;
-      }
-      const int32_t count = Int32At(packet, position);
-      if (count < 0 || static_cast<uint64_t>(count) * 4u > static_cast<uint64_t>(length) - 4u) {
-        wellFormed = false;
-        break;
-      }
-      request.HasTypeList = true;
-      request.Types.clear();
-      request.TypesInWireOrder.clear();
-      for (int32_t i = 0; i < count; ++i) {
-        const int32_t value = Int32At(packet, position + 4 + 4 * static_cast<std::size_t>(i));
-        request.TypesInWireOrder.push_back(value);
-        request.Types.insert(value);
-      }
-    } else if (type == LumoraQSStream::StreamMode) {
-      if (length < 1) {
-        wellFormed = false;
-        break;
-      }
-      request.HasStreamMode = true;
-      request.StreamMode = packet[position];
-    }
-    position = objectEnd;
-  }
-  request.WellFormed = wellFormed;
-  return request;
-}
-
 struct VCaptureServer::VNet {
   asio::io_context Io;
-  tcp::acceptor Acceptor{Io};
+  VListener Listener;
 };
 
 struct VCaptureServer::VConnection {
@@ -107,8 +58,8 @@ bool VCaptureServer::Start() {
     return false;
   }
   auto net = std::make_unique<VNet>();
-  if (!ListenOn(net->Acceptor, Options_.Address, Options_.Port, true, Port_, LastError_)) return false;
-  ListenFd_ = net->Acceptor.native_handle();
+  if (!net->Listener.Open(Options_.Address, Options_.Port, true, LastError_)) return false;
+  Port_ = net->Listener.Port();
   Net_ = std::move(net);
   Started_ = true;
   Thread_ = std::thread(&VCaptureServer::ServeLoop, this);
@@ -120,17 +71,13 @@ void VCaptureServer::Stop() {
     std::lock_guard<std::mutex> lock(Mutex_);
     Stopping_ = true;
     // A thread blocked in accept or recv is woken by shutdown, not by close.
-    if (ListenFd_ >= 0) ::shutdown(ListenFd_, SHUT_RDWR);
+    if (Net_) Net_->Listener.Wake();
     if (ConnectionFd_ >= 0) ::shutdown(ConnectionFd_, SHUT_RDWR);
   }
   Changed_.notify_all();
   if (Thread_.joinable()) Thread_.join();
   std::lock_guard<std::mutex> lock(Mutex_);
-  if (Net_) {
-    boost::system::error_code ignored;
-    Net_->Acceptor.close(ignored);
-    ListenFd_ = -1;
-  }
+  if (Net_) Net_->Listener.Close();
 }
 
 std::string VCaptureServer::LastError() const {
@@ -201,16 +148,13 @@ void VCaptureServer::ServeLoop() {
       if (Stopping_) return;
     }
     tcp::socket socket(Net_->Io);
-    boost::system::error_code ec;
-    Net_->Acceptor.accept(socket, ec);
-    if (ec) {
+    if (!Net_->Listener.Accept(socket)) {
       // Stop() shuts the listening socket down, which fails the accept. Any
       // other failure is retried after a short pause (still ended by Stop).
       std::unique_lock<std::mutex> lock(Mutex_);
       if (Changed_.wait_for(lock, std::chrono::milliseconds(10), [this] { return Stopping_; })) return;
       continue;
     }
-    socket.set_option(tcp::no_delay(true), ec);
     std::size_t number = 0;
     {
       std::lock_guard<std::mutex> lock(Mutex_);
@@ -356,4 +300,4 @@ void VCaptureServer::ReadRequests(VConnection& connection) {
   Changed_.notify_all();
 }
 
-}  // namespace LumoraQSSim
+}  // namespace QSTesting

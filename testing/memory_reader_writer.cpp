@@ -1,8 +1,8 @@
-#include "streamio/memory_reader_writer.h"
+#include "testing/memory_reader_writer.h"
 
 #include <cstring>
 
-namespace LumoraQSStreamIO {
+namespace QSTesting {
 
 bool VMemoryReader::Read(void* destination, std::size_t count) {
   if (count > Stream.size() - Offset) {
@@ -35,4 +35,4 @@ bool VMemoryWriter::Write(const void* source, std::size_t count) {
   return true;
 }
 
-}  // namespace LumoraQSStreamIO
+}  // namespace QSTesting

@@ -1,4 +1,4 @@
-#include "hostile/hostile_peer.h"
+#include "testing/hostile_peer.h"
 
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -14,7 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace QSHostile {
+namespace QSTesting {
 
 namespace {
 
@@ -174,37 +174,10 @@ VHostilePeer::VHostilePeer(std::string address, uint16_t port, int receiveBuffer
 VHostilePeer::~VHostilePeer() { Stop(); }
 
 bool VHostilePeer::Listen() {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(Port_);
-  if (::inet_pton(AF_INET, Address_.c_str(), &address.sin_addr) != 1 ||
-      (ntohl(address.sin_addr.s_addr) >> 24) != 127) {
-    Error_ = "not a loopback address: " + Address_;
-    return false;
-  }
-  ListenFd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-  if (ListenFd_ < 0) {
-    Error_ = std::string("socket: ") + std::strerror(errno);
-    return false;
-  }
-  const int one = 1;
-  ::setsockopt(ListenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  if (ReceiveBuffer_ > 0) {
-    // Set before listening, so accepted sockets start with it and the window
-    // they advertise stays small.
-    ::setsockopt(ListenFd_, SOL_SOCKET, SO_RCVBUF, &ReceiveBuffer_, sizeof ReceiveBuffer_);
-  }
-  if (::bind(ListenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      ::listen(ListenFd_, 4) != 0) {
-    Error_ = "cannot listen on " + Address_ + ":" + std::to_string(Port_) + ": " + std::strerror(errno);
-    ::close(ListenFd_);
-    ListenFd_ = -1;
-    return false;
-  }
-  socklen_t size = sizeof address;
-  ::getsockname(ListenFd_, reinterpret_cast<sockaddr*>(&address), &size);
-  Port_ = ntohs(address.sin_port);
-  SetNonBlocking(ListenFd_);
+  // The receive buffer is set before listening, so accepted sockets start
+  // with it and the window they advertise stays small.
+  if (!Listener_.Open(Address_, Port_, true, Error_, ReceiveBuffer_)) return false;
+  Port_ = Listener_.Port();
   return true;
 }
 
@@ -217,14 +190,11 @@ void VHostilePeer::Run(std::function<void(VPeerConnection&)> script, std::chrono
   const auto deadline = Clock::now() + acceptTimeout;
   int fd = -1;
   while (fd < 0 && !Stopping_ && Clock::now() < deadline) {
-    pollfd p{ListenFd_, POLLIN, 0};
-    if (::poll(&p, 1, static_cast<int>(Slice.count())) > 0) fd = ::accept(ListenFd_, nullptr, nullptr);
+    fd = Listener_.Accept(Slice);
   }
   if (fd >= 0) {
     Accepted_ = true;
     SetNonBlocking(fd);
-    const int one = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     VPeerConnection connection(*this, fd);
     script(connection);
     if (connection.Fd_ >= 0) ::close(connection.Fd_);
@@ -243,11 +213,9 @@ bool VHostilePeer::WaitFinished(std::chrono::milliseconds timeout) const {
 
 void VHostilePeer::Stop() {
   Stopping_ = true;
+  Listener_.Wake();
   if (Thread_.joinable()) Thread_.join();
-  if (ListenFd_ >= 0) {
-    ::close(ListenFd_);
-    ListenFd_ = -1;
-  }
+  Listener_.Close();
 }
 
-}  // namespace QSHostile
+}  // namespace QSTesting

@@ -3,7 +3,7 @@
 // It serves connections one after another on its own thread. On every
 // connection it sends a handshake packet, records every request packet the
 // client sends (raw bytes and the decoded type list and stream mode), and
-// sends the packets a test or simulator has scripted, in one of a few
+// sends the packets a test has scripted, in one of a few
 // behaviours. Every wait is bounded, Stop() always returns promptly and no
 // thread outlives the object.
 #pragma once
@@ -22,9 +22,13 @@
 #include <thread>
 #include <vector>
 
+#include "tools/sim/request_packet.h"
 #include "tools/sim/wire_encoder.h"
 
-namespace LumoraQSSim {
+namespace QSTesting {
+
+using VBytes = std::vector<uint8_t>;
+using LumoraQSSim::VRecordedRequest;
 
 // What the server does after accepting a connection.
 enum class EServeBehaviour {
@@ -67,24 +71,6 @@ struct VCaptureServerOptions {
   // Requests announcing a larger payload end the connection.
   uint32_t MaxRequestPayload = 1u << 20;
 };
-
-// One request packet as the server read it.
-struct VRecordedRequest {
-  std::size_t Connection = 0;  // 1-based number of the connection it came on
-  VBytes Bytes;                // the whole packet: magic, length, payload
-  int32_t Magic = 0;
-  int32_t PayloadLength = 0;
-  bool WellFormed = false;     // magic right and every object inside the payload
-  bool HasTypeList = false;
-  std::set<int32_t> Types;     // the last ObjectTypeList in the packet
-  std::vector<int32_t> TypesInWireOrder;
-  bool HasStreamMode = false;
-  uint8_t StreamMode = 0;      // the last StreamMode in the packet
-};
-
-// Decodes the objects of one request packet (header included). Exposed for
-// tests of the request reader itself.
-VRecordedRequest DecodeRequestPacket(const VBytes& packet);
 
 class VCaptureServer {
  public:
@@ -136,7 +122,6 @@ class VCaptureServer {
   mutable std::condition_variable Changed_;
   bool Started_ = false;
   bool Stopping_ = false;
-  int ListenFd_ = -1;
   int ConnectionFd_ = -1;  // the socket being served, -1 between connections
   std::deque<VBytes> Script_;
   std::vector<VRecordedRequest> Requests_;
@@ -148,4 +133,4 @@ class VCaptureServer {
   std::thread Thread_;
 };
 
-}  // namespace LumoraQSSim
+}  // namespace QSTesting

@@ -1,5 +1,7 @@
-// A reader and a writer backed by memory: the stream as a byte vector, for
-// tests, fuzzing and benchmarks.
+// Test doubles of the socket reader/writer: a reader and a writer backed by
+// memory, the stream as a byte vector. Tests, fuzz targets and benchmarks
+// drive the packet reader, the decoders and the request builder through
+// them.
 #pragma once
 
 #include <cstddef>
@@ -9,11 +11,11 @@
 #include "streamio/reader.h"
 #include "streamio/writer.h"
 
-namespace LumoraQSStreamIO {
+namespace QSTesting {
 
 // Serves Read() from a byte sequence, in order, as a socket would; fails
 // (like a closed connection) once the bytes run out.
-class VMemoryReader : public VReader {
+class VMemoryReader : public LumoraQSStreamIO::VReader {
  public:
   VMemoryReader() = default;
   explicit VMemoryReader(std::vector<uint8_t> stream) : Stream(std::move(stream)) {}
@@ -32,7 +34,7 @@ class VMemoryReader : public VReader {
 
 // Collects every successful Write() in `Sent`; `FailWrites` makes Write()
 // fail as a broken connection would.
-class VMemoryWriter : public VWriter {
+class VMemoryWriter : public LumoraQSStreamIO::VWriter {
  public:
   bool Write(const void* source, std::size_t count) override;
 
@@ -41,4 +43,4 @@ class VMemoryWriter : public VWriter {
   bool FailWrites = false;
 };
 
-}  // namespace LumoraQSStreamIO
+}  // namespace QSTesting

@@ -18,7 +18,9 @@
 #include <thread>
 #include <vector>
 
-namespace QSHostile {
+#include "tools/sim/listener.h"
+
+namespace QSTesting {
 
 using VBytes = std::vector<uint8_t>;
 
@@ -110,7 +112,7 @@ class VHostilePeer {
   const std::string Address_;
   uint16_t Port_;
   const int ReceiveBuffer_;
-  int ListenFd_ = -1;
+  LumoraQSSim::VListener Listener_;
   std::string Error_;
   std::atomic<bool> Stopping_{false};
   std::atomic<bool> Finished_{false};
@@ -118,4 +120,4 @@ class VHostilePeer {
   std::thread Thread_;
 };
 
-}  // namespace QSHostile
+}  // namespace QSTesting
