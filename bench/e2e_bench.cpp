@@ -46,6 +46,7 @@
 
 #include "QS.h"
 #include "bench/heavy_scene.h"
+#include "streamio/object_types.h"
 #include "tools/sim/listener.h"
 #include "tools/sim/scene.h"
 #include "tools/sim/wire_encoder.h"
@@ -177,7 +178,14 @@ int ConnectLoopback(uint16_t port) {
 
 // The types the exports ask for after Connect and the three Enable calls.
 const std::set<int32_t>& ExportTypes() {
-  static const std::set<int32_t> types = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13};
+  static const std::set<int32_t> types = [] {
+    using LumoraQSStream::EDataKind;
+    std::set<int32_t> asked;
+    for (EDataKind kind : {EDataKind::Scene, EDataKind::Segments, EDataKind::Markers, EDataKind::ForcePlates}) {
+      for (int32_t type : LumoraQSStream::TypesOfKind(kind)) asked.insert(type);
+    }
+    return asked;
+  }();
   return types;
 }
 

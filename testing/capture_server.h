@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "streamio/object_types.h"
 #include "tools/sim/request_packet.h"
 #include "tools/sim/wire_encoder.h"
 
@@ -51,7 +52,12 @@ struct VCaptureServerOptions {
   uint16_t Port = 0;                  // 0: an ephemeral port, read back with Port()
   EServeBehaviour Behaviour = EServeBehaviour::AnswerEachRequest;
   // The types the default handshake offers in its ObjectTypeList.
-  std::set<int32_t> OfferedTypes = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 22};
+  std::set<int32_t> OfferedTypes = {
+      LumoraQSStream::StreamInfo,        LumoraQSStream::SubjectInfo,        LumoraQSStream::DeviceInfo,
+      LumoraQSStream::DeviceOutputInfo,  LumoraQSStream::FrameNumber,        LumoraQSStream::MarkerPositions,
+      LumoraQSStream::MarkerRecords,     LumoraQSStream::OtherSegmentPoses,  LumoraQSStream::GlobalSegmentPoses,
+      LumoraQSStream::ForceData,         LumoraQSStream::MomentData,         LumoraQSStream::CentreOfPressureData,
+      LumoraQSStream::VoltageData,       LumoraQSStream::VideoFrame};
   // Replaces the default handshake packet when set; an empty vector sends
   // no handshake at all.
   std::optional<VBytes> HandshakeBytes;
