@@ -201,33 +201,3 @@ void VQSClient::OnDisconnected() {
   FrameAvailable.notify_all();
 }
 
-std::size_t VQSClient::QueuedFrameCount() {
-  Lock lock(ClientMutex);
-  return FrameQueue.size();
-}
-
-uint32_t VQSClient::GetMaxQueuedFrames() {
-  Lock lock(ClientMutex);
-  return MaxQueuedFrames;
-}
-
-std::set<int32_t> VQSClient::GetRequestedTypes() {
-  Lock lock(ClientMutex);
-  return RequestedTypes;
-}
-
-int32_t VQSClient::VideoFrameReferenceCount(const VVideoFrame* frame) {
-  Lock lock(ClientMutex);
-  auto found = VideoFrameRegistry.find(frame);
-  return found == VideoFrameRegistry.end() ? 0 : found->second.Count;
-}
-
-std::size_t VQSClient::RegisteredVideoFrameCount() {
-  Lock lock(ClientMutex);
-  return VideoFrameRegistry.size();
-}
-
-bool VQSClient::IsDestroyPending() {
-  Lock lock(ClientMutex);
-  return PendingDestroy;
-}

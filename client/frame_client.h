@@ -28,6 +28,9 @@ using QueuedFrame = std::pair<std::shared_ptr<const LumoraQSStream::VStaticObjec
                               std::shared_ptr<const LumoraQSStream::VDynamicObjects>>;
 
 class VQSClientCallback;
+namespace QSTesting {
+class VFrameClientInspector;
+}
 
 // The frame client. Every operation except Destroy, IsConnected and
 // GetFrames runs under ClientMutex for its whole length; WaitForFrames gives
@@ -37,7 +40,7 @@ class VQSClientCallback;
 // (the shared pointer deleter of MakeSharedFrameClient). While a frame record
 // still holds a video frame handle, Destroy only marks the frame client and
 // the last ReleaseVideoFrameReference completes the destruction. Neither may
-// run while the calling thread holds ClientMutex (Hold): the destructor joins
+// run while the calling thread holds ClientMutex: the destructor joins
 // the receiving thread, which may be waiting for that lock.
 //
 // The destructor ends the stream client's events before anything else goes.
@@ -75,21 +78,10 @@ class VQSClient : public IQSClient {
   // about to create will carry.
   void RegisterVideoFrame(const std::shared_ptr<const LumoraQSStream::VVideoFrame>& frame);
 
-  // Takes ClientMutex for the caller (recursively when it already owns it),
-  // so that several operations run as one step. WaitForFrames called while
-  // holding it still lets other threads in while it waits.
-  std::unique_lock<VClientMutex> Hold() { return std::unique_lock<VClientMutex>(ClientMutex); }
-
-  // Inspection, each under ClientMutex.
-  std::size_t QueuedFrameCount();
-  uint32_t GetMaxQueuedFrames();
-  std::set<int32_t> GetRequestedTypes();
-  // The registry's count for `frame`; 0 when it is not registered.
-  int32_t VideoFrameReferenceCount(const LumoraQSStream::VVideoFrame* frame);
-  std::size_t RegisteredVideoFrameCount();
-  bool IsDestroyPending();
-
  private:
+  // Tests read the state no product code needs through it.
+  friend class QSTesting::VFrameClientInspector;
+
   struct VideoFrameEntry {
     int32_t Count = 0;
     std::shared_ptr<const LumoraQSStream::VVideoFrame> Frame;

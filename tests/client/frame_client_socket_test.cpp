@@ -9,8 +9,9 @@
 #include <vector>
 
 #include "client/frame_client.h"
-#include "testing/wait.h"
 #include "testing/capture_server.h"
+#include "testing/frame_client_inspector.h"
+#include "testing/wait.h"
 #include "tools/sim/wire_encoder.h"
 
 namespace {
@@ -63,6 +64,7 @@ std::unique_ptr<VCaptureServer> StartServer(VCaptureServerOptions options) {
 }
 
 using QSTesting::WaitUntil;
+using QSTesting::Inspect;
 
 TEST(FrameClientSocket, FramesFlowIntoGetFramesWithTheirScene) {
   VCaptureServerOptions options;
@@ -240,7 +242,7 @@ TEST(FrameClientSocket, DeferredDestructionWhileStreaming) {
 
     VQSClient* raw = client.get();
     client.reset();  // Destroy is deferred: the record still refers to a frame
-    EXPECT_TRUE(raw->IsDestroyPending());
+    EXPECT_TRUE(Inspect(raw).IsDestroyPending());
     EXPECT_EQ(server->ConnectionsClosed(), 0u);
     std::thread([&records] { records.clear(); }).join();
     EXPECT_TRUE(server->WaitForClosedConnections(1, 10000ms)) << "round " << round;
