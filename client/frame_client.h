@@ -29,7 +29,7 @@ using QueuedFrame = std::pair<std::shared_ptr<const LumoraQSStream::VStaticObjec
 
 class VQSClientCallback;
 namespace QSTesting {
-class VFrameClientInspector;
+class VFrameClientProbe;
 }
 
 // The frame client. Every operation except Destroy, IsConnected and
@@ -80,7 +80,7 @@ class VQSClient : public IQSClient {
 
  private:
   // Tests read the state no product code needs through it.
-  friend class QSTesting::VFrameClientInspector;
+  friend class QSTesting::VFrameClientProbe;
 
   struct VideoFrameEntry {
     int32_t Count = 0;

@@ -10,7 +10,7 @@
 
 #include "client/frame_client.h"
 #include "testing/capture_server.h"
-#include "testing/frame_client_inspector.h"
+#include "testing/frame_client_probe.h"
 #include "testing/wait.h"
 #include "tools/sim/wire_encoder.h"
 
@@ -64,7 +64,7 @@ std::unique_ptr<VCaptureServer> StartServer(VCaptureServerOptions options) {
 }
 
 using QSTesting::WaitUntil;
-using QSTesting::Inspect;
+using QSTesting::Probe;
 
 TEST(FrameClientSocket, FramesFlowIntoGetFramesWithTheirScene) {
   VCaptureServerOptions options;
@@ -242,7 +242,7 @@ TEST(FrameClientSocket, DeferredDestructionWhileStreaming) {
 
     VQSClient* raw = client.get();
     client.reset();  // Destroy is deferred: the record still refers to a frame
-    EXPECT_TRUE(Inspect(raw).IsDestroyPending());
+    EXPECT_TRUE(Probe(raw).IsDestroyPending());
     EXPECT_EQ(server->ConnectionsClosed(), 0u);
     std::thread([&records] { records.clear(); }).join();
     EXPECT_TRUE(server->WaitForClosedConnections(1, 10000ms)) << "round " << round;

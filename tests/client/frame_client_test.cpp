@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "testing/frame_client_inspector.h"
+#include "testing/frame_client_probe.h"
 
 namespace {
 
@@ -26,7 +26,7 @@ using LumoraQSStream::VStaticObjects;
 using LumoraQSStream::VSubjectInfo;
 using LumoraQSStream::VVideoFrame;
 using Clock = std::chrono::steady_clock;
-using QSTesting::Inspect;
+using QSTesting::Probe;
 
 // A frame client whose destruction the test can observe.
 class ObservedClient : public VQSClient {
@@ -143,13 +143,13 @@ std::vector<int32_t> FrameNumbers(const std::vector<VFrameRecord>& records) {
 
 TEST(FrameQueue, DefaultBoundKeepsOnlyTheNewestFrame) {
   auto client = NewClient();
-  EXPECT_EQ(Inspect(client).GetMaxQueuedFrames(), 1u);
+  EXPECT_EQ(Probe(client).GetMaxQueuedFrames(), 1u);
   for (int32_t n = 1; n <= 3; ++n) client->OnDynamicObjects(Frame(n));
-  EXPECT_EQ(Inspect(client).QueuedFrameCount(), 1u);
+  EXPECT_EQ(Probe(client).QueuedFrameCount(), 1u);
   std::vector<VFrameRecord> records;
   ASSERT_TRUE(client->GetFrames(records));
   EXPECT_EQ(FrameNumbers(records), std::vector<int32_t>({3}));
-  EXPECT_EQ(Inspect(client).QueuedFrameCount(), 0u);
+  EXPECT_EQ(Probe(client).QueuedFrameCount(), 0u);
   EXPECT_FALSE(client->GetFrames(records));
   EXPECT_TRUE(records.empty());
 }
@@ -170,7 +170,7 @@ TEST(FrameQueue, LoweringTheBoundTrimsTheQueueAtOnce) {
   client->SetMaxQueuedFrames(5);
   for (int32_t n = 1; n <= 5; ++n) client->OnDynamicObjects(Frame(n));
   client->SetMaxQueuedFrames(2);
-  EXPECT_EQ(Inspect(client).QueuedFrameCount(), 2u);
+  EXPECT_EQ(Probe(client).QueuedFrameCount(), 2u);
   std::vector<VFrameRecord> records;
   ASSERT_TRUE(client->GetFrames(records));
   EXPECT_EQ(FrameNumbers(records), std::vector<int32_t>({4, 5}));
@@ -180,7 +180,7 @@ TEST(FrameQueue, BoundZeroDropsEveryFrame) {
   auto client = NewClient();
   client->OnDynamicObjects(Frame(1));
   client->SetMaxQueuedFrames(0);
-  EXPECT_EQ(Inspect(client).QueuedFrameCount(), 0u);
+  EXPECT_EQ(Probe(client).QueuedFrameCount(), 0u);
   std::vector<VFrameRecord> records;
   for (int32_t n = 2; n <= 4; ++n) {
     client->OnDynamicObjects(Frame(n));
@@ -419,20 +419,20 @@ TEST(VideoFrames, EachFrameOfARecordIsRegisteredOnce) {
   EXPECT_EQ(records[0].VideoFrames[0].Frame(), first.get());
   EXPECT_EQ(records[0].VideoFrames[1].Frame(), second.get());
   EXPECT_EQ(records[0].VideoFrames[0].Owner(), client.get());
-  EXPECT_EQ(Inspect(client).RegisteredVideoFrameCount(), 2u);
-  EXPECT_EQ(Inspect(client).VideoFrameReferenceCount(first.get()), 1);
-  EXPECT_EQ(Inspect(client).VideoFrameReferenceCount(second.get()), 1);
+  EXPECT_EQ(Probe(client).RegisteredVideoFrameCount(), 2u);
+  EXPECT_EQ(Probe(client).VideoFrameReferenceCount(first.get()), 1);
+  EXPECT_EQ(Probe(client).VideoFrameReferenceCount(second.get()), 1);
 
   {
     VFrameRecord copy = records[0];
-    EXPECT_EQ(Inspect(client).VideoFrameReferenceCount(first.get()), 2);
-    EXPECT_EQ(Inspect(client).VideoFrameReferenceCount(second.get()), 2);
+    EXPECT_EQ(Probe(client).VideoFrameReferenceCount(first.get()), 2);
+    EXPECT_EQ(Probe(client).VideoFrameReferenceCount(second.get()), 2);
     VFrameRecord assigned;
     assigned = copy;
-    EXPECT_EQ(Inspect(client).VideoFrameReferenceCount(first.get()), 3);
+    EXPECT_EQ(Probe(client).VideoFrameReferenceCount(first.get()), 3);
   }
-  EXPECT_EQ(Inspect(client).VideoFrameReferenceCount(first.get()), 1);
-  EXPECT_EQ(Inspect(client).VideoFrameReferenceCount(second.get()), 1);
+  EXPECT_EQ(Probe(client).VideoFrameReferenceCount(first.get()), 1);
+  EXPECT_EQ(Probe(client).VideoFrameReferenceCount(second.get()), 1);
 
   // The registry keeps the frames alive on its own.
   std::weak_ptr<VVideoFrame> watch = first;
@@ -440,7 +440,7 @@ TEST(VideoFrames, EachFrameOfARecordIsRegisteredOnce) {
   first.reset();
   EXPECT_FALSE(watch.expired());
   records.clear();
-  EXPECT_EQ(Inspect(client).RegisteredVideoFrameCount(), 0u);
+  EXPECT_EQ(Probe(client).RegisteredVideoFrameCount(), 0u);
   EXPECT_TRUE(watch.expired());
 }
 
@@ -451,10 +451,10 @@ TEST(VideoFrames, AssigningARecordWithoutVideoReleasesEveryHandle) {
   client->OnDynamicObjects(frame);
   std::vector<VFrameRecord> records;
   ASSERT_TRUE(client->GetFrames(records));
-  EXPECT_EQ(Inspect(client).RegisteredVideoFrameCount(), 2u);
+  EXPECT_EQ(Probe(client).RegisteredVideoFrameCount(), 2u);
   records[0] = VFrameRecord();
   EXPECT_TRUE(records[0].VideoFrames.empty());
-  EXPECT_EQ(Inspect(client).RegisteredVideoFrameCount(), 0u);
+  EXPECT_EQ(Probe(client).RegisteredVideoFrameCount(), 0u);
 }
 
 TEST(VideoFrames, ReusedArrayReleasesTheHandlesItsRecordsHeld) {
@@ -465,15 +465,15 @@ TEST(VideoFrames, ReusedArrayReleasesTheHandlesItsRecordsHeld) {
   client->OnDynamicObjects(frame);
   std::vector<VFrameRecord> records;
   ASSERT_TRUE(client->GetFrames(records));
-  EXPECT_EQ(Inspect(client).VideoFrameReferenceCount(video.get()), 1);
+  EXPECT_EQ(Probe(client).VideoFrameReferenceCount(video.get()), 1);
   // The same video frame again (carried over into the next frame).
   client->OnDynamicObjects(frame);
   ASSERT_TRUE(client->GetFrames(records));
-  EXPECT_EQ(Inspect(client).VideoFrameReferenceCount(video.get()), 1);
+  EXPECT_EQ(Probe(client).VideoFrameReferenceCount(video.get()), 1);
   client->OnDynamicObjects(Frame(2));
   ASSERT_TRUE(client->GetFrames(records));
   EXPECT_TRUE(records[0].VideoFrames.empty());
-  EXPECT_EQ(Inspect(client).RegisteredVideoFrameCount(), 0u);
+  EXPECT_EQ(Probe(client).RegisteredVideoFrameCount(), 0u);
 }
 
 TEST(VideoFrames, HandleCopyMoveAndSelfAssignmentKeepTheCountRight) {
@@ -481,33 +481,33 @@ TEST(VideoFrames, HandleCopyMoveAndSelfAssignmentKeepTheCountRight) {
   auto video = Video(3, 4);
   client->RegisterVideoFrame(video);
   VVideoFrameHandle handle = VVideoFrameHandle::Adopt(client.get(), video.get());
-  EXPECT_EQ(Inspect(client).VideoFrameReferenceCount(video.get()), 1);
+  EXPECT_EQ(Probe(client).VideoFrameReferenceCount(video.get()), 1);
 
   VVideoFrameHandle& alias = handle;
   handle = alias;  // self-assignment
-  EXPECT_EQ(Inspect(client).VideoFrameReferenceCount(video.get()), 1);
+  EXPECT_EQ(Probe(client).VideoFrameReferenceCount(video.get()), 1);
   EXPECT_EQ(handle.Frame(), video.get());
 
   VVideoFrameHandle moved(std::move(handle));
-  EXPECT_EQ(Inspect(client).VideoFrameReferenceCount(video.get()), 1);
+  EXPECT_EQ(Probe(client).VideoFrameReferenceCount(video.get()), 1);
   EXPECT_EQ(handle.Frame(), nullptr);  // the moved-from handle holds nothing
   EXPECT_EQ(handle.Owner(), nullptr);
   EXPECT_EQ(moved.Frame(), video.get());
 
   VVideoFrameHandle target;
   target = std::move(moved);
-  EXPECT_EQ(Inspect(client).VideoFrameReferenceCount(video.get()), 1);
+  EXPECT_EQ(Probe(client).VideoFrameReferenceCount(video.get()), 1);
 
   std::vector<VVideoFrameHandle> many;
   for (int i = 0; i < 20; ++i) many.push_back(target);  // growth moves, copies count
-  EXPECT_EQ(Inspect(client).VideoFrameReferenceCount(video.get()), 21);
+  EXPECT_EQ(Probe(client).VideoFrameReferenceCount(video.get()), 21);
   many.clear();
-  EXPECT_EQ(Inspect(client).VideoFrameReferenceCount(video.get()), 1);
+  EXPECT_EQ(Probe(client).VideoFrameReferenceCount(video.get()), 1);
 
   VVideoFrameHandle empty;
   target = empty;  // releases the last reference
-  EXPECT_EQ(Inspect(client).VideoFrameReferenceCount(video.get()), 0);
-  EXPECT_EQ(Inspect(client).RegisteredVideoFrameCount(), 0u);
+  EXPECT_EQ(Probe(client).VideoFrameReferenceCount(video.get()), 0);
+  EXPECT_EQ(Probe(client).RegisteredVideoFrameCount(), 0u);
 }
 
 TEST(VideoFrames, UnregisteredAddressesAreIgnored) {
@@ -519,11 +519,11 @@ TEST(VideoFrames, UnregisteredAddressesAreIgnored) {
   client->ReleaseVideoFrameReference(&stray);
   client->AddVideoFrameReference(nullptr);
   client->ReleaseVideoFrameReference(nullptr);
-  EXPECT_EQ(Inspect(client).VideoFrameReferenceCount(&stray), 0);
-  EXPECT_EQ(Inspect(client).RegisteredVideoFrameCount(), 1u);
-  EXPECT_EQ(Inspect(client).VideoFrameReferenceCount(video.get()), 1);
+  EXPECT_EQ(Probe(client).VideoFrameReferenceCount(&stray), 0);
+  EXPECT_EQ(Probe(client).RegisteredVideoFrameCount(), 1u);
+  EXPECT_EQ(Probe(client).VideoFrameReferenceCount(video.get()), 1);
   client->ReleaseVideoFrameReference(video.get());
-  EXPECT_EQ(Inspect(client).RegisteredVideoFrameCount(), 0u);
+  EXPECT_EQ(Probe(client).RegisteredVideoFrameCount(), 0u);
 }
 
 // ------------------------------------------------- deferred destruction
@@ -555,8 +555,8 @@ TEST(DeferredDestruction, LastReleasedHandleCompletesDestroy) {
 
   client.reset();  // Destroy: one reference still out
   EXPECT_FALSE(destroyed.load());
-  EXPECT_TRUE(Inspect(raw).IsDestroyPending());
-  EXPECT_EQ(Inspect(raw).VideoFrameReferenceCount(watch.lock().get()), 1);
+  EXPECT_TRUE(Probe(raw).IsDestroyPending());
+  EXPECT_EQ(Probe(raw).VideoFrameReferenceCount(watch.lock().get()), 1);
   ASSERT_EQ(copy.VideoFrames.size(), 1u);
   EXPECT_EQ(copy.VideoFrames[0].Frame()->Data.size(), 64u);
 
@@ -645,7 +645,7 @@ TEST(WaitForFrames, WaiterHoldingTheLockTwiceLetsEventsIn) {
   std::vector<VFrameRecord> records;
   bool got = false;
   {
-    auto hold = Inspect(client).Hold();  // depth 1 here, 2 inside WaitForFrames
+    auto hold = Probe(client).Hold();  // depth 1 here, 2 inside WaitForFrames
     // The event thread can only queue its frame while the waiter has given
     // the lock up entirely.
     std::thread other([&] { client->OnDynamicObjects(Frame(77)); });
@@ -667,9 +667,9 @@ TEST(WaitForFrames, ManyWaitersAndProducersLoseNoLockLevel) {
     threads.emplace_back([&, w] {
       std::vector<VFrameRecord> records;
       for (int i = 0; i < 50; ++i) {
-        auto hold = Inspect(client).Hold();
+        auto hold = Probe(client).Hold();
         if (w == 1) {
-          auto again = Inspect(client).Hold();
+          auto again = Probe(client).Hold();
           if (client->WaitForFrames(records, 20)) taken += static_cast<int>(records.size());
         } else if (client->WaitForFrames(records, 20)) {
           taken += static_cast<int>(records.size());
@@ -695,10 +695,10 @@ TEST(Settings, RequestedTypesFollowEnableAndDisable) {
   for (int32_t type = 1; type <= 5; ++type) client->SetObjectTypeEnabled(type, true);
   client->SetObjectTypeEnabled(3, true);
   client->SetObjectTypeEnabled(6, false);  // not present: set unchanged
-  EXPECT_EQ(Inspect(client).GetRequestedTypes(), std::set<int32_t>({1, 2, 3, 4, 5}));
+  EXPECT_EQ(Probe(client).GetRequestedTypes(), std::set<int32_t>({1, 2, 3, 4, 5}));
   client->SetObjectTypeEnabled(2, false);
   client->SetObjectTypeEnabled(-7, true);  // unknown numbers are kept too
-  EXPECT_EQ(Inspect(client).GetRequestedTypes(), std::set<int32_t>({-7, 1, 3, 4, 5}));
+  EXPECT_EQ(Probe(client).GetRequestedTypes(), std::set<int32_t>({-7, 1, 3, 4, 5}));
 }
 
 TEST(Settings, ConnectedFlagFollowsTheEvents) {

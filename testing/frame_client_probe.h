@@ -1,4 +1,4 @@
-// VFrameClientInspector: what tests read of a frame client's state that no
+// VFrameClientProbe: what tests read of a frame client's state that no
 // product code needs (the queue's length and bound, the requested types, the
 // video frame registry, a pending destruction), and its lock held across
 // several operations. Each read takes the frame client's lock.
@@ -13,9 +13,9 @@
 
 namespace QSTesting {
 
-class VFrameClientInspector {
+class VFrameClientProbe {
  public:
-  explicit VFrameClientInspector(VQSClient& client) : Client(client) {}
+  explicit VFrameClientProbe(VQSClient& client) : Client(client) {}
 
   std::size_t QueuedFrameCount() { return Read([&] { return Client.FrameQueue.size(); }); }
   uint32_t GetMaxQueuedFrames() { return Read([&] { return Client.MaxQueuedFrames; }); }
@@ -46,8 +46,8 @@ class VFrameClientInspector {
 
 // For tests holding the frame client through a pointer.
 template <class Pointer>
-VFrameClientInspector Inspect(const Pointer& client) {
-  return VFrameClientInspector(*client);
+VFrameClientProbe Probe(const Pointer& client) {
+  return VFrameClientProbe(*client);
 }
 
 }  // namespace QSTesting
