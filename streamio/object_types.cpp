@@ -29,9 +29,6 @@ const VObjectTypeInfo* FindObjectType(int32_t number) {
   return info != end && info->Number == number ? info : nullptr;
 }
 
-const VObjectTypeInfo* ObjectTypesBegin() { return std::begin(Catalogue); }
-const VObjectTypeInfo* ObjectTypesEnd() { return std::end(Catalogue); }
-
 bool IsCatalogued(int32_t number) { return FindObjectType(number) != nullptr; }
 
 ERoute RouteOf(int32_t number) {

@@ -5,7 +5,6 @@
 // class, its container member and its decoder.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -101,14 +100,6 @@ struct VObjectTypeInfo {
   EDataKind Kind;
   int ConnectStep;  // the Step column
 };
-
-#define QS_OBJECT_TYPE_COUNT(...) +1
-constexpr std::size_t ObjectTypeCount = 0 QS_OBJECT_TYPES(QS_OBJECT_TYPE_COUNT);
-#undef QS_OBJECT_TYPE_COUNT
-
-// Every row of the catalogue, in ascending number order.
-const VObjectTypeInfo* ObjectTypesBegin();
-const VObjectTypeInfo* ObjectTypesEnd();
 
 // The entry for `number`, or nullptr for a number outside the catalogue.
 const VObjectTypeInfo* FindObjectType(int32_t number);
