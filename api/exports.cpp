@@ -8,6 +8,7 @@
 #include <string>
 
 #include "QS.h"
+#include "api/name_buffers.h"
 #include "api/simple_client.h"
 #include "client/qs_client.h"
 
@@ -15,6 +16,9 @@ namespace {
 
 // Constructed when the library is loaded, destroyed when it is unloaded.
 VSimpleQSClient SimpleClient;
+
+// The name getters' buffers, one set per calling thread.
+QSApi::VThreadNameBuffers NameBuffers;
 
 std::string ToString(const char* text) { return text ? std::string(text) : std::string(); }
 
@@ -78,14 +82,19 @@ QSBool BoolExport(Query query) {
   }
 }
 
+// The name getters write into the calling thread's buffer for that getter
+// and return its text; a thread whose buffers cannot be made gets "".
 template <class Query>
-const char* NameExport(Query query, std::string& buffer) {
+const char* NameExport(Query query, std::string QSApi::VNameBuffers::*getter) {
+  std::string* buffer = nullptr;
   try {
-    query(buffer);
+    buffer = &(NameBuffers.ForThisThread().*getter);
+    query(*buffer);
   } catch (...) {
-    buffer.clear();
+    if (!buffer) return "";
+    buffer->clear();
   }
-  return buffer.c_str();
+  return buffer->c_str();
 }
 
 }  // namespace
@@ -135,12 +144,11 @@ QS_API QSBool QS_CALL GetSubjectCount(int32_t* SubjectCount) {
 }
 
 QS_API const char* QS_CALL GetSubjectName(int32_t SubjectIndex) {
-  static std::string SubjectNameBuffer;
   return NameExport(
       [&](std::string& name) {
         SimpleClient.GetSubjectName(static_cast<uint32_t>(SubjectIndex), name);
       },
-      SubjectNameBuffer);
+      &QSApi::VNameBuffers::Subject);
 }
 
 QS_API QSBool QS_CALL GetSegmentCount(const char* SubjectName, int32_t* SegmentCount) {
@@ -150,13 +158,12 @@ QS_API QSBool QS_CALL GetSegmentCount(const char* SubjectName, int32_t* SegmentC
 }
 
 QS_API const char* QS_CALL GetSegmentName(const char* SubjectName, int32_t SegmentIndex) {
-  static std::string SegmentNameBuffer;
   return NameExport(
       [&](std::string& name) {
         SimpleClient.GetSegmentName(ToString(SubjectName), static_cast<uint32_t>(SegmentIndex),
                                     name);
       },
-      SegmentNameBuffer);
+      &QSApi::VNameBuffers::Segment);
 }
 
 QS_API QSBool QS_CALL GetMarkerCount(const char* SubjectName, int32_t* MarkerCount) {
@@ -166,13 +173,12 @@ QS_API QSBool QS_CALL GetMarkerCount(const char* SubjectName, int32_t* MarkerCou
 }
 
 QS_API const char* QS_CALL GetMarkerName(const char* SubjectName, int32_t MarkerIndex) {
-  static std::string MarkerNameBuffer;
   return NameExport(
       [&](std::string& name) {
         SimpleClient.GetMarkerName(ToString(SubjectName), static_cast<uint32_t>(MarkerIndex),
                                    name);
       },
-      MarkerNameBuffer);
+      &QSApi::VNameBuffers::Marker);
 }
 
 QS_API QSBool QS_CALL GetGlobalSegmentTranslation(const char* SubjectName,

@@ -6,7 +6,6 @@ void VPreFetchFrame::Put(VFrameRecord& fresh) {
   std::lock_guard<std::recursive_mutex> lock(FrameMutex);
   std::swap(Record, fresh);
   ++Generation;
-  Lent = false;
 }
 
 bool VPreFetchFrame::TakeNewer(VFrameRecord& current) {
@@ -14,7 +13,6 @@ bool VPreFetchFrame::TakeNewer(VFrameRecord& current) {
   if (TakenGeneration == Generation.load()) return false;
   std::lock_guard<std::recursive_mutex> lock(FrameMutex);
   std::swap(current, Record);
-  Lent = true;
   TakenGeneration = Generation.load();
   return true;
 }
@@ -22,11 +20,9 @@ bool VPreFetchFrame::TakeNewer(VFrameRecord& current) {
 void VPreFetchFrame::ReplaceCurrent(VFrameRecord& current, VFrameRecord& newest) {
   std::lock_guard<std::recursive_mutex> lock(FrameMutex);
   std::swap(current, newest);
-  if (Lent) {
-    std::swap(Record, newest);
-    Lent = false;
-  }
-  TakenGeneration = 0;
+  // Whatever was prefetched so far is older than `current` now: only a
+  // record put after this one is taken.
+  TakenGeneration = Generation.load();
 }
 
 void VPreFetchFrame::DropVideoFrames() {

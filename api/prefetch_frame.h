@@ -9,8 +9,8 @@
 
 #include "client/frame_record.h"
 
-// One filler (the prefetch thread, or the host's thread while that thread is
-// not running) calls Put; the host's thread calls the rest. Records are only
+// One filler (the prefetch thread, or a host call while that thread is not
+// running) calls Put; host calls, which the facade serialises, call the rest. Records are only
 // ever exchanged, never copied, each exchange under FrameMutex. What an
 // exchange hands back (a replaced record) is the caller's to free, after the
 // lock is released.
@@ -25,18 +25,18 @@ class VPreFetchFrame {
   // the record it replaces.
   void Put(VFrameRecord& fresh);
 
-  // Host: when a record newer than the one taken last is here, exchanges it
+  // Host: when a record was put since `current` was filled, exchanges it
   // into `current` and returns true. The record `current` held then waits
-  // here, lent and never read as a frame, until the next Put or
-  // ReplaceCurrent. Takes no lock when nothing new is here, so a host
-  // polling GetFrame does not contend with the prefetch thread.
+  // here, never read as a frame, until the next Put replaces it. Takes no
+  // lock when nothing new is here, so a host polling GetFrame does not
+  // contend with the prefetch thread.
   bool TakeNewer(VFrameRecord& current);
 
   // Host, prefetching off: exchanges `newest` (a record fetched directly from
-  // the frame client) into `current`. A record lent to `current` comes back,
-  // so that this again holds the newest prefetched record, and the next
-  // TakeNewer takes it whatever its age. `newest` receives what is to be
-  // freed.
+  // the frame client) into `current`; `newest` receives what is to be freed.
+  // Every record put before is older than `current` from then on, so the
+  // next TakeNewer takes only a record put after this call: switching
+  // prefetching on never goes back to an older frame (or to none).
   void ReplaceCurrent(VFrameRecord& current, VFrameRecord& newest);
 
   // Drops the video frame handles of the record held here.
@@ -48,10 +48,7 @@ class VPreFetchFrame {
   // Records put so far (1 counts the initial empty record); read without
   // the lock by TakeNewer.
   std::atomic<uint64_t> Generation{1};
-  // Host's thread only: the generation `current` holds, or 0 when it was
-  // filled by ReplaceCurrent.
+  // Host calls only (the facade serialises them): the generation `current`
+  // is as new as.
   uint64_t TakenGeneration = 1;
-  // Under FrameMutex: Record holds the record `current` held before it took
-  // the newest one.
-  bool Lent = false;
 };

@@ -38,7 +38,11 @@ VSimpleQSClient::~VSimpleQSClient() {
 
 bool VSimpleQSClient::Connect(std::shared_ptr<IQSClient> client, const std::string& host) {
   if (host.empty()) return false;
-  if (Client) return false;
+  std::lock_guard<std::mutex> connecting(ConnectMutex);
+  {
+    std::lock_guard<std::mutex> lock(CallMutex);
+    if (Client) return false;
+  }
   if (!client || client->IsConnected()) return false;
   // The object types are configured before connecting: the receiving thread
   // sends its first request as soon as the server's handshake arrives, and
@@ -46,15 +50,25 @@ bool VSimpleQSClient::Connect(std::shared_ptr<IQSClient> client, const std::stri
   // rather than for nothing. A client refused below is destroyed anyway.
   for (int32_t type : LumoraQSStream::TypesEnabledAtConnect()) client->SetObjectTypeEnabled(type, true);
   for (int32_t type : LumoraQSStream::TypesDisabledAtConnect()) client->SetObjectTypeEnabled(type, false);
+  // The attempt can take seconds (name resolution, a bounded connect); other
+  // threads' calls answer meanwhile as before it.
   client->Connect(std::string(host), ServerPort);
   if (!client->IsConnected()) return false;
 
+  // Only Connect stores a client, and ConnectMutex keeps Connects apart: Client
+  // is still empty here.
+  std::lock_guard<std::mutex> lock(CallMutex);
   std::atomic_store(&Client, client);
   return true;
 }
 
 bool VSimpleQSClient::Disconnect() {
-  std::shared_ptr<IQSClient> client = Client;
+  // Declared before the lock, so released after it: the frame client's
+  // Destroy (which joins its receiving thread) runs once other threads can
+  // call again.
+  std::shared_ptr<IQSClient> client;
+  std::lock_guard<std::mutex> lock(CallMutex);
+  client = Client;
   if (!client) return false;
   const bool connected = client->IsConnected();
   // Connected: the normal way out. Lost: nothing is connected, so the
@@ -70,12 +84,18 @@ bool VSimpleQSClient::Disconnect() {
     PreFetchFrame.DropVideoFrames();
   }
   std::atomic_store(&Client, std::shared_ptr<IQSClient>());
-  client.reset();  // the last reference: the frame client's Destroy runs here
+  // `client` is now the last reference: the frame client's Destroy runs when
+  // it goes, after the lock.
   return connected;
 }
 
 bool VSimpleQSClient::IsConnected() {
-  // Host's thread: no copy of the pointer either, whose reference count
+  std::lock_guard<std::mutex> lock(CallMutex);
+  return Connected();
+}
+
+bool VSimpleQSClient::Connected() {
+  // Under CallMutex: no copy of the pointer either, whose reference count
   // the prefetch thread's copies keep changing on the other processor.
   return Client && Client->IsConnected();
 }
@@ -83,6 +103,7 @@ bool VSimpleQSClient::IsConnected() {
 // --- Frames and prefetching --------------------------------------------------
 
 void VSimpleQSClient::SetPreFetchMode(bool enable) {
+  std::lock_guard<std::mutex> lock(CallMutex);
   if (enable) {
     StartPreFetch();
   } else {
@@ -91,24 +112,25 @@ void VSimpleQSClient::SetPreFetchMode(bool enable) {
 }
 
 bool VSimpleQSClient::GetFrame() {
-  if (!IsConnected()) return false;
+  // Declared before the lock: the older records leave with the list, unread,
+  // after it.
+  std::vector<VFrameRecord> frames;
   bool fetched = false;
-  if (PreFetchThread && PreFetchRunning) {
-    fetched = PreFetchFrame.TakeNewer(CurrentFrame);
-  } else {
-    std::vector<VFrameRecord> frames;
-    fetched = TakeQueuedFrames(frames, false);
-    // The older records leave with the list, unread, after the lock.
-    if (fetched) PreFetchFrame.ReplaceCurrent(CurrentFrame, frames.back());
+  {
+    std::lock_guard<std::mutex> lock(CallMutex);
+    if (!Connected()) return false;
+    if (PreFetchThread && PreFetchRunning) {
+      fetched = PreFetchFrame.TakeNewer(CurrentFrame);
+    } else {
+      fetched = TakeQueuedFrames(frames, false);
+      if (fetched) PreFetchFrame.ReplaceCurrent(CurrentFrame, frames.back());
+    }
+    if (fetched) Lookups.Forget();
   }
-  if (fetched) {
-    Lookups.Forget();
-  } else {
-    // Nothing new: give the processor up once, so that a host polling in a
-    // tight loop does not keep the receiving thread (or the server, on the
-    // same machine) from running on a small machine.
-    std::this_thread::yield();
-  }
+  // Nothing new: give the processor up once, so that a host polling in a
+  // tight loop does not keep the receiving thread (or the server, on the
+  // same machine) from running on a small machine.
+  if (!fetched) std::this_thread::yield();
   return true;
 }
 
@@ -154,11 +176,12 @@ void VSimpleQSClient::PreFetchLoop() {
 }
 
 bool VSimpleQSClient::HasFrame() {
-  return IsConnected() && CurrentFrame.FrameNumber != -1;
+  return Connected() && CurrentFrame.FrameNumber != -1;
 }
 
 bool VSimpleQSClient::GetFrameNumber(int32_t& frameNumber) {
   frameNumber = 0;
+  std::lock_guard<std::mutex> lock(CallMutex);
   if (!HasFrame()) return false;
   frameNumber = CurrentFrame.FrameNumber;
   return true;
@@ -167,7 +190,8 @@ bool VSimpleQSClient::GetFrameNumber(int32_t& frameNumber) {
 // --- Data kinds ---------------------------------------------------------------
 
 bool VSimpleQSClient::EnableTypes(LumoraQSStream::EDataKind kind) {
-  if (!IsConnected()) return false;
+  std::lock_guard<std::mutex> lock(CallMutex);
+  if (!Connected()) return false;
   for (int32_t type : LumoraQSStream::TypesOfKind(kind)) Client->SetObjectTypeEnabled(type, true);
   return true;
 }
@@ -182,6 +206,7 @@ bool VSimpleQSClient::EnableForcePlateData() { return EnableTypes(LumoraQSStream
 
 bool VSimpleQSClient::GetSubjectCount(int32_t& count) {
   count = 0;
+  std::lock_guard<std::mutex> lock(CallMutex);
   if (!HasFrame()) return false;
   count = static_cast<int32_t>(CurrentFrame.SubjectInfos.size());
   return true;
@@ -190,6 +215,7 @@ bool VSimpleQSClient::GetSubjectCount(int32_t& count) {
 bool VSimpleQSClient::GetSubjectName(uint32_t subjectIndex, std::string& name) {
   name.clear();
   if (subjectIndex == 0) return false;
+  std::lock_guard<std::mutex> lock(CallMutex);
   if (!HasFrame()) return false;
   if (!(subjectIndex - 1 < CurrentFrame.SubjectInfos.size())) return false;
   name = CurrentFrame.SubjectInfos[subjectIndex - 1].Name;
@@ -213,6 +239,7 @@ const std::string& ItemName(const VSubjectInfo& subject, VFrameLookups::EItems i
 bool VSimpleQSClient::CountOf(const std::string& subjectName, VFrameLookups::EItems items, int32_t& count) {
   count = 0;
   if (subjectName.empty()) return false;
+  std::lock_guard<std::mutex> lock(CallMutex);
   if (!HasFrame()) return false;
   // The first subject of that name answers, whatever its list holds.
   const VSubjectInfo* subject = Lookups.FirstSubject(subjectName);
@@ -225,6 +252,7 @@ bool VSimpleQSClient::NameOf(const std::string& subjectName, VFrameLookups::EIte
                              std::string& name) {
   name.clear();
   if (index == 0) return false;
+  std::lock_guard<std::mutex> lock(CallMutex);
   if (!HasFrame()) return false;
   // A subject of that name whose list is too short is passed over.
   const VSubjectInfo* subject = Lookups.FirstSubjectWith(subjectName, items, index);
@@ -291,6 +319,7 @@ bool VSimpleQSClient::GetGlobalMarkerTranslation(const std::string& subjectName,
                                                  bool& occluded) {
   translation = {0.0, 0.0, 0.0};
   occluded = false;
+  std::lock_guard<std::mutex> lock(CallMutex);
   if (!HasFrame()) return false;
   int32_t subjectID = 0;
   int32_t markerID = 0;
@@ -311,6 +340,7 @@ bool VSimpleQSClient::SegmentPoseQuery(const std::string& subjectName, const std
   occluded = false;
   int32_t subjectID = 0;
   int32_t segmentID = 0;
+  std::lock_guard<std::mutex> lock(CallMutex);
   if (!HasFrame() || !FindSegmentIDs(subjectName, segmentName, subjectID, segmentID)) return false;
   const VSegmentPose* pose = Lookups.FirstPose(subjectID, segmentID);
   if (!pose) {
@@ -357,6 +387,7 @@ bool VSimpleQSClient::IsForcePlate(int32_t deviceID) { return Lookups.IsForcePla
 
 bool VSimpleQSClient::GetForcePlateCount(int32_t& count) {
   count = 0;
+  std::lock_guard<std::mutex> lock(CallMutex);
   if (!HasFrame()) return false;
   count = static_cast<int32_t>(Lookups.ForcePlates().size());
   return true;
@@ -365,6 +396,7 @@ bool VSimpleQSClient::GetForcePlateCount(int32_t& count) {
 bool VSimpleQSClient::GetForcePlateID(uint32_t plateIndex, int32_t& deviceID) {
   deviceID = 0;
   if (plateIndex == 0) return false;
+  std::lock_guard<std::mutex> lock(CallMutex);
   if (!HasFrame()) return false;
   const std::vector<int32_t>& plates = Lookups.ForcePlates();
   if (!(plateIndex - 1 < plates.size())) return false;
@@ -374,6 +406,7 @@ bool VSimpleQSClient::GetForcePlateID(uint32_t plateIndex, int32_t& deviceID) {
 
 bool VSimpleQSClient::GetPlateVector(int32_t deviceID, VFrameLookups::EPlateData list, std::array<double, 3>& out) {
   out = {0.0, 0.0, 0.0};
+  std::lock_guard<std::mutex> lock(CallMutex);
   if (!HasFrame()) return false;
   if (!IsForcePlate(deviceID)) return false;
   // The first entry of the plate's device; its output id is not looked at.
@@ -401,6 +434,7 @@ bool VSimpleQSClient::GetCentreOfPressure(int32_t deviceID, std::array<double, 3
 
 bool VSimpleQSClient::GetNumberOfAnalogChannels(int32_t deviceID, int32_t& count) {
   count = 0;
+  std::lock_guard<std::mutex> lock(CallMutex);
   if (!HasFrame()) return false;
   if (!IsForcePlate(deviceID)) return false;
   const VDeviceOutputInfo* analog = Lookups.AnalogOutput(deviceID);
@@ -412,6 +446,7 @@ bool VSimpleQSClient::GetNumberOfAnalogChannels(int32_t deviceID, int32_t& count
 bool VSimpleQSClient::GetAnalogChannelVoltage(int32_t deviceID, uint32_t channel,
                                               double& voltage) {
   voltage = 0.0;
+  std::lock_guard<std::mutex> lock(CallMutex);
   if (!HasFrame()) return false;
   if (!IsForcePlate(deviceID)) return false;
   if (channel == 0) return false;
@@ -434,7 +469,22 @@ bool VSimpleQSClient::GetAnalogChannelVoltage(int32_t deviceID, uint32_t channel
 
 // --- Output conventions --------------------------------------------------------------
 
-void VSimpleQSClient::SetLeftHandRule() { RightHanded = false; }
-void VSimpleQSClient::SetRightHandRule() { RightHanded = true; }
-void VSimpleQSClient::SetYUp() { ZUp = false; }
-void VSimpleQSClient::SetZUp() { ZUp = true; }
+void VSimpleQSClient::SetLeftHandRule() {
+  std::lock_guard<std::mutex> lock(CallMutex);
+  RightHanded = false;
+}
+
+void VSimpleQSClient::SetRightHandRule() {
+  std::lock_guard<std::mutex> lock(CallMutex);
+  RightHanded = true;
+}
+
+void VSimpleQSClient::SetYUp() {
+  std::lock_guard<std::mutex> lock(CallMutex);
+  ZUp = false;
+}
+
+void VSimpleQSClient::SetZUp() {
+  std::lock_guard<std::mutex> lock(CallMutex);
+  ZUp = true;
+}

@@ -20,20 +20,25 @@
 #include "client/qs_client.h"
 #include "streamio/object_types.h"
 
-// Threads: the host's thread calls every public operation; the facade's own
-// prefetch thread only pulls frames into PreFetchFrame. CurrentFrame is
-// written by the host's thread alone, so queries read it without a lock.
+// Threads: every public operation may be called from any number of host
+// threads at once. Each holds CallMutex for its whole run, so the current
+// record, its lookups (built lazily by the queries), the prefetch thread's
+// handle and the axis settings are only ever touched by one host thread at a
+// time; Connect alone releases it while its connection attempt blocks, so
+// that other threads' calls answer (not connected) meanwhile. The facade's
+// own prefetch thread never takes CallMutex: it only pulls frames into
+// PreFetchFrame.
 //
 // Client is read by the prefetch thread while Connect may store it, so every
 // store to it and every read on the prefetch thread goes through
-// std::atomic_store / std::atomic_load. The host's thread, its only writer,
-// reads it directly: a host polling GetFrame and GetFrameNumber would
-// otherwise contend with the polling prefetch thread for the lock behind
+// std::atomic_store / std::atomic_load. Host threads read it directly under
+// CallMutex: a host polling GetFrame and GetFrameNumber would otherwise
+// contend with the polling prefetch thread for the lock behind
 // std::atomic_load on every call.
 //
-// Lock order: PreFetchFrame's FrameMutex, then the frame client's own lock
-// (a record release may call into the frame client). GetFrames is always
-// called without FrameMutex held.
+// Lock order: ConnectMutex, CallMutex, PreFetchFrame's FrameMutex, then the
+// frame client's own lock (a record release may call into the frame client).
+// GetFrames is always called without FrameMutex held.
 class VSimpleQSClient : public ISimpleQSClient {
  public:
   // The port every connection goes to.
@@ -106,6 +111,9 @@ class VSimpleQSClient : public ISimpleQSClient {
   void StopPreFetch();
   void PreFetchLoop();
 
+  // The private helpers below run under CallMutex.
+  // A frame client is held and its connection is up.
+  bool Connected();
   // Connected and a frame fetched (FrameNumber not -1).
   bool HasFrame();
   bool FindSegmentIDs(const std::string& subjectName, const std::string& segmentName,
@@ -125,6 +133,11 @@ class VSimpleQSClient : public ISimpleQSClient {
   bool IsForcePlate(int32_t deviceID);
   bool GetPlateVector(int32_t deviceID, VFrameLookups::EPlateData list, std::array<double, 3>& out);
 
+  // Held by every public operation (see above).
+  std::mutex CallMutex;
+  // Held through the whole of Connect: one connection attempt at a time, so
+  // that two threads connecting at once cannot both store a client.
+  std::mutex ConnectMutex;
   std::shared_ptr<IQSClient> Client;
   std::shared_ptr<std::thread> PreFetchThread;
   std::atomic<bool> PreFetchRunning;

@@ -30,15 +30,20 @@
  *              as the empty string.
  * Name buffers GetSubjectName, GetSegmentName and GetMarkerName return a
  *              pointer into a buffer owned by the library, one buffer per
- *              function. The pointer is never null. It stays valid, and its
- *              text unchanged, until the next call of the same function (from
- *              any thread) or until the library is unloaded. The three buffers
- *              are independent: calling one getter never changes the text
+ *              function and calling thread. The pointer is never null. It
+ *              stays valid, and its text unchanged, until the same thread
+ *              calls the same function again or the library is unloaded;
+ *              other threads' calls never change it. The three buffers are
+ *              independent: calling one getter never changes the text
  *              returned by another. Copy the text if you need it longer.
- * Threading    Call the library from one host thread. Besides it, the library
+ * Threading    Every function may be called from any number of host threads
+ *              at once. Calls are serialised inside the library: the frame
+ *              that GetFrame takes, from any thread, is the one every later
+ *              query answers from, on every thread. Connect lets other
+ *              threads' calls run while it waits for the server (they answer
+ *              as when not connected). Besides the host's threads the library
  *              runs its own receiving thread (while connected) and, when
- *              prefetching is on, its own prefetch thread. The functions take
- *              no lock of their own and are not synchronised with each other.
+ *              prefetching is on, its own prefetch thread.
  * Axes         Translations, force, moment and centre of pressure are returned
  *              in the chosen convention; the stored value is (x, y, z):
  *                right-handed, Z-up (default)   ( x,  y,  z)

@@ -306,7 +306,7 @@ TEST_F(FacadeConnection, DirectPathTakesTheNewestQueuedFrameAndKeepsItWhenNothin
   EXPECT_EQ(Source.OtherCallerThreads(), 0u);
 }
 
-TEST_F(FacadeConnection, PrefetchPathAnswersWhatThePrefetchThreadFetchedLast) {
+TEST_F(FacadeConnection, PrefetchPathAnswersTheNewestFrameFetchedOnEitherPath) {
   VSimpleQSClient facade;
   ASSERT_TRUE(facade.Connect(Share(Mock), "host"));
   Source.Push(MakeFrame(20));
@@ -337,14 +337,14 @@ TEST_F(FacadeConnection, PrefetchPathAnswersWhatThePrefetchThreadFetchedLast) {
   EXPECT_TRUE(facade.GetFrameNumber(n));
   EXPECT_EQ(n, 22);
 
-  // Prefetching again with nothing queued: GetFrame answers the frame the
-  // prefetch thread fetched last, 21, not the directly fetched 22 nor 20,
-  // the record CurrentFrame held when 21 was taken over, and keeps doing so.
+  // Prefetching again with nothing queued: GetFrame keeps answering the
+  // directly fetched 22, never an older frame the prefetch thread held (21,
+  // or 20, the record CurrentFrame held when 21 was taken over).
   facade.SetPreFetchMode(true);
   for (int i = 0; i < 3; ++i) {
     EXPECT_TRUE(facade.GetFrame());
     EXPECT_TRUE(facade.GetFrameNumber(n));
-    EXPECT_EQ(n, 21);
+    EXPECT_EQ(n, 22);
   }
   Source.Push(MakeFrame(23));
   EXPECT_TRUE(prefetchDelivers(23));

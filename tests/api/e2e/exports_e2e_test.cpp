@@ -12,6 +12,7 @@
 // default settings in case a test stopped early.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -773,6 +774,72 @@ TEST_F(QSEndToEnd, DisconnectFromASilentServerReturnsPromptly) {
                       << " ms";
   EXPECT_EQ(0, +IsConnected());
   EXPECT_TRUE(server.WaitForClosedConnections(1, 5000ms));
+}
+
+// ---- Hosts that call from several threads at once -------------------------------
+
+// Four host threads against a stream of frames: one keeps taking frames, one
+// switches prefetching, all of them query. Every answer must be one that every
+// frame of the stream gives, and a name returned to a thread must keep its
+// text until that thread calls the same getter again, whatever the other
+// threads ask meanwhile.
+TEST_F(QSEndToEnd, HostThreadsCallingAtOnceGetConsistentAnswersAndKeepTheirNames) {
+  VCaptureServer server(On801("127.0.0.12", EServeBehaviour::StreamScript));
+  QS_START_OR_SKIP(server);
+  int32_t next = 1;
+  // Keeps the server a few frames ahead of the client, so that frames keep
+  // arriving while the host threads run.
+  auto keepStreaming = [&server, &next] {
+    if (server.ScriptLeft() >= 20) return;
+    for (int k = 0; k < 50; ++k, ++next) server.Push(FramePacket(next, next));
+  };
+  keepStreaming();
+  ASSERT_EQ(1, +Connect("127.0.0.12"));
+  ASSERT_TRUE(WaitUntil([] {
+    GetFrame();
+    return FrameNow() > 0;
+  }));
+
+  constexpr int Turns = 1000;
+  std::atomic<int> faults{0};
+  std::atomic<int> running{4};
+  auto host = [&faults, &running](int thread) {
+    const char* const segments[] = {"Pelvis", "Thigh"};
+    const char* const markers[] = {"LASI", "RASI"};
+    const int mine = thread % 2;
+    for (int turn = 0; turn < Turns; ++turn) {
+      if (thread == 0) GetFrame();
+      if (thread == 1 && turn % 50 == 0) SetPreFetchMode(turn % 100 == 0 ? 1 : 0);
+      const char* segment = GetSegmentName("Alice", mine + 1);
+      const char* marker = GetMarkerName("Alice", mine + 1);
+      double v[3] = {0, 0, 0};
+      int32_t occluded = -1;
+      if (!GetGlobalSegmentTranslation("Alice", "Thigh", v, &occluded) || v[0] != 10.0 ||
+          v[1] != -20.0 || v[2] != 30.5 || occluded != 0)
+        ++faults;
+      if (!GetGlobalMarkerTranslation("Alice", "LASI", v, &occluded) || v[0] != 100.0 || v[2] != 300.0)
+        ++faults;
+      int32_t id = 0;
+      int32_t count = 0;
+      if (!GetForcePlateCount(&count) || count != 2 || !GetForcePlateID(1, &id) || id != 5) ++faults;
+      if (!GetForceVector(5, v) || v[0] != 1.5 || v[1] != -2.25 || v[2] != 3.75) ++faults;
+      double volts = 0.0;
+      if (!GetAnalogChannelVoltage(5, 2, &volts) || volts != 2.5) ++faults;
+      if (std::strcmp(segment, segments[mine]) != 0 || std::strcmp(marker, markers[mine]) != 0) ++faults;
+    }
+    --running;
+  };
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) threads.emplace_back(host, t);
+  while (running > 0 && next < 1000000) {
+    keepStreaming();
+    std::this_thread::yield();
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_GT(FrameNow(), 1) << "no frame arrived while the threads ran";
+  EXPECT_EQ(faults.load(), 0);
+  SetPreFetchMode(0);
+  EXPECT_EQ(1, +Disconnect());
 }
 
 }  // namespace
