@@ -46,14 +46,18 @@ def _scan_objects(stream, start, length):
     Returns the value of the last FrameNumber object, or None. Raises
     _Damaged when the objects do not split the payload whole or a
     FrameNumber object is shorter than its value, EOFError when the file
-    ends first. At most _WINDOW bytes are held at a time."""
+    ends first. At most _WINDOW bytes are held at a time. The stream is
+    positioned at `start` and left at the payload's end."""
     number = None
     position, end = start, start + length
     window, window_start = b"", start
+    moved = False
     while end - position >= 8:
         at = position - window_start
         if at + min(12, end - position) > len(window):
-            stream.seek(position)
+            if moved or position != start:
+                stream.seek(position)
+            moved = True
             window, window_start, at = stream.read(min(_WINDOW, end - position)), position, 0
             if len(window) < min(12, end - position):
                 raise EOFError
@@ -68,6 +72,8 @@ def _scan_objects(stream, start, length):
     if position != end:
         raise _Damaged("holds a packet whose objects do not fit it "
                        "(a negative length, one past the payload, or bytes left over)")
+    if window_start + len(window) != end:
+        stream.seek(end)
     return number
 
 
@@ -166,9 +172,8 @@ class Recording:
         offset = self._data_start
         last_ns = 0
         while offset < size:
+            head = stream.read(_RECORD.size + _PACKET.size)  # the stream stands at `offset`
             where = "record %d at byte %d" % (len(self._offsets), offset)
-            stream.seek(offset)
-            head = stream.read(_RECORD.size + _PACKET.size)
             # A length or a time that can be read whole is judged whatever
             # follows; the packet's magic once the whole packet is there.
             if len(head) < _RECORD.size:
