@@ -5,8 +5,10 @@ version, start time, host, requested object types), then records appended
 whole, each one packet as the server sent it with its receive time.
 """
 
+import array
 import datetime
 import os
+import stat
 import struct
 
 from ._errors import RecordingError
@@ -30,21 +32,48 @@ _OBJECT = struct.Struct("<ii")
 _INT32 = struct.Struct("<i")
 
 
-def _frame_number(payload):
-    """The value of the packet's last FrameNumber object, or None; the
-    objects are walked as the library's packet reader walks them."""
+#: Bytes of a payload read at a time while its objects are walked.
+_WINDOW = 1 << 20
+
+
+class _Damaged(Exception):
+    """A record that is damaged; the message says how."""
+
+
+def _scan_objects(stream, start, length):
+    """Walks the objects of the payload of `length` bytes at `start`, as the
+    library's packet reader does: a 32-bit type, a 32-bit length n, n bytes.
+    Returns the value of the last FrameNumber object, or None. Raises
+    _Damaged when the objects do not split the payload whole or a
+    FrameNumber object is shorter than its value, EOFError when the file
+    ends first. At most _WINDOW bytes are held at a time. The stream is
+    positioned at `start` and left at the payload's end."""
     number = None
-    position, end = 0, len(payload)
-    while end - position >= 4:
-        kind = _INT32.unpack_from(payload, position)[0]
-        if end - position < 8:
+    position, end = start, start + length
+    window, window_start = b"", start
+    moved = False
+    while end - position >= 8:
+        at = position - window_start
+        if at + min(12, end - position) > len(window):
+            if moved or position != start:
+                stream.seek(position)
+            moved = True
+            window, window_start, at = stream.read(min(_WINDOW, end - position)), position, 0
+            if len(window) < min(12, end - position):
+                raise EOFError
+        kind, size = _OBJECT.unpack_from(window, at)
+        if size < 0 or size > end - position - 8:
             break
-        length = _INT32.unpack_from(payload, position + 4)[0]
-        position += 8
-        if kind == FRAME_NUMBER and 4 <= length <= end - position:
-            number = _INT32.unpack_from(payload, position)[0]
-        if length > 0:
-            position += length
+        if kind == FRAME_NUMBER:
+            if size < 4:
+                raise _Damaged("holds a frame number object shorter than its 4-byte value")
+            number = _INT32.unpack_from(window, at + 8)[0]
+        position += 8 + size
+    if position != end:
+        raise _Damaged("holds a packet whose objects do not fit it "
+                       "(a negative length, one past the payload, or bytes left over)")
+    if window_start + len(window) != end:
+        stream.seek(end)
     return number
 
 
@@ -62,7 +91,8 @@ class Recording:
         requested_types: the object types asked for (a frozenset).
         kinds: the data kinds asked for ("segments", "markers", "forces").
         packet_count: records, the handshake included.
-        frame_numbers: the frame number of each packet that carries one.
+        frame_numbers: the frame number of each packet that carries one
+            (the first 4 bytes of its last FrameNumber object).
         receive_times: the receive time of each of those packets, in seconds
             since the start.
         duration: the receive time of the last record, in seconds.
@@ -73,21 +103,36 @@ class Recording:
             ``warning`` says where.
 
     A file that is not a recording, or that is damaged (wrong magic, an
-    unknown version, a header or record length out of its bounds), raises
-    qs.RecordingError.
+    unknown version, a header or record length out of its bounds, a packet
+    whose objects do not fit it), or that is not a regular file, raises
+    qs.RecordingError. The index holds about 16 bytes per record and 12 per
+    frame; packets() reads the packets from the file again.
     """
 
     def __init__(self, path):
         self.path = os.fspath(path)
         self.truncated = False
         self.warning = ""
-        self._records = []  # (receive_ns, packet offset, packet length)
-        self.frame_numbers = []
-        self.receive_times = []
+        # The index: a few bytes per record, never the packets themselves.
+        self._offsets = array.array("Q")          # where each record starts
+        self._receive_ns = array.array("q")       # its receive time
+        self._frame_numbers = array.array("i")    # of the packets that carry one
+        self._frame_records = array.array("I")    # which record each came from
+        try:
+            status = os.stat(self.path)
+        except OSError as error:
+            raise RecordingError("cannot open %s: %s" % (self.path, error.strerror)) from None
+        # A pipe is refused before it is opened: opening it waits for a
+        # writer, and packets() reads the file again.
+        if not stat.S_ISREG(status.st_mode):
+            raise RecordingError("not a regular file (%s): a recording is read from a file, which must be "
+                                 "saved to disk first" % ("a pipe" if stat.S_ISFIFO(status.st_mode)
+                                                          else "a device or folder"))
         with open(self.path, "rb") as stream:
-            size = os.fstat(stream.fileno()).st_size
-            self._read_header(stream, size)
-            self._read_records(stream, size)
+            status = os.fstat(stream.fileno())
+            self._identity = (status.st_dev, status.st_ino)
+            self._read_header(stream, status.st_size)
+            self._read_records(stream, status.st_size)
 
     def _read_header(self, stream, size):
         preamble = stream.read(_PREAMBLE.size)
@@ -127,56 +172,71 @@ class Recording:
         offset = self._data_start
         last_ns = 0
         while offset < size:
-            where = "record %d at byte %d" % (len(self._records), offset)
-            head = stream.read(_RECORD.size)
-            packet_head = stream.read(_PACKET.size) if len(head) == _RECORD.size else b""
-            if len(packet_head) < _PACKET.size:
+            head = stream.read(_RECORD.size + _PACKET.size)  # the stream stands at `offset`
+            where = "record %d at byte %d" % (len(self._offsets), offset)
+            # A length or a time that can be read whole is judged whatever
+            # follows; the packet's magic once the whole packet is there.
+            if len(head) < _RECORD.size:
                 return self._cut_short(where)
-            receive_ns, length = _RECORD.unpack(head)
+            receive_ns, length = _RECORD.unpack_from(head)
             if not _PACKET.size <= length <= _PACKET.size + MAX_PACKET_PAYLOAD:
                 raise RecordingError("%s declares a packet of %d bytes, outside the bounds of 8 to %d bytes"
                                      % (where, length, _PACKET.size + MAX_PACKET_PAYLOAD))
             if receive_ns < last_ns:
                 raise RecordingError("%s has a receive time before the previous record's" % where)
-            if size - offset - _RECORD.size < length:
+            if size - offset - _RECORD.size < length or len(head) < _RECORD.size + _PACKET.size:
                 return self._cut_short(where)
-            magic, payload_length = _PACKET.unpack(packet_head)
+            magic, payload_length = _PACKET.unpack_from(head, _RECORD.size)
             if magic != PACKET_MAGIC or payload_length != length - _PACKET.size:
                 raise RecordingError("%s does not hold a packet of its length (wrong packet magic or length)"
                                      % where)
-            payload = stream.read(payload_length)
-            self._records.append((receive_ns, offset + _RECORD.size, length))
-            number = _frame_number(payload) if len(self._records) > 1 else None
-            if number is not None:
-                self.frame_numbers.append(number)
-                self.receive_times.append(receive_ns / 1e9)
+            try:
+                number = _scan_objects(stream, offset + len(head), payload_length)
+            except _Damaged as damage:
+                raise RecordingError("%s %s" % (where, damage)) from None
+            except EOFError:
+                return self._cut_short(where)
+            if number is not None and self._offsets:
+                self._frame_numbers.append(number)
+                self._frame_records.append(len(self._offsets))
+            self._offsets.append(offset)
+            self._receive_ns.append(receive_ns)
             last_ns = receive_ns
             offset += _RECORD.size + length
 
     def _cut_short(self, where):
         self.truncated = True
         self.warning = ("the file is cut short inside %s; the %d whole records before it were read"
-                        % (where, len(self._records)))
+                        % (where, len(self._offsets)))
+
+    @property
+    def frame_numbers(self):
+        """The frame number of each packet that carries one (a new list)."""
+        return self._frame_numbers.tolist()
+
+    @property
+    def receive_times(self):
+        """The receive time of each of those packets, in seconds since the
+        start (a new list)."""
+        return [self._receive_ns[record] / 1e9 for record in self._frame_records]
 
     @property
     def packet_count(self):
-        return len(self._records)
+        return len(self._offsets)
 
     @property
     def frame_count(self):
-        return len(self.frame_numbers)
+        return len(self._frame_numbers)
 
     @property
     def duration(self):
-        return self._records[-1][0] / 1e9 if self._records else 0.0
+        return self._receive_ns[-1] / 1e9 if self._receive_ns else 0.0
 
     @property
     def gaps(self):
-        runs = []
-        for before, after in zip(self.frame_numbers, self.frame_numbers[1:]):
-            if after > before + 1:
-                runs.append((before + 1, after - 1))
-        return runs
+        numbers = self._frame_numbers
+        return [(numbers[i] + 1, numbers[i + 1] - 1)
+                for i in range(len(numbers) - 1) if numbers[i + 1] > numbers[i] + 1]
 
     @property
     def missing_frames(self):
@@ -184,11 +244,26 @@ class Recording:
 
     def packets(self):
         """Yields (receive time in seconds, packet bytes) for every record,
-        the handshake first."""
+        the handshake first. Raises qs.RecordingError when the file is no
+        longer the one that was read (replaced, cut or changed)."""
         with open(self.path, "rb") as stream:
-            for receive_ns, offset, length in self._records:
+            status = os.fstat(stream.fileno())
+            if (status.st_dev, status.st_ino) != self._identity:
+                raise RecordingError("%s was replaced by another file since it was read" % self.path)
+            for index, (offset, receive_ns) in enumerate(zip(self._offsets, self._receive_ns)):
                 stream.seek(offset)
-                yield receive_ns / 1e9, stream.read(length)
+                head = stream.read(_RECORD.size)
+                packet = b""
+                if len(head) == _RECORD.size:
+                    again_ns, length = _RECORD.unpack(head)
+                    if again_ns == receive_ns and _PACKET.size <= length <= _PACKET.size + MAX_PACKET_PAYLOAD:
+                        packet = stream.read(length)
+                        if len(packet) != length or _PACKET.unpack_from(packet) != (PACKET_MAGIC, length - _PACKET.size):
+                            packet = b""
+                if not packet:
+                    raise RecordingError("record %d at byte %d can no longer be read as it was read before "
+                                         "(the file was cut or changed)" % (index, offset))
+                yield receive_ns / 1e9, packet
 
     def __len__(self):
         return self.frame_count

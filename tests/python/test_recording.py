@@ -7,11 +7,15 @@ import os
 import shutil
 import struct
 import subprocess
+import sys
 import tempfile
 import unittest
 
 import qs
 from sim_support import EXPORT, RECORD, SIM, STREAM, Simulator
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "recordings"))
+import damaged_recordings  # noqa: E402
 
 FRAMES = 40
 
@@ -135,6 +139,71 @@ class RecordingTools(unittest.TestCase):
         self.assertEqual(exported.returncode, 0, exported.stderr)
         self.assertIn("cut short", exported.stderr)
         self.assertEqual(len(exported.stdout.splitlines()), FRAMES)
+
+    def test_inputs_that_cannot_be_read_again_end_with_a_reason(self):
+        # A pipe is refused before anything is written, never waited on.
+        fifo = os.path.join(self.folder, "walk.fifo")
+        os.mkfifo(fifo)
+        exported = run(EXPORT, fifo, "-o", fifo + ".csv", timeout=20)
+        self.assertEqual((exported.returncode, os.path.exists(fifo + ".csv")), (1, False))
+        self.assertIn("not a regular file (a pipe)", exported.stderr)
+        with open(self.path, "rb") as stream:
+            piped = subprocess.run([EXPORT, "/dev/stdin"], input=stream.read(), capture_output=True, timeout=20)
+        self.assertEqual((piped.returncode, piped.stdout), (1, b""))
+        self.assertIn(b"not a regular file", piped.stderr)
+        # A speed whose pace cannot be kept is refused.
+        self.assertEqual(run(SIM, "--replay", self.path, "--speed", "1e-300", "--port", "0", timeout=20).returncode, 2)
+
+        # A recording cut after the replay started ends the replay with the
+        # reason, having sent nothing it could not read.
+        copy = os.path.join(self.folder, "replayed.qsrec")
+        shutil.copy(self.path, copy)
+        simulator = Simulator("127.0.0.45", replay=copy)
+        try:
+            with open(copy, "rb") as stream:
+                os.truncate(copy, 16 + struct.unpack_from("<I", stream.read(16), 12)[0] + 200)
+            run(RECORD, "127.0.0.45", "--quiet", "-o", copy + ".again")
+            self.assertEqual(simulator.wait(timeout=20), 1)
+            self.assertIn("can no longer be read as it was checked", simulator.output())
+            self.assertIn("stopped after 0 frames", simulator.output())
+        finally:
+            simulator.stop()
+        # A recording replaced after it was read: its packets are not made up.
+        recording = qs.Recording(copy)
+        shutil.copy(self.path, copy + ".new")
+        os.replace(copy + ".new", copy)
+        with self.assertRaisesRegex(qs.RecordingError, "replaced"):
+            list(recording.packets())
+
+
+class DamagedRecordings(unittest.TestCase):
+    """The shared set of tests/recordings: qs.Recording, and qs-export
+    (where it is built), read every file as the table says."""
+
+    def test_every_reader_reads_every_case_as_the_table_says(self):
+        folder = tempfile.mkdtemp(prefix="qs-damaged-")
+        self.addCleanup(shutil.rmtree, folder)
+        for case in damaged_recordings.write_all(folder):
+            with self.subTest(case["name"]):
+                path = os.path.join(folder, case["name"] + ".qsrec")
+                try:
+                    recording = qs.Recording(path)
+                    outcome = "cut" if recording.truncated else "read"
+                    seen = (recording.packet_count, recording.frame_numbers, recording.warning)
+                except qs.RecordingError as error:
+                    outcome, seen = "refused", (None, None, str(error))
+                self.assertEqual(outcome, case["outcome"])
+                self.assertIn(case["message"], seen[2])
+                if outcome != "refused":
+                    self.assertEqual(seen[:2], (case["records"], case["frames"]))
+                if not EXPORT:
+                    continue
+                exported = run(EXPORT, path)
+                self.assertEqual(exported.returncode, 1 if outcome == "refused" else 0, exported.stderr)
+                self.assertIn(case["message"], exported.stderr)
+                if outcome != "refused":
+                    self.assertEqual([int(row.split(",")[0]) for row in exported.stdout.splitlines()[1:]],
+                                     case["frames"])
 
 
 if __name__ == "__main__":

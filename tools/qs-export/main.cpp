@@ -97,29 +97,21 @@ class VFrameWalk {
   // recording is refused; a recording cut short ends early, with Warning().
   template <class OnFrame>
   bool Run(const std::string& path, OnFrame onFrame) {
-    QSRecording::VFile file;
+    QSRecording::VCheckedFile file;
     if (!file.Open(path)) return Fail(file.Error());
-    QSRecording::VReader& reader = file.Reader();
-    QSRecording::VPacketDecoder decoder;
     std::vector<uint8_t> packet;
     std::shared_ptr<const LumoraQSStream::VStaticObjects> scene;
     bool newScene = false;
     for (;;) {
       QSRecording::VRecordEntry entry;
-      const QSRecording::ENext next = reader.Next(entry, &packet);
+      VPacketDelivery delivery;
+      const QSRecording::ENext next = file.Next(entry, packet, delivery);
       if (next == QSRecording::ENext::End) return true;
       if (next == QSRecording::ENext::Truncated) {
-        Warning = reader.Error();
+        Warning = file.Error();
         return true;
       }
-      if (next == QSRecording::ENext::Invalid) return Fail(reader.Error());
-      const std::string at = "record " + std::to_string(entry.Number) + " at byte " + std::to_string(entry.RecordOffset);
-      if (entry.Number == 0) {
-        if (!decoder.Handshake(packet)) return Fail(at + " is not a handshake the library accepts");
-        continue;
-      }
-      VPacketDelivery delivery;
-      if (!decoder.Packet(packet, delivery)) return Fail(at + " holds a packet the library refuses");
+      if (next == QSRecording::ENext::Invalid) return Fail(file.Error());
       if (delivery.Static) {
         scene = delivery.Static;
         newScene = true;

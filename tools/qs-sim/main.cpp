@@ -45,7 +45,8 @@ const char Usage[] =
     "  --replay FILE    serve the recording FILE: its handshake, then its packets\n"
     "                   at their recorded times (the clock starts with the first\n"
     "                   client); stops after the last packet unless --loop\n"
-    "  --speed X        replay at X times the recorded pace (default 1; 0 = unpaced)\n"
+    "  --speed X        replay at X times the recorded pace, 0.001 to 1000000\n"
+    "                   (default 1; 0 = unpaced)\n"
     "  --loop           replay again from the start after the last packet, with\n"
     "                   frame numbers continuing upwards\n"
     "  --quiet          print nothing but errors\n"
@@ -87,7 +88,7 @@ int main(int argc, char** argv) {
       continue;
     } else if (arg == "--replay" && value != nullptr && *value != '\0') {
       replay = value;
-    } else if (arg == "--speed" && ParseRate(value, replayOptions.Speed)) {
+    } else if (arg == "--speed" && ParseRate(value, replayOptions.Speed) && QSRecording::ValidSpeed(replayOptions.Speed)) {
     } else if (arg == "--address" && value != nullptr && *value != '\0') {
       options.Address = value;
     } else if (arg == "--port" && ParseUnsigned(value, 65535, number)) {
@@ -180,6 +181,11 @@ int main(int argc, char** argv) {
   if (!quiet) {
     PrintLine(std::string("qs-sim: stopped") + (stoppedBy == SIGINT ? " by SIGINT" : stoppedBy == SIGTERM ? " by SIGTERM" : "") +
               " after " + std::to_string(simulator.FramesSent()) + " frames");
+  }
+  // A recording that could no longer be read ended the replay.
+  if (simulator.Failed()) {
+    std::fprintf(stderr, "qs-sim: %s: %s\n", replay.c_str(), simulator.LastError().c_str());
+    return 1;
   }
   return 0;
 }

@@ -1,6 +1,7 @@
 #include "tools/recording/recording.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -14,8 +15,6 @@
 namespace QSRecording {
 
 namespace {
-
-using LumoraQSStreamIO::VReaderSection;
 
 uint32_t UInt32At(const uint8_t* bytes) {
   return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
@@ -213,6 +212,7 @@ ENext VReader::Next(VRecordEntry& entry, std::vector<uint8_t>* packet) {
   entry.ReceiveNs = Int64At(head);
   entry.PacketBytes = UInt32At(head + 8);
   entry.PacketOffset = Offset;
+  // A length or a time that can be read whole is judged whatever follows.
   if (entry.PacketBytes < PacketHeaderBytes || entry.PacketBytes > MaxRecordPacketBytes) {
     return Fail(ENext::Invalid, where + " declares a packet of " + std::to_string(entry.PacketBytes) +
                                     " bytes, outside the bounds of 8 to " + std::to_string(MaxRecordPacketBytes) + " bytes");
@@ -222,47 +222,76 @@ ENext VReader::Next(VRecordEntry& entry, std::vector<uint8_t>* packet) {
   }
   // Known to be cut short: nothing is allocated for the missing bytes.
   if (Size != UINT64_MAX && Size - Offset < entry.PacketBytes) return Fail(ENext::Truncated, cut);
-  uint8_t packetHead[PacketHeaderBytes];
-  if (!ReadExactly(packetHead, sizeof packetHead)) return Fail(ENext::Truncated, cut);
-  if (static_cast<int32_t>(UInt32At(packetHead)) != LumoraQSStream::PacketMagic ||
-      UInt32At(packetHead + 4) != entry.PacketBytes - PacketHeaderBytes) {
+  std::vector<uint8_t>& bytes = packet ? *packet : Scratch;
+  bytes.resize(entry.PacketBytes);
+  if (!ReadExactly(bytes.data(), bytes.size())) {
+    bytes.clear();
+    return Fail(ENext::Truncated, cut);
+  }
+  if (static_cast<int32_t>(UInt32At(bytes.data())) != LumoraQSStream::PacketMagic ||
+      UInt32At(bytes.data() + 4) != entry.PacketBytes - PacketHeaderBytes) {
     return Fail(ENext::Invalid, where + " does not hold a packet of its length (wrong packet magic or length)");
   }
-  const uint32_t payload = entry.PacketBytes - PacketHeaderBytes;
-  if (packet) {
-    packet->resize(entry.PacketBytes);
-    std::memcpy(packet->data(), packetHead, sizeof packetHead);
-    if (!ReadExactly(packet->data() + PacketHeaderBytes, payload)) {
-      packet->clear();
-      return Fail(ENext::Truncated, cut);
-    }
-  } else {
-    In.seekg(payload, std::ios::cur);
-    if (!In || (Size != UINT64_MAX && Size - Offset < payload)) return Fail(ENext::Truncated, cut);
-    Offset += payload;
-  }
+  std::string why;
+  if (!CheckObjects(bytes, entry, why)) return Fail(ENext::Invalid, where + " " + why);
   LastReceiveNs = entry.ReceiveNs;
   ++Count;
   return ENext::Record;
 }
 
-bool VReader::ReadPacketAt(const VRecordEntry& entry, std::vector<uint8_t>& packet) {
+bool VReader::ReadRecordAt(uint64_t recordOffset, int64_t receiveNs, std::vector<uint8_t>& packet) {
+  const std::string where = "record at byte " + std::to_string(recordOffset);
   In.clear();
-  In.seekg(static_cast<std::streamoff>(entry.PacketOffset));
-  if (!In) return false;
-  packet.resize(entry.PacketBytes);
-  In.read(reinterpret_cast<char*>(packet.data()), entry.PacketBytes);
-  const bool ok = static_cast<uint64_t>(In.gcount()) == entry.PacketBytes;
+  In.seekg(static_cast<std::streamoff>(recordOffset));
+  uint8_t head[RecordHeaderBytes];
+  bool ok = static_cast<bool>(In);
+  if (ok) {
+    In.read(reinterpret_cast<char*>(head), sizeof head);
+    ok = In.gcount() == static_cast<std::streamsize>(sizeof head);
+  }
+  VRecordEntry entry;
+  if (ok) {
+    entry.ReceiveNs = Int64At(head);
+    entry.PacketBytes = UInt32At(head + 8);
+    ok = entry.ReceiveNs == receiveNs && entry.PacketBytes >= PacketHeaderBytes && entry.PacketBytes <= MaxRecordPacketBytes;
+  }
+  if (ok) {
+    packet.resize(entry.PacketBytes);
+    In.read(reinterpret_cast<char*>(packet.data()), entry.PacketBytes);
+    ok = static_cast<uint64_t>(In.gcount()) == entry.PacketBytes &&
+         static_cast<int32_t>(UInt32At(packet.data())) == LumoraQSStream::PacketMagic &&
+         UInt32At(packet.data() + 4) == entry.PacketBytes - PacketHeaderBytes;
+  }
+  std::string why;
+  if (ok && !CheckObjects(packet, entry, why)) ok = false;
   // Sequential reading goes on where it was.
   In.clear();
   In.seekg(static_cast<std::streamoff>(Offset));
+  In.clear();
+  if (!ok) {
+    packet.clear();
+    Message = "the " + where + " can no longer be read as it was checked (the file was cut, changed or replaced" +
+              (why.empty() ? std::string(")") : "; " + why + ")");
+  }
   return ok;
 }
 
 bool VFile::Open(const std::string& path) {
+  // A pipe is refused before it is opened: opening it would wait for a
+  // writer, and what was read from it cannot be read again.
+  struct stat status {};
+  if (::stat(path.c_str(), &status) != 0) {
+    Message = SystemError("cannot open " + path);
+    return false;
+  }
+  if (!S_ISREG(status.st_mode)) {
+    Message = std::string("not a regular file (") + (S_ISFIFO(status.st_mode) ? "a pipe" : "a device or folder") +
+              "): a recording is read from a file, which must be saved to disk first";
+    return false;
+  }
   auto stream = std::make_unique<std::ifstream>(path, std::ios::binary);
   if (!stream->is_open()) {
-    Message = "cannot open " + path + ": " + std::strerror(errno);
+    Message = SystemError("cannot open " + path);
     return false;
   }
   Stream = std::move(stream);
@@ -272,6 +301,30 @@ bool VFile::Open(const std::string& path) {
     return false;
   }
   return true;
+}
+
+bool VCheckedFile::Open(const std::string& path) {
+  if (File.Open(path)) return true;
+  Message = File.Error();
+  return false;
+}
+
+ENext VCheckedFile::Next(VRecordEntry& entry, std::vector<uint8_t>& packet, VPacketDelivery& delivery) {
+  delivery = VPacketDelivery{};
+  const ENext next = File.Reader().Next(entry, &packet);
+  if (next != ENext::Record) {
+    Message = File.Reader().Error();
+    return next;
+  }
+  const std::string at = "record " + std::to_string(entry.Number) + " at byte " + std::to_string(entry.RecordOffset);
+  if (entry.Number == 0) {
+    if (Decoder.Handshake(packet)) return next;
+    Message = at + " is not a handshake the library accepts (no valid list of offered types)";
+    return ENext::Invalid;
+  }
+  if (Decoder.Packet(packet, delivery)) return next;
+  Message = at + " holds a packet the library refuses (an object that does not decode)";
+  return ENext::Invalid;
 }
 
 // ---- Decoding --------------------------------------------------------------
@@ -308,24 +361,28 @@ bool VPacketDecoder::Packet(const std::vector<uint8_t>& packet, VPacketDelivery&
 
 bool SplitObjects(const std::vector<uint8_t>& packet, std::vector<VObjectSpan>& objects) {
   objects.clear();
-  if (packet.size() < PacketHeaderBytes) return false;
-  VRecordedBytesReader reader(packet.data() + PacketHeaderBytes, packet.size() - PacketHeaderBytes);
-  const uint32_t payload = static_cast<uint32_t>(packet.size() - PacketHeaderBytes);
-  if (payload != 0 && !reader.Fill(payload)) return false;
-  // The packet reader's walk: an object header wherever 4 bytes are left.
-  while (reader.Remaining() >= 4) {
-    LumoraQSStreamIO::VReaderSection object(reader, VReaderSection::EOpen::InPlace);
-    if (!object.HeaderRead() || object.DeclaredLength() < 0 || object.End() > payload) return false;
-    VObjectSpan span;
-    span.Type = object.LeadingWord();
-    span.Begin = static_cast<uint32_t>(object.Start()) - 8 + PacketHeaderBytes;
-    span.PayloadBegin = static_cast<uint32_t>(object.Start()) + PacketHeaderBytes;
-    span.End = static_cast<uint32_t>(object.End()) + PacketHeaderBytes;
-    objects.push_back(span);
+  return ForEachObject(packet.data(), packet.size(), [&objects](const VObjectSpan& span) { objects.push_back(span); });
+}
+
+bool CheckObjects(const std::vector<uint8_t>& packet, VRecordEntry& entry, std::string& why) {
+  entry.FramePayload = 0;
+  entry.FrameNumber = 0;
+  bool shortFrameNumber = false;
+  const bool whole = ForEachObject(packet.data(), packet.size(), [&](const VObjectSpan& object) {
+    if (object.Type != LumoraQSStream::FrameNumber) return;
+    if (object.End - object.PayloadBegin < 4) shortFrameNumber = true;
+    else entry.FramePayload = object.PayloadBegin;
+  });
+  if (!whole) {
+    why = "holds a packet whose objects do not fit it (a negative length, one past the payload, or bytes left over)";
+    return false;
   }
-  // 1 to 3 trailing bytes hold no object; they cannot be kept apart from
-  // the objects either.
-  return reader.Remaining() == 0;
+  if (shortFrameNumber) {
+    why = "holds a frame number object shorter than its 4-byte value";
+    return false;
+  }
+  if (entry.FramePayload != 0) entry.FrameNumber = static_cast<int32_t>(UInt32At(packet.data() + entry.FramePayload));
+  return true;
 }
 
 }  // namespace QSRecording

@@ -87,6 +87,10 @@ struct VRecordEntry {
   uint64_t PacketOffset = 0;   // byte offset of its packet
   int64_t ReceiveNs = 0;
   uint32_t PacketBytes = 0;    // magic, payload length and payload
+  // Where the value of the packet's last FrameNumber object lies, counted
+  // from the start of the packet; 0 when it holds none.
+  uint32_t FramePayload = 0;
+  int32_t FrameNumber = 0;     // that value
 };
 
 enum class ENext {
@@ -99,6 +103,8 @@ enum class ENext {
 // Reads a recording from a stream positioned at its start. The stream's
 // size is taken once (when it can be), so a record that announces more
 // bytes than the file holds is recognised as cut short without allocating.
+// Every packet is read and its objects checked (CheckObjects): a record
+// whose packet does not split into whole objects is damage, not a packet.
 class VReader {
  public:
   explicit VReader(std::istream& in);
@@ -108,12 +114,20 @@ class VReader {
   bool ReadHeader();
   const VHeader& Header() const { return Head; }
 
-  // The next record; its packet into `packet` unless that is null (then the
-  // packet is skipped). After Truncated or Invalid, Error() says where.
+  // The next record; its packet into `packet` unless that is null (then it
+  // is read into a buffer of the reader's own). After Truncated or
+  // Invalid, Error() says where.
   ENext Next(VRecordEntry& entry, std::vector<uint8_t>* packet);
 
-  // Reads the packet of a record returned earlier (random access).
-  bool ReadPacketAt(const VRecordEntry& entry, std::vector<uint8_t>& packet);
+  // Reads again the record that starts at `recordOffset` and was received
+  // at `receiveNs` (random access), with the checks of Next. False with
+  // Error() when the file no longer holds that record there (cut, replaced
+  // in place, or it cannot seek).
+  [[nodiscard]] bool ReadRecordAt(uint64_t recordOffset, int64_t receiveNs, std::vector<uint8_t>& packet);
+  // The packet of a record returned earlier by Next.
+  [[nodiscard]] bool ReadPacketAt(const VRecordEntry& entry, std::vector<uint8_t>& packet) {
+    return ReadRecordAt(entry.RecordOffset, entry.ReceiveNs, packet);
+  }
 
   uint64_t Records() const { return Count; }
   const std::string& Error() const { return Message; }
@@ -123,6 +137,7 @@ class VReader {
   ENext Fail(ENext kind, const std::string& message);
 
   std::istream& In;
+  std::vector<uint8_t> Scratch;  // the packet, when the caller does not want it
   uint64_t Size = UINT64_MAX;  // unknown when the stream cannot seek
   uint64_t Offset = 0;
   uint64_t Count = 0;
@@ -134,8 +149,9 @@ class VReader {
 // A recording file opened for reading: the stream and its reader.
 class VFile {
  public:
-  // False with Error() when the file cannot be opened or its header is
-  // refused.
+  // False with Error() when the file cannot be opened, is not a regular
+  // file (a pipe or a device: the readers go back to earlier records, and
+  // opening a pipe would wait for a writer), or its header is refused.
   bool Open(const std::string& path);
   VReader& Reader() { return *Recording; }
   const std::string& Error() const { return Message; }
@@ -184,6 +200,27 @@ class VPacketDecoder {
   VRecordedBytesReader Recorded;
 };
 
+// A recording file read as qs-export and qs-sim --replay read it: the
+// framing and objects of every record (VReader), the first packet through
+// the library's packet reader as the handshake and every later one as a
+// data packet. One record the library would refuse makes the file damaged.
+class VCheckedFile {
+ public:
+  // False with Error(), as VFile::Open.
+  bool Open(const std::string& path);
+  const VHeader& Header() { return File.Reader().Header(); }
+  // The next record, its packet and (for a data packet) what the packet
+  // reader delivered from it.
+  ENext Next(VRecordEntry& entry, std::vector<uint8_t>& packet, VPacketDelivery& delivery);
+  VReader& Reader() { return File.Reader(); }
+  const std::string& Error() const { return Message; }
+
+ private:
+  VFile File;
+  VPacketDecoder Decoder;
+  std::string Message;
+};
+
 // One object inside a packet's payload, as the packet reader frames it:
 // its type and where its bytes (header included) and its payload lie,
 // counted from the start of the packet.
@@ -194,10 +231,41 @@ struct VObjectSpan {
   uint32_t End = 0;           // its declared end
 };
 
-// Splits a packet (magic and length included) into its objects as the
-// packet reader walks them. False when the objects cannot be cut out as
-// whole byte ranges: a negative length, or one that runs past the payload
-// (the packet reader accepts both, reading them its own way).
+// Calls onObject(VObjectSpan) for each object of a packet (magic and length
+// included), in order, as the packet reader walks them: a 32-bit type, a
+// 32-bit length n, n bytes. False when the objects cannot be cut out as
+// whole byte ranges: a negative length, one that runs past the payload, or
+// 1 to 7 bytes left over (the packet reader accepts some of these, reading
+// them its own way; a recording holds no such packet).
+template <class OnObject>
+bool ForEachObject(const uint8_t* packet, std::size_t size, OnObject onObject) {
+  if (size < PacketHeaderBytes || size > MaxRecordPacketBytes) return false;
+  auto word = [packet](std::size_t at) {
+    return static_cast<int32_t>(static_cast<uint32_t>(packet[at]) | static_cast<uint32_t>(packet[at + 1]) << 8 |
+                                static_cast<uint32_t>(packet[at + 2]) << 16 | static_cast<uint32_t>(packet[at + 3]) << 24);
+  };
+  std::size_t at = PacketHeaderBytes;
+  while (size - at >= 8) {
+    const int32_t length = word(at + 4);
+    if (length < 0 || static_cast<uint32_t>(length) > size - at - 8) return false;
+    VObjectSpan span;
+    span.Type = word(at);
+    span.Begin = static_cast<uint32_t>(at);
+    span.PayloadBegin = static_cast<uint32_t>(at + 8);
+    span.End = static_cast<uint32_t>(at + 8 + static_cast<uint32_t>(length));
+    onObject(span);
+    at = span.End;
+  }
+  return at == size;
+}
+
+// Splits a packet into its objects (ForEachObject).
 bool SplitObjects(const std::vector<uint8_t>& packet, std::vector<VObjectSpan>& objects);
+
+// Checks a recorded packet's objects: they split into whole objects
+// (ForEachObject), and every FrameNumber object holds at least its 4-byte
+// value. Sets the entry's FramePayload and FrameNumber from the last
+// FrameNumber object. False with the reason in `why`.
+[[nodiscard]] bool CheckObjects(const std::vector<uint8_t>& packet, VRecordEntry& entry, std::string& why);
 
 }  // namespace QSRecording

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <string>
 
 #include "streamio/object_types.h"
 
@@ -26,62 +27,60 @@ constexpr int64_t MinLoopStepNs = 1000 * 1000;
 
 }  // namespace
 
+bool ValidSpeed(double speed) {
+  return speed == 0.0 || (std::isfinite(speed) && speed >= MinReplaySpeed && speed <= MaxReplaySpeed);
+}
+
+std::string VReplaySource::Error() const {
+  std::lock_guard<std::mutex> lock(FileMutex);
+  return Message;
+}
+
 bool VReplaySource::Open(const std::string& path, const VReplayOptions& options) {
   Options = options;
-  if (!File.Open(path)) {
-    Message = File.Error();
+  if (!ValidSpeed(options.Speed)) {
+    Message = "the replay speed must be 0 (unpaced) or from " + std::to_string(MinReplaySpeed) + " to " +
+              std::to_string(MaxReplaySpeed);
     return false;
   }
-  VReader& reader = File.Reader();
-  VPacketDecoder decoder;
+  VCheckedFile& file = File;
+  if (!file.Open(path)) {
+    Message = file.Error();
+    return false;
+  }
   std::vector<uint8_t> packet;
-  std::vector<VObjectSpan> objects;
   bool first = true;
   for (;;) {
     VRecordEntry where;
-    const ENext next = reader.Next(where, &packet);
+    VPacketDelivery delivery;
+    const ENext next = file.Next(where, packet, delivery);
     if (next == ENext::End) break;
     if (next == ENext::Truncated) {
-      CutShort = reader.Error();
+      CutShort = file.Error();
       break;
     }
     if (next == ENext::Invalid) {
-      Message = reader.Error();
+      Message = file.Error();
       return false;
     }
-    const std::string at = "record " + std::to_string(where.Number) + " at byte " + std::to_string(where.RecordOffset);
     if (first) {
-      if (!decoder.Handshake(packet)) {
-        Message = at + " is not a handshake the library accepts (no valid list of offered types)";
-        return false;
-      }
       HandshakeBytes = packet;
       first = false;
       continue;
     }
-    VPacketDelivery delivery;
-    if (!decoder.Packet(packet, delivery)) {
-      Message = at + " holds a packet the library refuses (an object that does not decode)";
-      return false;
-    }
     VEntry entry;
-    entry.Where = where;
-    entry.Whole = SplitObjects(packet, objects);
-    for (const VObjectSpan& object : objects) {
+    entry.RecordOffset = where.RecordOffset;
+    entry.Time = where.ReceiveNs;
+    entry.FramePayload = where.FramePayload;
+    ForEachObject(packet.data(), packet.size(), [&entry](const VObjectSpan& object) {
       if (RouteOf(object.Type) == ERoute::Static) entry.HasStatic = true;
-      // The last FrameNumber object of a packet is the one that counts.
-      if (object.Type == LumoraQSStream::FrameNumber && object.End - object.PayloadBegin >= 4) {
-        entry.FramePayload = object.PayloadBegin;
-      }
-    }
-    if (!entry.Whole) entry.HasStatic = delivery.Static != nullptr;
-    if (delivery.Dynamic) entry.FrameNumber = delivery.Dynamic->FrameNumber;
+    });
     if (entry.FramePayload != 0) {
-      if (FrameSpan == 0 || entry.FrameNumber < MinFrame) MinFrame = entry.FrameNumber;
-      if (FrameSpan == 0 || entry.FrameNumber > MaxFrame) MaxFrame = entry.FrameNumber;
+      if (FrameSpan == 0 || where.FrameNumber < MinFrame) MinFrame = where.FrameNumber;
+      if (FrameSpan == 0 || where.FrameNumber > MaxFrame) MaxFrame = where.FrameNumber;
       FrameSpan = static_cast<int64_t>(MaxFrame) - MinFrame + 1;
     }
-    entry.StaticUpTo = (Entries.empty() ? 0 : Entries.back().StaticUpTo) + (entry.HasStatic ? 1 : 0);
+    if (entry.HasStatic) SceneEntries.push_back(Entries.size());
     Entries.push_back(entry);
   }
   if (first) {
@@ -92,8 +91,8 @@ bool VReplaySource::Open(const std::string& path, const VReplayOptions& options)
     Message = "the recording holds no packet after the handshake";
     return false;
   }
-  const int64_t start = Entries.front().Where.ReceiveNs;
-  for (VEntry& entry : Entries) entry.Time = entry.Where.ReceiveNs - start;
+  StartNs = Entries.front().Time;
+  for (VEntry& entry : Entries) entry.Time -= StartNs;
   const int64_t span = Entries.back().Time;
   const int64_t step = Entries.size() > 1 ? span / static_cast<int64_t>(Entries.size() - 1) : 0;
   LoopNs = span + std::max(step, MinLoopStepNs);
@@ -134,8 +133,9 @@ bool VReplaySource::IsDynamicType(int32_t type) const { return RouteOf(type) == 
 uint64_t VReplaySource::ScenesUpTo(int64_t frame) const {
   if (frame < 0) return 0;
   const int64_t count = static_cast<int64_t>(Entries.size());
-  return static_cast<uint64_t>(frame / count) * Entries.back().StaticUpTo +
-         Entries[static_cast<std::size_t>(frame % count)].StaticUpTo;
+  const uint64_t within = static_cast<uint64_t>(frame % count);
+  return static_cast<uint64_t>(frame / count) * SceneEntries.size() +
+         static_cast<uint64_t>(std::upper_bound(SceneEntries.begin(), SceneEntries.end(), within) - SceneEntries.begin());
 }
 
 bool VReplaySource::SceneChangedBetween(int64_t from, int64_t to) const {
@@ -143,66 +143,63 @@ bool VReplaySource::SceneChangedBetween(int64_t from, int64_t to) const {
 }
 
 const VReplaySource::VEntry* VReplaySource::SceneFor(int64_t frame) const {
+  if (SceneEntries.empty()) return nullptr;
   const int64_t count = static_cast<int64_t>(Entries.size());
-  std::size_t i = static_cast<std::size_t>(frame % count);
+  const uint64_t within = static_cast<uint64_t>(frame % count);
   // The newest packet with a description at or before this one; on a later
   // pass, the last one of the pass before.
-  for (;;) {
-    if (Entries[i].HasStatic) return &Entries[i];
-    if (i == 0) break;
-    --i;
-  }
+  const auto after = std::upper_bound(SceneEntries.begin(), SceneEntries.end(), within);
+  if (after != SceneEntries.begin()) return &Entries[static_cast<std::size_t>(*(after - 1))];
   if (frame < count) return nullptr;
-  for (std::size_t j = Entries.size(); j-- > 0;) {
-    if (Entries[j].HasStatic) return &Entries[j];
-  }
-  return nullptr;
+  return &Entries[static_cast<std::size_t>(SceneEntries.back())];
 }
 
-VBytes VReplaySource::Packet(int64_t frame, const std::set<int32_t>& requested, bool withStatic) const {
+bool VReplaySource::Read(const VEntry& entry, VBytes& packet, std::string& error) const {
+  if (File.Reader().ReadRecordAt(entry.RecordOffset, entry.Time + StartNs, packet)) return true;
+  Message = error = File.Reader().Error();
+  return false;
+}
+
+bool VReplaySource::Packet(int64_t frame, const std::set<int32_t>& requested, bool withStatic, VBytes& packet,
+                           std::string& error) const {
   const int64_t count = static_cast<int64_t>(Entries.size());
   const VEntry& entry = Entries[static_cast<std::size_t>(frame % count)];
   const int64_t raiseBy = (frame / count) * FrameSpan;
-  VBytes packet;
-  VBytes scene;
   const VEntry* sceneEntry = withStatic && !entry.HasStatic ? SceneFor(frame) : nullptr;
-  {
-    std::lock_guard<std::mutex> lock(FileMutex);
-    if (!File.Reader().ReadPacketAt(entry.Where, packet)) return LumoraQSSim::EncodePacket({});
-    if (sceneEntry && !File.Reader().ReadPacketAt(sceneEntry->Where, scene)) sceneEntry = nullptr;
-  }
-  // A packet whose objects cannot be cut apart goes out as recorded.
-  if (!entry.Whole) return packet;
+  std::lock_guard<std::mutex> lock(FileMutex);
+  if (!Read(entry, packet, error)) return false;
+  if (sceneEntry && !Read(*sceneEntry, Scene, error)) return false;
 
-  std::vector<VObjectSpan> objects;
-  SplitObjects(packet, objects);
   auto wanted = [&requested](int32_t type) {
     return requested.count(type) != 0 || RouteOf(type) == ERoute::Summary;
   };
-  bool asRecorded = sceneEntry == nullptr && (raiseBy == 0 || entry.FramePayload == 0);
-  for (const VObjectSpan& object : objects) asRecorded = asRecorded && wanted(object.Type);
-  if (asRecorded) return packet;
-
   if (raiseBy != 0 && entry.FramePayload != 0) {
     int32_t number = 0;
     std::memcpy(&number, packet.data() + entry.FramePayload, 4);
     number = Raised(number, raiseBy);
     std::memcpy(packet.data() + entry.FramePayload, &number, 4);
   }
-  std::vector<VBytes> parts;
-  if (sceneEntry && sceneEntry->Whole) {
-    std::vector<VObjectSpan> sceneObjects;
-    SplitObjects(scene, sceneObjects);
-    for (const VObjectSpan& object : sceneObjects) {
-      if (RouteOf(object.Type) == ERoute::Static && wanted(object.Type)) {
-        parts.emplace_back(scene.begin() + object.Begin, scene.begin() + object.End);
-      }
-    }
+  // The objects a client gets are moved down within the packet, in order,
+  // after the scene's; nothing is held per object. A packet every object
+  // of which is wanted goes out as recorded.
+  VBytes head;
+  if (sceneEntry) {
+    ForEachObject(Scene.data(), Scene.size(), [&](const VObjectSpan& object) {
+      if (RouteOf(object.Type) == ERoute::Static && wanted(object.Type))
+        head.insert(head.end(), Scene.begin() + object.Begin, Scene.begin() + object.End);
+    });
   }
-  for (const VObjectSpan& object : objects) {
-    if (wanted(object.Type)) parts.emplace_back(packet.begin() + object.Begin, packet.begin() + object.End);
-  }
-  return LumoraQSSim::EncodePacket(parts);
+  std::size_t kept = PacketHeaderBytes;
+  ForEachObject(packet.data(), packet.size(), [&](const VObjectSpan& object) {
+    if (!wanted(object.Type)) return;
+    if (object.Begin != kept) std::memmove(packet.data() + kept, packet.data() + object.Begin, object.End - object.Begin);
+    kept += object.End - object.Begin;
+  });
+  packet.resize(kept);
+  packet.insert(packet.begin() + PacketHeaderBytes, head.begin(), head.end());
+  const uint32_t payload = static_cast<uint32_t>(packet.size() - PacketHeaderBytes);
+  for (int i = 0; i < 4; ++i) packet[4 + static_cast<std::size_t>(i)] = static_cast<uint8_t>(payload >> (8 * i));
+  return true;
 }
 
 }  // namespace QSRecording

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -22,19 +23,30 @@
 
 namespace QSRecording {
 
+// The replay speeds served: 0 (unpaced), or a factor on the recorded pace
+// from MinReplaySpeed to MaxReplaySpeed.
+constexpr double MinReplaySpeed = 1e-3;
+constexpr double MaxReplaySpeed = 1e6;
+
 struct VReplayOptions {
   double Speed = 1.0;  // 0: unpaced, one packet per request as fast as they come
   bool Loop = false;
 };
 
+// True for a speed VReplaySource serves.
+bool ValidSpeed(double speed);
+
 class VReplaySource : public LumoraQSSim::VFrameSource {
  public:
   // Reads and checks the whole recording: its framing, and every packet
   // with the library's packet reader. False with Error() when the file is
-  // refused; a file cut short is served up to its last whole record, and
-  // Warning() says so.
+  // refused (or the speed is not one of ValidSpeed); a file cut short is
+  // served up to its last whole record, and Warning() says so. What is
+  // kept is an index of a few bytes per record; packets are read from the
+  // file again when they are served.
   bool Open(const std::string& path, const VReplayOptions& options);
-  const std::string& Error() const { return Message; }
+  // Why Open failed, or why a packet could not be served.
+  std::string Error() const;
   const std::string& Warning() const { return CutShort; }
 
   std::size_t PacketCount() const { return Entries.size(); }
@@ -50,37 +62,43 @@ class VReplaySource : public LumoraQSSim::VFrameSource {
   int64_t LastFrame() const override;
   bool IsStaticType(int32_t type) const override;
   bool IsDynamicType(int32_t type) const override;
-  LumoraQSSim::VBytes Packet(int64_t frame, const std::set<int32_t>& requested, bool withStatic) const override;
+  bool Packet(int64_t frame, const std::set<int32_t>& requested, bool withStatic, LumoraQSSim::VBytes& packet,
+              std::string& error) const override;
   bool SceneChangedBetween(int64_t from, int64_t to) const override;
 
  private:
+  // One recorded packet after the handshake: where its record starts and
+  // when it is due. Kept small: a recording of millions of tiny packets is
+  // indexed in a few bytes per record.
   struct VEntry {
-    VRecordEntry Where;
-    int64_t Time = 0;            // since the first packet after the handshake, ns
-    bool Whole = false;          // its objects can be cut apart (SplitObjects)
-    bool HasStatic = false;      // it carries a scene description
-    uint64_t StaticUpTo = 0;     // packets carrying one, this one included
-    uint32_t FramePayload = 0;   // where its FrameNumber value lies (0: none)
-    int32_t FrameNumber = 0;
+    uint64_t RecordOffset = 0;
+    int64_t Time = 0;           // since the first packet after the handshake, ns
+    uint32_t FramePayload = 0;  // where its FrameNumber value lies (0: none)
+    bool HasStatic = false;     // it carries a scene description
   };
 
   uint64_t ScenesUpTo(int64_t frame) const;
   // The packet that holds the scene description a client needs with `frame`;
   // null when none came before it.
   const VEntry* SceneFor(int64_t frame) const;
+  // Reads a recorded packet again; false with `error`.
+  bool Read(const VEntry& entry, LumoraQSSim::VBytes& packet, std::string& error) const;
 
   VReplayOptions Options;
   LumoraQSSim::VBytes HandshakeBytes;
-  std::vector<VEntry> Entries;
+  std::deque<VEntry> Entries;         // a deque grows without copying what it holds
+  std::deque<uint64_t> SceneEntries;  // indexes of the entries that carry a description
+  int64_t StartNs = 0;                // the receive time of the first entry
   int64_t LoopNs = 1;
   int32_t MinFrame = 0;
   int32_t MaxFrame = 0;
   int64_t FrameSpan = 0;  // MaxFrame - MinFrame + 1, 0 without frame numbers
-  std::string Message;
   std::string CutShort;
 
   mutable std::mutex FileMutex;  // the file is read by the serving thread
-  mutable VFile File;
+  mutable VCheckedFile File;
+  mutable std::string Message;
+  mutable LumoraQSSim::VBytes Scene;  // scratch for a scene packet, under FileMutex
 };
 
 }  // namespace QSRecording

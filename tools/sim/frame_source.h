@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <set>
+#include <string>
 
 #include "tools/sim/wire_encoder.h"
 
@@ -39,8 +40,10 @@ class VFrameSource {
 
   // The packet of `frame` with objects of the requested types only; with
   // `withStatic`, the scene description (the requested static types)
-  // comes first.
-  virtual VBytes Packet(int64_t frame, const std::set<int32_t>& requested, bool withStatic) const = 0;
+  // comes first. False with `error` when it cannot be had (a recording
+  // that can no longer be read): the simulator then stops serving.
+  [[nodiscard]] virtual bool Packet(int64_t frame, const std::set<int32_t>& requested, bool withStatic, VBytes& packet,
+                                    std::string& error) const = 0;
 
   // True when a frame after `from` and before `to` carried a new scene
   // description that a client served `from`, then `to`, did not get.

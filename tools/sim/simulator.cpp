@@ -24,6 +24,21 @@ namespace {
 // its side before the server cuts it.
 constexpr std::chrono::milliseconds GracefulCloseWait{500};
 
+// A frame due later than this after the clock's start is never waited for
+// in one piece: the wait ends there and the due time is asked again. It
+// keeps the conversion of a source's due time to the clock's integer
+// duration within range, whatever the source answers.
+constexpr double MaxDueSeconds = 1e7;
+
+// When to look again at a frame due `seconds` after `epoch`: then, or
+// MaxDueSeconds after `epoch` for a later (or not-a-number) time.
+Clock::time_point WakeTime(Clock::time_point epoch, double seconds) {
+  double bounded = MaxDueSeconds;
+  if (seconds <= 0.0) bounded = 0.0;
+  else if (seconds < MaxDueSeconds) bounded = seconds;
+  return epoch + std::chrono::ceil<Clock::duration>(std::chrono::duration<double>(bounded));
+}
+
 int32_t Int32At(const VBytes& bytes, std::size_t offset) {
   uint32_t bits = 0;
   for (int i = 3; i >= 0; --i) bits = (bits << 8) | bytes[offset + static_cast<std::size_t>(i)];
@@ -45,10 +60,12 @@ class VSceneSource : public VFrameSource {
   bool IsDynamicType(int32_t type) const override {
     return VDemoScene::OfferedTypes().count(type) != 0 && !VDemoScene::IsStaticType(type);
   }
-  VBytes Packet(int64_t frame, const std::set<int32_t>& requested, bool withStatic) const override {
+  bool Packet(int64_t frame, const std::set<int32_t>& requested, bool withStatic, VBytes& packet,
+              std::string&) const override {
     // Frame numbers are 32-bit on the wire; the clock wraps rather than
     // overflowing.
-    return Scene.FramePacket(static_cast<int32_t>(frame % 2147483648LL), requested, withStatic);
+    packet = Scene.FramePacket(static_cast<int32_t>(frame % 2147483648LL), requested, withStatic);
+    return true;
   }
   bool SceneChangedBetween(int64_t, int64_t) const override { return false; }
 
@@ -79,6 +96,7 @@ struct VSimulator::VConnection {
   bool Replaced = false;
   bool BadRequest = false;
   bool Exhausted = false;  // the source's last frame was served
+  bool Failed = false;     // the source could not give a packet
   std::size_t RequestsWaiting = 0;
   std::set<int32_t> Requested;
   uint8_t Mode = 0;
@@ -153,6 +171,11 @@ std::string VSimulator::LastError() const {
 bool VSimulator::Finished() const {
   std::lock_guard<std::mutex> lock(Mutex_);
   return Finished_;
+}
+
+bool VSimulator::Failed() const {
+  std::lock_guard<std::mutex> lock(Mutex_);
+  return Failed_;
 }
 
 bool VSimulator::WaitFinished(std::chrono::milliseconds timeout) const {
@@ -262,13 +285,12 @@ bool VSimulator::WaitForTurn(VConnection& connection, int64_t& frame) {
     int64_t due = Source_->DueBy(elapsed);
     if (last >= 0) due = std::min(due, last);
     const int64_t next = std::max(due, LastFrame_ + 1);
-    const Clock::time_point at =
-        Epoch_ + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(Source_->DueAt(next)));
-    if (at <= now) {
+    const double dueAt = Source_->DueAt(next);
+    if (dueAt <= elapsed) {
       frame = next;
       break;
     }
-    Changed_.wait_until(lock, at);
+    Changed_.wait_until(lock, WakeTime(Epoch_, dueAt));
   }
   if (connection.Mode == 0) --connection.RequestsWaiting;
   LastFrame_ = frame;
@@ -288,6 +310,7 @@ void VSimulator::Serve(VConnection& connection) {
   bool haveSentStatic = false;
   std::set<int32_t> staticSent;  // the static types of the last description sent
   uint64_t sinceStatic = 0;
+  VBytes packet;
 
   while (open) {
     int64_t frame = 0;
@@ -307,7 +330,16 @@ void VSimulator::Serve(VConnection& connection) {
         !staticTypes.empty() && (!haveSentStatic || staticTypes != staticSent ||
                                  (Options_.StaticEvery != 0 && sinceStatic >= Options_.StaticEvery) ||
                                  (previous >= 0 && Source_->SceneChangedBetween(previous, frame)));
-    asio::write(connection.Socket, asio::buffer(Source_->Packet(frame, requested, withStatic)), ec);
+    std::string failure;
+    if (!Source_->Packet(frame, requested, withStatic, packet, failure)) {
+      // Nothing that was not recorded goes out: the serving ends here.
+      std::lock_guard<std::mutex> lock(Mutex_);
+      LastError_ = failure;
+      Failed_ = true;
+      connection.Failed = true;
+      break;
+    }
+    asio::write(connection.Socket, asio::buffer(packet), ec);
     previous = frame;
     open = !ec;
     if (!open) break;
@@ -344,9 +376,10 @@ void VSimulator::Serve(VConnection& connection) {
     Current_ = nullptr;
     connection.Socket.close(ec);
     ++Closed_;
-    if (budgetSpent || connection.Exhausted) Finished_ = true;
+    if (budgetSpent || connection.Exhausted || connection.Failed) Finished_ = true;
     frames = connection.Frames;
-    if (connection.BadRequest) reason = ", malformed request";
+    if (connection.Failed) reason = ", " + LastError_;
+    else if (connection.BadRequest) reason = ", malformed request";
     else if (connection.Exhausted) reason = ", no more frames";
     else if (connection.Replaced) reason = ", replaced";
     else if (budgetSpent) reason = ", frame limit reached";

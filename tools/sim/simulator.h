@@ -21,7 +21,9 @@
 // What is served comes from a frame source (frame_source.h): the demo scene
 // unless another source is given, such as a recording. A source may pace
 // its frames itself and may end; once its last frame has been served, the
-// simulator finishes as it does when its frame budget is spent.
+// simulator finishes as it does when its frame budget is spent. A source
+// that cannot give a packet ends the serving: the simulator finishes with
+// Failed() and the reason in LastError().
 #pragma once
 
 #include <chrono>
@@ -83,6 +85,9 @@ class VSimulator {
   // connection has been closed.
   bool Finished() const;
   bool WaitFinished(std::chrono::milliseconds timeout) const;
+  // True once the source could not give a packet; serving has then ended
+  // (Finished()), and LastError() says why.
+  bool Failed() const;
   uint64_t FramesSent() const;
   std::size_t ConnectionsAccepted() const;
   std::size_t ConnectionsClosed() const;
@@ -112,6 +117,7 @@ class VSimulator {
   bool Started_ = false;
   bool Stopping_ = false;
   bool Finished_ = false;
+  bool Failed_ = false;
   VConnection* Current_ = nullptr;        // the connection being served
   std::unique_ptr<VConnection> Pending_;  // accepted, not yet served
   int64_t LastFrame_ = -1;                // across connections
