@@ -298,7 +298,8 @@ class WithSimulator(unittest.TestCase):
                 self.assertFalse(second.close())
                 self.assertTrue(first.is_connected)
             with second:
-                self.assertIn("Walker", (second.wait_for_frame(), second.subjects())[1])
+                second.wait_for_frame()
+                self.assertIn("Walker", second.subjects())
 
     def test_arguments_beyond_their_c_types_are_refused(self):
         with Simulator("127.0.0.22"):
@@ -313,7 +314,6 @@ class WithSimulator(unittest.TestCase):
                 for call in (lambda: client.markers("Walker\0junk"),
                              lambda: client.segment_translation("Walker", "Pelvis\0junk")):
                     self.assertRaises(ValueError, call)
-                self.assertEqual(client.force(plate), client.force(plate))
 
     def test_frame_of_an_earlier_connection_is_not_current(self):
         lib = qs.load_library()
