@@ -8,6 +8,11 @@ Every function is declared with its exact C signature from QS.h:
 * vectors are arrays of ``c_double`` (3, or 4 for a quaternion);
 * names are NUL-terminated byte strings (``c_char_p``).
 
+ctypes itself truncates an int to 32 bits, takes True for 1, and passes a
+string with an embedded NUL cut short at it. ``CheckedLibrary(library)``
+gives the same functions behind argument checks that refuse all three
+instead; ``qs.Client`` calls the library only through it.
+
 The library is looked up, in this order:
 
 1. the path in the environment variable ``QS_LIBRARY``;
@@ -20,6 +25,7 @@ The library is looked up, in this order:
 import ctypes
 import ctypes.util
 import glob
+import operator
 import os
 import threading
 
@@ -70,8 +76,75 @@ SIGNATURES = {
     "SetZUp": (None, []),
 }
 
+_INT32_MIN = -2**31
+_INT32_MAX = 2**31 - 1
+_ENCODING = "utf-8"
+
 _lock = threading.Lock()
 _library = None
+
+
+def name_argument(value):
+    """``value`` (str or bytes) as the bytes a ``char*`` argument receives.
+    TypeError for any other type, ValueError for an embedded NUL (the C
+    side would see only the text before it)."""
+    if isinstance(value, str):
+        value = value.encode(_ENCODING, "surrogateescape")
+    elif not isinstance(value, bytes):
+        raise TypeError("a name must be str or bytes, not %s" % type(value).__name__)
+    if b"\0" in value:
+        raise ValueError("a name must not contain a NUL character: %r" % (value,))
+    return value
+
+
+def int32_argument(value):
+    """``value`` as an ``int32_t`` argument. TypeError for a bool or a
+    non-integer, OverflowError outside -2**31 .. 2**31-1 (ctypes would keep
+    only the low 32 bits)."""
+    if isinstance(value, bool):
+        raise TypeError("an index or id must be an int, not bool")
+    try:
+        value = operator.index(value)
+    except TypeError:
+        raise TypeError("an index or id must be an int, not %s" % type(value).__name__) from None
+    if not _INT32_MIN <= value <= _INT32_MAX:
+        raise OverflowError("%d is out of the 32-bit range of an index or id" % value)
+    return value
+
+
+def _bool_argument(value):
+    # ctypes would keep only the low byte of an int (256 would be false).
+    return 1 if value else 0
+
+
+_CHECKS = {_str: name_argument, _i32: int32_argument, _c_bool: _bool_argument}
+
+
+def _checked_function(name, function, arguments):
+    checks = [_CHECKS.get(argument) for argument in arguments]
+
+    def call(*values):
+        if len(values) != len(checks):
+            raise TypeError("%s takes %d arguments (%d given)" % (name, len(checks), len(values)))
+        return function(*[value if check is None else check(value)
+                          for check, value in zip(checks, values)])
+
+    call.__name__ = name
+    return call
+
+
+class CheckedLibrary:
+    """The 30 functions of a loaded library (see ``declare``) as attributes
+    of the same names, each refusing an argument its C type cannot hold
+    unchanged: a bool or non-integer index (TypeError), one beyond 32 bits
+    (OverflowError), a name that is not str or bytes (TypeError) or holds a
+    NUL (ValueError). A str name is passed as UTF-8. Pointer arguments pass
+    as they are."""
+
+    def __init__(self, library):
+        self.library = library
+        for name, (_, arguments) in SIGNATURES.items():
+            setattr(self, name, _checked_function(name, getattr(library, name), arguments))
 
 
 def _package_dir():

@@ -1,23 +1,33 @@
 """A Pythonic client over the exported functions of libQS."""
 
 import ctypes
+import functools
+import threading
 import time
 
 from ._errors import ConnectError, NoFrameError, NotConnectedError, NotFoundError, QSError
-from ._native import load_library
+from ._native import CheckedLibrary, load_library, name_argument
 
 #: The port the library always connects to.
 PORT = 801
 
 _ENCODING = "utf-8"
 
+# The library holds one connection, one current frame and one set of
+# settings per process, and its functions are not synchronised with each
+# other. Every call a Client makes into it, together with the Client state
+# it reads or updates, runs under this lock; _owner is the Client whose
+# connection the library holds, if any.
+_library_lock = threading.RLock()
+_owner = None
 
-def _encode(name):
-    if isinstance(name, bytes):
-        return name
-    if not isinstance(name, str):
-        raise TypeError("a name must be str or bytes, not %s" % type(name).__name__)
-    return name.encode(_ENCODING, "surrogateescape")
+
+def _serialized(method):
+    @functools.wraps(method)
+    def locked(*args, **kwargs):
+        with _library_lock:
+            return method(*args, **kwargs)
+    return locked
 
 
 def _decode(raw):
@@ -28,10 +38,14 @@ class Client:
     """A connection to a capture server through libQS.
 
     The library holds at most one connection per process and its settings
-    (hand rule, up axis, prefetching) are process-wide, so only one Client
-    should be connected at a time; a Client applies its own settings when it
-    connects and whenever a setting property is assigned. Call a Client from
-    one thread only.
+    (hand rule, up axis, prefetching) are process-wide, so only one Client is
+    connected at a time: connecting another while one is connected raises
+    ConnectError, and a Client that is not the connected one raises
+    NotConnectedError instead of answering from another's connection. A
+    Client applies its own settings when it connects and whenever a setting
+    property is assigned while it is connected. A Client may be shared by
+    several threads: its calls into the library are serialised, and each
+    query answers from one frame.
 
     Used as a context manager it connects on entry and disconnects on exit::
 
@@ -52,7 +66,9 @@ class Client:
     Every query answers from the current frame, taken by get_frame() or
     wait_for_frame(). Queries raise NotConnectedError without a connection,
     NoFrameError before the first frame, and NotFoundError for names, plates
-    and channels the frame does not have.
+    and channels the frame does not have. An index or device id that is not
+    an int (or is a bool) raises TypeError, one beyond 32 bits OverflowError;
+    a name (or host) with a NUL character raises ValueError.
     """
 
     def __init__(self, host="127.0.0.1", *, segments=True, markers=True, forces=True,
@@ -64,8 +80,8 @@ class Client:
         self._left_handed = bool(left_handed)
         self._y_up = bool(y_up)
         self._prefetch = bool(prefetch)
-        self._lib = library if library is not None else load_library()
-        self._owns_connection = False
+        library = library if library is not None else load_library()
+        self._lib = library if isinstance(library, CheckedLibrary) else CheckedLibrary(library)
         # The library keeps answering from a frame of an earlier connection
         # until this one delivers a frame; that frame's number is kept here,
         # and queries wait for a frame with another number.
@@ -74,27 +90,37 @@ class Client:
 
     # Connection -----------------------------------------------------------
 
+    @_serialized
     def connect(self):
         """Connects to the server and enables the chosen data kinds.
 
         Raises ConnectError when the server cannot be reached, when the host
-        name is empty, or when the library already holds a connection. Each
-        address of the host gets at most 5 seconds; once connected, a server
-        that stops answering at the network level is reported lost
-        (NotConnectedError) within about 10 seconds."""
-        if self._owns_connection and self.is_connected:
-            return self
-        if not self.host:
+        name is empty, or when the library already holds a connection (of
+        another Client of this process, or made without a Client); ValueError
+        for a host name with a NUL character. Each address of the host gets
+        at most 5 seconds, during which the other threads' calls wait; once
+        connected, a server that stops answering at the network level is
+        reported lost (NotConnectedError) within about 10 seconds. The
+        connection of a Client whose link was lost may be taken over."""
+        global _owner
+        host = name_argument(self.host) if self.host is not None else b""
+        if not host:
             raise ConnectError("no host name given")
+        if _owner is self and self._lib.IsConnected():
+            return self
         if self._lib.IsConnected():
+            if _owner is not None and _owner is not self:
+                raise ConnectError("another qs.Client of this process (%s:%d) holds the "
+                                   "library's connection; close it first" % (_owner.host, PORT))
             raise ConnectError("the library already holds a connection; disconnect it first")
         # A connection lost earlier is still held by the library until
         # Disconnect releases it.
         self._lib.Disconnect()
+        _owner = None
         self._apply_axes()
-        if not self._lib.Connect(_encode(self.host)):
+        if not self._lib.Connect(host):
             raise ConnectError("cannot connect to %s:%d" % (self.host, PORT))
-        self._owns_connection = True
+        _owner = self
         self._fresh = False
         number = ctypes.c_int32()
         # Right after Connect, GetFrameNumber answers only for a frame held
@@ -107,16 +133,18 @@ class Client:
             self._lib.EnableMarkerData()
         if self.forces_enabled:
             self._lib.EnableForcePlateData()
-        self._lib.SetPreFetchMode(1 if self._prefetch else 0)
+        self._lib.SetPreFetchMode(self._prefetch)
         return self
 
+    @_serialized
     def close(self):
         """Stops prefetching and disconnects. Returns True when a connection
-        stood until now, False when there was none (or it had been lost).
-        Never raises."""
-        if not self._owns_connection:
+        of this Client stood until now, False when there was none (or it had
+        been lost). Never raises."""
+        global _owner
+        if _owner is not self:
             return False
-        self._owns_connection = False
+        _owner = None
         self._fresh = False
         return bool(self._lib.Disconnect())
 
@@ -130,13 +158,14 @@ class Client:
         return False
 
     def __repr__(self):
-        state = "connected" if self._owns_connection and self.is_connected else "not connected"
+        state = "connected" if self.is_connected else "not connected"
         return "<qs.Client %s:%d %s>" % (self.host, PORT, state)
 
     @property
+    @_serialized
     def is_connected(self):
-        """True while the library's connection stands."""
-        return bool(self._lib.IsConnected())
+        """True while this Client's connection stands."""
+        return _owner is self and bool(self._lib.IsConnected())
 
     # Settings -------------------------------------------------------------
 
@@ -157,9 +186,11 @@ class Client:
         return self._left_handed
 
     @left_handed.setter
+    @_serialized
     def left_handed(self, value):
         self._left_handed = bool(value)
-        self._apply_axes()
+        if _owner is self:
+            self._apply_axes()
 
     @property
     def y_up(self):
@@ -168,9 +199,11 @@ class Client:
         return self._y_up
 
     @y_up.setter
+    @_serialized
     def y_up(self, value):
         self._y_up = bool(value)
-        self._apply_axes()
+        if _owner is self:
+            self._apply_axes()
 
     @property
     def prefetch(self):
@@ -179,14 +212,16 @@ class Client:
         return self._prefetch
 
     @prefetch.setter
+    @_serialized
     def prefetch(self, value):
         self._prefetch = bool(value)
-        self._lib.SetPreFetchMode(1 if self._prefetch else 0)
+        if _owner is self:
+            self._lib.SetPreFetchMode(self._prefetch)
 
     # Frames -----------------------------------------------------------------
 
     def _check_connected(self):
-        if not self._lib.IsConnected():
+        if _owner is not self or not self._lib.IsConnected():
             raise NotConnectedError("not connected to %s:%d" % (self.host, PORT))
 
     def _fail(self, what):
@@ -205,16 +240,17 @@ class Client:
         return self._fresh
 
     def _require_frame(self):
-        if not self._fresh:
+        if _owner is not self or not self._fresh:
             self._check_connected()
             raise NoFrameError("no frame taken on this connection yet")
 
+    @_serialized
     def get_frame(self):
         """Takes the newest frame received as the current frame and returns
         its number (the previous frame stays when none is newer). Raises
         NotConnectedError without a connection and NoFrameError when no
         frame has arrived yet."""
-        if not self._lib.GetFrame():
+        if _owner is not self or not self._lib.GetFrame():
             raise NotConnectedError("not connected to %s:%d" % (self.host, PORT))
         number = ctypes.c_int32()
         if not self._lib.GetFrameNumber(ctypes.byref(number)) or not self._taken(number.value):
@@ -223,6 +259,7 @@ class Client:
         return number.value
 
     @property
+    @_serialized
     def frame_number(self):
         """The current frame's number."""
         self._require_frame()
@@ -237,25 +274,41 @@ class Client:
         when ``timeout`` seconds pass first and NotConnectedError when the
         connection is lost meanwhile."""
         deadline = time.monotonic() + timeout
-        number = ctypes.c_int32()
         while True:
-            if not self._lib.GetFrame():
-                raise NotConnectedError("connection to %s:%d lost" % (self.host, PORT))
-            if self._lib.GetFrameNumber(ctypes.byref(number)) and self._taken(number.value):
-                if newer_than is None or number.value != newer_than:
-                    return number.value
+            number = self._take_frame()
+            if number is not None and (newer_than is None or number != newer_than):
+                return number
             if time.monotonic() >= deadline:
                 raise NoFrameError("no new frame within %g s" % timeout)
             time.sleep(poll)
+
+    @_serialized
+    def _take_frame(self):
+        """One turn of wait_for_frame: the number of the frame taken, None
+        when no frame of this connection is there yet."""
+        if _owner is not self:
+            raise NotConnectedError("not connected to %s:%d" % (self.host, PORT))
+        if not self._lib.GetFrame():
+            raise NotConnectedError("connection to %s:%d lost" % (self.host, PORT))
+        number = ctypes.c_int32()
+        if self._lib.GetFrameNumber(ctypes.byref(number)) and self._taken(number.value):
+            return number.value
+        return None
+
+    @_serialized
+    def _current_number(self):
+        number = ctypes.c_int32()
+        if _owner is self and self._fresh and self._lib.GetFrameNumber(ctypes.byref(number)):
+            return number.value
+        return None
 
     def frames(self, count=None, timeout=2.0):
         """Yields the number of each new frame as it becomes current, ``count``
         of them (or forever), starting after the current frame. Frames that
         arrive between two turns are skipped, as only the newest is kept.
         Raises as wait_for_frame."""
-        number = ctypes.c_int32()
         # Only frames newer than the current one count.
-        last = number.value if self._fresh and self._lib.GetFrameNumber(ctypes.byref(number)) else None
+        last = self._current_number()
         taken = 0
         while count is None or taken < count:
             last = self.wait_for_frame(timeout=timeout, newer_than=last)
@@ -264,6 +317,7 @@ class Client:
 
     # Subjects, segments, markers ---------------------------------------------
 
+    @_serialized
     def subjects(self):
         """The names of the current frame's subjects, in the server's order."""
         self._require_frame()
@@ -272,29 +326,32 @@ class Client:
             self._fail("subjects")
         return [_decode(self._lib.GetSubjectName(i)) for i in range(1, count.value + 1)]
 
+    @_serialized
     def segments(self, subject):
         """The segment names of ``subject``."""
         self._require_frame()
-        name = _encode(subject)
+        name = name_argument(subject)
         count = ctypes.c_int32()
         if not self._lib.GetSegmentCount(name, ctypes.byref(count)):
             self._fail("no subject %r" % (subject,))
         return [_decode(self._lib.GetSegmentName(name, i)) for i in range(1, count.value + 1)]
 
+    @_serialized
     def markers(self, subject):
         """The marker names of ``subject``."""
         self._require_frame()
-        name = _encode(subject)
+        name = name_argument(subject)
         count = ctypes.c_int32()
         if not self._lib.GetMarkerCount(name, ctypes.byref(count)):
             self._fail("no subject %r" % (subject,))
         return [_decode(self._lib.GetMarkerName(name, i)) for i in range(1, count.value + 1)]
 
+    @_serialized
     def _pose(self, function, size, subject, item, kind):
         self._require_frame()
         values = (ctypes.c_double * size)()
         occluded = ctypes.c_int32()
-        if not function(_encode(subject), _encode(item), values, ctypes.byref(occluded)):
+        if not function(subject, item, values, ctypes.byref(occluded)):
             self._fail("no %s %r of subject %r" % (kind, item, subject))
         if occluded.value:
             return None
@@ -324,6 +381,7 @@ class Client:
 
     # Force plates and analog channels -----------------------------------------
 
+    @_serialized
     def force_plates(self):
         """The device ids of the current frame's force plates, in device
         order."""
@@ -339,6 +397,7 @@ class Client:
             ids.append(device.value)
         return ids
 
+    @_serialized
     def _plate_vector(self, function, device_id, kind):
         self._require_frame()
         values = (ctypes.c_double * 3)()
@@ -359,6 +418,7 @@ class Client:
         chosen axes."""
         return self._plate_vector(self._lib.GetCentreOfPressure, device_id, "centre of pressure")
 
+    @_serialized
     def analog_channel_count(self, device_id):
         """The number of analog channels of the plate."""
         self._require_frame()
@@ -367,6 +427,7 @@ class Client:
             self._fail("no analog output on force plate %r" % (device_id,))
         return count.value
 
+    @_serialized
     def voltage(self, device_id, channel):
         """The first sample of analog channel ``channel`` (1-based)."""
         self._require_frame()
@@ -375,6 +436,7 @@ class Client:
             self._fail("no voltage on channel %r of force plate %r" % (channel, device_id))
         return value.value
 
+    @_serialized
     def voltages(self, device_id):
         """The first sample of every analog channel of the plate, as a tuple."""
         return tuple(self.voltage(device_id, channel)

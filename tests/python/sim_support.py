@@ -6,8 +6,11 @@ free; each test picks an address of its own. Every simulator is started with
 a bounded number of frames and is stopped by the test that started it.
 """
 
+import ctypes
 import os
+import signal
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
@@ -21,6 +24,12 @@ EXPORT = os.environ.get("QS_EXPORT", "")
 def require_sim(test_case):
     if not SIM or not os.access(SIM, os.X_OK):
         raise unittest.SkipTest("QS_SIM does not name the qs-sim program")
+
+
+def _end_with_parent():
+    # In the child, before exec: SIGTERM when the test process dies, so that a
+    # crash inside the library does not leave the simulator listening.
+    ctypes.CDLL(None).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
 
 
 def end_process(process, timeout=10):
@@ -47,7 +56,8 @@ class Simulator:
                   ["--rate", str(rate), "--frames", str(frames)])
         self.process = subprocess.Popen(
             [SIM, "--address", address, "--port", "801"] + source + list(extra),
-            stdout=self.log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
+            stdout=self.log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
+            preexec_fn=_end_with_parent if sys.platform.startswith("linux") else None)
         self._wait_listening(timeout=10.0)
 
     def _wait_listening(self, timeout):

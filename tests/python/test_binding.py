@@ -281,13 +281,39 @@ class WithSimulator(unittest.TestCase):
             self.assertEqual(more, sorted(set(more)))
 
     def test_one_connection_per_process(self):
-        with Simulator("127.0.0.18"), qs.Client("127.0.0.18") as first:
+        with Simulator("127.0.0.18"):
             second = qs.Client("127.0.0.18")
-            with self.assertRaises(qs.ConnectError) as caught:
-                second.connect()
-            self.assertIn("already holds a connection", str(caught.exception))
-            self.assertTrue(first.is_connected)
-            first.wait_for_frame()
+            with qs.Client("127.0.0.18") as first:
+                pose = wait_for_pose(first)
+                with self.assertRaises(qs.ConnectError) as caught:
+                    second.connect()
+                self.assertIn("another qs.Client", str(caught.exception))
+                # The second Client neither answers from the first one's
+                # connection nor changes its settings.
+                self.assertFalse(second.is_connected)
+                for query in (second.get_frame, second.subjects, lambda: second.force(1)):
+                    self.assertRaises(qs.NotConnectedError, query)
+                second.y_up = True
+                self.assertEqual(first.segment_translation("Walker", "Pelvis"), pose)
+                self.assertFalse(second.close())
+                self.assertTrue(first.is_connected)
+            with second:
+                second.wait_for_frame()
+                self.assertIn("Walker", second.subjects())
+
+    def test_arguments_beyond_their_c_types_are_refused(self):
+        with Simulator("127.0.0.22"):
+            with self.assertRaises(ValueError):
+                qs.Client("127.0.0.22\0garbage").connect()
+            with qs.Client("127.0.0.22") as client:
+                plate = wait_for_plate_data(client)[0]
+                for device, error in ((plate + 2**32, OverflowError), (-2**31 - 1, OverflowError),
+                                      (True, TypeError), (float(plate), TypeError)):
+                    self.assertRaises(error, client.force, device)
+                self.assertRaises(OverflowError, client.voltage, plate, 2**32 + 1)
+                for call in (lambda: client.markers("Walker\0junk"),
+                             lambda: client.segment_translation("Walker", "Pelvis\0junk")):
+                    self.assertRaises(ValueError, call)
 
     def test_frame_of_an_earlier_connection_is_not_current(self):
         lib = qs.load_library()
