@@ -12,6 +12,7 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -20,19 +21,34 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A client socket on the server's port (127.0.0.1) with a small receive
-// buffer, so that a viewer that does not read stalls the server soon; -1 when
-// it cannot connect or send `request`.
-int Open(const QSView::VEventServer& server, const std::string& request) {
+// A client socket on the server's port (on 127.0.0.1, or ::1 when the
+// server listens there) with a small receive buffer, so that a viewer that
+// does not read stalls the server soon, from the IPv4 loopback address
+// `from` when given; -1 when it cannot connect or send `request`.
+int Open(const QSView::VEventServer& server, const std::string& request, const char* from = nullptr) {
   const std::string endpoint = server.LocalEndpoint();
+  const uint16_t port = htons(static_cast<uint16_t>(std::stoi(endpoint.substr(endpoint.rfind(':') + 1))));
   sockaddr_in address{};
   address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(std::stoi(endpoint.substr(endpoint.rfind(':') + 1))));
+  address.sin_port = port;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in6 address6{};
+  address6.sin6_family = AF_INET6;
+  address6.sin6_port = port;
+  address6.sin6_addr = in6addr_loopback;
+  const bool v6 = endpoint.front() == '[';
+  const int fd = socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
   const int small = 4096;
   setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+  sockaddr_in source{};
+  source.sin_family = AF_INET;
+  if (from && (inet_pton(AF_INET, from, &source.sin_addr) != 1 ||
+               bind(fd, reinterpret_cast<sockaddr*>(&source), sizeof source) != 0)) {
+    close(fd);
+    return -1;
+  }
+  if (connect(fd, v6 ? reinterpret_cast<sockaddr*>(&address6) : reinterpret_cast<sockaddr*>(&address),
+              v6 ? sizeof address6 : sizeof address) != 0 ||
       send(fd, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) {
     close(fd);
     return -1;
@@ -186,21 +202,11 @@ TEST(EventServerIPv6, AnswersItsAddressInBrackets) {
   std::string error;
   if (!server.Listen("::1", 0, error)) GTEST_SKIP() << "no IPv6 loopback here: " << error;
   server.Start();
-  const std::string endpoint = server.LocalEndpoint();
-  sockaddr_in6 address{};
-  address.sin6_family = AF_INET6;
-  address.sin6_port = htons(static_cast<uint16_t>(std::stoi(endpoint.substr(endpoint.rfind(':') + 1))));
-  address.sin6_addr = in6addr_loopback;
-  for (const std::string& host : std::vector<std::string>{"[::1]", endpoint, "localhost", "::1", "127.0.0.1"}) {
-    const int fd = socket(AF_INET6, SOCK_STREAM, 0);
-    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    const std::string request = "GET / HTTP/1.1\r\nHost: " + host + "\r\nConnection: close\r\n\r\n";
-    ASSERT_EQ(send(fd, request.data(), request.size(), MSG_NOSIGNAL), static_cast<ssize_t>(request.size()));
-    const std::string answer = Receive(fd);
-    close(fd);
-    EXPECT_EQ(answer.substr(0, answer.find('\r')),
-              host.find("1]") != std::string::npos || host == "localhost" ? "HTTP/1.1 200 OK"
-                                                                             : "HTTP/1.1 421 Misdirected Request")
+  const std::string ok = "HTTP/1.1 200 OK", misdirected = "HTTP/1.1 421 Misdirected Request";
+  for (const auto& [host, status] : std::vector<std::pair<std::string, std::string>>{
+           {"[::1]", ok}, {server.LocalEndpoint(), ok}, {"localhost", ok}, {"::1", misdirected},
+           {"127.0.0.1", misdirected}}) {
+    EXPECT_EQ(StatusOf(server, "GET / HTTP/1.1\r\nHost: " + host + "\r\nConnection: close\r\n\r\n"), status)
         << host;
   }
 }
@@ -237,12 +243,14 @@ TEST(EventServerDeadlines, BytesThatTrickleInDoNotExtendThem) {
 }
 
 TEST_F(EventServerTest, ViewerIsServedWhileOthersHoldConnectionsIdle) {
-  // Connections that send a few bytes of a request and no more: far more
-  // than are kept for one peer or at all.
+  // Connections that send a few bytes of a request and no more, from four
+  // other addresses: far more than are kept for one peer or at all.
   std::vector<int> idle;
-  for (int i = 0; i < 64; ++i) {
-    idle.push_back(Open(Server, "GET / HTTP/1.1\r\nHo"));
-    ASSERT_GE(idle.back(), 0);
+  for (const char* from : {"127.0.0.2", "127.0.0.3", "127.0.0.4", "127.0.0.5"}) {
+    for (int i = 0; i < 16; ++i) {
+      idle.push_back(Open(Server, "GET / HTTP/1.1\r\nHo", from));
+      ASSERT_GE(idle.back(), 0);
+    }
   }
   const int page = Open(Server, "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
   ASSERT_GE(page, 0);
