@@ -3,7 +3,6 @@
 #include <sys/socket.h>
 
 #include <algorithm>
-
 #include <atomic>
 #include <mutex>
 #include <optional>
@@ -198,7 +197,7 @@ class VSession : public std::enable_shared_from_this<VSession> {
   void Refuse(http::status status, const char* text);
   // Whether the request names this server and comes from its own page;
   // answers it when not.
-  bool FromOwnPage(const http::request<http::empty_body>& request);
+  [[nodiscard]] bool FromOwnPage(const http::request<http::empty_body>& request);
   void LingerThenClose();
   void DrainThenClose();
   void BeginEvents();
