@@ -180,11 +180,15 @@ class ViewProgram(unittest.TestCase):
 
     def test_refuses_what_it_does_not_serve(self):
         address = "127.0.0.45"
-        with View(address, "--max-viewers", "2") as view:
+        with View(address, "--max-viewers", "2", "--allow-host", "view.example") as view:
             for request, status in ((b"GARBAGE\r\n\r\n", 400),
                                     (b"GET / HTTP/1.1\r\nHost: x\r\nX-Long: " + b"a" * 20000 + b"\r\n\r\n", 400),
-                                    (b"POST / HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\n\r\n", 405),
-                                    (b"GET /etc/passwd HTTP/1.1\r\nHost: x\r\n\r\n", 404)):
+                                    (b"POST / HTTP/1.1\r\nHost: localhost\r\nContent-Length: 0\r\n\r\n", 405),
+                                    (b"GET /etc/passwd HTTP/1.1\r\nHost: 127.0.0.45:8080\r\n\r\n", 404),
+                                    # Another site's name for this address (DNS rebinding).
+                                    (b"GET /events HTTP/1.1\r\nHost: evil.example:8080\r\n"
+                                     b"Origin: http://evil.example:8080\r\n\r\n", 421),
+                                    (b"GET / HTTP/1.1\r\nHost: view.example:8080\r\nConnection: close\r\n\r\n", 200)):
                 self.assertTrue(answer(address, request).startswith(b"HTTP/1.1 %d " % status), request[:20])
             with urllib.request.urlopen(view.url + "/events", timeout=10), \
                     urllib.request.urlopen(view.url + "/events", timeout=10):

@@ -2,6 +2,7 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <optional>
@@ -17,6 +18,8 @@
 #include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/http.hpp>
 
+#include "tools/view/host_check.h"
+
 namespace QSView {
 
 namespace asio = boost::asio;
@@ -24,13 +27,10 @@ namespace beast = boost::beast;
 namespace http = beast::http;
 using tcp = asio::ip::tcp;
 using Message = std::shared_ptr<const std::string>;
+using Clock = std::chrono::steady_clock;
 
 namespace {
 
-// How long a connection that is closed after its last response may still
-// send (its unread data is taken and dropped), so that the response is not
-// cut off by a reset.
-constexpr std::chrono::seconds LingerTime{2};
 // Pause before accepting again after accepting failed (out of file
 // descriptors, say), so that such a failure does not spin.
 constexpr std::chrono::milliseconds AcceptRetryPause{100};
@@ -63,6 +63,16 @@ std::string EventText(const std::string& text) {
   }
   event += '\n';
   return event;
+}
+
+// The peer a connection's share is counted for: its IPv4 address, or the
+// /64 network of its IPv6 address (what one site is given, so that one
+// client does not get a share for each of its addresses).
+asio::ip::address PeerOf(const asio::ip::address& address) {
+  if (!address.is_v6() || address.to_v6().is_v4_mapped()) return address;
+  asio::ip::address_v6::bytes_type bytes = address.to_v6().to_bytes();
+  std::fill(bytes.begin() + 8, bytes.end(), 0);
+  return asio::ip::address_v6(bytes);
 }
 
 }  // namespace
@@ -102,12 +112,14 @@ class VEventServer::VImpl {
   // I/O thread.
   void Deliver();
   void Accept();
+  void Admit(tcp::socket socket);
   void CloseAll();
 
   const std::string Page;
   const VServerLimits Limits;
   const Message RetryLine;
   const Message KeepAliveLine;
+  VHostCheck Hosts;  // filled before Start, read by the I/O thread only
 
   std::mutex LatestMutex;
   Message Latest;             // guarded by LatestMutex
@@ -129,12 +141,15 @@ class VEventServer::VImpl {
 // asks for the event stream, which it then keeps.
 class VSession : public std::enable_shared_from_this<VSession> {
  public:
-  VSession(VEventServer::VImpl& server, tcp::socket socket)
+  VSession(VEventServer::VImpl& server, tcp::socket socket, asio::ip::address peer)
       : Server(server),
+        Peer(std::move(peer)),
         Stream(std::move(socket)),
         Buffer(server.Limits.MaxHeaderBytes),
         WriteDeadline(Stream.get_executor()),
         KeepAlive(Stream.get_executor()) {
+    beast::error_code ignored;
+    Local = Stream.socket().local_endpoint(ignored).address();
     Server.Sessions.insert(this);
   }
 
@@ -157,6 +172,13 @@ class VSession : public std::enable_shared_from_this<VSession> {
     Forget();
   }
 
+  // The peer (see PeerOf), whether it is an event stream, and when its
+  // current request began (when it was accepted, or its last response was
+  // sent): what the connection caps go by.
+  const asio::ip::address& PeerAddress() const { return Peer; }
+  bool Viewer() const { return IsViewer; }
+  Clock::time_point RequestBegan() const { return Since; }
+
  private:
   using Response = http::response<http::string_body>;
 
@@ -173,13 +195,20 @@ class VSession : public std::enable_shared_from_this<VSession> {
   std::shared_ptr<Response> MakeResponse(http::status status, const char* type, std::string body) const;
   void Send(std::shared_ptr<Response> response, bool keepAlive);
   void Refuse(http::status status, const char* text);
+  // Whether the request names this server and comes from its own page;
+  // answers it when not.
+  [[nodiscard]] bool FromOwnPage(const http::request<http::empty_body>& request);
   void LingerThenClose();
+  void DrainThenClose();
   void BeginEvents();
   void WatchForClose();
   void RestartKeepAlive();
 
   VEventServer::VImpl& Server;
+  const asio::ip::address Peer;
   beast::tcp_stream Stream;
+  asio::ip::address Local;  // where the connection arrived
+  Clock::time_point Since = Clock::now();
   beast::flat_buffer Buffer;
   std::optional<http::request_parser<http::empty_body>> Parser;
   bool Registered = true;
@@ -201,6 +230,7 @@ class VSession : public std::enable_shared_from_this<VSession> {
 };
 
 void VSession::ReadRequest() {
+  Since = Clock::now();
   Parser.emplace();
   Parser->header_limit(static_cast<std::uint32_t>(Server.Limits.MaxHeaderBytes));
   Stream.expires_after(Server.Limits.RequestTimeout);
@@ -227,7 +257,9 @@ void VSession::OnRequest(const beast::error_code& ec) {
   const beast::string_view path = target.substr(0, target.find('?'));
   const bool hasBody = Parser->chunked() || (Parser->content_length() && *Parser->content_length() > 0);
 
-  if (path != "/" && path != "/events") {
+  if (!FromOwnPage(request)) {
+    return;
+  } else if (path != "/" && path != "/events") {
     Refuse(http::status::not_found, "not found\n");
   } else if (request.method() != http::verb::get) {
     auto response = MakeResponse(http::status::method_not_allowed, "text/plain; charset=utf-8",
@@ -283,17 +315,41 @@ void VSession::Refuse(http::status status, const char* text) {
   Send(MakeResponse(status, "text/plain; charset=utf-8", text), false);
 }
 
+bool VSession::FromOwnPage(const http::request<http::empty_body>& request) {
+  if (request.count(http::field::host) != 1 || request.count(http::field::origin) > 1) {
+    Refuse(http::status::bad_request, "bad request\n");
+    return false;
+  }
+  const beast::string_view host = request[http::field::host];
+  if (!Server.Hosts.HostAllowed(host, Local)) {
+    Refuse(http::status::misdirected_request, "this server does not serve that host name\n");
+    return false;
+  }
+  const auto origin = request.find(http::field::origin);
+  if (origin != request.end() && !VHostCheck::SameOrigin(origin->value(), host)) {
+    Refuse(http::status::forbidden, "requests from other sites' pages are refused\n");
+    return false;
+  }
+  return true;
+}
+
 void VSession::LingerThenClose() {
   if (Closed) return;
   beast::error_code ignored;
   Stream.socket().shutdown(tcp::socket::shutdown_send, ignored);
-  Stream.expires_after(LingerTime);
+  // Set once: a peer that keeps sending does not keep the connection.
+  Stream.expires_after(Server.Limits.CloseTimeout);
+  DrainThenClose();
+}
+
+void VSession::DrainThenClose() {
   Stream.async_read_some(asio::buffer(Discard), [self = shared_from_this()](const beast::error_code& ec,
                                                                             std::size_t) {
+    if (self->Closed) return;
     if (ec) {
       self->Close();
     } else {
-      self->LingerThenClose();
+      self->DrainThenClose();
     }
   });
 }
@@ -375,7 +431,10 @@ void VSession::Pump() {
                       self->Writing = false;
                       self->InFlight.reset();
                       self->WriteDeadline.cancel();
-                      if (ec) {
+                      // A write may end well after the viewer was closed
+                      // (its close was noticed first): no keep-alive timer
+                      // then, which would hold the I/O thread (and Stop).
+                      if (ec || self->Closed) {
                         self->Close();
                         return;
                       }
@@ -406,14 +465,38 @@ void VEventServer::VImpl::Accept() {
       });
       return;
     }
-    if (Sessions.size() >= Limits.MaxConnections) {
-      beast::error_code ignored;
-      socket.close(ignored);
-    } else {
-      std::make_shared<VSession>(*this, std::move(socket))->Start();
-    }
+    Admit(std::move(socket));
     Accept();
   });
+}
+
+void VEventServer::VImpl::Admit(tcp::socket socket) {
+  beast::error_code ec;
+  const asio::ip::address peer = PeerOf(socket.remote_endpoint(ec).address());
+  if (ec) return;  // already gone
+  // The connections that are not event streams, in all and from this peer,
+  // and the oldest of each.
+  std::size_t all = 0, fromPeer = 0;
+  VSession* oldest = nullptr;
+  VSession* oldestFromPeer = nullptr;
+  for (VSession* session : Sessions) {
+    if (session->Viewer()) continue;
+    ++all;
+    if (!oldest || session->RequestBegan() < oldest->RequestBegan()) oldest = session;
+    if (session->PeerAddress() != peer) continue;
+    ++fromPeer;
+    if (!oldestFromPeer || session->RequestBegan() < oldestFromPeer->RequestBegan()) oldestFromPeer = session;
+  }
+  // A peer over its share makes room among its own connections; otherwise
+  // the oldest of all goes.
+  if (fromPeer >= Limits.MaxRequestConnectionsPerPeer) {
+    if (!oldestFromPeer) return;  // a share of none: refused
+    oldestFromPeer->Close();
+  } else if (all >= Limits.MaxRequestConnections) {
+    if (!oldest) return;
+    oldest->Close();
+  }
+  std::make_shared<VSession>(*this, std::move(socket), peer)->Start();
 }
 
 void VEventServer::VImpl::CloseAll() {
@@ -431,6 +514,8 @@ VEventServer::VEventServer(std::string page, VServerLimits limits)
     : Impl(std::make_unique<VImpl>(std::move(page), limits)) {}
 
 VEventServer::~VEventServer() { Stop(); }
+
+bool VEventServer::AllowHost(const std::string& name) { return Impl->Hosts.Allow(name); }
 
 bool VEventServer::Listen(const std::string& address, uint16_t port, std::string& error) {
   beast::error_code ec;

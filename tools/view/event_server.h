@@ -5,6 +5,14 @@
 // Every viewer gets the newest message only: a viewer still busy with an
 // older message skips whatever was published meanwhile, so a slow browser
 // costs one message in flight and nothing more.
+//
+// A request is served only when its Host names this server (see
+// host_check.h) and it comes from no other page's origin. A connection that
+// is not an event stream has a fixed time for each request and a fixed time
+// to close; such connections are capped per peer address and in total, and
+// one more makes room by dropping the oldest of them (of that peer when its
+// own share is full), so clients that open connections and hold them idle
+// cannot keep a new viewer out: they only lose their own oldest ones.
 #pragma once
 
 #include <chrono>
@@ -20,12 +28,21 @@ class VSession;
 struct VServerLimits {
   // Open event streams at once; one more is answered 503.
   std::size_t MaxViewers = 8;
-  // Connections at once, viewers included; one more is closed unanswered.
-  std::size_t MaxConnections = 64;
+  // Connections that are not event streams (reading a request, answering
+  // it, or closing) at once, in total and from one peer address. One more
+  // drops the oldest of them (by the time its current request began) to
+  // make room.
+  std::size_t MaxRequestConnections = 32;
+  std::size_t MaxRequestConnectionsPerPeer = 8;
   // Bytes of a request's start line and header fields; more is a bad request.
   std::size_t MaxHeaderBytes = 8 * 1024;
-  // Time a client has to send a whole request.
+  // Time a client has to send a whole request, from the moment the server
+  // waits for it; bytes that trickle in do not extend it.
   std::chrono::milliseconds RequestTimeout{10000};
+  // Time a connection closed after its last response may still send (its
+  // data is read and dropped, so that the response is not cut off by a
+  // reset) before it is closed for good; bytes do not extend it either.
+  std::chrono::milliseconds CloseTimeout{2000};
   // A viewer that takes no data for this long is dropped.
   std::chrono::milliseconds WriteTimeout{20000};
   // A comment line is sent to a viewer that got nothing for this long, so a
@@ -52,6 +69,11 @@ class VEventServer {
   bool Adopt(int fd, std::string& error);
   // Where it listens: "ADDRESS:PORT", an IPv6 address in brackets.
   std::string LocalEndpoint() const;
+
+  // Allows `name` (a host name or address) in a request's Host beside the
+  // address a connection arrived on, and localhost on loopback; before
+  // Start. False for a name that cannot be one, or one too many.
+  [[nodiscard]] bool AllowHost(const std::string& name);
 
   // Starts the I/O thread; Stop closes every connection and joins it.
   void Start();

@@ -7,12 +7,12 @@
 
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <string>
 
 #include "tools/host/frame_source.h"
 #include "tools/view/event_server.h"
 #include "tools/view/frame_json.h"
+#include "tools/view/host_check.h"
 #include "tools/view/options.h"
 #include "tools/view/page.h"
 
@@ -23,14 +23,24 @@ void Say(const std::string& text) {
   std::fflush(stdout);
 }
 
+bool IsWildcard(const std::string& endpoint) {
+  return endpoint.rfind("0.0.0.0:", 0) == 0 || endpoint.rfind("[::]:", 0) == 0;
+}
+
+// This machine's host name ("" when it has none).
+std::string HostName() {
+  char name[256] = {0};
+  if (gethostname(name, sizeof name - 1) != 0) return "";
+  return name;
+}
+
 // What to type into a browser for the address the page is served on.
 std::string PageAddress(const std::string& endpoint) {
   const std::size_t colon = endpoint.rfind(':');
-  const std::string host = endpoint.substr(0, colon), port = endpoint.substr(colon + 1);
-  if (host == "0.0.0.0" || host == "[::]") {
-    char name[256] = {0};
-    if (gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') std::strcpy(name, "localhost");
-    return "http://" + std::string(name) + ":" + port + "/ (any address of this machine)";
+  const std::string port = endpoint.substr(colon + 1);
+  if (IsWildcard(endpoint)) {
+    const std::string name = HostName();
+    return "http://" + (name.empty() ? "localhost" : name) + ":" + port + "/ (any address of this machine)";
   }
   return "http://" + endpoint + "/";
 }
@@ -50,6 +60,11 @@ int Run(const ViewOptions& options) {
     std::fprintf(stderr, "qs-view: %s\n", error.c_str());
     return 1;
   }
+  // The options' names were checked when they were read. The machine's own
+  // name is the one the page address printed below gives when it listens on
+  // every address.
+  for (const std::string& name : options.AllowedHosts) (void)server.AllowHost(name);
+  if (IsWildcard(server.LocalEndpoint()) && QSView::IsHostName(HostName())) (void)server.AllowHost(HostName());
   // The I/O thread leaves the stop signals to the main thread.
   sigset_t stopSignals, previous;
   sigemptyset(&stopSignals);

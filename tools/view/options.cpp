@@ -2,6 +2,8 @@
 
 #include <limits>
 
+#include "tools/view/host_check.h"
+
 void PrintViewUsage(std::FILE* out) {
   std::fputs(
       "Usage: qs-view [options] [HOST]\n"
@@ -19,10 +21,22 @@ void PrintViewUsage(std::FILE* out) {
       "                    but loopback lets other machines see the stream.\n"
       "  --http-fd N       serve the page on the listening socket N, inherited from\n"
       "                    the process that started qs-view (socket activation)\n"
+      "  --allow-host NAME also answer requests for NAME (a host name or address as\n"
+      "                    typed in the browser, any port); may be repeated, up to\n"
+      "                    32. Without it only the address the page is reached at\n"
+      "                    is answered, localhost on loopback, and this machine's\n"
+      "                    host name when listening on every address: another\n"
+      "                    site's page that points a name of its own here (DNS\n"
+      "                    rebinding) is refused, as is any request from another\n"
+      "                    site's page\n"
       "  --max-viewers N   browsers served at once (default 8, at most 64)\n"
       "  --event-rate HZ   frames sent to each browser per second (default and\n"
       "                    most 60)\n"
       "  --help            show this text\n"
+      "\n"
+      "A client has 10 s for each request and 2 s to close after its last answer.\n"
+      "Connections that are not event streams are capped at 8 per client address\n"
+      "and 32 in all; one more makes room by dropping the oldest of them.\n"
       "\n"
       "It retries every half second while the server cannot be reached or after the\n"
       "connection is lost, and runs until interrupted (Ctrl-C) or --duration ends.\n"
@@ -63,6 +77,9 @@ ParseResult ParseViewOptions(int argc, char** argv, ViewOptions& options, std::s
     } else if (arg == "--http-fd") {
       good = ParseCount(value, number) && number <= static_cast<unsigned long long>(std::numeric_limits<int>::max());
       options.HttpFd = static_cast<int>(number);
+    } else if (arg == "--allow-host") {
+      good = value != nullptr && QSView::IsHostName(value) && options.AllowedHosts.size() < QSView::MostAllowedHosts;
+      if (good) options.AllowedHosts.emplace_back(value);
     } else if (arg == "--max-viewers") {
       good = ParseCount(value, number) && number >= 1 && number <= MostViewers;
       options.MaxViewers = static_cast<std::size_t>(number);

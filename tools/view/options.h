@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "tools/host/host_options.h"
 
@@ -13,6 +14,9 @@ struct ViewOptions : HostOptions {
   std::string HttpAddress = "127.0.0.1";
   uint16_t HttpPort = 8080;
   int HttpFd = -1;
+  // Names (or addresses) a request may give as its Host beside the address
+  // it arrived on.
+  std::vector<std::string> AllowedHosts;
   std::size_t MaxViewers = 8;
   double EventRate = 60;  // messages per second to each browser
 };
