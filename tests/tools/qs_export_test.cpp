@@ -180,4 +180,26 @@ TEST(QsExport, RecordingCutInsideItsLastRecordIsExportedUpToIt) {
   std::remove(path.c_str());
 }
 
+std::string Contents(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+TEST(QsExport, NeverWritesOverItsRecording) {
+  const std::string path = WriteRecording(VDemoScene(), 100, 2);
+  const std::string bytes = Contents(path);
+  const std::string symbolic = path + ".link.csv", hard = path + ".hard.csv";
+  ASSERT_EQ(symlink(path.c_str(), symbolic.c_str()), 0);
+  ASSERT_EQ(link(path.c_str(), hard.c_str()), 0);
+  for (const std::string& output : {path, symbolic, hard}) {
+    const int status = std::system((std::string(QS_EXPORT_BINARY) + " " + path + " -o " + output + " 2>/dev/null").c_str());
+    EXPECT_EQ(WEXITSTATUS(status), 1) << output;
+    EXPECT_TRUE(Contents(path) == bytes) << output;
+  }
+  const int appended = std::system((std::string(QS_EXPORT_BINARY) + " " + path + " >>" + path + " 2>/dev/null").c_str());
+  EXPECT_EQ(WEXITSTATUS(appended), 1);
+  EXPECT_TRUE(Contents(path) == bytes);
+  for (const std::string& name : {path, symbolic, hard}) std::remove(name.c_str());
+}
+
 }  // namespace

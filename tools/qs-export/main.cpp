@@ -22,6 +22,7 @@
 #include "api/simple_client.h"
 #include "client/frame_record.h"
 #include "client/qs_client.h"
+#include "tools/output/output_file.h"
 #include "tools/recording/recording.h"
 
 namespace {
@@ -42,6 +43,9 @@ const char Usage[] =
     "  --left-handed      left-handed output (x negated)\n"
     "  --y-up             Y-up output: (x, y, z) becomes (x, z, -y)\n"
     "  --help             show this text\n"
+    "The table is written beside FILE and renamed to it when complete, so a\n"
+    "previous FILE stays whole until then and a failed or interrupted run\n"
+    "leaves none behind; the recording itself is never an output.\n"
     "Exit status: 0 when the table was written (also for a recording cut short,\n"
     "which is said on standard error), 1 when the recording is refused or the\n"
     "output cannot be written, 2 for a bad command line.\n";
@@ -377,6 +381,21 @@ int main(int argc, char** argv) {
   const int parsed = ParseOptions(argc, argv, options);
   if (parsed != 0) return parsed == 1 ? 0 : 2;
 
+  // The table is written beside the output file and takes its place when
+  // complete; the recording itself is never written over.
+  QSTools::VOutputFile output;
+  std::FILE* out = stdout;
+  if (!options.Output.empty()) {
+    QSTools::RemoveOutputsOnStopSignals();
+    if (!output.Create(options.Output, {options.Input}) || (out = output.Stream()) == nullptr) {
+      std::fprintf(stderr, "qs-export: %s\n", output.Error().c_str());
+      return 1;
+    }
+  } else if (!QSTools::InputBehindStandardOutput({options.Input}).empty()) {
+    std::fprintf(stderr, "qs-export: standard output is the recording %s itself\n", options.Input.c_str());
+    return 1;
+  }
+
   // First pass: the columns, from every scene description in the file.
   VColumns columns;
   uint64_t frames = 0;
@@ -389,15 +408,6 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "qs-export: %s: %s\n", options.Input.c_str(), scan.Error().c_str());
     return 1;
   }
-
-  std::FILE* out = stdout;
-  if (!options.Output.empty()) {
-    out = std::fopen(options.Output.c_str(), "w");
-    if (!out) {
-      std::fprintf(stderr, "qs-export: cannot create %s: %s\n", options.Output.c_str(), std::strerror(errno));
-      return 1;
-    }
-  }
   static char buffer[1 << 16];
   std::setvbuf(out, buffer, _IOFBF, sizeof buffer);
 
@@ -409,12 +419,16 @@ int main(int argc, char** argv) {
   if (options.LeftHanded) queries.SetLeftHandRule();
   if (options.YUp) queries.SetYUp();
   const bool written = walk.Run(options.Input, [&](int64_t receiveNs, bool) { WriteRow(table, queries, columns, receiveNs); });
-  const bool flushed = std::fflush(out) == 0 && !std::ferror(out);
-  if (out != stdout) std::fclose(out);
-  if (!written || !flushed) {
-    if (!written) std::fprintf(stderr, "qs-export: %s: %s\n", options.Input.c_str(), walk.Error().c_str());
-    if (!flushed) std::fprintf(stderr, "qs-export: cannot write %s\n", options.Output.empty() ? "the table" : options.Output.c_str());
-    if (!options.Output.empty()) std::remove(options.Output.c_str());
+  if (!written) {
+    std::fprintf(stderr, "qs-export: %s: %s\n", options.Input.c_str(), walk.Error().c_str());
+    return 1;
+  }
+  if (options.Output.empty() && (std::fflush(out) != 0 || std::ferror(out))) {
+    std::fprintf(stderr, "qs-export: cannot write the table\n");
+    return 1;
+  }
+  if (!options.Output.empty() && !output.Commit()) {
+    std::fprintf(stderr, "qs-export: %s\n", output.Error().c_str());
     return 1;
   }
   if (!scan.CutShort().empty()) {
