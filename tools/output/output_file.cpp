@@ -101,7 +101,8 @@ bool VOutputFile::Create(const std::string& target, const std::vector<std::strin
   ::signal(SIGXFSZ, SIG_IGN);
   Target = target;
   struct stat existing {};
-  if (::stat(target.c_str(), &existing) == 0) {
+  const bool exists = ::stat(target.c_str(), &existing) == 0;
+  if (exists) {
     const std::string input = InputAt(existing, inputs);
     if (!input.empty()) return Fail(target + " is the input " + input + " itself; choose another output file");
     if (!S_ISREG(existing.st_mode)) {
@@ -128,7 +129,7 @@ bool VOutputFile::Create(const std::string& target, const std::vector<std::strin
   }
   Register(Temporary);
   // A file replaced keeps its permissions.
-  if (existing.st_mode != 0) ::fchmod(Fd, existing.st_mode & 07777);
+  if (exists) (void)::fchmod(Fd, existing.st_mode & 07777);
   return true;
 }
 
