@@ -11,6 +11,7 @@
 #include <iterator>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tools/recording/recording.h"
@@ -66,9 +67,8 @@ VTable Export(const std::string& recording, const std::string& options = "") {
   return table;
 }
 
-// The handshake and frames first .. first + count - 1 (every offered type,
-// the scene description with the first), 10 ms apart.
-std::string WriteRecording(const VDemoScene& scene, int32_t first, int count) {
+// The handshake and `packets`, 10 ms apart.
+std::string WritePackets(const std::vector<VBytes>& packets) {
   const std::string path = testing::TempDir() + "qs_demo_" + std::to_string(getpid()) + ".qsrec";
   QSRecording::VHeader header;
   header.Host = "127.0.0.1";
@@ -77,12 +77,19 @@ std::string WriteRecording(const VDemoScene& scene, int32_t first, int count) {
   EXPECT_TRUE(writer.Create(path, header)) << writer.Error();
   const VBytes handshake = LumoraQSSim::EncodePacket({LumoraQSSim::EncodeObjectTypeList(VDemoScene::OfferedTypes())});
   EXPECT_TRUE(writer.Append(0, handshake.data(), handshake.size()));
-  for (int i = 0; i < count; ++i) {
-    const VBytes packet = scene.FramePacket(first + i, VDemoScene::OfferedTypes(), i == 0);
-    EXPECT_TRUE(writer.Append((i + 1) * 10000000LL, packet.data(), packet.size()));
+  for (std::size_t i = 0; i < packets.size(); ++i) {
+    EXPECT_TRUE(writer.Append(static_cast<int64_t>(i + 1) * 10000000LL, packets[i].data(), packets[i].size()));
   }
   EXPECT_TRUE(writer.Close());
   return path;
+}
+
+// Frames first .. first + count - 1 (every offered type, the scene
+// description with the first).
+std::string WriteRecording(const VDemoScene& scene, int32_t first, int count) {
+  std::vector<VBytes> packets;
+  for (int i = 0; i < count; ++i) packets.push_back(scene.FramePacket(first + i, VDemoScene::OfferedTypes(), i == 0));
+  return WritePackets(packets);
 }
 
 bool Occluded(const VSceneFrame& frame, int32_t subject, int32_t marker) {
@@ -177,6 +184,61 @@ TEST(QsExport, RecordingCutInsideItsLastRecordIsExportedUpToIt) {
     EXPECT_EQ(table.Rows.back()[0], "102");
     EXPECT_NE(table.Errors.find("cut short inside record 4"), std::string::npos) << table.Errors;
   }
+  std::remove(path.c_str());
+}
+
+std::string Contents(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+TEST(QsExport, NeverWritesOverItsRecording) {
+  const std::string path = WriteRecording(VDemoScene(), 100, 2);
+  const std::string bytes = Contents(path);
+  const std::string symbolic = path + ".link.csv", hard = path + ".hard.csv";
+  ASSERT_EQ(symlink(path.c_str(), symbolic.c_str()), 0);
+  ASSERT_EQ(link(path.c_str(), hard.c_str()), 0);
+  for (const std::string& output : {path, symbolic, hard}) {
+    const int status = std::system((std::string(QS_EXPORT_BINARY) + " " + path + " -o " + output + " 2>/dev/null").c_str());
+    EXPECT_EQ(WEXITSTATUS(status), 1) << output;
+    EXPECT_TRUE(Contents(path) == bytes) << output;
+  }
+  const int appended = std::system((std::string(QS_EXPORT_BINARY) + " " + path + " >>" + path + " 2>/dev/null").c_str());
+  EXPECT_EQ(WEXITSTATUS(appended), 1);
+  EXPECT_TRUE(Contents(path) == bytes);
+  for (const std::string& name : {path, symbolic, hard}) std::remove(name.c_str());
+}
+
+TEST(QsExport, ColumnNamesAreUniqueAndNeverFormulas) {
+  std::vector<VBytes> objects;
+  int32_t id = 0;
+  for (const auto& [subject, segment] : std::vector<std::pair<std::string, std::string>>{
+           {"A/B", "C"}, {"A", "B/C"}, {"T\tab", "S"}, {"T ab", "S"}, {"=1+1", "S"}, {"@a,\"b\"", "S"}}) {
+    LumoraQSStream::VSubjectInfo info;
+    info.SubjectID = ++id;
+    info.Name = subject;
+    info.Segments.push_back({});
+    info.Segments.back().SegmentID = 1;
+    info.Segments.back().Name = segment;
+    objects.push_back(LumoraQSSim::EncodeSubjectInfo(info));
+  }
+  objects.push_back(LumoraQSSim::EncodeFrameNumber(1));
+  const std::string path = WritePackets({LumoraQSSim::EncodePacket(objects)});
+  const std::string table = testing::TempDir() + "qs_names_" + std::to_string(getpid());
+  for (const char* format : {"csv", "tsv"}) {
+    ASSERT_EQ(std::system((std::string(QS_EXPORT_BINARY) + " " + path + " --format " + format + " -o " + table).c_str()), 0);
+    std::ifstream in(table);
+    std::string header;
+    std::getline(in, header);
+    const char delimiter = format[0] == 't' ? '\t' : ',';
+    for (const std::string& cell : {std::string("A\\/B/C/tx"), std::string("A/B\\/C/tx"), std::string("T\\tab/S/tx"),
+                                    std::string("T ab/S/tx"), std::string("'=1+1/S/tx")}) {
+      EXPECT_NE((delimiter + header + delimiter).find(delimiter + cell + delimiter), std::string::npos) << cell << " in " << header;
+    }
+    const std::string quoted = format[0] == 't' ? "\t\"'@a,\"\"b\"\"/S/tx\"\t" : ",\"'@a,\"\"b\"\"/S/tx\",";
+    EXPECT_NE(header.find(quoted), std::string::npos) << header;
+  }
+  std::remove(table.c_str());
   std::remove(path.c_str());
 }
 

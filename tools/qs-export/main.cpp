@@ -22,6 +22,7 @@
 #include "api/simple_client.h"
 #include "client/frame_record.h"
 #include "client/qs_client.h"
+#include "tools/output/output_file.h"
 #include "tools/recording/recording.h"
 
 namespace {
@@ -34,7 +35,9 @@ const char Usage[] =
     "(S/M/x y z), every force plate's force, moment and centre of pressure\n"
     "(PlateID/Fx Fy Fz Mx My Mz Cx Cy Cz) and its analog voltages (PlateID/Ch1 ...).\n"
     "Empty cells: occluded, or not in that frame. Values are those the library's\n"
-    "queries return (the first sample of each force plate component).\n"
+    "queries return (the first sample of each force plate component).\n"    "In column names a / or \\ inside a name is written \\/ or \\\\, control\n"
+    "characters \\t \\r \\n \\xHH; a name starting with = + - @ or ' gets a\n"
+    "leading ' (so no spreadsheet runs it as a formula).\n"
     "\n"
     "Options:\n"
     "  --format csv|tsv   comma- or tab-separated (default csv)\n"
@@ -42,6 +45,9 @@ const char Usage[] =
     "  --left-handed      left-handed output (x negated)\n"
     "  --y-up             Y-up output: (x, y, z) becomes (x, z, -y)\n"
     "  --help             show this text\n"
+    "The table is written beside FILE and renamed to it when complete, so a\n"
+    "previous FILE stays whole until then and a failed or interrupted run\n"
+    "leaves none behind; the recording itself is never an output.\n"
     "Exit status: 0 when the table was written (also for a recording cut short,\n"
     "which is said on standard error), 1 when the recording is refused or the\n"
     "output cannot be written, 2 for a bad command line.\n";
@@ -208,23 +214,26 @@ class VTable {
  public:
   VTable(std::FILE* out, char delimiter) : Out(out), Delimiter(delimiter) {}
 
-  void Name(const std::string& name) {
+  // A text cell (a column name, its control characters already escaped by
+  // NamePart). One that a spreadsheet would run as a formula (it starts
+  // with =, +, - or @) gets a leading single quote, and so does one that
+  // starts with a single quote already, so that a leading quote is always
+  // one to drop. A cell holding the delimiter or a double quote is quoted as
+  // CSV quotes (TSV readers such as pandas take the same quoting); escaped
+  // names hold no tab or line break.
+  void Text(std::string text) {
     Separate();
-    // CSV quotes a name holding its delimiter, a quote or a line break; TSV
-    // has no quoting, so such characters become spaces there.
-    const bool special = name.find_first_of(std::string(1, Delimiter) + "\"\r\n") != std::string::npos;
-    if (Delimiter == '\t') {
-      for (char c : name) std::fputc(c == '\t' || c == '\r' || c == '\n' ? ' ' : c, Out);
-    } else if (special) {
-      std::fputc('"', Out);
-      for (char c : name) {
-        if (c == '"') std::fputc('"', Out);
-        std::fputc(c, Out);
-      }
-      std::fputc('"', Out);
-    } else {
-      std::fputs(name.c_str(), Out);
+    if (!text.empty() && text[0] != '\0' && std::strchr("=+-@'", text[0]) != nullptr) text.insert(0, 1, '\'');
+    if (text.find_first_of(std::string(1, Delimiter) + "\"") == std::string::npos) {
+      std::fwrite(text.data(), 1, text.size(), Out);
+      return;
     }
+    std::fputc('"', Out);
+    for (char c : text) {
+      if (c == '"') std::fputc('"', Out);
+      std::fputc(c, Out);
+    }
+    std::fputc('"', Out);
   }
   // The shortest text that reads back as exactly this value.
   template <class Real>
@@ -260,19 +269,48 @@ class VTable {
   bool First = true;
 };
 
+// One name of the server's as part of a column name. The slash separates
+// the parts, so a slash inside a name is written \/ and a backslash \\;
+// control characters become \t, \r, \n or \xHH. Distinct names therefore
+// give distinct column names, in CSV and TSV alike, each on one line.
+std::string NamePart(const std::string& name) {
+  std::string part;
+  for (const char c : name) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '/' || c == '\\') {
+      part += '\\';
+      part += c;
+    } else if (c == '\t' || c == '\r' || c == '\n') {
+      part += c == '\t' ? "\\t" : c == '\r' ? "\\r" : "\\n";
+    } else if (byte < 0x20 || byte == 0x7f) {
+      static const char Hex[] = "0123456789ABCDEF";
+      part += "\\x";
+      part += Hex[byte >> 4];
+      part += Hex[byte & 0xf];
+    } else {
+      part += c;
+    }
+  }
+  return part;
+}
+
+std::string ColumnName(const std::string& owner, const std::string& item, const char* value) {
+  return NamePart(owner) + "/" + NamePart(item) + "/" + value;
+}
+
 void WriteHeader(VTable& table, const VColumns& columns) {
-  table.Name("frame");
-  table.Name("time");
+  table.Text("frame");
+  table.Text("time");
   for (const VSegmentColumn& c : columns.Segments) {
-    for (const char* part : {"tx", "ty", "tz", "qx", "qy", "qz", "qw"}) table.Name(c.Subject + "/" + c.Segment + "/" + part);
+    for (const char* part : {"tx", "ty", "tz", "qx", "qy", "qz", "qw"}) table.Text(ColumnName(c.Subject, c.Segment, part));
   }
   for (const VSegmentColumn& c : columns.Markers) {
-    for (const char* part : {"x", "y", "z"}) table.Name(c.Subject + "/" + c.Segment + "/" + part);
+    for (const char* part : {"x", "y", "z"}) table.Text(ColumnName(c.Subject, c.Segment, part));
   }
   for (const VPlateColumns& plate : columns.Plates) {
     const std::string prefix = "Plate" + std::to_string(plate.DeviceID) + "/";
-    for (const char* part : {"Fx", "Fy", "Fz", "Mx", "My", "Mz", "Cx", "Cy", "Cz"}) table.Name(prefix + part);
-    for (int32_t c = 1; c <= plate.Channels; ++c) table.Name(prefix + "Ch" + std::to_string(c));
+    for (const char* part : {"Fx", "Fy", "Fz", "Mx", "My", "Mz", "Cx", "Cy", "Cz"}) table.Text(prefix + part);
+    for (int32_t c = 1; c <= plate.Channels; ++c) table.Text(prefix + "Ch" + std::to_string(c));
   }
   table.EndRow();
 }
@@ -369,6 +407,21 @@ int main(int argc, char** argv) {
   const int parsed = ParseOptions(argc, argv, options);
   if (parsed != 0) return parsed == 1 ? 0 : 2;
 
+  // The table is written beside the output file and takes its place when
+  // complete; the recording itself is never written over.
+  QSTools::VOutputFile output;
+  std::FILE* out = stdout;
+  if (!options.Output.empty()) {
+    QSTools::RemoveOutputsOnStopSignals();
+    if (!output.Create(options.Output, {options.Input}) || (out = output.Stream()) == nullptr) {
+      std::fprintf(stderr, "qs-export: %s\n", output.Error().c_str());
+      return 1;
+    }
+  } else if (!QSTools::InputBehindStandardOutput({options.Input}).empty()) {
+    std::fprintf(stderr, "qs-export: standard output is the recording %s itself\n", options.Input.c_str());
+    return 1;
+  }
+
   // First pass: the columns, from every scene description in the file.
   VColumns columns;
   uint64_t frames = 0;
@@ -381,15 +434,6 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "qs-export: %s: %s\n", options.Input.c_str(), scan.Error().c_str());
     return 1;
   }
-
-  std::FILE* out = stdout;
-  if (!options.Output.empty()) {
-    out = std::fopen(options.Output.c_str(), "w");
-    if (!out) {
-      std::fprintf(stderr, "qs-export: cannot create %s: %s\n", options.Output.c_str(), std::strerror(errno));
-      return 1;
-    }
-  }
   static char buffer[1 << 16];
   std::setvbuf(out, buffer, _IOFBF, sizeof buffer);
 
@@ -401,12 +445,16 @@ int main(int argc, char** argv) {
   if (options.LeftHanded) queries.SetLeftHandRule();
   if (options.YUp) queries.SetYUp();
   const bool written = walk.Run(options.Input, [&](int64_t receiveNs, bool) { WriteRow(table, queries, columns, receiveNs); });
-  const bool flushed = std::fflush(out) == 0 && !std::ferror(out);
-  if (out != stdout) std::fclose(out);
-  if (!written || !flushed) {
-    if (!written) std::fprintf(stderr, "qs-export: %s: %s\n", options.Input.c_str(), walk.Error().c_str());
-    if (!flushed) std::fprintf(stderr, "qs-export: cannot write %s\n", options.Output.empty() ? "the table" : options.Output.c_str());
-    if (!options.Output.empty()) std::remove(options.Output.c_str());
+  if (!written) {
+    std::fprintf(stderr, "qs-export: %s: %s\n", options.Input.c_str(), walk.Error().c_str());
+    return 1;
+  }
+  if (options.Output.empty() && (std::fflush(out) != 0 || std::ferror(out))) {
+    std::fprintf(stderr, "qs-export: cannot write the table\n");
+    return 1;
+  }
+  if (!options.Output.empty() && !output.Commit()) {
+    std::fprintf(stderr, "qs-export: %s\n", output.Error().c_str());
     return 1;
   }
   if (!scan.CutShort().empty()) {

@@ -49,7 +49,7 @@ const char Usage[] =
     "receive time, into FILE (see docs/recording-format.md).\n"
     "\n"
     "Options:\n"
-    "  -o, --output FILE  the recording to write (replaced if it exists)\n"
+    "  -o, --output FILE  the recording to write (replaced when the recording ends)\n"
     "  --segments --markers --forces\n"
     "                     the data kinds to ask for (all three unless some are named)\n"
     "  --duration S       stop after S seconds\n"
@@ -60,7 +60,10 @@ const char Usage[] =
     "                     goes out before every packet, as the library does\n"
     "  --quiet            no live status line (the summary is still printed)\n"
     "  --help             show this text\n"
-    "Ctrl-C stops the recording; the file is complete whatever ends it.\n"
+    "Ctrl-C, SIGTERM or SIGHUP stop the recording. FILE is written beside its\n"
+    "place and renamed to it when the recording ends; it ends on the last whole\n"
+    "packet whatever ended it (a full disk too). A recording without even the\n"
+    "server's first packet is not kept, and a previous FILE then stays.\n"
     "Exit status: 0 when the recording ended normally, 1 when the server could\n"
     "not be reached, sent something the library refuses or the file could not\n"
     "be written, 2 for a bad command line.\n";
@@ -353,14 +356,16 @@ std::string StatusLine(VProgress& progress, double seconds) {
   return line;
 }
 
-void PrintSummary(VProgress& progress, const VOptions& options, double seconds) {
+// `written`: the size of the file left at the output, 0 when none was.
+void PrintSummary(VProgress& progress, const VOptions& options, double seconds, uint64_t written) {
   std::lock_guard<std::mutex> lock(progress.Mutex);
   const VFrameCount& count = progress.Count;
   std::printf("qs-record: %llu frames", static_cast<unsigned long long>(count.Frames));
   if (count.Frames > 0) std::printf(" (numbers %d to %d)", count.First, count.Last);
-  std::printf(" and %llu packets in %.2f s, %.1f frames/s, %s to %s\n",
-              static_cast<unsigned long long>(progress.Packets), seconds, seconds > 0 ? count.Frames / seconds : 0.0,
-              SizeText(progress.Bytes).c_str(), options.Output.c_str());
+  const std::string file = written > 0 ? SizeText(written) + " to " + options.Output
+                                       : "no recording written (" + options.Output + " left as it was)";
+  std::printf(" and %llu packets in %.2f s, %.1f frames/s, %s\n", static_cast<unsigned long long>(progress.Packets),
+              seconds, seconds > 0 ? count.Frames / seconds : 0.0, file.c_str());
   if (count.Missing == 0) {
     std::printf("qs-record: no frame numbers missing\n");
   } else {
@@ -431,20 +436,25 @@ int main(int argc, char** argv) {
   header.Port = options.Port;
   header.Host = options.Host;
   header.RequestedTypes = RequestedTypes(options);
-  QSRecording::VWriter writer;
-  if (!writer.Create(options.Output, header)) {
-    std::fprintf(stderr, "qs-record: %s\n", writer.Error().c_str());
-    return 1;
-  }
 
-  // SIGINT and SIGTERM are taken by this thread below; blocked before the
-  // recording thread starts, they never interrupt it.
+  // SIGINT, SIGTERM and SIGHUP are taken by this thread below, and end the
+  // recording with a complete file. Blocked before the file is started and
+  // the recording thread runs, they never interrupt either.
   sigset_t stopSignals;
   sigemptyset(&stopSignals);
   sigaddset(&stopSignals, SIGINT);
   sigaddset(&stopSignals, SIGTERM);
+  sigaddset(&stopSignals, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   signal(SIGPIPE, SIG_IGN);
+
+  // The file is written beside FILE and takes its place when the recording
+  // ends; a file that cannot even take its header leaves nothing behind.
+  QSRecording::VWriter writer;
+  if (!writer.Create(options.Output, header)) {
+    std::fprintf(stderr, "qs-record: %s (%s left as it was)\n", writer.Error().c_str(), options.Output.c_str());
+    return 1;
+  }
 
   const bool tty = isatty(STDOUT_FILENO) == 1;
   if (!options.Quiet) {
@@ -452,6 +462,7 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
   }
   VProgress progress;
+  progress.Bytes = writer.Bytes();
   VRecorder recorder(options, socket, writer, start, progress);
   std::thread recording(&VRecorder::Run, &recorder);
 
@@ -465,8 +476,8 @@ int main(int argc, char** argv) {
     const timespec wait{0, 50 * 1000 * 1000};
     const int signal = sigtimedwait(&stopSignals, nullptr, &wait);
     const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-    if (signal == SIGINT || signal == SIGTERM) {
-      stoppedBy = signal == SIGINT ? "stopped by Ctrl-C" : "stopped by SIGTERM";
+    if (signal == SIGINT || signal == SIGTERM || signal == SIGHUP) {
+      stoppedBy = signal == SIGINT ? "stopped by Ctrl-C" : signal == SIGTERM ? "stopped by SIGTERM" : "stopped by SIGHUP";
       break;
     }
     if (options.Duration > 0 && elapsed >= options.Duration) {
@@ -487,24 +498,34 @@ int main(int argc, char** argv) {
   recorder.Stop();
   recording.join();
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  const bool closed = writer.Close();
   if (tty && !options.Quiet) std::printf("\r\033[K");
 
   bool failed = false;
+  bool kept = false;
   std::string ending;
   {
     std::lock_guard<std::mutex> lock(progress.Mutex);
     failed = progress.Failed;
     ending = progress.Ending;
+    // A recording is kept when it holds at least the server's handshake:
+    // without it no reader can use the file.
+    kept = progress.Packets > 0;
   }
   if (!stoppedBy.empty()) ending = stoppedBy;
-  PrintSummary(progress, options, seconds);
+  bool closed = true;
+  if (kept) {
+    closed = writer.Close();
+  } else {
+    writer.Discard();
+  }
+  PrintSummary(progress, options, seconds, kept && closed ? writer.Bytes() : 0);
   if (!closed) {
-    std::fprintf(stderr, "qs-record: %s\n", writer.Error().c_str());
+    std::fprintf(stderr, "qs-record: %s (%s left as it was)\n", writer.Error().c_str(), options.Output.c_str());
     return 1;
   }
   if (failed) {
-    std::fprintf(stderr, "qs-record: %s (the file holds every whole packet before it)\n", ending.c_str());
+    std::fprintf(stderr, kept ? "qs-record: %s (the file holds every whole packet before it)\n" : "qs-record: %s\n",
+                 ending.c_str());
     return 1;
   }
   if (!ending.empty()) std::printf("qs-record: %s\n", ending.c_str());

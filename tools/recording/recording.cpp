@@ -43,23 +43,23 @@ std::vector<uint8_t> EncodeHeader(const VHeader& header) {
 
 // ---- Writing ---------------------------------------------------------------
 
-VWriter::~VWriter() { Close(); }
-
 bool VWriter::Create(const std::string& path, const VHeader& header) {
-  Close();
+  Discard();
+  Size = 0;
   const std::vector<uint8_t> bytes = EncodeHeader(header);
   if (bytes.size() - PreambleBytes > MaxHeaderBytes) {
     Message = "the header is larger than " + std::to_string(MaxHeaderBytes) + " bytes (host name too long?)";
     return false;
   }
-  Fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (Fd < 0) {
-    Message = SystemError("cannot create " + path);
+  if (!Output.Create(path)) {
+    Message = Output.Error();
     return false;
   }
-  Size = 0;
+  Fd = Output.Descriptor();
   iovec part{const_cast<uint8_t*>(bytes.data()), bytes.size()};
-  return WriteWhole(&part, 1);
+  if (WriteWhole(&part, 1)) return true;
+  Discard();
+  return false;
 }
 
 bool VWriter::Append(int64_t receiveNs, const uint8_t* packet, std::size_t size) {
@@ -111,10 +111,15 @@ bool VWriter::WriteWhole(iovec* parts, int count) {
 
 bool VWriter::Close() {
   if (Fd < 0) return true;
-  const bool ok = ::close(Fd) == 0;
-  if (!ok) Message = SystemError("cannot close the recording");
   Fd = -1;
-  return ok;
+  if (Output.Commit()) return true;
+  Message = Output.Error();
+  return false;
+}
+
+void VWriter::Discard() {
+  Fd = -1;
+  Output.Discard();
 }
 
 // ---- Reading ---------------------------------------------------------------

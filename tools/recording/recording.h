@@ -21,6 +21,7 @@
 #include "stream/packet_reader.h"
 #include "streamio/limits.h"
 #include "streamio/reader.h"
+#include "tools/output/output_file.h"
 
 namespace QSRecording {
 
@@ -53,28 +54,37 @@ std::vector<uint8_t> EncodeHeader(const VHeader& header);
 
 // Appends records to a new file. Each record goes out in one write, and a
 // write that fails part-way is cut back off the file, so the file always
-// ends on a whole record.
+// ends on a whole record. The file is written beside `path` and takes its
+// place at Close() (QSTools::VOutputFile): a previous recording of that name
+// stays whole until then.
 class VWriter {
  public:
   VWriter() = default;
-  ~VWriter();
+  // Discards a file not closed.
+  ~VWriter() = default;
   VWriter(const VWriter&) = delete;
   VWriter& operator=(const VWriter&) = delete;
 
-  // Creates (or empties) `path` and writes the header. False with Error().
-  bool Create(const std::string& path, const VHeader& header);
+  // Starts the file that becomes `path` and writes the header. False with
+  // Error() (nothing is then left behind).
+  [[nodiscard]] bool Create(const std::string& path, const VHeader& header);
   // One packet, magic and length included, received `receiveNs` after the
   // start. False with Error() (the file still ends on its last whole record).
-  bool Append(int64_t receiveNs, const uint8_t* packet, std::size_t size);
-  // Closes the file; false when the last data could not be written out.
-  bool Close();
+  [[nodiscard]] bool Append(int64_t receiveNs, const uint8_t* packet, std::size_t size);
+  // Completes the file and puts it at `path`; false with Error() when it
+  // could not be written out (it is then discarded).
+  [[nodiscard]] bool Close();
+  // Removes the file; whatever was at `path` stays.
+  void Discard();
 
+  // Bytes in the file: the header and every whole record.
   uint64_t Bytes() const { return Size; }
   const std::string& Error() const { return Message; }
 
  private:
   bool WriteWhole(iovec* parts, int count);
 
+  QSTools::VOutputFile Output;
   int Fd = -1;
   uint64_t Size = 0;
   std::string Message;
