@@ -13,13 +13,16 @@
 #include <thread>
 #include <vector>
 
-#include "api/frame_lookups.h"
+#include "api/frame_queries.h"
 #include "api/prefetch_frame.h"
 #include "api/simple_client_interface.h"
 #include "client/frame_record.h"
 #include "client/qs_client.h"
 #include "streamio/object_types.h"
 
+// The queries themselves are VFrameQueries', answered from the current
+// record; the facade adds the connection, frame fetching and prefetching.
+//
 // Threads: every public operation may be called from any number of host
 // threads at once. Each holds CallMutex for its whole run, so the current
 // record, its lookups (built lazily by the queries), the prefetch thread's
@@ -96,11 +99,15 @@ class VSimpleQSClient : public ISimpleQSClient {
   void SetZUp() override;
 
  private:
+  // The private helpers below run under CallMutex.
+  // A frame client is held and its connection is up.
+  bool Connected();
   // Enables the types of `kind` in catalogue order on the frame client;
   // false when not connected.
   bool EnableTypes(LumoraQSStream::EDataKind kind);
-  bool CountOf(const std::string& subjectName, VFrameLookups::EItems items, int32_t& count);
-  bool NameOf(const std::string& subjectName, VFrameLookups::EItems items, uint32_t index, std::string& name);
+  // Runs query(Queries) under CallMutex and returns its result.
+  template <class Query>
+  auto Ask(Query query);
   // Takes every queued frame from the frame client into `frames` (the
   // newest last); false when none was queued or no frame client is held. On
   // the prefetch thread Client is read atomically.
@@ -111,28 +118,6 @@ class VSimpleQSClient : public ISimpleQSClient {
   void StopPreFetch();
   void PreFetchLoop();
 
-  // The private helpers below run under CallMutex.
-  // A frame client is held and its connection is up.
-  bool Connected();
-  // Connected and a frame fetched (FrameNumber not -1).
-  bool HasFrame();
-  bool FindSegmentIDs(const std::string& subjectName, const std::string& segmentName,
-                      int32_t& subjectID, int32_t& segmentID);
-  bool FindMarkerIDs(const std::string& subjectName, const std::string& markerName,
-                     int32_t& subjectID, int32_t& markerID);
-  // The shape of the three segment pose queries: `out` zeroed and
-  // `occluded` false, false without a frame or for unknown names, occluded
-  // when the frame holds no pose for the segment, otherwise `out` is
-  // convert(pose).
-  template <std::size_t N, class Convert>
-  bool SegmentPoseQuery(const std::string& subjectName, const std::string& segmentName,
-                        std::array<double, N>& out, bool& occluded, Convert convert);
-  std::array<double, 3> ToOutputAxes(const std::array<double, 3>& v) const;
-
-  static bool IsForcePlateOutput(const LumoraQSStream::VDeviceOutputInfo& output);
-  bool IsForcePlate(int32_t deviceID);
-  bool GetPlateVector(int32_t deviceID, VFrameLookups::EPlateData list, std::array<double, 3>& out);
-
   // Held by every public operation (see above).
   std::mutex CallMutex;
   // Held through the whole of Connect: one connection attempt at a time, so
@@ -141,13 +126,10 @@ class VSimpleQSClient : public ISimpleQSClient {
   std::shared_ptr<IQSClient> Client;
   std::shared_ptr<std::thread> PreFetchThread;
   std::atomic<bool> PreFetchRunning;
-  VFrameRecord CurrentFrame;
-  // Indexes over CurrentFrame for the queries; forgotten whenever
-  // CurrentFrame changes (GetFrame).
-  VFrameLookups Lookups;
-  // The record the prefetch thread fills; GetFrame exchanges it into
-  // CurrentFrame.
+  // The current frame record, the queries over it and the axis settings.
+  // Its queries fail once the connection is gone.
+  VFrameQueries Queries;
+  // The record the prefetch thread fills; GetFrame exchanges it into the
+  // current record.
   VPreFetchFrame PreFetchFrame;
-  bool RightHanded;
-  bool ZUp;
 };

@@ -1,6 +1,6 @@
 // qs-export: turns a recording into a table with one row per frame. The
 // recorded packets are decoded with the library's packet reader, and every
-// cell is answered by the library's own facade (the queries behind the
+// cell is answered by the library's own frame queries (those behind the
 // exported functions), so the table holds exactly what a host would have
 // read from each frame: names, occlusion, force plate rules and axes alike.
 #include <unistd.h>
@@ -12,16 +12,14 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <optional>
 #include <set>
 #include <string>
 #include <tuple>
 #include <utility>
 #include <vector>
 
-#include "api/simple_client.h"
+#include "api/frame_queries.h"
 #include "client/frame_record.h"
-#include "client/qs_client.h"
 #include "tools/output/output_file.h"
 #include "tools/recording/recording.h"
 
@@ -60,45 +58,12 @@ struct VOptions {
   bool YUp = false;
 };
 
-// The frame client the facade reads from: it hands over the one frame
-// record the exporter has put in, as a live frame client hands over the
-// frames it received.
-class VRecordedFrames : public IQSClient {
- public:
-  void Put(VFrameRecord record) { Pending = std::move(record); }
-
-  void Destroy() override {}
-  void Connect(std::string, int32_t) override { Connected = true; }
-  bool IsConnected() override { return Connected; }
-  void SetObjectTypeEnabled(int32_t, bool) override {}
-  void SetMaxQueuedFrames(uint32_t) override {}
-  void SetVideoConversion(bool) override {}
-  void SetStreamMode(int32_t) override {}
-  bool GetFrames(std::vector<VFrameRecord>& frames) override {
-    frames.clear();
-    if (!Pending) return false;
-    frames.push_back(std::move(*Pending));
-    Pending.reset();
-    return true;
-  }
-  bool WaitForFrames(std::vector<VFrameRecord>& frames, uint32_t) override { return GetFrames(frames); }
-  // Records filled by FillFrameRecord hold no video frames.
-  void AddVideoFrameReference(const LumoraQSStream::VVideoFrame*) override {}
-  void ReleaseVideoFrameReference(const LumoraQSStream::VVideoFrame*) override {}
-
- private:
-  std::optional<VFrameRecord> Pending;
-  bool Connected = false;
-};
-
-// Walks a recording's frames through the facade.
+// Walks a recording's frames through the library's frame queries.
 class VFrameWalk {
  public:
-  VFrameWalk() : Frames(std::make_shared<VRecordedFrames>()) { Facade.Connect(Frames, "recording"); }
+  VFrameQueries& Queries() { return Frame; }
 
-  VSimpleQSClient& Queries() { return Facade; }
-
-  // Calls onFrame(receiveNs, sceneChanged) with the facade's current frame
+  // Calls onFrame(receiveNs, sceneChanged) with the queries' current frame
   // set to each frame of the recording in turn. False with Error() when the
   // recording is refused; a recording cut short ends early, with Warning().
   template <class OnFrame>
@@ -125,8 +90,7 @@ class VFrameWalk {
       if (!delivery.Dynamic) continue;
       VFrameRecord record;
       FillFrameRecord(scene.get(), delivery.Dynamic.get(), record);
-      Frames->Put(std::move(record));
-      Facade.GetFrame();
+      Frame.Exchange(record);
       onFrame(entry.ReceiveNs, newScene);
       newScene = false;
     }
@@ -141,8 +105,7 @@ class VFrameWalk {
     return false;
   }
 
-  std::shared_ptr<VRecordedFrames> Frames;
-  VSimpleQSClient Facade;
+  VFrameQueries Frame;
   std::string Message;
   std::string Warning;
 };
@@ -160,8 +123,8 @@ struct VPlateColumns {
 // Every column the recording needs, in the order its names first appear.
 class VColumns {
  public:
-  // Takes in the names of the facade's current frame.
-  void Collect(VSimpleQSClient& q) {
+  // Takes in the names of the queries' current frame.
+  void Collect(VFrameQueries& q) {
     int32_t subjects = 0;
     q.GetSubjectCount(subjects);
     for (int32_t s = 1; s <= subjects; ++s) {
@@ -322,7 +285,7 @@ void WritePlateVector(VTable& table, bool found, const std::array<double, 3>& v)
   for (double value : v) table.Number(static_cast<float>(value));
 }
 
-void WriteRow(VTable& table, VSimpleQSClient& q, const VColumns& columns, int64_t receiveNs) {
+void WriteRow(VTable& table, VFrameQueries& q, const VColumns& columns, int64_t receiveNs) {
   int32_t frame = 0;
   q.GetFrameNumber(frame);
   table.Integer(frame);
@@ -441,7 +404,7 @@ int main(int argc, char** argv) {
   VTable table(out, options.Delimiter);
   WriteHeader(table, columns);
   VFrameWalk walk;
-  VSimpleQSClient& queries = walk.Queries();
+  VFrameQueries& queries = walk.Queries();
   if (options.LeftHanded) queries.SetLeftHandRule();
   if (options.YUp) queries.SetYUp();
   const bool written = walk.Run(options.Input, [&](int64_t receiveNs, bool) { WriteRow(table, queries, columns, receiveNs); });
