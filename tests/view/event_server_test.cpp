@@ -99,12 +99,13 @@ bool WaitForViewers(const QSView::VEventServer& server, std::size_t count) {
   return true;
 }
 
-// A viewer stalled while messages are published is dropped only after a
-// minute here, so that a slow machine (or a sanitizer) publishing the test's
-// messages does not end the stream before the test reads it.
+// A viewer stalled while messages are published is dropped only after five
+// minutes here, so that a slow machine (or a sanitizer on a loaded one, which
+// took over a minute) publishing the test's messages does not end the stream
+// before the test reads it.
 QSView::VServerLimits PatientLimits() {
   QSView::VServerLimits limits;
-  limits.WriteTimeout = std::chrono::minutes(1);
+  limits.WriteTimeout = std::chrono::minutes(5);
   return limits;
 }
 
