@@ -327,7 +327,7 @@ PacketRun RunPacketCase(const json& entry) {
   std::vector<std::vector<uint8_t>> packets;
   for (const json& packet : entry.at("packets")) {
     std::vector<uint8_t> bytes;
-    if (!QSTest::FromHex(packet.at("hex").get<std::string>(), bytes)) {
+    if (!QSTesting::FromHex(packet.at("hex").get<std::string>(), bytes)) {
       run.Errors.push_back("packet hex is not hex");
       return run;
     }
@@ -362,8 +362,8 @@ PacketRun RunPacketCase(const json& entry) {
 class PacketCases : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(PacketCases, DecodesExactlyAsListed) {
-  const json* found = QSTest::FindCase("packet_cases", GetParam());
-  ASSERT_NE(found, nullptr) << QSTest::MissingCaseMessage("packet_cases", GetParam());
+  const json* found = QSTesting::FindCase("packet_cases", GetParam());
+  ASSERT_NE(found, nullptr) << QSTesting::MissingCaseMessage("packet_cases", GetParam());
   const json& entry = *found;
   SCOPED_TRACE(entry.value("description", std::string()));
   ExpectOnlyKeys(entry, {"name", "description", "packets", "note"}, "case");
@@ -391,9 +391,9 @@ TEST_P(PacketCases, DecodesExactlyAsListed) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Conformance, PacketCases,
-                         ::testing::ValuesIn(QSTest::CaseNames("packet_cases")),
+                         ::testing::ValuesIn(QSTesting::CaseNames("packet_cases")),
                          [](const ::testing::TestParamInfo<std::string>& info) {
-                           return QSTest::ParamName(info.param);
+                           return QSTesting::ParamName(info.param);
                          });
 
 // The comparison itself must be able to fail: changing any single value of
@@ -439,8 +439,8 @@ void CollectMutations(const json& node, const json::json_pointer& at, const std:
 }
 
 TEST(ConformanceComparer, EverySingleChangeToAnExpectedDecodeIsCaught) {
-  const json& document = QSTest::Conformance();
-  ASSERT_TRUE(document.contains("packet_cases")) << QSTest::MissingCaseMessage("packet_cases", "");
+  const json& document = QSTesting::Conformance();
+  ASSERT_TRUE(document.contains("packet_cases")) << QSTesting::MissingCaseMessage("packet_cases", "");
   // Each expected decode serves as its own "decoded" side here, so this
   // checks the comparison alone, whatever the decoder does.
   std::size_t mutations = 0;
@@ -472,14 +472,14 @@ TEST(ConformanceComparer, EverySingleChangeToAnExpectedDecodeIsCaught) {
 class HandshakeCases : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(HandshakeCases, OfferedTypesAsListed) {
-  const json* found = QSTest::FindCase("handshake_cases", GetParam());
-  ASSERT_NE(found, nullptr) << QSTest::MissingCaseMessage("handshake_cases", GetParam());
+  const json* found = QSTesting::FindCase("handshake_cases", GetParam());
+  ASSERT_NE(found, nullptr) << QSTesting::MissingCaseMessage("handshake_cases", GetParam());
   const json& entry = *found;
   SCOPED_TRACE(entry.value("description", std::string()));
   ExpectOnlyKeys(entry, {"name", "description", "hex", "accepted", "offered_types"}, "case");
 
   std::vector<uint8_t> bytes;
-  ASSERT_TRUE(QSTest::FromHex(entry.at("hex").get<std::string>(), bytes));
+  ASSERT_TRUE(QSTesting::FromHex(entry.at("hex").get<std::string>(), bytes));
   VMemoryReader reader(bytes);
   VPacketReader packetReader;
   const bool accepted = static_cast<bool>(packetReader.ReadHandshake(reader));
@@ -499,9 +499,9 @@ TEST_P(HandshakeCases, OfferedTypesAsListed) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Conformance, HandshakeCases,
-                         ::testing::ValuesIn(QSTest::CaseNames("handshake_cases")),
+                         ::testing::ValuesIn(QSTesting::CaseNames("handshake_cases")),
                          [](const ::testing::TestParamInfo<std::string>& info) {
-                           return QSTest::ParamName(info.param);
+                           return QSTesting::ParamName(info.param);
                          });
 
 // --- Requests --------------------------------------------------------------------
@@ -509,8 +509,8 @@ INSTANTIATE_TEST_SUITE_P(Conformance, HandshakeCases,
 class RequestCases : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(RequestCases, BuildsTheListedBytes) {
-  const json* found = QSTest::FindCase("request_cases", GetParam());
-  ASSERT_NE(found, nullptr) << QSTest::MissingCaseMessage("request_cases", GetParam());
+  const json* found = QSTesting::FindCase("request_cases", GetParam());
+  ASSERT_NE(found, nullptr) << QSTesting::MissingCaseMessage("request_cases", GetParam());
   const json& entry = *found;
   SCOPED_TRACE(entry.value("description", std::string()));
   ExpectOnlyKeys(entry, {"name", "description", "state", "hex"}, "case");
@@ -547,16 +547,16 @@ TEST_P(RequestCases, BuildsTheListedBytes) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Conformance, RequestCases,
-                         ::testing::ValuesIn(QSTest::CaseNames("request_cases")),
+                         ::testing::ValuesIn(QSTesting::CaseNames("request_cases")),
                          [](const ::testing::TestParamInfo<std::string>& info) {
-                           return QSTest::ParamName(info.param);
+                           return QSTesting::ParamName(info.param);
                          });
 
 // --- The file itself ---------------------------------------------------------------
 
 TEST(ConformanceFile, IsPresentAndHasEverySection) {
   std::string error;
-  const json& document = QSTest::Conformance(&error);
+  const json& document = QSTesting::Conformance(&error);
   ASSERT_TRUE(error.empty()) << error;
   ExpectOnlyKeys(document, {"format_version", "packet_cases", "handshake_cases", "request_cases"},
                  "file");
