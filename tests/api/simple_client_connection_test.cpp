@@ -209,7 +209,8 @@ TEST_F(FacadeConnection, DisconnectSucceedsOnceAndReleasesTheClient) {
   EXPECT_FALSE(facade.IsConnected());
   EXPECT_FALSE(facade.Disconnect());
   EXPECT_EQ(Source.DestroyCalls, 1);
-  // The prefetch thread was joined before the client went.
+  // The prefetch thread was joined before the client went: nothing may call
+  // the released client, and this pause gives a stray turn time to show.
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
   EXPECT_EQ(Source.GetFramesAfterDestroy, 0);
   EXPECT_FALSE(facade.EnableMarkerData());
@@ -277,6 +278,8 @@ TEST_F(FacadeConnection, LostConnectionDisconnectStopsPrefetchingBeforeReleasing
   EXPECT_FALSE(facade.Disconnect());
   EXPECT_EQ(Source.DestroyCalls, 1);
   const int callsAtRelease = Source.GetFramesCalls;
+  // Nothing may call the released client: a stray prefetch turn would show
+  // within this pause.
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
   EXPECT_EQ(Source.GetFramesAfterDestroy, 0);
   EXPECT_EQ(Source.GetFramesCalls, callsAtRelease);
@@ -365,6 +368,8 @@ TEST_F(FacadeConnection, StartingPrefetchTwiceRunsOneThread) {
 TEST_F(FacadeConnection, PrefetchStartedBeforeConnectDeliversOnceConnected) {
   VSimpleQSClient facade;
   facade.SetPreFetchMode(true);  // no client yet: the loop spins on nothing
+  // Turns without a client leave no trace to wait for; this pause lets some
+  // run, and nothing may come of them (no call, no crash).
   std::this_thread::sleep_for(std::chrono::milliseconds(5));
   ASSERT_TRUE(facade.Connect(Share(Mock), "host"));
   Source.Push(MakeFrame(30));
@@ -385,6 +390,8 @@ TEST(FacadeDestruction, WhilePrefetchingWithoutAConnectionJoinsTheThread) {
       {
         auto facade = std::make_unique<VSimpleQSClient>();
         facade->SetPreFetchMode(true);
+        // Turns without a client leave no trace to wait for: a pause in
+        // which the thread runs, and the destruction must still join it.
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
         facade.reset();
         std::exit(0);
@@ -401,6 +408,8 @@ TEST_F(FacadeConnection, DestructionInTheLostStateStopsPrefetchingBeforeReleasin
   facade.reset();
   EXPECT_EQ(Source.DestroyCalls, 1);
   const int callsAtRelease = Source.GetFramesCalls;
+  // Nothing may call the released client: a stray prefetch turn would show
+  // within this pause.
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
   EXPECT_EQ(Source.GetFramesAfterDestroy, 0);
   EXPECT_EQ(Source.GetFramesCalls, callsAtRelease);

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "testing/frame_client_probe.h"
+#include "testing/wait.h"
 
 namespace {
 
@@ -609,14 +610,22 @@ TEST(WaitForFrames, DisconnectDuringTheWaitDoesNotEndIt) {
   ASSERT_TRUE(client->IsConnected());
   std::vector<VFrameRecord> records;
   Clock::time_point disconnected{};
+  std::atomic<bool> waiting{false};
   std::thread other([&] {
-    std::this_thread::sleep_for(50ms);
+    // The waiter holds the lock from before `waiting` until its wait gives
+    // it up, so OnDisconnected (which takes the lock) runs during the wait.
+    if (!QSTesting::WaitUntil([&] { return waiting.load(); })) return;
     client->OnDisconnected();
     disconnected = Clock::now();
   });
   const auto start = Clock::now();
-  EXPECT_FALSE(client->WaitForFrames(records, 600));
-  const auto end = Clock::now();
+  Clock::time_point end;
+  {
+    auto hold = Probe(client).Hold();
+    waiting = true;
+    EXPECT_FALSE(client->WaitForFrames(records, 600));
+    end = Clock::now();
+  }
   other.join();
   EXPECT_GE(end - start, 600ms);
   // OnDisconnected takes the client's lock: it finishing before the wait
@@ -629,12 +638,26 @@ TEST(WaitForFrames, FrameArrivingDuringTheWaitEndsIt) {
   auto client = NewClient();
   client->OnStaticObjects(Scene(1, "Late"));
   std::vector<VFrameRecord> records;
+  std::atomic<bool> insideWait{false};
+  bool deliveredDuringTheWait = false;
   std::thread other([&] {
-    std::this_thread::sleep_for(30ms);
+    if (!QSTesting::WaitUntil([&] { return insideWait.load(); })) return;
+    // The waiter holds the lock from before `insideWait` is set until its
+    // wait gives the lock up, and clears it before letting go after the
+    // wait: holding the lock with the flag set means the wait is running.
+    auto hold = Probe(client).Hold();
+    deliveredDuringTheWait = insideWait.load();
     client->OnDynamicObjects(Frame(42));
   });
-  const bool got = client->WaitForFrames(records, 10000);
+  bool got = false;
+  {
+    auto hold = Probe(client).Hold();
+    insideWait = true;
+    got = client->WaitForFrames(records, 10000);
+    insideWait = false;
+  }
   other.join();
+  EXPECT_TRUE(deliveredDuringTheWait) << "the frame was not delivered while the waiter waited";
   ASSERT_TRUE(got);
   EXPECT_EQ(FrameNumbers(records), std::vector<int32_t>({42}));
   EXPECT_EQ(records[0].SubjectInfos.at(0).Name, "Late");

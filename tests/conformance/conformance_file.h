@@ -18,7 +18,7 @@
 #error "QS_CONFORMANCE_PACKETS must name packets.json"
 #endif
 
-namespace QSTest {
+namespace QSTesting {
 
 inline const char* ConformancePath() { return QS_CONFORMANCE_PACKETS; }
 
@@ -121,4 +121,4 @@ inline std::string ParamName(const std::string& name) {
   return safe.empty() ? "unnamed" : safe;
 }
 
-}  // namespace QSTest
+}  // namespace QSTesting

@@ -1,8 +1,9 @@
 // The capture-stream conformance set, case by case: data packets through
 // VPacketReader::ReadPacket, handshakes through ReadHandshake and requests
 // through BuildRequest. Each decoded container is turned into the file's
-// JSON form and compared key by key and value by value; a key the file has
-// and this comparer does not produce (or the other way round) fails.
+// JSON form (conformance_mapping.h) and compared key by key and value by
+// value; a key the file has and the mapping does not produce (or the other
+// way round) fails.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -20,6 +21,7 @@
 #include "streamio/static_objects.h"
 #include "testing/memory_reader_writer.h"
 #include "tests/conformance/conformance_file.h"
+#include "tests/conformance/conformance_mapping.h"
 
 using nlohmann::json;
 using namespace LumoraQSStream;
@@ -27,188 +29,6 @@ using QSTesting::VMemoryReader;
 using QSTesting::VMemoryWriter;
 
 namespace {
-
-// --- Decoded containers in the file's form -----------------------------------
-
-std::string Hex(const void* bytes, std::size_t count) {
-  static const char Digits[] = "0123456789abcdef";
-  const auto* data = static_cast<const uint8_t*>(bytes);
-  std::string text;
-  for (std::size_t i = 0; i < count; ++i) {
-    text.push_back(Digits[data[i] >> 4]);
-    text.push_back(Digits[data[i] & 0xF]);
-  }
-  return text;
-}
-
-template <class Container>
-json Numbers(const Container& values) {
-  json list = json::array();
-  for (const auto& value : values) list.push_back(value);
-  return list;
-}
-
-json Reals(const float* values, std::size_t count) {
-  json list = json::array();
-  for (std::size_t i = 0; i < count; ++i) list.push_back(static_cast<double>(values[i]));
-  return list;
-}
-
-json ToJson(const VStaticObjects& objects) {
-  json out = json::object();
-  out["stream_value"] = objects.StreamValue;
-  json subjects = json::array();
-  for (const VSubjectInfo& subject : objects.Subjects) {
-    json segments = json::array();
-    for (const VSegmentInfo& segment : subject.Segments) {
-      segments.push_back({{"value0", segment.Value0},
-                          {"id", segment.SegmentID},
-                          {"values", Numbers(segment.Values)},
-                          {"name", segment.Name}});
-    }
-    json markers = json::array();
-    for (const VMarkerInfo& marker : subject.Markers) {
-      markers.push_back({{"id", marker.MarkerID}, {"name", marker.Name}});
-    }
-    json pairs = json::array();
-    for (const VPairRecord& pair : subject.Pairs) {
-      pairs.push_back(json::array({pair.First, pair.Second}));
-    }
-    subjects.push_back({{"id", subject.SubjectID},
-                        {"name", subject.Name},
-                        {"segments", segments},
-                        {"markers", markers},
-                        {"pairs", pairs}});
-  }
-  out["subjects"] = subjects;
-  json devices = json::array();
-  for (const VDeviceInfo& device : objects.Devices) {
-    devices.push_back({{"id", device.DeviceID}, {"value0", device.Value0}, {"name", device.Name}});
-  }
-  out["devices"] = devices;
-  json outputs = json::array();
-  for (const VDeviceOutputInfo& output : objects.DeviceOutputs) {
-    json names = json::array();
-    for (const std::string& name : output.ComponentNames) names.push_back(name);
-    outputs.push_back({{"device_id", output.DeviceID},
-                       {"output_id", output.OutputID},
-                       {"name", output.Name},
-                       {"component_names", names}});
-  }
-  out["device_outputs"] = outputs;
-  json vectors = json::array();
-  for (const VNamedVectorInfo& info : objects.NamedVectorInfos) {
-    vectors.push_back({{"id", info.ID},
-                       {"value0", info.Value0},
-                       {"name", info.Name},
-                       {"vector", Numbers(info.Vector)}});
-  }
-  out["named_vectors"] = vectors;
-  json parameters = json::array();
-  for (const VNamedParameterInfo& info : objects.NamedParameterInfos) {
-    parameters.push_back(
-        {{"id", info.ID}, {"name", info.Name}, {"parameters", Numbers(info.Parameters)}});
-  }
-  out["named_parameters"] = parameters;
-  json blocks = json::array();
-  for (const VWordBlockInfo& info : objects.WordBlockInfos) {
-    blocks.push_back({{"value0", info.Value0}, {"words", Numbers(info.Words)}});
-  }
-  out["word_blocks"] = blocks;
-  return out;
-}
-
-json OutputData(const std::vector<VDeviceOutputData>& list) {
-  json out = json::array();
-  for (const VDeviceOutputData& data : list) {
-    out.push_back({{"value0", data.Value0},
-                   {"device_id", data.DeviceID},
-                   {"output_id", data.OutputID},
-                   {"samples", Reals(data.Samples.data(), data.Samples.size())}});
-  }
-  return out;
-}
-
-json ToJson(const VDynamicObjects& objects) {
-  json out = json::object();
-  out["frame_number"] = objects.FrameNumber;
-  json positions = json::array();
-  for (const VMarkerPosition& position : objects.MarkerPositions) {
-    positions.push_back({{"subject_id", position.SubjectID},
-                         {"marker_id", position.MarkerID},
-                         {"reserved_hex", Hex(position.Reserved.data(), position.Reserved.size())},
-                         {"position", Numbers(position.Position)},
-                         {"trailing", Numbers(position.Trailing)}});
-  }
-  out["marker_positions"] = positions;
-  json records = json::array();
-  for (const VMarkerRecord& record : objects.MarkerRecords) {
-    records.push_back(Hex(record.Bytes.data(), record.Bytes.size()));
-  }
-  out["marker_records"] = records;
-  json groups = json::array();
-  for (const VSegmentPoses& group : objects.GlobalSegmentPoses) {
-    json poses = json::array();
-    for (const VSegmentPose& pose : group.Poses) {
-      poses.push_back({{"segment_id", pose.SegmentID},
-                       {"reserved_hex", Hex(pose.Reserved.data(), pose.Reserved.size())},
-                       {"translation", Numbers(pose.Translation)},
-                       {"rotation", Numbers(pose.Rotation)}});
-    }
-    groups.push_back({{"subject_id", group.SubjectID}, {"poses", poses}});
-  }
-  out["global_segment_poses"] = groups;
-  out["forces"] = OutputData(objects.Forces);
-  out["moments"] = OutputData(objects.Moments);
-  out["centres_of_pressure"] = OutputData(objects.CentresOfPressure);
-  out["voltages"] = OutputData(objects.Voltages);
-  json blockData = json::array();
-  for (const VBlockData& data : objects.BlockDatas) {
-    json blocks = json::array();
-    for (const VBlockRecord& block : data.Blocks) blocks.push_back(Hex(block.Bytes.data(), 32));
-    blockData.push_back({{"value0", data.Value0}, {"value1", data.Value1}, {"blocks", blocks}});
-  }
-  out["block_data"] = blockData;
-  json shortData = json::array();
-  for (const VShortRecordData& data : objects.ShortRecordDatas) {
-    json list = json::array();
-    for (const VShortRecord& record : data.Records) list.push_back(Hex(record.Bytes.data(), 6));
-    shortData.push_back({{"value0", data.Value0}, {"value1", data.Value1}, {"records", list}});
-  }
-  out["short_record_data"] = shortData;
-  json chunkData = json::array();
-  for (const VChunkData& data : objects.ChunkDatas) {
-    json chunkGroups = json::array();
-    for (const std::vector<VChunk>& group : data.Groups) {
-      json chunks = json::array();
-      for (const VChunk& chunk : group) {
-        chunks.push_back({{"value0", chunk.Value0},
-                          {"value1", chunk.Value1},
-                          {"bytes_hex", Hex(chunk.Bytes.data(), chunk.Bytes.size())}});
-      }
-      chunkGroups.push_back(chunks);
-    }
-    chunkData.push_back({{"value0", data.Value0}, {"value1", data.Value1}, {"groups", chunkGroups}});
-  }
-  out["chunk_data"] = chunkData;
-  json frames = json::array();
-  for (const auto& frame : objects.VideoFrames) {
-    if (!frame) {
-      frames.push_back(nullptr);  // never matches an expected frame
-      continue;
-    }
-    frames.push_back({{"value0", frame->Value0},
-                      {"value1", frame->Value1},
-                      {"value2", frame->Value2},
-                      {"value3", frame->Value3},
-                      {"width", frame->Width},
-                      {"height", frame->Height},
-                      {"format", frame->Format},
-                      {"data_hex", Hex(frame->Data.data(), frame->Data.size())}});
-  }
-  out["video_frames"] = frames;
-  return out;
-}
 
 // --- Exact comparison ----------------------------------------------------------
 
@@ -327,7 +147,7 @@ PacketRun RunPacketCase(const json& entry) {
   std::vector<std::vector<uint8_t>> packets;
   for (const json& packet : entry.at("packets")) {
     std::vector<uint8_t> bytes;
-    if (!QSTest::FromHex(packet.at("hex").get<std::string>(), bytes)) {
+    if (!QSTesting::FromHex(packet.at("hex").get<std::string>(), bytes)) {
       run.Errors.push_back("packet hex is not hex");
       return run;
     }
@@ -343,8 +163,8 @@ PacketRun RunPacketCase(const json& entry) {
     const bool accepted = static_cast<bool>(packetReader.ReadPacket(reader, /*convertVideo=*/false, delivery));
     json decoded = json::object();
     decoded["accepted"] = accepted;
-    decoded["static"] = delivery.Static ? ToJson(*delivery.Static) : json(nullptr);
-    decoded["dynamic"] = delivery.Dynamic ? ToJson(*delivery.Dynamic) : json(nullptr);
+    decoded["static"] = delivery.Static ? QSTesting::ToConformanceJson(*delivery.Static) : json(nullptr);
+    decoded["dynamic"] = delivery.Dynamic ? QSTesting::ToConformanceJson(*delivery.Dynamic) : json(nullptr);
     run.Decoded.push_back(decoded);
     if (reader.Unread() != laterBytes) {
       run.Errors.push_back("packet " + std::to_string(i) + " left " +
@@ -362,8 +182,8 @@ PacketRun RunPacketCase(const json& entry) {
 class PacketCases : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(PacketCases, DecodesExactlyAsListed) {
-  const json* found = QSTest::FindCase("packet_cases", GetParam());
-  ASSERT_NE(found, nullptr) << QSTest::MissingCaseMessage("packet_cases", GetParam());
+  const json* found = QSTesting::FindCase("packet_cases", GetParam());
+  ASSERT_NE(found, nullptr) << QSTesting::MissingCaseMessage("packet_cases", GetParam());
   const json& entry = *found;
   SCOPED_TRACE(entry.value("description", std::string()));
   ExpectOnlyKeys(entry, {"name", "description", "packets", "note"}, "case");
@@ -391,9 +211,9 @@ TEST_P(PacketCases, DecodesExactlyAsListed) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Conformance, PacketCases,
-                         ::testing::ValuesIn(QSTest::CaseNames("packet_cases")),
+                         ::testing::ValuesIn(QSTesting::CaseNames("packet_cases")),
                          [](const ::testing::TestParamInfo<std::string>& info) {
-                           return QSTest::ParamName(info.param);
+                           return QSTesting::ParamName(info.param);
                          });
 
 // The comparison itself must be able to fail: changing any single value of
@@ -439,8 +259,8 @@ void CollectMutations(const json& node, const json::json_pointer& at, const std:
 }
 
 TEST(ConformanceComparer, EverySingleChangeToAnExpectedDecodeIsCaught) {
-  const json& document = QSTest::Conformance();
-  ASSERT_TRUE(document.contains("packet_cases")) << QSTest::MissingCaseMessage("packet_cases", "");
+  const json& document = QSTesting::Conformance();
+  ASSERT_TRUE(document.contains("packet_cases")) << QSTesting::MissingCaseMessage("packet_cases", "");
   // Each expected decode serves as its own "decoded" side here, so this
   // checks the comparison alone, whatever the decoder does.
   std::size_t mutations = 0;
@@ -472,14 +292,14 @@ TEST(ConformanceComparer, EverySingleChangeToAnExpectedDecodeIsCaught) {
 class HandshakeCases : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(HandshakeCases, OfferedTypesAsListed) {
-  const json* found = QSTest::FindCase("handshake_cases", GetParam());
-  ASSERT_NE(found, nullptr) << QSTest::MissingCaseMessage("handshake_cases", GetParam());
+  const json* found = QSTesting::FindCase("handshake_cases", GetParam());
+  ASSERT_NE(found, nullptr) << QSTesting::MissingCaseMessage("handshake_cases", GetParam());
   const json& entry = *found;
   SCOPED_TRACE(entry.value("description", std::string()));
   ExpectOnlyKeys(entry, {"name", "description", "hex", "accepted", "offered_types"}, "case");
 
   std::vector<uint8_t> bytes;
-  ASSERT_TRUE(QSTest::FromHex(entry.at("hex").get<std::string>(), bytes));
+  ASSERT_TRUE(QSTesting::FromHex(entry.at("hex").get<std::string>(), bytes));
   VMemoryReader reader(bytes);
   VPacketReader packetReader;
   const bool accepted = static_cast<bool>(packetReader.ReadHandshake(reader));
@@ -499,9 +319,9 @@ TEST_P(HandshakeCases, OfferedTypesAsListed) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Conformance, HandshakeCases,
-                         ::testing::ValuesIn(QSTest::CaseNames("handshake_cases")),
+                         ::testing::ValuesIn(QSTesting::CaseNames("handshake_cases")),
                          [](const ::testing::TestParamInfo<std::string>& info) {
-                           return QSTest::ParamName(info.param);
+                           return QSTesting::ParamName(info.param);
                          });
 
 // --- Requests --------------------------------------------------------------------
@@ -509,8 +329,8 @@ INSTANTIATE_TEST_SUITE_P(Conformance, HandshakeCases,
 class RequestCases : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(RequestCases, BuildsTheListedBytes) {
-  const json* found = QSTest::FindCase("request_cases", GetParam());
-  ASSERT_NE(found, nullptr) << QSTest::MissingCaseMessage("request_cases", GetParam());
+  const json* found = QSTesting::FindCase("request_cases", GetParam());
+  ASSERT_NE(found, nullptr) << QSTesting::MissingCaseMessage("request_cases", GetParam());
   const json& entry = *found;
   SCOPED_TRACE(entry.value("description", std::string()));
   ExpectOnlyKeys(entry, {"name", "description", "state", "hex"}, "case");
@@ -538,7 +358,7 @@ TEST_P(RequestCases, BuildsTheListedBytes) {
     EXPECT_TRUE(built);
     EXPECT_TRUE(writer.Flush());
     EXPECT_EQ(writer.WriteSizes.size(), 1u);
-    EXPECT_EQ(Hex(writer.Sent.data(), writer.Sent.size()), expected);
+    EXPECT_EQ(QSTesting::ToHex(writer.Sent.data(), writer.Sent.size()), expected);
   }
   EXPECT_FALSE(state.TypesChanged);
   EXPECT_FALSE(state.ModeChanged);
@@ -547,16 +367,16 @@ TEST_P(RequestCases, BuildsTheListedBytes) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Conformance, RequestCases,
-                         ::testing::ValuesIn(QSTest::CaseNames("request_cases")),
+                         ::testing::ValuesIn(QSTesting::CaseNames("request_cases")),
                          [](const ::testing::TestParamInfo<std::string>& info) {
-                           return QSTest::ParamName(info.param);
+                           return QSTesting::ParamName(info.param);
                          });
 
 // --- The file itself ---------------------------------------------------------------
 
 TEST(ConformanceFile, IsPresentAndHasEverySection) {
   std::string error;
-  const json& document = QSTest::Conformance(&error);
+  const json& document = QSTesting::Conformance(&error);
   ASSERT_TRUE(error.empty()) << error;
   ExpectOnlyKeys(document, {"format_version", "packet_cases", "handshake_cases", "request_cases"},
                  "file");

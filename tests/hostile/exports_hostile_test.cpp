@@ -199,7 +199,7 @@ TEST_F(HostileExports, TruncatedPacketThenCloseEndsTheConnection) {
     // Wait until the test has taken the good frame, then cut.
     if (!c.Send(EncodePacket({EncodeObjectTypeList(std::set<int32_t>{1, 2, 3, 4, 5})})) || !c.ReadRequest()) return;
     if (!c.Send(ScenePacket(100)) || !c.ReadRequest()) return;
-    while (!go && !peer.Stopping()) std::this_thread::sleep_for(1ms);
+    if (!WaitUntil([&] { return go.load() || peer.Stopping(); }, 20s) || !go) return;
     const VBytes frame = FramePacket(PoisonFrame);
     c.Send(VBytes(frame.begin(), frame.begin() + 10));
   });
@@ -221,7 +221,7 @@ TEST_F(HostileExports, ResetInTheMiddleOfAPacketEndsTheConnection) {
     if (!c.Send(ScenePacket(100)) || !c.ReadRequest()) return;
     // Cut only once Connect has returned: a connection already lost when
     // Connect asks whether it stands is a failed Connect, not this case.
-    while (!go && !peer.Stopping()) std::this_thread::sleep_for(1ms);
+    if (!WaitUntil([&] { return go.load() || peer.Stopping(); }, 20s) || !go) return;
     const VBytes frame = EncodePacket({EncodeFrameNumber(PoisonFrame), EncodeStreamInfo(1)});
     if (!c.Send(VBytes(frame.begin(), frame.begin() + 13))) return;
     c.Reset();
@@ -282,7 +282,9 @@ TEST_F(HostileExports, PeerSilentFromTheStartIsLeftPromptly) {
   QS_START_OR_SKIP(server);
   ASSERT_TRUE(Connect(address.c_str()));
   ASSERT_TRUE(server.WaitForConnections(1, 5s));
-  std::this_thread::sleep_for(100ms);  // the receiving thread is blocked in its read by now
+  // A silent peer is not a lost connection: nothing may change during this
+  // pause, after which the receiving thread is blocked in its read.
+  std::this_thread::sleep_for(100ms);
   EXPECT_TRUE(IsConnected());
   EXPECT_TRUE(GetFrame());
   EXPECT_EQ(FrameNow(), -1);

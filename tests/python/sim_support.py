@@ -32,6 +32,20 @@ def _end_with_parent():
     ctypes.CDLL(None).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
 
 
+def wait_until(condition, timeout, what, interval=0.02):
+    """Calls ``condition`` until it returns a true value and returns that
+    value; raises AssertionError naming ``what`` when ``timeout`` seconds have
+    passed first. Tests wait this way for what they mean, not for a time."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = condition()
+        if value:
+            return value
+        if time.monotonic() >= deadline:
+            raise AssertionError("no %s within %g s" % (what, timeout))
+        time.sleep(interval)
+
+
 def end_process(process, timeout=10):
     """Asks `process` to end (SIGTERM) if it still runs and waits for it;
     kills it when it has not ended after `timeout` seconds."""
@@ -44,6 +58,57 @@ def end_process(process, timeout=10):
             process.wait(timeout=timeout)
 
 
+class Program:
+    """A program run by a test, its standard output and error going to files
+    so that the test can wait for what it prints while it runs (stderr into
+    the same file with ``merged``). Ends with the test process; leaving the
+    ``with`` block (or ``close``) ends it and removes the files."""
+
+    def __init__(self, command, merged=False):
+        self._files = [tempfile.NamedTemporaryFile(prefix="qs-test-", suffix=".log", delete=False)
+                       for _ in range(1 if merged else 2)]
+        self.process = subprocess.Popen(
+            command, stdout=self._files[0], stderr=subprocess.STDOUT if merged else self._files[1],
+            stdin=subprocess.DEVNULL,
+            preexec_fn=_end_with_parent if sys.platform.startswith("linux") else None)
+
+    @property
+    def returncode(self):
+        return self.process.returncode
+
+    def out(self):
+        return self._read(self._files[0])
+
+    def err(self):
+        return self._read(self._files[-1])
+
+    @staticmethod
+    def _read(file):
+        # Opened anew: the program's own descriptor keeps its write position.
+        with open(file.name, "r", errors="replace") as text:
+            return text.read()
+
+    def send_signal(self, number):
+        self.process.send_signal(number)
+
+    def wait(self, timeout):
+        return self.process.wait(timeout=timeout)
+
+    def close(self):
+        end_process(self.process)
+        for file in self._files:
+            file.close()
+            if os.path.exists(file.name):
+                os.unlink(file.name)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc_info):
+        self.close()
+        return False
+
+
 class Simulator:
     """qs-sim on ADDRESS:801 for at most ``frames`` frames at ``rate`` Hz, or
     replaying the recording ``replay`` (with ``extra`` options such as
@@ -51,40 +116,34 @@ class Simulator:
 
     def __init__(self, address, frames=3000, rate=100, extra=(), replay=None):
         self.address = address
-        self.log = tempfile.NamedTemporaryFile(prefix="qs-sim-", suffix=".log", delete=False)
         source = (["--replay", replay] if replay else
                   ["--rate", str(rate), "--frames", str(frames)])
-        self.process = subprocess.Popen(
-            [SIM, "--address", address, "--port", "801"] + source + list(extra),
-            stdout=self.log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
-            preexec_fn=_end_with_parent if sys.platform.startswith("linux") else None)
+        self._program = Program([SIM, "--address", address, "--port", "801"] + source + list(extra),
+                                merged=True)
+        self.process = self._program.process
         self._wait_listening(timeout=10.0)
 
     def _wait_listening(self, timeout):
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            with open(self.log.name, "r", errors="replace") as log:
-                if "listening on" in log.read():
-                    return
-            if self.process.poll() is not None:
-                break
-            time.sleep(0.02)
-        self.stop()
-        raise RuntimeError("qs-sim did not start on %s:801: %s" % (self.address, self.output()))
+        try:
+            wait_until(lambda: "listening on" in self.output() or self.process.poll() is not None,
+                       timeout, "qs-sim listening")
+        except AssertionError:
+            pass
+        output = self.output()
+        if "listening on" in output:
+            return
+        self.stop()  # removes the log: its text is taken first
+        raise RuntimeError("qs-sim did not start on %s:801: %s" % (self.address, output))
 
     def output(self):
-        with open(self.log.name, "r", errors="replace") as log:
-            return log.read()
+        return self._program.out()
 
     def wait(self, timeout):
         """Waits for the simulator to end by itself; returns its status."""
         return self.process.wait(timeout=timeout)
 
     def stop(self):
-        end_process(self.process)
-        self.log.close()
-        if os.path.exists(self.log.name):
-            os.unlink(self.log.name)
+        self._program.close()
 
     def __enter__(self):
         return self

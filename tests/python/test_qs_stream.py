@@ -3,12 +3,13 @@ messages, CSV output, reconnection, against qs-sim."""
 
 import csv
 import os
+import re
 import subprocess
 import tempfile
 import time
 import unittest
 
-from sim_support import STREAM, Simulator, require_sim
+from sim_support import STREAM, Program, Simulator, require_sim, wait_until
 
 
 def drop_packets_to(test_case, address):
@@ -142,19 +143,14 @@ class QsStream(unittest.TestCase):
 
     def test_reconnect(self):
         require_sim(self)
-        viewer = subprocess.Popen([STREAM, "127.0.0.34", "--reconnect", "--duration", "6"],
-                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                                  stdin=subprocess.DEVNULL)
-        try:
-            time.sleep(0.5)  # the viewer starts before the server
+        with Program([STREAM, "127.0.0.34", "--reconnect", "--duration", "6"]) as viewer:
+            # The viewer starts before the server: it has failed to connect.
+            wait_until(lambda: "waiting for 127.0.0.34:801" in viewer.out(), 10, "failed attempt")
             with Simulator("127.0.0.34", frames=60) as simulator:
                 self.assertEqual(simulator.wait(timeout=10), 0)
             with Simulator("127.0.0.34", frames=3000):
-                out, err = viewer.communicate(timeout=30)
-        finally:
-            if viewer.poll() is None:
-                viewer.kill()
-                viewer.communicate(timeout=10)
+                viewer.wait(timeout=30)
+            out, err = viewer.out(), viewer.err()
         self.assertEqual(viewer.returncode, 0, err)
         # The first simulator may still accept one more connection while it
         # shuts down, so there are at least two.
@@ -168,17 +164,11 @@ class QsStream(unittest.TestCase):
     def test_interrupt_ends_normally(self):
         require_sim(self)
         with Simulator("127.0.0.35"):
-            viewer = subprocess.Popen([STREAM, "127.0.0.35", "--prefetch", "--markers"],
-                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                                      stdin=subprocess.DEVNULL)
-            try:
-                time.sleep(1.0)
+            with Program([STREAM, "127.0.0.35", "--prefetch", "--markers"]) as viewer:
+                wait_until(lambda: re.search(r"^frame \d+", viewer.out(), re.M), 10, "frame shown")
                 viewer.send_signal(2)
-                out, err = viewer.communicate(timeout=20)
-            finally:
-                if viewer.poll() is None:
-                    viewer.kill()
-                    viewer.communicate(timeout=10)
+                viewer.wait(timeout=20)
+                out, err = viewer.out(), viewer.err()
         self.assertEqual(viewer.returncode, 0, err)
         self.assertIn("frames received", out)
         # Only markers enabled: the segment has no pose in any frame.

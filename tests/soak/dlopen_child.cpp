@@ -36,6 +36,7 @@
 
 #include "testing/hostile_peer.h"
 #include "testing/capture_server.h"
+#include "testing/wait.h"
 
 using namespace std::chrono_literals;
 using namespace LumoraQSSim;
@@ -65,14 +66,13 @@ T Symbol(void* library, const char* name) {
 }
 
 bool WaitFrame(FVoid getFrame, FFrameNumber frameNumber, int32_t atLeast) {
-  const auto deadline = std::chrono::steady_clock::now() + 10s;
-  while (std::chrono::steady_clock::now() < deadline) {
-    getFrame();
-    int32_t n = 0;
-    if (frameNumber(&n) && n >= atLeast) return true;
-    std::this_thread::sleep_for(2ms);
-  }
-  return false;
+  return WaitUntil(
+      [&] {
+        getFrame();
+        int32_t n = 0;
+        return frameNumber(&n) && n >= atLeast;
+      },
+      10s);
 }
 
 }  // namespace
@@ -137,15 +137,15 @@ int main(int argc, char** argv) {
     if (!Server->WaitForRequests(1, 10s)) return Fail("first request");
   } else if (mode == "unload-silent-peer") {
     if (!Server->WaitForConnections(1, 10s)) return Fail("accept");
-    std::this_thread::sleep_for(100ms);  // the receiving thread is in its first read by now
+    // A silent peer is not a lost connection: nothing may change during this
+    // pause, after which the receiving thread is in its first read.
+    std::this_thread::sleep_for(100ms);
     if (!isConnected()) return Fail("connected to the silent peer");
   } else if (mode == "unload-deaf-peer") {
     if (QSTesting::LimitClientSendBuffer(address, 801) != 1) return Fail("limiting the send buffer");
-    const auto deadline = std::chrono::steady_clock::now() + 40s;
-    while (!stalled && !Deaf->Finished() && std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(5ms);
+    if (!WaitUntil([&] { return stalled || Deaf->Finished(); }, 40s) || !stalled) {
+      return Fail("flooding until the client stops reading");
     }
-    if (!stalled) return Fail("flooding until the client stops reading");
   } else if (mode == "unload-video-held") {
     if (!WaitFrame(getFrame, frameNumber, 1)) return Fail("frame with video");
     if (!disconnect()) return Fail("Disconnect");

@@ -9,7 +9,8 @@
 
 #include <chrono>
 #include <string>
-#include <thread>
+
+#include "testing/wait.h"
 
 using Clock = std::chrono::steady_clock;
 
@@ -30,19 +31,14 @@ VChildResult RunChild(const std::string& address, const std::string& mode, std::
     _exit(127);
   }
   if (pid < 0) return result;
-  while (Clock::now() - start < timeout) {
-    int status = 0;
-    const pid_t done = waitpid(pid, &status, WNOHANG);
-    if (done == pid) {
-      result.Finished = true;
-      result.Status = status;
-      result.Seconds = std::chrono::duration<double>(Clock::now() - start).count();
-      return result;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  int status = 0;
+  if (QSTesting::WaitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, timeout)) {
+    result.Finished = true;
+    result.Status = status;
+    result.Seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    return result;
   }
   kill(pid, SIGKILL);
-  int status = 0;
   waitpid(pid, &status, 0);
   result.Seconds = std::chrono::duration<double>(Clock::now() - start).count();
   return result;

@@ -18,7 +18,7 @@
 
 using namespace LumoraQSSim;
 using namespace LumoraQSStream;
-using QSTest::LiveBytes;
+using QSTesting::LiveBytes;
 
 namespace {
 
@@ -35,11 +35,11 @@ class VPacketFeed : public LumoraQSStreamIO::VReader {
     return true;
   }
   bool ReadOne(VPacketReader& packets, const VBytes& packet, VPacketDelivery& delivery,
-               QSTest::VAllocationReport* report = nullptr) {
+               QSTesting::VAllocationReport* report = nullptr) {
     Pending = packet;
     Offset = 0;
     bool accepted = false;
-    const auto counted = QSTest::MeasureAllocations([&] { accepted = static_cast<bool>(packets.ReadPacket(*this, false, delivery)); });
+    const auto counted = QSTesting::MeasureAllocations([&] { accepted = static_cast<bool>(packets.ReadPacket(*this, false, delivery)); });
     if (report) *report = counted;
     VBytes().swap(Pending);
     return accepted;
@@ -77,7 +77,7 @@ TEST(PacketMemory, OverlappingObjectsAreRefusedWithAllocationNearThePayload) {
     VPacketFeed feed;
     VPacketReader packets;
     VPacketDelivery delivery;
-    QSTest::VAllocationReport report;
+    QSTesting::VAllocationReport report;
     EXPECT_FALSE(feed.ReadOne(packets, packet, delivery, &report));
     EXPECT_FALSE(delivery.Static || delivery.Dynamic);
     // The receive buffer, then samples, records or names for the decoding
@@ -115,7 +115,7 @@ TEST(PacketMemory, HeldMemoryPerPayloadByteIsBoundedForEveryKind) {
     VPacketReader packets;
     VPacketDelivery delivery;
     const std::size_t before = LiveBytes();
-    QSTest::VAllocationReport report;
+    QSTesting::VAllocationReport report;
     ASSERT_TRUE(feed.ReadOne(packets, packet, delivery, &report)) << name;
     // The decoders consumed the payload once; the buffer holds it once more.
     const double held = (LiveBytes() - before) / PayloadOf(packet);

@@ -12,6 +12,7 @@
 
 #include "stream/video_conversion.h"
 #include "testing/capture_server.h"
+#include "testing/wait.h"
 
 using namespace std::chrono_literals;
 using namespace LumoraQSSim;
@@ -311,11 +312,7 @@ TEST(StreamClient, CallbackDestroyedMidConnectionStopsEvents) {
   f.Recorder.reset();
   // The receiving thread holds a strong reference only while a call runs:
   // once the call that woke us has returned, the object is gone.
-  const auto deadline = std::chrono::steady_clock::now() + 2s;
-  while (!watch.expired() && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(1ms);
-  }
-  EXPECT_TRUE(watch.expired());
+  EXPECT_TRUE(WaitUntil([&] { return watch.expired(); }, 2s));
   for (int i = 2; i < 10; ++i) f.Server.Push(FramePacket(i));
   f.Client.reset();
 }

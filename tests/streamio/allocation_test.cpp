@@ -29,10 +29,10 @@ using QSTesting::LoadPayload;
 
 constexpr int32_t MaxCount = std::numeric_limits<int32_t>::max();
 
-using AllocationReport = QSTest::VAllocationReport;
+using AllocationReport = QSTesting::VAllocationReport;
 
 // Runs `step` while counting every allocation it makes.
-AllocationReport Measure(const std::function<void()>& step) { return QSTest::MeasureAllocations(step); }
+AllocationReport Measure(const std::function<void()>& step) { return QSTesting::MeasureAllocations(step); }
 
 TEST(AllocationCounter, SeesAnAllocation) {
   // The counter itself must work, or every test below would pass vacuously.
@@ -44,12 +44,12 @@ TEST(AllocationCounter, SeesAnAllocation) {
   EXPECT_GE(report.Largest, 4096u);
   // Live bytes rise with a block and fall back when it is released.
   EXPECT_GE(report.PeakAbove, 4096u);
-  const std::size_t before = QSTest::LiveBytes();
+  const std::size_t before = QSTesting::LiveBytes();
   {
     std::vector<uint8_t> held(8192, 1);
-    EXPECT_GE(QSTest::LiveBytes(), before + held.size());
+    EXPECT_GE(QSTesting::LiveBytes(), before + held.size());
   }
-  EXPECT_EQ(QSTest::LiveBytes(), before);
+  EXPECT_EQ(QSTesting::LiveBytes(), before);
 }
 
 TEST(HostileInput, FillAboveTheLimitAllocatesNothing) {

@@ -201,8 +201,11 @@ TEST(SocketReaderWriter, PeerCloseMakesReadFalse) {
     const uint8_t three[3] = {1, 2, 3};
     boost::system::error_code error;
     boost::asio::write(pair.Server, boost::asio::buffer(three), error);
+    // A read blocked in the socket leaves no trace to wait for: this pause
+    // lets the read below start waiting for a fourth byte, and the close
+    // must end it whether or not it has begun.
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    pair.Server.close(error);  // while the read below waits for a fourth byte
+    pair.Server.close(error);
   });
   uint8_t four[4] = {};
   EXPECT_FALSE(stream.Read(four, 4));

@@ -201,8 +201,8 @@ void BuildWithPrimitives(VMemoryWriter& writer, const std::set<int32_t>& types, 
 }
 
 TEST_P(RequestBytes, PrimitivesProduceTheListedBytes) {
-  const nlohmann::json* found = QSTest::FindCase("request_cases", GetParam());
-  ASSERT_NE(found, nullptr) << QSTest::MissingCaseMessage("request_cases", GetParam());
+  const nlohmann::json* found = QSTesting::FindCase("request_cases", GetParam());
+  ASSERT_NE(found, nullptr) << QSTesting::MissingCaseMessage("request_cases", GetParam());
   const nlohmann::json& entry = *found;
   const nlohmann::json& state = entry.at("state");
   std::set<int32_t> types;
@@ -219,9 +219,9 @@ TEST_P(RequestBytes, PrimitivesProduceTheListedBytes) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Conformance, RequestBytes,
-                         ::testing::ValuesIn(QSTest::CaseNames("request_cases")),
+                         ::testing::ValuesIn(QSTesting::CaseNames("request_cases")),
                          [](const ::testing::TestParamInfo<std::string>& info) {
-                           return QSTest::ParamName(info.param);
+                           return QSTesting::ParamName(info.param);
                          });
 
 }  // namespace

@@ -10,16 +10,16 @@
 // decode does not show, the value is written out below with a note.
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <string>
 
-#include "testing/wire_bytes.h"
 #include "testing/capture_server.h"
+#include "testing/wire_bytes.h"
+#include "tests/conformance/conformance_file.h"
+#include "tests/conformance/conformance_mapping.h"
 #include "tools/sim/wire_encoder.h"
 
 namespace {
@@ -28,32 +28,16 @@ using nlohmann::json;
 using namespace LumoraQSSim;
 using namespace LumoraQSStream;
 
+// The conformance set's hex text as bytes ('' for text that is not hex).
 VBytes FromHex(const std::string& hex) {
   VBytes bytes;
-  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
-    bytes.push_back(static_cast<uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
-  }
+  if (!QSTesting::FromHex(hex, bytes)) bytes.clear();
   return bytes;
 }
 
-std::string ToHex(const VBytes& bytes) {
-  std::string hex;
-  char digits[3];
-  for (uint8_t byte : bytes) {
-    std::snprintf(digits, sizeof digits, "%02x", byte);
-    hex += digits;
-  }
-  return hex;
-}
-
-const json& Conformance() {
-  static const json loaded = [] {
-    std::ifstream in(QS_CONFORMANCE_PACKETS);
-    if (!in) return json();
-    return json::parse(in, nullptr, /*allow_exceptions=*/false);
-  }();
-  return loaded;
-}
+using QSTesting::Conformance;
+using QSTesting::FromConformanceJson;
+using QSTesting::ToHex;
 
 #define REQUIRE_CONFORMANCE()                                                                  \
   ASSERT_TRUE(Conformance().is_object() && Conformance().contains("packet_cases"))             \
@@ -68,149 +52,11 @@ const json& CaseNamed(const char* group, const std::string& name) {
 
 // ---- Expected values to payload classes -------------------------------------
 
-template <std::size_t N, typename T>
-std::array<T, N> ArrayOf(const json& values) {
-  std::array<T, N> out{};
-  if (values.size() != N) throw std::runtime_error("array of wrong size");
-  for (std::size_t i = 0; i < N; ++i) out[i] = values.at(i).get<T>();
-  return out;
-}
-
-template <std::size_t N>
-std::array<uint8_t, N> BytesOf(const json& hex) {
-  const VBytes bytes = FromHex(hex.get<std::string>());
-  if (bytes.size() != N) throw std::runtime_error("byte record of wrong size");
-  std::array<uint8_t, N> out{};
-  std::copy(bytes.begin(), bytes.end(), out.begin());
-  return out;
-}
-
-VSubjectInfo SubjectFrom(const json& j) {
-  VSubjectInfo s;
-  s.SubjectID = j.at("id").get<int32_t>();
-  s.Name = j.at("name").get<std::string>();
-  for (const json& seg : j.at("segments")) {
-    VSegmentInfo info;
-    info.Value0 = seg.at("value0").get<int32_t>();
-    info.SegmentID = seg.at("id").get<int32_t>();
-    info.Values = ArrayOf<6, uint32_t>(seg.at("values"));
-    info.Name = seg.at("name").get<std::string>();
-    s.Segments.push_back(info);
-  }
-  for (const json& m : j.at("markers")) s.Markers.push_back({m.at("id").get<int32_t>(), m.at("name").get<std::string>()});
-  for (const json& p : j.at("pairs")) s.Pairs.push_back({p.at(0).get<uint32_t>(), p.at(1).get<uint32_t>()});
-  return s;
-}
-
-VDeviceInfo DeviceFrom(const json& j) {
-  return {j.at("id").get<int32_t>(), j.at("value0").get<int64_t>(), j.at("name").get<std::string>()};
-}
-
-VDeviceOutputInfo OutputFrom(const json& j) {
-  return {j.at("device_id").get<int32_t>(), j.at("output_id").get<int32_t>(), j.at("name").get<std::string>(),
-          j.at("component_names").get<std::vector<std::string>>()};
-}
-
-VNamedVectorInfo NamedVectorFrom(const json& j) {
-  return {j.at("id").get<int32_t>(), j.at("value0").get<int64_t>(), j.at("name").get<std::string>(),
-          ArrayOf<3, double>(j.at("vector"))};
-}
-
-VNamedParameterInfo NamedParameterFrom(const json& j) {
-  return {j.at("id").get<int32_t>(), j.at("name").get<std::string>(), ArrayOf<19, double>(j.at("parameters"))};
-}
-
-VWordBlockInfo WordBlockFrom(const json& j) {
-  return {j.at("value0").get<int32_t>(), ArrayOf<30, uint32_t>(j.at("words"))};
-}
-
+VSubjectInfo SubjectFrom(const json& j) { return FromConformanceJson<VSubjectInfo>(j); }
+VDeviceInfo DeviceFrom(const json& j) { return FromConformanceJson<VDeviceInfo>(j); }
+VDeviceOutputData OutputDataFrom(const json& j) { return FromConformanceJson<VDeviceOutputData>(j); }
 VRecordArray<VMarkerPosition> MarkerPositionsFrom(const json& list) {
-  VRecordArray<VMarkerPosition> out;
-  for (const json& j : list) {
-    VMarkerPosition m{};
-    m.SubjectID = j.at("subject_id").get<int32_t>();
-    m.MarkerID = j.at("marker_id").get<int32_t>();
-    m.Reserved = BytesOf<8>(j.at("reserved_hex"));
-    m.Position = ArrayOf<3, double>(j.at("position"));
-    m.Trailing = ArrayOf<9, double>(j.at("trailing"));
-    out.push_back(m);
-  }
-  return out;
-}
-
-VRecordArray<VMarkerRecord> MarkerRecordsFrom(const json& list) {
-  VRecordArray<VMarkerRecord> out;
-  for (const json& hex : list) out.push_back({BytesOf<104>(hex)});
-  return out;
-}
-
-VSegmentPoses PosesFrom(const json& j) {
-  VSegmentPoses group;
-  group.SubjectID = j.at("subject_id").get<int32_t>();
-  for (const json& p : j.at("poses")) {
-    VSegmentPose pose{};
-    pose.SegmentID = p.at("segment_id").get<int32_t>();
-    pose.Reserved = BytesOf<4>(p.at("reserved_hex"));
-    pose.Translation = ArrayOf<3, double>(p.at("translation"));
-    pose.Rotation = ArrayOf<9, double>(p.at("rotation"));
-    group.Poses.push_back(pose);
-  }
-  return group;
-}
-
-VDeviceOutputData OutputDataFrom(const json& j) {
-  const auto samples = j.at("samples").get<std::vector<float>>();
-  return {j.at("value0").get<int32_t>(), j.at("device_id").get<int32_t>(), j.at("output_id").get<int32_t>(),
-          VRecordArray<float>(samples.begin(), samples.end())};
-}
-
-VBlockData BlockDataFrom(const json& j) {
-  VBlockData d;
-  d.Value0 = j.at("value0").get<int32_t>();
-  d.Value1 = j.at("value1").get<int32_t>();
-  for (const json& hex : j.at("blocks")) d.Blocks.push_back({BytesOf<32>(hex)});
-  return d;
-}
-
-VShortRecordData ShortRecordDataFrom(const json& j) {
-  VShortRecordData d;
-  d.Value0 = j.at("value0").get<int32_t>();
-  d.Value1 = j.at("value1").get<int32_t>();
-  for (const json& hex : j.at("records")) d.Records.push_back({BytesOf<6>(hex)});
-  return d;
-}
-
-VChunkData ChunkDataFrom(const json& j) {
-  VChunkData d;
-  d.Value0 = j.at("value0").get<int32_t>();
-  d.Value1 = j.at("value1").get<int32_t>();
-  for (const json& group : j.at("groups")) {
-    std::vector<VChunk> chunks;
-    for (const json& c : group) {
-      VChunk chunk;
-      chunk.Value0 = c.at("value0").get<uint16_t>();
-      chunk.Value1 = c.at("value1").get<uint16_t>();
-      const VBytes bytes = FromHex(c.at("bytes_hex").get<std::string>());
-      chunk.Bytes.assign(bytes.begin(), bytes.end());
-      chunks.push_back(chunk);
-    }
-    d.Groups.push_back(chunks);
-  }
-  return d;
-}
-
-VVideoFrame VideoFrameFrom(const json& j) {
-  VVideoFrame f;
-  f.Value0 = j.at("value0").get<int32_t>();
-  f.Value1 = j.at("value1").get<int32_t>();
-  f.Value2 = j.at("value2").get<uint16_t>();
-  f.Value3 = j.at("value3").get<uint16_t>();
-  f.Width = j.at("width").get<uint16_t>();
-  f.Height = j.at("height").get<uint16_t>();
-  f.Format = j.at("format").get<int32_t>();
-  const VBytes data = FromHex(j.at("data_hex").get<std::string>());
-  f.Data.assign(data.begin(), data.end());
-  return f;
+  return FromConformanceJson<VRecordArray<VMarkerPosition>>(list);
 }
 
 // ---- Rebuilding a packet from its expected decode -----------------------------
@@ -237,13 +83,13 @@ class VExpectedObjects {
       case DeviceInfo:
         return EncodeDeviceInfo(DeviceFrom(Take(st, "devices")));
       case DeviceOutputInfo:
-        return EncodeDeviceOutputInfo(OutputFrom(Take(st, "device_outputs")));
+        return EncodeDeviceOutputInfo(FromConformanceJson<VDeviceOutputInfo>(Take(st, "device_outputs")));
       case NamedVectorInfo:
-        return EncodeNamedVectorInfo(NamedVectorFrom(Take(st, "named_vectors")));
+        return EncodeNamedVectorInfo(FromConformanceJson<VNamedVectorInfo>(Take(st, "named_vectors")));
       case NamedParameterInfo:
-        return EncodeNamedParameterInfo(NamedParameterFrom(Take(st, "named_parameters")));
+        return EncodeNamedParameterInfo(FromConformanceJson<VNamedParameterInfo>(Take(st, "named_parameters")));
       case WordBlockInfo:
-        return EncodeWordBlockInfo(WordBlockFrom(Take(st, "word_blocks")));
+        return EncodeWordBlockInfo(FromConformanceJson<VWordBlockInfo>(Take(st, "word_blocks")));
       case FrameNumber:
         Once(type);
         return EncodeFrameNumber(dy.at("frame_number").get<int32_t>());
@@ -254,9 +100,9 @@ class VExpectedObjects {
       case MarkerRecords:
         Once(type);
         Used_["marker_records"] = dy.at("marker_records").size();
-        return EncodeMarkerRecords(MarkerRecordsFrom(dy.at("marker_records")));
+        return EncodeMarkerRecords(FromConformanceJson<VRecordArray<VMarkerRecord>>(dy.at("marker_records")));
       case GlobalSegmentPoses:
-        return EncodeGlobalSegmentPoses(PosesFrom(Take(dy, "global_segment_poses")));
+        return EncodeGlobalSegmentPoses(FromConformanceJson<VSegmentPoses>(Take(dy, "global_segment_poses")));
       case ForceData:
         return EncodeForceData(OutputDataFrom(Take(dy, "forces")));
       case MomentData:
@@ -266,13 +112,13 @@ class VExpectedObjects {
       case VoltageData:
         return EncodeVoltageData(OutputDataFrom(Take(dy, "voltages")));
       case BlockData:
-        return EncodeBlockData(BlockDataFrom(Take(dy, "block_data")));
+        return EncodeBlockData(FromConformanceJson<VBlockData>(Take(dy, "block_data")));
       case ChunkData:
-        return EncodeChunkData(ChunkDataFrom(Take(dy, "chunk_data")));
+        return EncodeChunkData(FromConformanceJson<VChunkData>(Take(dy, "chunk_data")));
       case ShortRecordData:
-        return EncodeShortRecordData(ShortRecordDataFrom(Take(dy, "short_record_data")));
+        return EncodeShortRecordData(FromConformanceJson<VShortRecordData>(Take(dy, "short_record_data")));
       case VideoFrame:
-        return EncodeVideoFrame(VideoFrameFrom(Take(dy, "video_frames")));
+        return EncodeVideoFrame(FromConformanceJson<VVideoFrame>(Take(dy, "video_frames")));
       default:
         throw std::runtime_error("type " + std::to_string(type) + " is not part of a decoded container");
     }

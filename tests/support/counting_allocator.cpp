@@ -54,7 +54,7 @@ void operator delete[](void* block) noexcept { Release(block); }
 void operator delete(void* block, std::size_t) noexcept { Release(block); }
 void operator delete[](void* block, std::size_t) noexcept { Release(block); }
 
-namespace QSTest {
+namespace QSTesting {
 
 VAllocationReport MeasureAllocations(const std::function<void()>& step) {
   Calls = 0;
@@ -71,4 +71,4 @@ VAllocationReport MeasureAllocations(const std::function<void()>& step) {
 
 std::size_t LiveBytes() { return Live.load(); }
 
-}  // namespace QSTest
+}  // namespace QSTesting

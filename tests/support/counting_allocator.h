@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <functional>
 
-namespace QSTest {
+namespace QSTesting {
 
 struct VAllocationReport {
   std::size_t Count = 0;    // operator new calls
@@ -25,4 +25,4 @@ VAllocationReport MeasureAllocations(const std::function<void()>& step);
 // Bytes allocated through operator new and not yet released, now.
 std::size_t LiveBytes();
 
-}  // namespace QSTest
+}  // namespace QSTesting

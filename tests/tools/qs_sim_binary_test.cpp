@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "stream/stream_client.h"
+#include "testing/wait.h"
 #include "tests/tools/stream_recorder.h"
 
 extern char** environ;
@@ -87,17 +88,10 @@ class VProgram {
   }
   // The exit status, or -1 when the program did not end within `timeout`.
   int WaitExit(std::chrono::milliseconds timeout) {
-    const auto deadline = Clock::now() + timeout;
-    while (Clock::now() < deadline) {
-      int status = 0;
-      const pid_t done = waitpid(Pid, &status, WNOHANG);
-      if (done == Pid) {
-        Reaped = true;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      }
-      std::this_thread::sleep_for(10ms);
-    }
-    return -1;
+    int status = 0;
+    if (!QSTesting::WaitUntil([&] { return waitpid(Pid, &status, WNOHANG) == Pid; }, timeout)) return -1;
+    Reaped = true;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   }
 
  private:

@@ -13,13 +13,12 @@ import socket
 import struct
 import subprocess
 import tempfile
-import time
 import unittest
 import urllib.error
 import urllib.request
 import zlib
 
-from sim_support import end_process
+from sim_support import end_process, wait_until
 
 CHROMIUM = os.environ.get("QS_CHROMIUM", "/usr/bin/chromium")
 CHROMEDRIVER = os.environ.get("QS_CHROMEDRIVER", "/usr/bin/chromedriver")
@@ -74,18 +73,21 @@ class Browser:
             "params": {"width": width, "height": height, "deviceScaleFactor": 1, "mobile": False}})
 
     def _wait_ready(self):
-        deadline = time.monotonic() + START_TIMEOUT
-        while time.monotonic() < deadline:
-            try:
-                if (self._call("GET", "/status") or {}).get("ready"):
-                    return
-            except OSError:
-                pass
-            if self.driver.poll() is not None:
-                break
-            time.sleep(0.1)
+        try:
+            wait_until(lambda: self._ready() or self.driver.poll() is not None, START_TIMEOUT,
+                       "chromedriver ready", interval=0.1)
+        except AssertionError:
+            pass
+        if self.driver.poll() is None and self._ready():
+            return
         self.log.seek(0)
         raise unittest.SkipTest("chromedriver did not start: " + self.log.read()[-500:])
+
+    def _ready(self):
+        try:
+            return bool((self._call("GET", "/status") or {}).get("ready"))
+        except OSError:
+            return False
 
     def _call(self, method, path, body=None):
         data = None if body is None else json.dumps(body).encode()

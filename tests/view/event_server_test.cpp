@@ -17,6 +17,8 @@
 
 #include <gtest/gtest.h>
 
+#include "testing/wait.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -91,12 +93,7 @@ std::string StatusOf(const QSView::VEventServer& server, const std::string& requ
 }
 
 bool WaitForViewers(const QSView::VEventServer& server, std::size_t count) {
-  const auto deadline = Clock::now() + std::chrono::seconds(5);
-  while (server.Viewers() != count) {
-    if (Clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
+  return QSTesting::WaitUntil([&] { return server.Viewers() == count; });
 }
 
 // A viewer stalled while messages are published is dropped only after five

@@ -15,7 +15,7 @@ import urllib.request
 
 import qs
 from browser import Browser, count_colour, png_pixels
-from sim_support import Simulator, require_sim
+from sim_support import Simulator, require_sim, wait_until
 
 VIEW = os.environ.get("QS_VIEW", "")
 DEMO = os.environ.get("QS_DEMO", "")
@@ -30,17 +30,6 @@ FORCE = (255, 80, 215)
 def require_view(test_case):
     if not VIEW or not os.access(VIEW, os.X_OK):
         raise unittest.SkipTest("QS_VIEW does not name the qs-view program")
-
-
-def wait_until(condition, timeout, what):
-    deadline = time.monotonic() + timeout
-    while True:
-        value = condition()
-        if value:
-            return value
-        if time.monotonic() >= deadline:
-            raise AssertionError("no %s within %g s" % (what, timeout))
-        time.sleep(0.05)
 
 
 def accepting(address):
@@ -123,8 +112,7 @@ class PageInBrowser(unittest.TestCase):
                     first = wait_until(lambda: frame_number(browser.text("status")), 20, "frame on the page")
                     self.assertIn("connected", browser.text("status"))
                     self.assertIn(("Y" if options else "Z") + " up", browser.text("info"))
-                    time.sleep(1.0)
-                    self.assertGreater(frame_number(browser.text("status")), first)
+                    wait_until(lambda: frame_number(browser.text("status")) > first, 20, "newer frame on the page")
                     # A foot on a plate, so that its force is drawn; then the
                     # picture held still for the screenshot.
                     wait_until(lambda: max(vertical_forces(browser.text("info")), default=0) > 200, 15,
@@ -138,7 +126,7 @@ class PageInBrowser(unittest.TestCase):
                     pixels = png_pixels(screenshot)
                     self.assertGreater(count_colour(pixels, MARKER), 200)
                     self.assertGreater(count_colour(pixels, FORCE), 30)
-                    time.sleep(0.3)
+                    time.sleep(0.3)  # paused: no newer frame may be drawn meanwhile
                     self.assertEqual(frame_number(browser.text("status")), held)
 
 

@@ -522,20 +522,20 @@ TEST_F(QSEndToEnd, ForcePlatesAndAnalogChannelsComeFromTheServersDevices) {
 
 // ---- Frames, with and without prefetching ----------------------------------------
 
-// Pushes frames first..first+maxFrames-1 one by one, taking frames in
-// between, until `wanted` different frame numbers of these have been seen.
-// Returns the numbers seen in order; frames older than `first` (left from an
-// earlier phase or connection) are not counted.
+// Pushes frames first..first+maxFrames-1 one by one, after each taking
+// frames until the one pushed (or a newer one) is current, until `wanted`
+// different frame numbers of these have been seen. Returns the numbers seen
+// in order; frames older than `first` (left from an earlier phase or
+// connection) are not counted. Stops early when a pushed frame never comes.
 std::vector<int32_t> WatchFrames(VCaptureServer& server, int32_t first, int maxFrames,
                                  std::size_t wanted) {
   std::vector<int32_t> seen;
-  for (int i = 0; i < maxFrames; ++i) {
-    server.Push(FramePacket(first + i, first + i));
-    std::this_thread::sleep_for(3ms);
-    if (!GetFrame()) break;
+  for (int i = 0; i < maxFrames && seen.size() < wanted; ++i) {
+    const int32_t pushed = first + i;
+    server.Push(FramePacket(pushed, pushed));
+    if (!WaitUntil([pushed] { return GetFrame() && FrameNow() >= pushed; }, 5000ms)) break;
     const int32_t number = FrameNow();
-    if (number >= first && (seen.empty() || seen.back() != number)) seen.push_back(number);
-    if (seen.size() >= wanted) break;
+    if (seen.empty() || seen.back() != number) seen.push_back(number);
   }
   return seen;
 }
