@@ -138,7 +138,7 @@ VBytes FramePacket(int32_t number, double pelvisX = 1.0) {
   bobPoses.Poses = {MakePose(31, {4.0, 5.0, 6.0}, {1, 0, 0, 0, -1, 0, 0, 0, -1})};
 
   using namespace LumoraQSSim;
-using namespace QSTesting;
+  using namespace QSTesting;
   return EncodePacket({
       EncodeSubjectInfo(alice),
       EncodeSubjectInfo(bob),
