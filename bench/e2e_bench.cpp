@@ -47,9 +47,9 @@
 #include "QS.h"
 #include "bench/heavy_scene.h"
 #include "streamio/object_types.h"
-#include "tools/sim/listener.h"
+#include "serve/listener.h"
 #include "tools/sim/scene.h"
-#include "tools/sim/wire_encoder.h"
+#include "serve/wire_encoder.h"
 
 namespace {
 
@@ -256,7 +256,7 @@ class VBenchServer {
   void Serve(int fd) {
     // The listener set TCP_NODELAY, as for the simulator: a packet's last
     // segment goes out at once.
-    const VBytes handshake = LumoraQSSim::EncodePacket({LumoraQSSim::EncodeObjectTypeList(Offered)});
+    const VBytes handshake = LumoraQSServe::EncodePacket({LumoraQSServe::EncodeObjectTypeList(Offered)});
     if (!WriteAll(fd, handshake.data(), handshake.size())) return;
     VBytes request;
     VBytes frame = DynamicPacket;
@@ -292,7 +292,7 @@ class VBenchServer {
   double Rate = 0;
   std::atomic<bool> Stopping{false};
   std::mutex Mutex;
-  LumoraQSSim::VListener Listener;
+  LumoraQSServe::VListener Listener;
   int ClientFd = -1;
   std::thread Thread;
   int32_t NextFrame = 0;
@@ -373,7 +373,7 @@ struct VThroughput {
 class VRawClient {
  public:
   VRawClient() : Fd(ConnectLoopback(ServerPort)) {
-    const VBytes first = LumoraQSSim::EncodeRequest(ExportTypes(), uint8_t{0});
+    const VBytes first = LumoraQSServe::EncodeRequest(ExportTypes(), uint8_t{0});
     Ok = Fd >= 0 && ReadPacket(Fd, Answer) && WriteAll(Fd, first.data(), first.size());
   }
   ~VRawClient() {
@@ -390,7 +390,7 @@ class VRawClient {
 
  private:
   const int Fd;
-  const VBytes Mode0 = LumoraQSSim::EncodeRequest(std::nullopt, uint8_t{0});
+  const VBytes Mode0 = LumoraQSServe::EncodeRequest(std::nullopt, uint8_t{0});
   VBytes Answer;
   bool Ok = false;
 };
@@ -557,7 +557,7 @@ VLatency RawLatency(const VBenchServer& server, int frames) {
 // go idle between rounds, as the client and server do between paced frames.
 std::vector<double> PingPongHalfRoundTrip(int rounds, std::chrono::nanoseconds pause) {
   std::vector<double> samples;
-  LumoraQSSim::VListener listener;
+  LumoraQSServe::VListener listener;
   std::string error;
   if (!listener.Open("127.0.0.1", 0, true, error)) return samples;
   const int one = 1;
@@ -632,7 +632,7 @@ void PrintThroughputRow(const char* server, const char* client, const std::vecto
 
 int Run(const VOptions& options) {
   {
-    LumoraQSSim::VListener probe;
+    LumoraQSServe::VListener probe;
     std::string error;
     if (!probe.Open("127.0.0.1", ServerPort, true, error)) {
       std::fprintf(stderr,

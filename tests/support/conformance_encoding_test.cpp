@@ -18,14 +18,14 @@
 #include <set>
 #include <string>
 
-#include "testing/wire_bytes.h"
+#include "serve/wire_encoder.h"
 #include "testing/capture_server.h"
-#include "tools/sim/wire_encoder.h"
+#include "testing/wire_bytes.h"
 
 namespace {
 
 using nlohmann::json;
-using namespace LumoraQSSim;
+using namespace LumoraQSServe;
 using namespace LumoraQSStream;
 
 VBytes FromHex(const std::string& hex) {
