@@ -402,20 +402,30 @@ bool WaitForFirstFrame(int32_t& frame) {
   return false;
 }
 
+// Connects through the exports (ConnectExports), waits for the first frame,
+// switches prefetching on when asked, and settles past the scene
+// description and the first requests; `frame` is then the current frame's
+// number. False (disconnected again) when no frame came.
+bool ConnectAndSettle(bool prefetch, int& receiving, int32_t& frame) {
+  receiving = ConnectExports();
+  if (receiving < 0 || !WaitForFirstFrame(frame)) {
+    Disconnect();
+    return false;
+  }
+  if (prefetch) SetPreFetchMode(1);
+  const int64_t settle = NowNs() + 100'000'000;
+  while (NowNs() < settle) GetFrame();
+  GetFrameNumber(&frame);
+  return true;
+}
+
 // Host loop through the exports: GetFrame, GetFrameNumber, counting the
 // distinct frame numbers seen.
 VThroughput ExportThroughput(double seconds) {
   VThroughput result;
-  const int receiving = ConnectExports();
+  int receiving = 0;
   int32_t frame = 0;
-  if (receiving < 0 || !WaitForFirstFrame(frame)) {
-    Disconnect();
-    return result;
-  }
-  // Settle past the scene description and the first requests.
-  const int64_t settle = NowNs() + 100'000'000;
-  while (NowNs() < settle) GetFrame();
-  GetFrameNumber(&frame);
+  if (!ConnectAndSettle(false, receiving, frame)) return result;
   int32_t last = frame;
   const int32_t firstSeen = frame;
   uint64_t distinct = 0;
@@ -458,16 +468,9 @@ struct VLatency {
 // and stamps each new frame number when it first sees it.
 VLatency ExportLatency(const VBenchServer& server, int frames) {
   VLatency result;
-  const int receiving = ConnectExports();
+  int receiving = 0;
   int32_t frame = 0;
-  if (receiving < 0 || !WaitForFirstFrame(frame)) {
-    Disconnect();
-    return result;
-  }
-  SetPreFetchMode(1);
-  const int64_t settle = NowNs() + 100'000'000;
-  while (NowNs() < settle) GetFrame();
-  GetFrameNumber(&frame);
+  if (!ConnectAndSettle(true, receiving, frame)) return result;
   int32_t last = frame;
   const int32_t firstSeen = frame;
   const double cpu0 = receiving > 0 ? ThreadCpuNs(receiving) : 0;
