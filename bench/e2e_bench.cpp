@@ -5,8 +5,8 @@
 //   (a) throughput in stream mode 0: distinct frames per second seen by a
 //       host loop of GetFrame/GetFrameNumber, against a raw client doing the
 //       same request-and-read loop on a plain socket without decoding; with
-//       an unpaced qs-sim (its demo scene) and with this program's own
-//       server streaming the heavy reference scene;
+//       an unpaced qs-sim (its demo scene) and with the simulator, in this
+//       program, streaming the heavy reference scene;
 //   (b) latency from the server writing a frame to GetFrameNumber (prefetch
 //       on) seeing it, median and 99th percentile, against the raw client
 //       reading the same packet and against a small-message ping-pong's half
@@ -37,7 +37,6 @@
 #include <fstream>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -46,13 +45,18 @@
 
 #include "QS.h"
 #include "bench/heavy_scene.h"
+#include "bench/heavy_scene_source.h"
+#include "serve/listener.h"
+#include "serve/wire_encoder.h"
+#include "streamio/field_at.h"
 #include "streamio/object_types.h"
-#include "tools/sim/listener.h"
 #include "tools/sim/scene.h"
-#include "tools/sim/wire_encoder.h"
+#include "tools/sim/scene_source.h"
+#include "tools/sim/simulator.h"
 
 namespace {
 
+using LumoraQSStreamIO::Int32At;
 using QSBench::VBytes;
 using Clock = std::chrono::steady_clock;
 
@@ -79,12 +83,6 @@ double Percentile(std::vector<double> values, double p) {
   std::sort(values.begin(), values.end());
   std::size_t index = static_cast<std::size_t>(p / 100.0 * static_cast<double>(values.size() - 1) + 0.5);
   return values[std::min(index, values.size() - 1)];
-}
-
-int32_t ReadInt32At(const uint8_t* p) {
-  uint32_t v = 0;
-  for (int i = 0; i < 4; ++i) v |= static_cast<uint32_t>(p[i]) << (8 * i);
-  return static_cast<int32_t>(v);
 }
 
 // ---- CPU time of one thread of this process -----------------------------------
@@ -154,8 +152,8 @@ bool ReadAll(int fd, void* data, std::size_t size) {
 // capacity from packet to packet.
 bool ReadPacket(int fd, VBytes& buffer) {
   uint8_t header[8];
-  if (!ReadAll(fd, header, 8) || ReadInt32At(header) != PacketMagicValue) return false;
-  const int32_t length = ReadInt32At(header + 4);
+  if (!ReadAll(fd, header, 8) || Int32At(header) != PacketMagicValue) return false;
+  const int32_t length = Int32At(header + 4);
   if (length < 0) return false;
   buffer.resize(8 + static_cast<std::size_t>(length));
   std::memcpy(buffer.data(), header, 8);
@@ -189,40 +187,34 @@ const std::set<int32_t>& ExportTypes() {
   return types;
 }
 
-// ---- The bench's own capture server ------------------------------------------------
+// ---- The bench's server: the simulator ----------------------------------------------
 
-// Serves one client at a time on loopback port 801: handshake, then one
-// packet per request: the scene description first, then frames with
-// increasing numbers (the dynamic packet with its frame number rewritten).
-// Paced at `rate` frames per second (0: unpaced); the time just before each
-// frame's write is kept for latency measurements.
-class VBenchServer {
+// Forwards to a frame source and keeps, per frame, the time its packet was
+// made, which is just before the simulator writes it (the host's clock).
+class VStampedSource : public LumoraQSSim::VFrameSource {
  public:
-  VBenchServer(VBytes staticPacket, VBytes dynamicPacket, std::set<int32_t> offered)
-      : StaticPacket(std::move(staticPacket)), DynamicPacket(std::move(dynamicPacket)),
-        Offered(std::move(offered)) {
+  explicit VStampedSource(std::unique_ptr<LumoraQSSim::VFrameSource> inner) : Inner(std::move(inner)) {
     for (auto& slot : WriteTimes) slot.store(0);
     for (auto& slot : Frames) slot.store(0);
   }
-  ~VBenchServer() { Stop(); }
 
-  bool Start(double rate) {
-    Rate = rate;
-    std::string error;
-    if (!Listener.Open("127.0.0.1", ServerPort, true, error)) return false;
-    Thread = std::thread([this] { AcceptLoop(); });
+  VBytes Handshake() const override { return Inner->Handshake(); }
+  bool Paced() const override { return Inner->Paced(); }
+  double DueAt(int64_t frame) const override { return Inner->DueAt(frame); }
+  int64_t DueBy(double seconds) const override { return Inner->DueBy(seconds); }
+  int64_t LastFrame() const override { return Inner->LastFrame(); }
+  bool IsStaticType(int32_t type) const override { return Inner->IsStaticType(type); }
+  bool IsDynamicType(int32_t type) const override { return Inner->IsDynamicType(type); }
+  bool SceneChangedBetween(int64_t from, int64_t to) const override { return Inner->SceneChangedBetween(from, to); }
+  bool Packet(int64_t frame, const std::set<int32_t>& requested, bool withStatic, VBytes& packet,
+              std::string& error) const override {
+    if (!Inner->Packet(frame, requested, withStatic, packet, error)) return false;
+    // Both sources put the frame on the wire as its number, wrapped to 32 bits.
+    const int32_t number = static_cast<int32_t>(frame % 2147483648LL);
+    const std::size_t index = static_cast<uint32_t>(number) % WriteTimes.size();
+    WriteTimes[index].store(NowNs(), std::memory_order_release);
+    Frames[index].store(number, std::memory_order_release);
     return true;
-  }
-
-  void Stop() {
-    Stopping = true;
-    {
-      std::lock_guard<std::mutex> lock(Mutex);
-      Listener.Wake();
-      if (ClientFd >= 0) ::shutdown(ClientFd, SHUT_RDWR);
-    }
-    if (Thread.joinable()) Thread.join();
-    Listener.Close();
   }
 
   // Nanoseconds (steady clock) just before frame `frame` was written; 0 if
@@ -233,72 +225,37 @@ class VBenchServer {
     return WriteTimes[index].load(std::memory_order_acquire);
   }
 
-  uint64_t FramesSent() const { return Sent.load(); }
+ private:
+  const std::unique_ptr<LumoraQSSim::VFrameSource> Inner;
+  mutable std::array<std::atomic<int64_t>, 4096> WriteTimes;
+  mutable std::array<std::atomic<int32_t>, 4096> Frames;
+};
+
+// The simulator serving `source` on loopback port 801, one client at a
+// time: handshake, then in stream mode 0 one packet per request, the scene
+// description with the first, frame numbers going up by one (paced at the
+// source's rate, unpaced at rate 0). The time just before each frame's
+// write is kept for latency measurements.
+class VBenchServer {
+ public:
+  explicit VBenchServer(std::unique_ptr<LumoraQSSim::VFrameSource> source) {
+    auto stamped = std::make_unique<VStampedSource>(std::move(source));
+    Stamps = stamped.get();
+    LumoraQSSim::VSimulatorOptions options;
+    options.Address = "127.0.0.1";
+    options.Port = ServerPort;
+    options.StaticEvery = 0;  // the description only with the first packet
+    options.ClockStartsOnConnect = true;
+    Simulator = std::make_unique<LumoraQSSim::VSimulator>(options, std::move(stamped));
+  }
+
+  bool Start() { return Simulator->Start(); }
+  void Stop() { Simulator->Stop(); }
+  int64_t WriteTime(int32_t frame) const { return Stamps->WriteTime(frame); }
 
  private:
-  void AcceptLoop() {
-    while (!Stopping) {
-      const int fd = Listener.Accept();
-      if (fd < 0) return;
-      {
-        std::lock_guard<std::mutex> lock(Mutex);
-        ClientFd = fd;
-      }
-      Serve(fd);
-      {
-        std::lock_guard<std::mutex> lock(Mutex);
-        ClientFd = -1;
-      }
-      ::close(fd);
-    }
-  }
-
-  void Serve(int fd) {
-    // The listener set TCP_NODELAY, as for the simulator: a packet's last
-    // segment goes out at once.
-    const VBytes handshake = LumoraQSSim::EncodePacket({LumoraQSSim::EncodeObjectTypeList(Offered)});
-    if (!WriteAll(fd, handshake.data(), handshake.size())) return;
-    VBytes request;
-    VBytes frame = DynamicPacket;
-    bool first = true;
-    const int64_t period = Rate > 0 ? static_cast<int64_t>(1e9 / Rate) : 0;
-    int64_t due = NowNs();
-    while (!Stopping) {
-      if (!ReadPacket(fd, request)) return;
-      if (first) {
-        first = false;
-        if (!WriteAll(fd, StaticPacket.data(), StaticPacket.size())) return;
-        continue;
-      }
-      if (period > 0) {
-        due += period;
-        const int64_t now = NowNs();
-        if (due < now) due = now;
-        std::this_thread::sleep_for(std::chrono::nanoseconds(due - now));
-      }
-      const int32_t number = ++NextFrame;
-      QSBench::VHeavyScene::SetFrameNumber(frame, number);
-      const std::size_t index = static_cast<uint32_t>(number) % WriteTimes.size();
-      WriteTimes[index].store(NowNs(), std::memory_order_release);
-      Frames[index].store(number, std::memory_order_release);
-      if (!WriteAll(fd, frame.data(), frame.size())) return;
-      Sent.fetch_add(1);
-    }
-  }
-
-  const VBytes StaticPacket;
-  const VBytes DynamicPacket;
-  const std::set<int32_t> Offered;
-  double Rate = 0;
-  std::atomic<bool> Stopping{false};
-  std::mutex Mutex;
-  LumoraQSSim::VListener Listener;
-  int ClientFd = -1;
-  std::thread Thread;
-  int32_t NextFrame = 0;
-  std::atomic<uint64_t> Sent{0};
-  std::array<std::atomic<int64_t>, 4096> WriteTimes;
-  std::array<std::atomic<int32_t>, 4096> Frames;
+  const VStampedSource* Stamps = nullptr;
+  std::unique_ptr<LumoraQSSim::VSimulator> Simulator;
 };
 
 // ---- qs-sim as a child process ---------------------------------------------------------
@@ -373,7 +330,7 @@ struct VThroughput {
 class VRawClient {
  public:
   VRawClient() : Fd(ConnectLoopback(ServerPort)) {
-    const VBytes first = LumoraQSSim::EncodeRequest(ExportTypes(), uint8_t{0});
+    const VBytes first = LumoraQSServe::EncodeRequest(ExportTypes(), uint8_t{0});
     Ok = Fd >= 0 && ReadPacket(Fd, Answer) && WriteAll(Fd, first.data(), first.size());
   }
   ~VRawClient() {
@@ -390,7 +347,7 @@ class VRawClient {
 
  private:
   const int Fd;
-  const VBytes Mode0 = LumoraQSSim::EncodeRequest(std::nullopt, uint8_t{0});
+  const VBytes Mode0 = LumoraQSServe::EncodeRequest(std::nullopt, uint8_t{0});
   VBytes Answer;
   bool Ok = false;
 };
@@ -445,20 +402,30 @@ bool WaitForFirstFrame(int32_t& frame) {
   return false;
 }
 
+// Connects through the exports (ConnectExports), waits for the first frame,
+// switches prefetching on when asked, and settles past the scene
+// description and the first requests; `frame` is then the current frame's
+// number. False (disconnected again) when no frame came.
+bool ConnectAndSettle(bool prefetch, int& receiving, int32_t& frame) {
+  receiving = ConnectExports();
+  if (receiving < 0 || !WaitForFirstFrame(frame)) {
+    Disconnect();
+    return false;
+  }
+  if (prefetch) SetPreFetchMode(1);
+  const int64_t settle = NowNs() + 100'000'000;
+  while (NowNs() < settle) GetFrame();
+  GetFrameNumber(&frame);
+  return true;
+}
+
 // Host loop through the exports: GetFrame, GetFrameNumber, counting the
 // distinct frame numbers seen.
 VThroughput ExportThroughput(double seconds) {
   VThroughput result;
-  const int receiving = ConnectExports();
+  int receiving = 0;
   int32_t frame = 0;
-  if (receiving < 0 || !WaitForFirstFrame(frame)) {
-    Disconnect();
-    return result;
-  }
-  // Settle past the scene description and the first requests.
-  const int64_t settle = NowNs() + 100'000'000;
-  while (NowNs() < settle) GetFrame();
-  GetFrameNumber(&frame);
+  if (!ConnectAndSettle(false, receiving, frame)) return result;
   int32_t last = frame;
   const int32_t firstSeen = frame;
   uint64_t distinct = 0;
@@ -501,16 +468,9 @@ struct VLatency {
 // and stamps each new frame number when it first sees it.
 VLatency ExportLatency(const VBenchServer& server, int frames) {
   VLatency result;
-  const int receiving = ConnectExports();
+  int receiving = 0;
   int32_t frame = 0;
-  if (receiving < 0 || !WaitForFirstFrame(frame)) {
-    Disconnect();
-    return result;
-  }
-  SetPreFetchMode(1);
-  const int64_t settle = NowNs() + 100'000'000;
-  while (NowNs() < settle) GetFrame();
-  GetFrameNumber(&frame);
+  if (!ConnectAndSettle(true, receiving, frame)) return result;
   int32_t last = frame;
   const int32_t firstSeen = frame;
   const double cpu0 = receiving > 0 ? ThreadCpuNs(receiving) : 0;
@@ -541,8 +501,8 @@ VLatency RawLatency(const VBenchServer& server, int frames) {
     if (!client.Read()) break;
     const int64_t seen = NowNs();
     const VBytes& packet = client.Packet();
-    if (packet.size() >= 20 && ReadInt32At(packet.data() + 8) == LumoraQSStream::FrameNumber && skip-- <= 0) {
-      const int64_t written = server.WriteTime(ReadInt32At(packet.data() + QSBench::FrameNumberOffset));
+    if (packet.size() >= 20 && Int32At(packet.data() + 8) == LumoraQSStream::FrameNumber && skip-- <= 0) {
+      const int64_t written = server.WriteTime(Int32At(packet.data() + QSBench::FrameNumberOffset));
       if (written > 0) result.Samples.push_back((seen - written) / 1e3);
     }
     if (!client.Request()) break;
@@ -557,7 +517,7 @@ VLatency RawLatency(const VBenchServer& server, int frames) {
 // go idle between rounds, as the client and server do between paced frames.
 std::vector<double> PingPongHalfRoundTrip(int rounds, std::chrono::nanoseconds pause) {
   std::vector<double> samples;
-  LumoraQSSim::VListener listener;
+  LumoraQSServe::VListener listener;
   std::string error;
   if (!listener.Open("127.0.0.1", 0, true, error)) return samples;
   const int one = 1;
@@ -632,7 +592,7 @@ void PrintThroughputRow(const char* server, const char* client, const std::vecto
 
 int Run(const VOptions& options) {
   {
-    LumoraQSSim::VListener probe;
+    LumoraQSServe::VListener probe;
     std::string error;
     if (!probe.Open("127.0.0.1", ServerPort, true, error)) {
       std::fprintf(stderr,
@@ -670,8 +630,8 @@ int Run(const VOptions& options) {
   }
   {
     std::vector<VThroughput> raw, exports;
-    VBenchServer server(heavy.StaticPacket(), heavy.DynamicPacket(1), QSBench::VHeavyScene::Types());
-    if (!server.Start(0)) {
+    VBenchServer server(std::make_unique<QSBench::VHeavySceneSource>(heavy, 0.0));
+    if (!server.Start()) {
       std::printf("heavy server could not start\n");
     } else {
       for (int i = 0; i < options.Repeats; ++i) {
@@ -702,23 +662,27 @@ int Run(const VOptions& options) {
   std::printf("%-14s %-26s %10.1f %10.1f\n", "17 bytes", pacedName, pingMedian, Percentile(pingPong, 99));
   std::printf("%-14s %-26s %10.1f %10.1f\n", "17 bytes", "ping-pong half RTT, b2b", Median(backToBack),
               Percentile(backToBack, 99));
-  LumoraQSSim::VDemoScene demo;
-  const VBytes demoStatic = demo.StaticPacket(ExportTypes());
+  // The demo scene at the latency rate, with qs-sim's samples per frame.
+  const LumoraQSSim::VDemoScene demo(options.LatencyRate, 10);
   const VBytes demoDynamic = demo.DynamicPacket(1, ExportTypes());
   struct VScene {
     const char* Name;
-    VBytes Static;
-    VBytes Dynamic;
-    std::set<int32_t> Types;
+    std::size_t DynamicBytes;
+    std::function<std::unique_ptr<LumoraQSSim::VFrameSource>()> Source;
   };
   std::vector<VScene> scenes;
-  if (demoDynamic.size() >= 20 && ReadInt32At(demoDynamic.data() + 8) == LumoraQSStream::FrameNumber) {
-    scenes.push_back({"demo", demoStatic, demoDynamic, LumoraQSSim::VDemoScene::OfferedTypes()});
+  // The raw client finds the frame number at a fixed offset: the first
+  // object of a dynamic packet.
+  if (demoDynamic.size() >= 20 && Int32At(demoDynamic.data() + 8) == LumoraQSStream::FrameNumber) {
+    scenes.push_back({"demo", demoDynamic.size(), [&] {
+                        return std::make_unique<LumoraQSSim::VSceneSource>(demo, options.LatencyRate);
+                      }});
   }
-  scenes.push_back({"heavy", heavy.StaticPacket(), heavy.DynamicPacket(1), QSBench::VHeavyScene::Types()});
+  scenes.push_back({"heavy", heavy.DynamicPacket(1).size(),
+                    [&] { return std::make_unique<QSBench::VHeavySceneSource>(heavy, options.LatencyRate); }});
   for (const VScene& scene : scenes) {
-    VBenchServer server(scene.Static, scene.Dynamic, scene.Types);
-    if (!server.Start(options.LatencyRate)) {
+    VBenchServer server(scene.Source());
+    if (!server.Start()) {
       std::printf("%-14s server could not start\n", scene.Name);
       continue;
     }
@@ -728,7 +692,7 @@ int Run(const VOptions& options) {
     const double rawMedian = Median(raw.Samples);
     const double libMedian = Median(lib.Samples);
     char name[64];
-    std::snprintf(name, sizeof name, "%s (%zu B)", scene.Name, scene.Dynamic.size());
+    std::snprintf(name, sizeof name, "%s (%zu B)", scene.Name, scene.DynamicBytes);
     std::printf("%-14s %-26s %10.1f %10.1f\n", name, "raw socket, same packet", rawMedian,
                 Percentile(raw.Samples, 99));
     // The target is set against the ping-pong's half round trip at the same

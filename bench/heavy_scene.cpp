@@ -3,12 +3,12 @@
 #include <cmath>
 #include <cstring>
 
-#include "tools/sim/wire_encoder.h"
+#include "serve/wire_encoder.h"
 
 namespace QSBench {
 
 using namespace LumoraQSStream;
-using namespace LumoraQSSim;
+using namespace LumoraQSServe;
 
 std::string SubjectName(int subject) { return "Subject" + std::to_string(subject + 1); }
 std::string SegmentName(int segment) { return "Segment" + std::to_string(segment + 1); }

@@ -2,7 +2,7 @@
 // segments and 20 markers each (1000 markers), 8 force plates with force,
 // moment and centre-of-pressure outputs (10 samples per component) and a
 // 16-channel analog output each. It exists in two forms: decoded (the
-// containers a client ends up with) and encoded with the simulator's wire
+// containers a client ends up with) and encoded with serve/'s wire
 // encoders (one static packet and one dynamic packet per frame).
 #pragma once
 

@@ -12,15 +12,16 @@
 #include <sstream>
 #include <string>
 
+#include "serve/wire_encoder.h"
 #include "stream/packet_reader.h"
 #include "stream/video_conversion.h"
 #include "streamio/dynamic_objects.h"
+#include "streamio/field_at.h"
 #include "streamio/limits.h"
 #include "streamio/object_types.h"
 #include "streamio/static_objects.h"
 #include "testing/memory_reader_writer.h"
 #include "tools/recording/recording.h"
-#include "tools/sim/wire_encoder.h"
 
 // Where a sanitizer runs (the fuzz targets, the ASan and TSan builds of the
 // replay tests) its allocator calls hooks on every allocation and release
@@ -52,11 +53,7 @@ void Check(bool condition, const char* what) {
   if (!condition) Fail(what);
 }
 
-int32_t Int32At(const uint8_t* p) {
-  uint32_t v = 0;
-  for (int i = 3; i >= 0; --i) v = (v << 8) | p[i];
-  return static_cast<int32_t>(v);
-}
+using LumoraQSStreamIO::Int32At;
 
 uint64_t Mix(uint64_t h, uint64_t v) { return (h ^ v) * 0x100000001b3ull; }
 
@@ -240,7 +237,7 @@ bool ParseTypeList(const uint8_t* p, std::size_t size, std::set<int32_t>& types,
   return true;
 }
 
-void CheckRoundTrip(const LumoraQSSim::VBytes& encoded, const uint8_t* payload, uint32_t consumed,
+void CheckRoundTrip(const LumoraQSServe::VBytes& encoded, const uint8_t* payload, uint32_t consumed,
                     const char* what) {
   if (encoded.size() != consumed || (consumed != 0 && std::memcmp(encoded.data(), payload, consumed) != 0)) {
     std::fprintf(stderr, "%s: decoded %u bytes, encoding the result gives %zu bytes%s\n", what,
@@ -274,7 +271,7 @@ void CutTruncatedPacket(std::vector<uint8_t>& stream, bool keepSmall) {
 std::vector<uint8_t> DefaultHandshake() {
   std::set<int32_t> offered;
   for (int32_t t = 1; t <= 22; ++t) offered.insert(t);
-  return LumoraQSSim::EncodePacket({LumoraQSSim::EncodeObjectTypeList(offered)});
+  return LumoraQSServe::EncodePacket({LumoraQSServe::EncodeObjectTypeList(offered)});
 }
 
 int DecoderSelectorForType(int32_t type) {
@@ -424,7 +421,7 @@ VOutcome RunDecoder(const uint8_t* data, std::size_t size) {
   reader.Fill(static_cast<uint32_t>(payloadSize));
 
   bool ok = false;
-  LumoraQSSim::VBytes encoded;
+  LumoraQSServe::VBytes encoded;
   uint64_t h = 0;
   switch (RouteOf(type)) {
     case ERoute::Static: {
@@ -432,19 +429,19 @@ VOutcome RunDecoder(const uint8_t* data, std::size_t size) {
       ok = DecodeStaticObject(type, reader, objects);
       if (!ok) break;
       switch (type) {
-        case StreamInfo: encoded = LumoraQSSim::StreamInfoPayload(objects.StreamValue); break;
-        case SubjectInfo: encoded = LumoraQSSim::SubjectInfoPayload(objects.Subjects.at(0)); break;
-        case DeviceInfo: encoded = LumoraQSSim::DeviceInfoPayload(objects.Devices.at(0)); break;
+        case StreamInfo: encoded = LumoraQSServe::StreamInfoPayload(objects.StreamValue); break;
+        case SubjectInfo: encoded = LumoraQSServe::SubjectInfoPayload(objects.Subjects.at(0)); break;
+        case DeviceInfo: encoded = LumoraQSServe::DeviceInfoPayload(objects.Devices.at(0)); break;
         case DeviceOutputInfo:
-          encoded = LumoraQSSim::DeviceOutputInfoPayload(objects.DeviceOutputs.at(0));
+          encoded = LumoraQSServe::DeviceOutputInfoPayload(objects.DeviceOutputs.at(0));
           break;
         case NamedVectorInfo:
-          encoded = LumoraQSSim::NamedVectorInfoPayload(objects.NamedVectorInfos.at(0));
+          encoded = LumoraQSServe::NamedVectorInfoPayload(objects.NamedVectorInfos.at(0));
           break;
         case NamedParameterInfo:
-          encoded = LumoraQSSim::NamedParameterInfoPayload(objects.NamedParameterInfos.at(0));
+          encoded = LumoraQSServe::NamedParameterInfoPayload(objects.NamedParameterInfos.at(0));
           break;
-        case WordBlockInfo: encoded = LumoraQSSim::WordBlockInfoPayload(objects.WordBlockInfos.at(0)); break;
+        case WordBlockInfo: encoded = LumoraQSServe::WordBlockInfoPayload(objects.WordBlockInfos.at(0)); break;
         default: Fail("static selector without an encoder");
       }
       h = Touch(objects);
@@ -455,19 +452,19 @@ VOutcome RunDecoder(const uint8_t* data, std::size_t size) {
       ok = DecodeDynamicObject(type, reader, objects);
       if (!ok) break;
       switch (type) {
-        case FrameNumber: encoded = LumoraQSSim::FrameNumberPayload(objects.FrameNumber); break;
-        case MarkerPositions: encoded = LumoraQSSim::MarkerPositionsPayload(objects.MarkerPositions); break;
-        case MarkerRecords: encoded = LumoraQSSim::MarkerRecordsPayload(objects.MarkerRecords); break;
+        case FrameNumber: encoded = LumoraQSServe::FrameNumberPayload(objects.FrameNumber); break;
+        case MarkerPositions: encoded = LumoraQSServe::MarkerPositionsPayload(objects.MarkerPositions); break;
+        case MarkerRecords: encoded = LumoraQSServe::MarkerRecordsPayload(objects.MarkerRecords); break;
         case GlobalSegmentPoses:
-          encoded = LumoraQSSim::SegmentPosesPayload(objects.GlobalSegmentPoses.at(0));
+          encoded = LumoraQSServe::SegmentPosesPayload(objects.GlobalSegmentPoses.at(0));
           break;
-        case ForceData: encoded = LumoraQSSim::DeviceOutputDataPayload(objects.Forces.at(0)); break;
-        case BlockData: encoded = LumoraQSSim::BlockDataPayload(objects.BlockDatas.at(0)); break;
-        case ChunkData: encoded = LumoraQSSim::ChunkDataPayload(objects.ChunkDatas.at(0)); break;
+        case ForceData: encoded = LumoraQSServe::DeviceOutputDataPayload(objects.Forces.at(0)); break;
+        case BlockData: encoded = LumoraQSServe::BlockDataPayload(objects.BlockDatas.at(0)); break;
+        case ChunkData: encoded = LumoraQSServe::ChunkDataPayload(objects.ChunkDatas.at(0)); break;
         case ShortRecordData:
-          encoded = LumoraQSSim::ShortRecordDataPayload(objects.ShortRecordDatas.at(0));
+          encoded = LumoraQSServe::ShortRecordDataPayload(objects.ShortRecordDatas.at(0));
           break;
-        case VideoFrame: encoded = LumoraQSSim::VideoFramePayload(*objects.VideoFrames.at(0)); break;
+        case VideoFrame: encoded = LumoraQSServe::VideoFramePayload(*objects.VideoFrames.at(0)); break;
         default: Fail("dynamic selector without an encoder");
       }
       h = Touch(objects);
@@ -479,7 +476,7 @@ VOutcome RunDecoder(const uint8_t* data, std::size_t size) {
       if (!ok) break;
       // Pairs encode back exactly; the carried types are a set, compared
       // with an independent reading of the bytes.
-      LumoraQSSim::VWireBuffer pairs;
+      LumoraQSServe::VWireBuffer pairs;
       pairs.Int32(static_cast<int32_t>(summary.Pairs.size()));
       for (const VSummaryPair& pair : summary.Pairs) pairs.Int32(pair.First).Int32(pair.Second);
       const std::size_t pairBytes = pairs.Size();

@@ -1,12 +1,12 @@
 #include "fuzz/seeds.h"
 
 #include "fuzz/harness.h"
+#include "serve/wire_encoder.h"
 #include "streamio/object_types.h"
 #include "tools/recording/recording.h"
-#include "tools/sim/wire_encoder.h"
 
 using namespace LumoraQSStream;
-using namespace LumoraQSSim;
+using namespace LumoraQSServe;
 
 namespace QSFuzz {
 

@@ -1,6 +1,7 @@
 // VCaptureServer: a real TCP capture-server peer on a loopback address.
 //
-// It serves connections one after another on its own thread. On every
+// It serves connections one after another on its accept thread (the
+// served-connection library, serve/). On every
 // connection it sends a handshake packet, records every request packet the
 // client sends (raw bytes and the decoded type list and stream mode), and
 // sends the packets a test has scripted, in one of a few
@@ -22,14 +23,15 @@
 #include <thread>
 #include <vector>
 
+#include "serve/acceptor.h"
+#include "serve/request_packet.h"
+#include "serve/wire_encoder.h"
 #include "streamio/object_types.h"
-#include "tools/sim/request_packet.h"
-#include "tools/sim/wire_encoder.h"
 
 namespace QSTesting {
 
 using VBytes = std::vector<uint8_t>;
-using LumoraQSSim::VRecordedRequest;
+using LumoraQSServe::VRecordedRequest;
 
 // What the server does after accepting a connection.
 enum class EServeBehaviour {
@@ -75,7 +77,7 @@ struct VCaptureServerOptions {
   // Upper bound on the life of one connection, whatever the behaviour.
   std::chrono::milliseconds MaxConnectionTime{60000};
   // Requests announcing a larger payload end the connection.
-  uint32_t MaxRequestPayload = 1u << 20;
+  uint32_t MaxRequestPayload = LumoraQSServe::DefaultMaxRequestPayload;
 };
 
 class VCaptureServer {
@@ -112,11 +114,10 @@ class VCaptureServer {
 
  private:
   struct VConnection;
-  struct VNet;  // the I/O context and the listening socket
 
-  void ServeLoop();
+  // The accept thread's handler: serves the connection to its end.
+  void Take(LumoraQSServe::VServedConnection& served);
   void Serve(VConnection& connection);
-  void ReadRequests(VConnection& connection);
   bool SendAll(VConnection& connection, const VBytes& bytes);
   bool WaitForScript(VConnection& connection, std::chrono::steady_clock::time_point deadline,
                      VBytes& packet);
@@ -128,15 +129,14 @@ class VCaptureServer {
   mutable std::condition_variable Changed_;
   bool Started_ = false;
   bool Stopping_ = false;
-  int ConnectionFd_ = -1;  // the socket being served, -1 between connections
+  LumoraQSServe::VServedConnection* Current_ = nullptr;  // the one being served
   std::deque<VBytes> Script_;
   std::vector<VRecordedRequest> Requests_;
   std::size_t Accepted_ = 0;
   std::size_t Closed_ = 0;
   std::string LastError_;
 
-  std::unique_ptr<VNet> Net_;
-  std::thread Thread_;
+  LumoraQSServe::VAcceptor Acceptor_;
 };
 
 }  // namespace QSTesting

@@ -14,6 +14,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "serve/served_connection.h"
+#include "streamio/field_at.h"
+
 namespace QSTesting {
 
 namespace {
@@ -80,9 +83,8 @@ bool VPeerConnection::ReadRequest(std::chrono::milliseconds timeout) {
   const auto deadline = Clock::now() + timeout;
   uint8_t header[8];
   if (!ReadExactly(header, sizeof header, deadline)) return false;
-  uint32_t length = 0;
-  for (int i = 3; i >= 0; --i) length = (length << 8) | header[4 + i];
-  if (length > (1u << 20)) return false;
+  const uint32_t length = static_cast<uint32_t>(LumoraQSStreamIO::Int32At(header + 4));
+  if (length > LumoraQSServe::DefaultMaxRequestPayload) return false;
   VBytes payload(length);
   if (length != 0 && !ReadExactly(payload.data(), length, deadline)) return false;
   ++Requests_;

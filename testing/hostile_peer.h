@@ -2,8 +2,11 @@
 // capture server never does: reset a connection in the middle of a packet,
 // or flood packets while never reading the client's requests.
 //
-// It listens on a loopback address, accepts one connection and runs a
-// script on it on its own thread. Every operation of the script is bounded
+// It listens on a loopback address (the served-connection library's
+// listener), accepts one connection and runs a script on it on its own
+// thread. Its connection is a non-blocking socket of its own rather than a
+// VServedConnection: every step of a script must be bounded in time and
+// break the protocol on purpose. Every operation of the script is bounded
 // in time and ends when Stop() is called; Stop() joins the thread, so no
 // thread outlives the peer.
 #pragma once
@@ -18,7 +21,7 @@
 #include <thread>
 #include <vector>
 
-#include "tools/sim/listener.h"
+#include "serve/listener.h"
 
 namespace QSTesting {
 
@@ -32,7 +35,7 @@ class VPeerConnection {
   // Sends all bytes; false on an error, on Stop() or after `timeout`.
   bool Send(const VBytes& bytes, std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
   // Reads one request packet (8 header bytes and the payload it announces,
-  // at most 1 MiB); false on an error, the end of the stream, Stop() or
+  // at most DefaultMaxRequestPayload, as the servers read it); false on an error, the end of the stream, Stop() or
   // after `timeout`.
   bool ReadRequest(std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
 
@@ -112,7 +115,7 @@ class VHostilePeer {
   const std::string Address_;
   uint16_t Port_;
   const int ReceiveBuffer_;
-  LumoraQSSim::VListener Listener_;
+  LumoraQSServe::VListener Listener_;
   std::string Error_;
   std::atomic<bool> Stopping_{false};
   std::atomic<bool> Finished_{false};

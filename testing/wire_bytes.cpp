@@ -1,11 +1,10 @@
 #include "testing/wire_bytes.h"
 
+#include "streamio/field_at.h"
+
 namespace QSTesting {
 
-int32_t Int32At(const std::vector<uint8_t>& bytes, std::size_t offset) {
-  return static_cast<int32_t>(bytes[offset] | bytes[offset + 1] << 8 | bytes[offset + 2] << 16 |
-                              static_cast<uint32_t>(bytes[offset + 3]) << 24);
-}
+using LumoraQSStreamIO::Int32At;
 
 VObjectWalk WalkObjects(const std::vector<uint8_t>& packet) {
   VObjectWalk walk;

@@ -1,6 +1,6 @@
 // Hand-built wire bytes in tests: loading a payload into a memory reader
 // and showing bytes as hex. The bytes themselves are built with
-// LumoraQSSim::VWireBuffer, the encoders' own builder.
+// LumoraQSServe::VWireBuffer, the encoders' own builder.
 #pragma once
 
 #include <cstddef>
@@ -32,9 +32,6 @@ inline std::string ToHex(const uint8_t* bytes, std::size_t count) {
 }
 
 inline std::string ToHex(const std::vector<uint8_t>& bytes) { return ToHex(bytes.data(), bytes.size()); }
-
-// The little-endian 32-bit integer at `offset` (which must leave 4 bytes).
-int32_t Int32At(const std::vector<uint8_t>& bytes, std::size_t offset);
 
 // A packet's objects read from the framing alone (type and length fields,
 // the payloads are not looked at): their types in order, and the offset

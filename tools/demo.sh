@@ -8,7 +8,7 @@
 # With --view, the viewer is qs-view, the live 3D view in the browser, until
 # Ctrl-C (or its --duration). Its page must be reachable from outside the
 # namespace: the listening socket is opened here, outside, and handed in as
-# file descriptor 3 (tools/view/listen-and-run.py), the way socket activation
+# file descriptor 3 (tools/qs-view/listen-and-run.py), the way socket activation
 # does. --http ADDR:PORT (default 127.0.0.1:8080) says where; the other
 # options go to qs-view.
 #
@@ -42,8 +42,8 @@ else
 fi
 BUILD_DIR=$(cd "$BUILD_DIR" && pwd)
 SIM="$BUILD_DIR/tools/qs-sim"
-VIEWER="$BUILD_DIR/tools/viewer/qs-stream"
-[ $VIEW -eq 1 ] && VIEWER="$BUILD_DIR/tools/view/qs-view"
+VIEWER="$BUILD_DIR/tools/qs-stream/qs-stream"
+[ $VIEW -eq 1 ] && VIEWER="$BUILD_DIR/tools/qs-view/qs-view"
 for program in "$SIM" "$VIEWER"; do
   if [ ! -x "$program" ]; then
     echo "demo: $program is missing; build the tools first (cmake --build $BUILD_DIR)" >&2
@@ -102,7 +102,7 @@ if [ $VIEW -eq 1 ]; then
     echo "demo: python3 is needed to hand the page's socket into the namespace" >&2
     exit 1
   fi
-  python3 "$(dirname "$0")/view/listen-and-run.py" "$HTTP" 3 \
+  python3 "$(dirname "$0")/qs-view/listen-and-run.py" "$HTTP" 3 \
     "${RUNNER[@]}" bash -c "$INNER" demo "$SIM" "$VIEWER" --http-fd 3 "${VIEW_OPTIONS[@]}" 127.0.0.1
 else
   "${RUNNER[@]}" bash -c "$INNER" demo "$SIM" "$VIEWER" --reconnect --duration "$SECONDS_TO_RUN" 127.0.0.1

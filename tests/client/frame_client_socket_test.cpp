@@ -9,16 +9,16 @@
 #include <vector>
 
 #include "client/frame_client.h"
+#include "serve/wire_encoder.h"
 #include "testing/capture_server.h"
 #include "testing/frame_client_probe.h"
 #include "testing/wait.h"
-#include "tools/sim/wire_encoder.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using QSTesting::EServeBehaviour;
-using LumoraQSSim::VBytes;
+using LumoraQSServe::VBytes;
 using QSTesting::VCaptureServer;
 using QSTesting::VCaptureServerOptions;
 using Clock = std::chrono::steady_clock;
@@ -31,8 +31,8 @@ VBytes ScenePacket(const std::string& device) {
   LumoraQSStream::VDeviceInfo info;
   info.DeviceID = 1;
   info.Name = device;
-  return LumoraQSSim::EncodePacket(
-      {LumoraQSSim::EncodeStreamInfo(99), LumoraQSSim::EncodeDeviceInfo(info)});
+  return LumoraQSServe::EncodePacket(
+      {LumoraQSServe::EncodeStreamInfo(99), LumoraQSServe::EncodeDeviceInfo(info)});
 }
 
 VBytes FramePacket(int32_t number, int markers = 4, bool withVideo = false) {
@@ -44,17 +44,17 @@ VBytes FramePacket(int32_t number, int markers = 4, bool withVideo = false) {
     positions[i].MarkerID = i + 1;
     positions[i].Position = {number * 1.0, i * 1.0, 0.5};
   }
-  std::vector<VBytes> objects = {LumoraQSSim::EncodeFrameNumber(number),
-                                 LumoraQSSim::EncodeMarkerPositions(positions)};
+  std::vector<VBytes> objects = {LumoraQSServe::EncodeFrameNumber(number),
+                                 LumoraQSServe::EncodeMarkerPositions(positions)};
   if (withVideo) {
     LumoraQSStream::VVideoFrame video;
     video.Width = 2;
     video.Height = 2;
     video.Format = 7;
     video.Data.assign(12, static_cast<uint8_t>(number));
-    objects.push_back(LumoraQSSim::EncodeVideoFrame(video));
+    objects.push_back(LumoraQSServe::EncodeVideoFrame(video));
   }
-  return LumoraQSSim::EncodePacket(objects);
+  return LumoraQSServe::EncodePacket(objects);
 }
 
 std::unique_ptr<VCaptureServer> StartServer(VCaptureServerOptions options) {

@@ -29,7 +29,7 @@
 #include "tests/support/exports_test_support.h"
 
 using namespace std::chrono_literals;
-using namespace LumoraQSSim;
+using namespace LumoraQSServe;
 using namespace QSTesting;
 using Clock = std::chrono::steady_clock;
 using namespace QSExportsTest;

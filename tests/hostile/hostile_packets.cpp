@@ -10,12 +10,12 @@
 namespace QSHostile {
 
 using namespace LumoraQSStream;
-using LumoraQSSim::EncodeFrameNumber;
-using LumoraQSSim::EncodeObject;
-using LumoraQSSim::EncodeRawObject;
-using LumoraQSSim::EncodePacket;
-using LumoraQSSim::EncodePacketWith;
-using LumoraQSSim::VWireBuffer;
+using LumoraQSServe::EncodeFrameNumber;
+using LumoraQSServe::EncodeObject;
+using LumoraQSServe::EncodeRawObject;
+using LumoraQSServe::EncodePacket;
+using LumoraQSServe::EncodePacketWith;
+using LumoraQSServe::VWireBuffer;
 
 namespace {
 
@@ -49,7 +49,7 @@ VBytes ScenePacket(int32_t frameNumber) {
   arm.Name = "Arm";
   hero.Segments = {root, arm};
   hero.Markers = {VMarkerInfo{20, "Tip"}};
-  return EncodePacket({LumoraQSSim::EncodeSubjectInfo(hero), EncodeFrameNumber(frameNumber)});
+  return EncodePacket({LumoraQSServe::EncodeSubjectInfo(hero), EncodeFrameNumber(frameNumber)});
 }
 
 VBytes FramePacket(int32_t frameNumber) { return EncodePacket({EncodeFrameNumber(frameNumber)}); }
@@ -136,7 +136,7 @@ std::vector<VHostileCase> RejectedDataPackets() {
 
   // ---- Objects that overlap: each decoder reads 16 KiB past its declared
   // end, 2000 times over (32 MiB from a 64 KiB payload) ----
-  for (LumoraQSSim::VOverlappingShape& shape : LumoraQSSim::OverlappingShapes(2000, 16 * 1024)) {
+  for (LumoraQSServe::VOverlappingShape& shape : LumoraQSServe::OverlappingShapes(2000, 16 * 1024)) {
     shape.Objects.insert(shape.Objects.begin(), EncodeFrameNumber(PoisonFrame));
     cases.push_back({shape.Name, EncodePacket(shape.Objects)});
   }
@@ -144,13 +144,13 @@ std::vector<VHostileCase> RejectedDataPackets() {
 }
 
 std::vector<VHostileCase> RejectedHandshakes() {
-  using LumoraQSSim::EncodeObjectTypeList;
+  using LumoraQSServe::EncodeObjectTypeList;
   const VBytes list = EncodeObjectTypeList(std::set<int32_t>{1, 2, 3, 4, 5});
   std::vector<VHostileCase> cases;
   cases.push_back({"handshake_wrong_magic", EncodePacketWith(0x11223344, {list}), EEndReason::BadMagic});
   cases.push_back({"handshake_payload_length_2p31_minus_1", EncodePacketWith(PacketMagic, {list}, Max), OutOfRange});
   cases.push_back({"handshake_payload_length_minus_1", EncodePacketWith(PacketMagic, {list}, -1), OutOfRange});
-  cases.push_back({"handshake_without_type_list", EncodePacket({EncodeFrameNumber(1), LumoraQSSim::EncodeStreamInfo(2)})});
+  cases.push_back({"handshake_without_type_list", EncodePacket({EncodeFrameNumber(1), LumoraQSServe::EncodeStreamInfo(2)})});
   cases.push_back({"handshake_type_count_2p31_minus_1",
                    EncodePacket({EncodeObject(ObjectTypeList, VWireBuffer().Int32(Max).Int32(1).Take())})});
   cases.push_back({"handshake_type_count_minus_1",
@@ -202,8 +202,8 @@ std::vector<VToleratedCase> ToleratedDataPackets() {
   empty.Height = 65535;
   empty.Format = 2;
   cases.push_back({"video_sizes_disagree_with_data",
-                   EncodePacket({LumoraQSSim::EncodeVideoFrame(small), LumoraQSSim::EncodeVideoFrame(large),
-                                 LumoraQSSim::EncodeVideoFrame(empty), EncodeFrameNumber(12)}),
+                   EncodePacket({LumoraQSServe::EncodeVideoFrame(small), LumoraQSServe::EncodeVideoFrame(large),
+                                 LumoraQSServe::EncodeVideoFrame(empty), EncodeFrameNumber(12)}),
                    12});
   return cases;
 }

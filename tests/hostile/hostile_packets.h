@@ -7,12 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "serve/wire_encoder.h"
 #include "stream/end_reason.h"
-#include "tools/sim/wire_encoder.h"
 
 namespace QSHostile {
 
-using LumoraQSSim::VBytes;
+using LumoraQSServe::VBytes;
 
 // Every rejected data packet starts with a FrameNumber object of this value
 // (where its framing lets objects be read at all): if anything of the packet

@@ -22,7 +22,7 @@
 #include "testing/capture_server.h"
 
 using namespace std::chrono_literals;
-using namespace LumoraQSSim;
+using namespace LumoraQSServe;
 using namespace QSTesting;
 using namespace QSExportsTest;
 using boost::asio::ip::make_address;

@@ -19,7 +19,7 @@
 #include "testing/capture_server.h"
 
 using namespace std::chrono_literals;
-using namespace LumoraQSSim;
+using namespace LumoraQSServe;
 using namespace QSTesting;
 using namespace LumoraQSStream;
 

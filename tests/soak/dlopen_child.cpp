@@ -39,7 +39,7 @@
 #include "testing/wait.h"
 
 using namespace std::chrono_literals;
-using namespace LumoraQSSim;
+using namespace LumoraQSServe;
 using namespace QSTesting;
 
 namespace {

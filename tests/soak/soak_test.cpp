@@ -21,7 +21,7 @@
 #include "testing/capture_server.h"
 
 using namespace std::chrono_literals;
-using namespace LumoraQSSim;
+using namespace LumoraQSServe;
 using namespace QSTesting;
 using Clock = std::chrono::steady_clock;
 

@@ -10,13 +10,13 @@
 #include <string>
 #include <vector>
 
+#include "serve/wire_encoder.h"
 #include "stream/packet_reader.h"
 #include "streamio/limits.h"
 #include "testing/memory_reader_writer.h"
 #include "tests/support/counting_allocator.h"
-#include "tools/sim/wire_encoder.h"
 
-using namespace LumoraQSSim;
+using namespace LumoraQSServe;
 using namespace LumoraQSStream;
 using QSTesting::LiveBytes;
 

@@ -4,13 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include "serve/wire_encoder.h"
 #include "stream/video_conversion.h"
 #include "streamio/limits.h"
 #include "testing/memory_reader_writer.h"
 #include "tests/support/payload_builders.h"
-#include "tools/sim/wire_encoder.h"
 
-using namespace LumoraQSSim;
+using namespace LumoraQSServe;
 using namespace LumoraQSStream;
 using QSTesting::VMemoryReader;
 

@@ -15,7 +15,7 @@
 #include "testing/wait.h"
 
 using namespace std::chrono_literals;
-using namespace LumoraQSSim;
+using namespace LumoraQSServe;
 using namespace QSTesting;
 using namespace LumoraQSStream;
 using boost::asio::ip::make_address;

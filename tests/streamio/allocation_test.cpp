@@ -12,19 +12,19 @@
 #include <string>
 #include <vector>
 
+#include "serve/wire_encoder.h"
 #include "streamio/dynamic_objects.h"
 #include "streamio/limits.h"
 #include "streamio/static_objects.h"
 #include "testing/memory_reader_writer.h"
 #include "testing/wire_bytes.h"
-#include "tools/sim/wire_encoder.h"
 #include "tests/support/counting_allocator.h"
 
 namespace {
 
 using namespace LumoraQSStream;
 using QSTesting::VMemoryReader;
-using LumoraQSSim::VWireBuffer;
+using LumoraQSServe::VWireBuffer;
 using QSTesting::LoadPayload;
 
 constexpr int32_t MaxCount = std::numeric_limits<int32_t>::max();

@@ -9,15 +9,15 @@
 #include <string>
 #include <vector>
 
+#include "serve/wire_encoder.h"
 #include "streamio/dynamic_objects.h"
 #include "streamio/static_objects.h"
 #include "testing/memory_reader_writer.h"
 #include "testing/wire_bytes.h"
-#include "tools/sim/wire_encoder.h"
 
 using namespace LumoraQSStream;
 using QSTesting::VMemoryReader;
-using LumoraQSSim::VWireBuffer;
+using LumoraQSServe::VWireBuffer;
 using QSTesting::LoadPayload;
 
 namespace {

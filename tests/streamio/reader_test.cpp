@@ -8,18 +8,18 @@
 #include <string>
 #include <vector>
 
+#include "serve/wire_encoder.h"
 #include "streamio/dynamic_objects.h"
 #include "streamio/limits.h"
 #include "streamio/reader.h"
 #include "streamio/static_objects.h"
 #include "testing/memory_reader_writer.h"
 #include "testing/wire_bytes.h"
-#include "tools/sim/wire_encoder.h"
 
 using LumoraQSStreamIO::MaxPacketPayload;
 using QSTesting::VMemoryReader;
 using LumoraQSStreamIO::VReaderSection;
-using LumoraQSSim::VWireBuffer;
+using LumoraQSServe::VWireBuffer;
 using QSTesting::LoadPayload;
 
 namespace {
@@ -596,12 +596,12 @@ TEST(ReaderSectionInPlace, ExplicitCloseIsFinal) {
 }
 
 TEST(ReaderSection, ObjectsNestInsideARefilledPacket) {
-  const std::vector<uint8_t> payload = LumoraQSSim::Concat({
-      LumoraQSSim::EncodeObject(5, VWireBuffer().Int32(100).Bytes()),
-      LumoraQSSim::EncodeObject(8, std::vector<uint8_t>(10, 0xEE)),
-      LumoraQSSim::EncodeObject(5, VWireBuffer().Int32(200).Int32(999).Bytes()),
+  const std::vector<uint8_t> payload = LumoraQSServe::Concat({
+      LumoraQSServe::EncodeObject(5, VWireBuffer().Int32(100).Bytes()),
+      LumoraQSServe::EncodeObject(8, std::vector<uint8_t>(10, 0xEE)),
+      LumoraQSServe::EncodeObject(5, VWireBuffer().Int32(200).Int32(999).Bytes()),
   });
-  VMemoryReader reader(LumoraQSSim::EncodePacket({payload}));
+  VMemoryReader reader(LumoraQSServe::EncodePacket({payload}));
   std::vector<int32_t> types;
   std::vector<int32_t> values;
   {

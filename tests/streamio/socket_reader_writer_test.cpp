@@ -20,11 +20,11 @@
 #include <boost/asio/write.hpp>
 #include <boost/system/system_error.hpp>
 
+#include "serve/wire_encoder.h"
 #include "streamio/reader.h"
 #include "streamio/socket_reader_writer.h"
 #include "streamio/writer.h"
 #include "testing/wire_bytes.h"
-#include "tools/sim/wire_encoder.h"
 
 using LumoraQSStreamIO::VQSStreamReaderWriter;
 using Socket = boost::asio::ip::tcp::socket;
@@ -176,7 +176,7 @@ TEST(SocketReaderWriter, FillAndSectionsWorkOverTheSocket) {
   Watchdog watchdog(Limit, [&pair] { pair.ShutDown(); });
 
   const std::vector<uint8_t> packet =
-      LumoraQSSim::EncodePacket({LumoraQSSim::EncodeObject(5, LumoraQSSim::VWireBuffer().Int32(321).Bytes())});
+      LumoraQSServe::EncodePacket({LumoraQSServe::EncodeObject(5, LumoraQSServe::VWireBuffer().Int32(321).Bytes())});
   boost::asio::write(pair.Server, boost::asio::buffer(packet));
   {
     LumoraQSStreamIO::VReaderSection section(stream, LumoraQSStreamIO::VReaderSection::EOpen::Refill);

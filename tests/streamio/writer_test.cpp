@@ -10,25 +10,21 @@
 #include <string>
 #include <vector>
 
+#include "serve/wire_encoder.h"
+#include "streamio/field_at.h"
 #include "streamio/object_types.h"
 #include "streamio/writer.h"
 #include "testing/memory_reader_writer.h"
-#include "tests/conformance/conformance_file.h"
 #include "testing/wire_bytes.h"
-#include "tools/sim/wire_encoder.h"
+#include "tests/conformance/conformance_file.h"
 
 using QSTesting::VMemoryWriter;
 using LumoraQSStreamIO::VWriterSection;
-using LumoraQSSim::VWireBuffer;
+using LumoraQSServe::VWireBuffer;
 using QSTesting::ToHex;
+using LumoraQSStreamIO::Int32At;
 
 namespace {
-
-int32_t Int32At(const std::vector<uint8_t>& bytes, std::size_t offset) {
-  int32_t value = 0;
-  std::memcpy(&value, bytes.data() + offset, 4);
-  return value;
-}
 
 TEST(Writer, Int32IntoEmptyWriterGrowsToFourBytesLittleEndian) {
   VMemoryWriter writer;

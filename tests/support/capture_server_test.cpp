@@ -7,12 +7,12 @@
 #include <future>
 #include <optional>
 
+#include "serve/wire_encoder.h"
 #include "testing/capture_server.h"
-#include "tools/sim/wire_encoder.h"
 
 namespace {
 
-using namespace LumoraQSSim;
+using namespace LumoraQSServe;
 using namespace QSTesting;
 using namespace std::chrono_literals;
 namespace asio = boost::asio;

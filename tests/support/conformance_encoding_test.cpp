@@ -16,16 +16,16 @@
 #include <set>
 #include <string>
 
+#include "serve/wire_encoder.h"
 #include "testing/capture_server.h"
 #include "testing/wire_bytes.h"
 #include "tests/conformance/conformance_file.h"
 #include "tests/conformance/conformance_mapping.h"
-#include "tools/sim/wire_encoder.h"
 
 namespace {
 
 using nlohmann::json;
-using namespace LumoraQSSim;
+using namespace LumoraQSServe;
 using namespace LumoraQSStream;
 
 // The conformance set's hex text as bytes ('' for text that is not hex).

@@ -5,12 +5,12 @@
 #include <limits>
 #include <stdexcept>
 
+#include "serve/wire_encoder.h"
 #include "testing/capture_server.h"
-#include "tools/sim/wire_encoder.h"
 
 namespace {
 
-using namespace LumoraQSSim;
+using namespace LumoraQSServe;
 using namespace LumoraQSStream;
 
 TEST(WireBuffer, WritesLittleEndianValuesOfEveryWidth) {

@@ -19,7 +19,7 @@
 
 namespace {
 
-using LumoraQSSim::VBytes;
+using LumoraQSServe::VBytes;
 using LumoraQSSim::VDemoScene;
 using LumoraQSSim::VSceneFrame;
 
@@ -75,7 +75,7 @@ std::string WritePackets(const std::vector<VBytes>& packets) {
   header.RequestedTypes = VDemoScene::OfferedTypes();
   QSRecording::VWriter writer;
   EXPECT_TRUE(writer.Create(path, header)) << writer.Error();
-  const VBytes handshake = LumoraQSSim::EncodePacket({LumoraQSSim::EncodeObjectTypeList(VDemoScene::OfferedTypes())});
+  const VBytes handshake = LumoraQSServe::EncodePacket({LumoraQSServe::EncodeObjectTypeList(VDemoScene::OfferedTypes())});
   EXPECT_TRUE(writer.Append(0, handshake.data(), handshake.size()));
   for (std::size_t i = 0; i < packets.size(); ++i) {
     EXPECT_TRUE(writer.Append(static_cast<int64_t>(i + 1) * 10000000LL, packets[i].data(), packets[i].size()));
@@ -220,10 +220,10 @@ TEST(QsExport, ColumnNamesAreUniqueAndNeverFormulas) {
     info.Segments.push_back({});
     info.Segments.back().SegmentID = 1;
     info.Segments.back().Name = segment;
-    objects.push_back(LumoraQSSim::EncodeSubjectInfo(info));
+    objects.push_back(LumoraQSServe::EncodeSubjectInfo(info));
   }
-  objects.push_back(LumoraQSSim::EncodeFrameNumber(1));
-  const std::string path = WritePackets({LumoraQSSim::EncodePacket(objects)});
+  objects.push_back(LumoraQSServe::EncodeFrameNumber(1));
+  const std::string path = WritePackets({LumoraQSServe::EncodePacket(objects)});
   const std::string table = testing::TempDir() + "qs_names_" + std::to_string(getpid());
   for (const char* format : {"csv", "tsv"}) {
     ASSERT_EQ(std::system((std::string(QS_EXPORT_BINARY) + " " + path + " --format " + format + " -o " + table).c_str()), 0);

@@ -59,7 +59,7 @@ TEST(QsRecordProgram, FullDiskLeavesAReadableRecordingOrThePreviousFile) {
   for (const rlim_t limit : {50, 120, 400}) {
     QSTesting::VCaptureServer server;
     ASSERT_TRUE(server.Start()) << server.LastError();
-    for (int32_t frame = 1; frame <= 10; ++frame) server.Push(LumoraQSSim::EncodePacket({LumoraQSSim::EncodeFrameNumber(frame)}));
+    for (int32_t frame = 1; frame <= 10; ++frame) server.Push(LumoraQSServe::EncodePacket({LumoraQSServe::EncodeFrameNumber(frame)}));
     std::ofstream(file) << "previous";
     const VRun run = Record(server.Port(), file, limit);
     EXPECT_EQ(run.Status, 1) << run.Output;

@@ -1,5 +1,6 @@
 // The demo scene, checked through the library's own packet reader: the
 // packets the scene builds are decoded exactly as a client decodes them.
+#include "streamio/field_at.h"
 #include "tools/sim/scene.h"
 
 #include <gtest/gtest.h>
@@ -16,6 +17,8 @@
 #include "testing/wire_bytes.h"
 
 using namespace LumoraQSSim;
+
+using namespace LumoraQSServe;
 using namespace LumoraQSStream;
 
 namespace {
@@ -32,7 +35,7 @@ struct VDecoded {
 std::vector<int32_t> ObjectTypes(const VBytes& packet) {
   QSTesting::VObjectWalk walk = QSTesting::WalkObjects(packet);
   EXPECT_EQ(walk.End, packet.size()) << "objects must fill the payload exactly";
-  EXPECT_EQ(static_cast<std::size_t>(QSTesting::Int32At(packet, 4)), packet.size() - 8) << "payload length";
+  EXPECT_EQ(static_cast<std::size_t>(LumoraQSStreamIO::Int32At(packet, 4)), packet.size() - 8) << "payload length";
   return std::move(walk.Types);
 }
 

@@ -16,6 +16,7 @@
 
 using namespace std::chrono_literals;
 using namespace LumoraQSSim;
+using namespace LumoraQSServe;
 using namespace LumoraQSStream;
 
 namespace {

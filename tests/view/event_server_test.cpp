@@ -1,7 +1,7 @@
 // The event server with real sockets on loopback: what a viewer that reads
 // slowly, or goes away, costs it; which requests it refuses; and what clients
 // that hold connections without finishing a request cost it.
-#include "tools/view/event_server.h"
+#include "tools/qs-view/event_server.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

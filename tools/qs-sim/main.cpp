@@ -15,7 +15,7 @@
 #include <string>
 
 #include "tools/command_line.h"
-#include "tools/recording/replay_source.h"
+#include "tools/sim/replay_source.h"
 #include "tools/sim/simulator.h"
 
 namespace {
@@ -71,7 +71,7 @@ int main(int argc, char** argv) {
   LumoraQSSim::VSimulatorOptions options;
   bool quiet = false;
   std::string replay;
-  QSRecording::VReplayOptions replayOptions;
+  LumoraQSSim::VReplayOptions replayOptions;
   bool sceneOption = false;  // an option of the demo scene was given
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -88,7 +88,7 @@ int main(int argc, char** argv) {
       continue;
     } else if (arg == "--replay" && value != nullptr && *value != '\0') {
       replay = value;
-    } else if (arg == "--speed" && ParseRate(value, replayOptions.Speed) && QSRecording::ValidSpeed(replayOptions.Speed)) {
+    } else if (arg == "--speed" && ParseRate(value, replayOptions.Speed) && LumoraQSSim::ValidSpeed(replayOptions.Speed)) {
     } else if (arg == "--address" && value != nullptr && *value != '\0') {
       options.Address = value;
     } else if (arg == "--port" && ParseUnsigned(value, 65535, number)) {
@@ -121,10 +121,10 @@ int main(int argc, char** argv) {
   }
 
   // A recording is read and checked whole before anything listens.
-  std::unique_ptr<QSRecording::VReplaySource> source;
+  std::unique_ptr<LumoraQSSim::VReplaySource> source;
   std::string serving = RateText(options.Rate);
   if (!replay.empty()) {
-    source = std::make_unique<QSRecording::VReplaySource>();
+    source = std::make_unique<LumoraQSSim::VReplaySource>();
     if (!source->Open(replay, replayOptions)) {
       std::fprintf(stderr, "qs-sim: %s: %s\n", replay.c_str(), source->Error().c_str());
       return 1;

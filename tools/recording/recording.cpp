@@ -9,8 +9,8 @@
 #include <cstring>
 #include <fstream>
 
+#include "serve/wire_encoder.h"
 #include "streamio/object_types.h"
-#include "tools/sim/wire_encoder.h"
 
 namespace QSRecording {
 
@@ -32,11 +32,11 @@ std::string SystemError(const std::string& what) { return what + ": " + std::str
 }  // namespace
 
 std::vector<uint8_t> EncodeHeader(const VHeader& header) {
-  LumoraQSSim::VWireBuffer body;
+  LumoraQSServe::VWireBuffer body;
   body.Int64(header.StartUnixNs).Int32(header.Port).String(header.Host);
   body.Int32(static_cast<int32_t>(header.RequestedTypes.size()));
   for (int32_t type : header.RequestedTypes) body.Int32(type);
-  LumoraQSSim::VWireBuffer file;
+  LumoraQSServe::VWireBuffer file;
   file.Raw(Magic, sizeof Magic).UInt32(header.Version).UInt32(static_cast<uint32_t>(body.Size())).Raw(body.Bytes());
   return file.Take();
 }
@@ -72,7 +72,7 @@ bool VWriter::Append(int64_t receiveNs, const uint8_t* packet, std::size_t size)
               " ns cannot be recorded";
     return false;
   }
-  LumoraQSSim::VWireBuffer head;
+  LumoraQSServe::VWireBuffer head;
   head.Int64(receiveNs).UInt32(static_cast<uint32_t>(size));
   iovec parts[2] = {{const_cast<uint8_t*>(head.Bytes().data()), head.Size()},
                     {const_cast<uint8_t*>(packet), size}};

@@ -13,9 +13,11 @@
 #include <set>
 #include <string>
 
-#include "tools/sim/wire_encoder.h"
+#include "serve/wire_encoder.h"
 
 namespace LumoraQSSim {
+
+using LumoraQSServe::VBytes;
 
 class VFrameSource {
  public:

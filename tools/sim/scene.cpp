@@ -7,6 +7,7 @@
 namespace LumoraQSSim {
 
 using namespace LumoraQSStream;
+using namespace LumoraQSServe;
 
 namespace {
 

@@ -32,11 +32,13 @@
 #include <string>
 #include <vector>
 
+#include "serve/wire_encoder.h"
 #include "streamio/dynamic_objects.h"
 #include "streamio/static_objects.h"
-#include "tools/sim/wire_encoder.h"
 
 namespace LumoraQSSim {
+
+using LumoraQSServe::VBytes;
 
 using VVec3 = std::array<double, 3>;
 using VMat3 = std::array<double, 9>;  // row by row

@@ -1,28 +1,21 @@
 #include "tools/sim/simulator.h"
 
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <boost/asio.hpp>
 #include <cmath>
 #include <utility>
 #include <vector>
 
-#include "tools/sim/request_packet.h"
-#include "tools/sim/listener.h"
+#include "serve/request_packet.h"
+#include "tools/sim/scene_source.h"
 
 namespace LumoraQSSim {
 
-namespace asio = boost::asio;
-using asio::ip::tcp;
+using LumoraQSServe::VRecordedRequest;
+using LumoraQSServe::VRequestReading;
+using LumoraQSServe::VServedConnection;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-// How long a connection that the server ends waits for the client to close
-// its side before the server cuts it.
-constexpr std::chrono::milliseconds GracefulCloseWait{500};
 
 // A frame due later than this after the clock's start is never waited for
 // in one piece: the wait ends there and the due time is asked again. It
@@ -39,57 +32,12 @@ Clock::time_point WakeTime(Clock::time_point epoch, double seconds) {
   return epoch + std::chrono::ceil<Clock::duration>(std::chrono::duration<double>(bounded));
 }
 
-int32_t Int32At(const VBytes& bytes, std::size_t offset) {
-  uint32_t bits = 0;
-  for (int i = 3; i >= 0; --i) bits = (bits << 8) | bytes[offset + static_cast<std::size_t>(i)];
-  return static_cast<int32_t>(bits);
-}
-
-// The demo scene, at a fixed frame rate (0: unpaced), never ending. The
-// frame number is the serving clock's frame.
-class VSceneSource : public VFrameSource {
- public:
-  VSceneSource(const VDemoScene& scene, double rate) : Scene(scene), Rate(rate) {}
-
-  VBytes Handshake() const override { return EncodePacket({EncodeObjectTypeList(VDemoScene::OfferedTypes())}); }
-  bool Paced() const override { return Rate > 0.0; }
-  double DueAt(int64_t frame) const override { return frame / Rate; }
-  int64_t DueBy(double seconds) const override { return static_cast<int64_t>(std::floor(seconds * Rate)); }
-  int64_t LastFrame() const override { return -1; }
-  bool IsStaticType(int32_t type) const override { return VDemoScene::IsStaticType(type); }
-  bool IsDynamicType(int32_t type) const override {
-    return VDemoScene::OfferedTypes().count(type) != 0 && !VDemoScene::IsStaticType(type);
-  }
-  bool Packet(int64_t frame, const std::set<int32_t>& requested, bool withStatic, VBytes& packet,
-              std::string&) const override {
-    // Frame numbers are 32-bit on the wire; the clock wraps rather than
-    // overflowing.
-    packet = Scene.FramePacket(static_cast<int32_t>(frame % 2147483648LL), requested, withStatic);
-    return true;
-  }
-  bool SceneChangedBetween(int64_t, int64_t) const override { return false; }
-
- private:
-  const VDemoScene& Scene;
-  const double Rate;
-};
-
-std::string Describe(const tcp::endpoint& endpoint) {
-  const asio::ip::address address = endpoint.address();
-  const std::string host = address.is_v6() ? "[" + address.to_string() + "]" : address.to_string();
-  return host + ":" + std::to_string(endpoint.port());
-}
-
 }  // namespace
 
-struct VSimulator::VNet {
-  asio::io_context Io;
-  VListener Listener;
-};
-
 struct VSimulator::VConnection {
-  VConnection(tcp::socket socket, std::string peer) : Socket(std::move(socket)), Peer(std::move(peer)) {}
-  tcp::socket Socket;
+  explicit VConnection(std::unique_ptr<VServedConnection> served)
+      : Served(std::move(served)), Peer(Served->Peer()) {}
+  const std::unique_ptr<VServedConnection> Served;
   const std::string Peer;
   // Guarded by the simulator's mutex.
   bool ReadClosed = false;
@@ -133,14 +81,12 @@ bool VSimulator::Start() {
     LastError_ = "at least one sample per frame";
     return false;
   }
-  auto net = std::make_unique<VNet>();
-  if (!net->Listener.Open(Options_.Address, Options_.Port, false, LastError_)) return false;
-  Port_ = net->Listener.Port();
-  Net_ = std::move(net);
+  if (!Acceptor_.Open(Options_.Address, Options_.Port, false, LastError_)) return false;
+  Port_ = Acceptor_.Port();
   Epoch_ = Clock::now();
   ClockStarted_ = !Options_.ClockStartsOnConnect;
   Started_ = true;
-  AcceptThread_ = std::thread(&VSimulator::AcceptLoop, this);
+  Acceptor_.Start([this](std::unique_ptr<VServedConnection> served) { Take(std::move(served)); });
   ServeThread_ = std::thread(&VSimulator::ServeLoop, this);
   return true;
 }
@@ -151,16 +97,14 @@ void VSimulator::Stop() {
     std::lock_guard<std::mutex> lock(Mutex_);
     Stopping_ = true;
     // Threads blocked in accept, recv or send are woken by shutdown.
-    if (Net_) Net_->Listener.Wake();
-    if (Current_) ::shutdown(Current_->Socket.native_handle(), SHUT_RDWR);
+    Acceptor_.Wake();
+    if (Current_) Current_->Served->Cut();
     pending = std::move(Pending_);
   }
   Changed_.notify_all();
   pending.reset();
-  if (AcceptThread_.joinable()) AcceptThread_.join();
+  Acceptor_.Stop();
   if (ServeThread_.joinable()) ServeThread_.join();
-  std::lock_guard<std::mutex> lock(Mutex_);
-  if (Net_) Net_->Listener.Close();
 }
 
 std::string VSimulator::LastError() const {
@@ -203,42 +147,29 @@ void VSimulator::Say(const std::string& line) {
   if (Options_.Log) Options_.Log(line);
 }
 
-void VSimulator::AcceptLoop() {
-  for (;;) {
-    tcp::socket socket(Net_->Io);
-    if (!Net_->Listener.Accept(socket)) {
-      // Stop() shuts the listening socket down, which fails the accept.
-      // Other failures (a client that vanished before the accept, no file
-      // descriptors left) are retried after a short pause.
-      std::unique_lock<std::mutex> lock(Mutex_);
-      if (Changed_.wait_for(lock, std::chrono::milliseconds(10), [this] { return Stopping_; })) return;
-      continue;
+void VSimulator::Take(std::unique_ptr<VServedConnection> served) {
+  auto connection = std::make_unique<VConnection>(std::move(served));
+  std::unique_ptr<VConnection> dropped;
+  std::string replaced;
+  {
+    std::lock_guard<std::mutex> lock(Mutex_);
+    if (Stopping_) return;
+    const bool budgetSpent = Options_.Frames != 0 && FramesSent_ >= Options_.Frames;
+    if (budgetSpent || Finished_) return;  // closes the new connection
+    ++Accepted_;
+    // The newest client wins: a connection still waiting is dropped, the
+    // one being served is cut.
+    dropped = std::move(Pending_);
+    if (Current_) {
+      Current_->Replaced = true;
+      replaced = Current_->Peer;
+      Current_->Served->Cut();
     }
-    boost::system::error_code ec;
-    const tcp::endpoint peer = socket.remote_endpoint(ec);
-    auto connection = std::make_unique<VConnection>(std::move(socket), ec ? std::string("(unknown)") : Describe(peer));
-    std::unique_ptr<VConnection> dropped;
-    std::string replaced;
-    {
-      std::lock_guard<std::mutex> lock(Mutex_);
-      if (Stopping_) return;
-      const bool budgetSpent = Options_.Frames != 0 && FramesSent_ >= Options_.Frames;
-      if (budgetSpent || Finished_) continue;  // closes the new socket
-      ++Accepted_;
-      // The newest client wins: a connection still waiting is dropped, the
-      // one being served is cut.
-      dropped = std::move(Pending_);
-      if (Current_) {
-        Current_->Replaced = true;
-        replaced = Current_->Peer;
-        ::shutdown(Current_->Socket.native_handle(), SHUT_RDWR);
-      }
-      Pending_ = std::move(connection);
-    }
-    Changed_.notify_all();
-    if (dropped) Say("qs-sim: client " + dropped->Peer + " dropped before it was served");
-    if (!replaced.empty()) Say("qs-sim: client " + replaced + " replaced by a new client");
+    Pending_ = std::move(connection);
   }
+  Changed_.notify_all();
+  if (dropped) Say("qs-sim: client " + dropped->Peer + " dropped before it was served");
+  if (!replaced.empty()) Say("qs-sim: client " + replaced + " replaced by a new client");
 }
 
 void VSimulator::ServeLoop() {
@@ -299,12 +230,20 @@ bool VSimulator::WaitForTurn(VConnection& connection, int64_t& frame) {
 
 void VSimulator::Serve(VConnection& connection) {
   Say("qs-sim: client " + connection.Peer + " connected");
-  std::thread reader(&VSimulator::ReadRequests, this, std::ref(connection));
-  const int fd = connection.Socket.native_handle();
+  VServedConnection& served = *connection.Served;
+  VRequestReading reading;
+  reading.MaxPayload = Options_.MaxRequestPayload;
+  reading.OnRequest = [this, &connection](VRecordedRequest request) { return Request(connection, request); };
+  reading.OnReadEnd = [this, &connection] {
+    {
+      std::lock_guard<std::mutex> lock(Mutex_);
+      connection.ReadClosed = true;
+    }
+    Changed_.notify_all();
+  };
+  served.StartReading(std::move(reading));
 
-  boost::system::error_code ec;
-  asio::write(connection.Socket, asio::buffer(Source_->Handshake()), ec);
-  bool open = !ec;
+  bool open = served.Send(Source_->Handshake());
   bool budgetSpent = false;
   int64_t previous = -1;  // the frame last sent on this connection
   bool haveSentStatic = false;
@@ -339,9 +278,8 @@ void VSimulator::Serve(VConnection& connection) {
       connection.Failed = true;
       break;
     }
-    asio::write(connection.Socket, asio::buffer(packet), ec);
+    open = served.Send(packet);
     previous = frame;
-    open = !ec;
     if (!open) break;
     if (withStatic || staticTypes.empty()) {
       haveSentStatic = !staticTypes.empty();
@@ -361,20 +299,14 @@ void VSimulator::Serve(VConnection& connection) {
   }
 
   // End the stream first so that everything sent arrives, give the client
-  // a moment to close its side, then cut the connection.
-  {
-    std::unique_lock<std::mutex> lock(Mutex_);
-    ::shutdown(fd, SHUT_WR);
-    Changed_.wait_for(lock, GracefulCloseWait, [&] { return Stopping_ || connection.ReadClosed; });
-    ::shutdown(fd, SHUT_RDWR);
-  }
-  reader.join();
+  // a moment to close its side, then cut the connection (Stop() cuts it at
+  // once).
+  served.Close();
   std::string reason;
   uint64_t frames = 0;
   {
     std::lock_guard<std::mutex> lock(Mutex_);
     Current_ = nullptr;
-    connection.Socket.close(ec);
     ++Closed_;
     if (budgetSpent || connection.Exhausted || connection.Failed) Finished_ = true;
     frames = connection.Frames;
@@ -389,42 +321,21 @@ void VSimulator::Serve(VConnection& connection) {
   Say("qs-sim: client " + connection.Peer + " disconnected after " + std::to_string(frames) + " frames" + reason);
 }
 
-void VSimulator::ReadRequests(VConnection& connection) {
-  for (;;) {
-    VBytes packet(8);
-    boost::system::error_code ec;
-    asio::read(connection.Socket, asio::buffer(packet), ec);
-    if (ec) break;
-    const int32_t length = Int32At(packet, 4);
-    if (length < 0 || static_cast<uint32_t>(length) > Options_.MaxRequestPayload) {
-      // The stream can no longer be split into packets.
-      std::lock_guard<std::mutex> lock(Mutex_);
-      connection.BadRequest = true;
-      break;
-    }
-    if (length > 0) {
-      packet.resize(8 + static_cast<std::size_t>(length));
-      asio::read(connection.Socket, asio::buffer(packet.data() + 8, static_cast<std::size_t>(length)), ec);
-      if (ec) break;
-    }
-    const VRecordedRequest request = DecodeRequestPacket(packet);
-    {
-      std::lock_guard<std::mutex> lock(Mutex_);
-      if (!request.WellFormed) {
-        connection.BadRequest = true;
-        break;
-      }
-      if (request.HasTypeList) connection.Requested = request.Types;
-      if (request.HasStreamMode) connection.Mode = request.StreamMode;
-      ++connection.RequestsWaiting;
-    }
-    Changed_.notify_all();
-  }
+bool VSimulator::Request(VConnection& connection, const VRecordedRequest& request) {
   {
     std::lock_guard<std::mutex> lock(Mutex_);
-    connection.ReadClosed = true;
+    if (!request.WellFormed) {
+      // Also a request whose announced length is out of bounds: the stream
+      // can no longer be split into packets.
+      connection.BadRequest = true;
+      return false;
+    }
+    if (request.HasTypeList) connection.Requested = request.Types;
+    if (request.HasStreamMode) connection.Mode = request.StreamMode;
+    ++connection.RequestsWaiting;
   }
   Changed_.notify_all();
+  return true;
 }
 
 }  // namespace LumoraQSSim

@@ -1,4 +1,5 @@
-// VSimulator: a capture server that streams the demo scene.
+// VSimulator: a capture server that streams the demo scene or another frame
+// source, built on the served-connection library (serve/).
 //
 // It listens on one address and port and serves one client at a time; a
 // client that connects while another is being served replaces it (the old
@@ -36,6 +37,7 @@
 #include <string>
 #include <thread>
 
+#include "serve/acceptor.h"
 #include "tools/sim/frame_source.h"
 #include "tools/sim/scene.h"
 
@@ -54,7 +56,7 @@ struct VSimulatorOptions {
   // Start(), so that a client started after the server sees the first frame.
   bool ClockStartsOnConnect = false;
   // Requests announcing a larger payload end the connection.
-  uint32_t MaxRequestPayload = 1u << 20;
+  uint32_t MaxRequestPayload = LumoraQSServe::DefaultMaxRequestPayload;
   // Receives one line per event (connections, disconnections); may be empty.
   std::function<void(const std::string&)> Log;
 };
@@ -93,13 +95,14 @@ class VSimulator {
   std::size_t ConnectionsClosed() const;
 
  private:
-  struct VNet;
   struct VConnection;
 
-  void AcceptLoop();
+  // The accept thread's handler: the new connection waits to be served.
+  void Take(std::unique_ptr<LumoraQSServe::VServedConnection> served);
   void ServeLoop();
   void Serve(VConnection& connection);
-  void ReadRequests(VConnection& connection);
+  // The request reader's handler; false ends the reading.
+  bool Request(VConnection& connection, const LumoraQSServe::VRecordedRequest& request);
   // Waits until the connection may send its next packet; false when it
   // must end instead.
   bool WaitForTurn(VConnection& connection, int64_t& frame);
@@ -127,8 +130,7 @@ class VSimulator {
   std::string LastError_;
 
   std::mutex LogMutex_;
-  std::unique_ptr<VNet> Net_;
-  std::thread AcceptThread_;
+  LumoraQSServe::VAcceptor Acceptor_;
   std::thread ServeThread_;
 };
 

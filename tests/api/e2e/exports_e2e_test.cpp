@@ -24,8 +24,8 @@
 #include <vector>
 
 #include "QS.h"
+#include "serve/wire_encoder.h"
 #include "testing/capture_server.h"
-#include "tools/sim/wire_encoder.h"
 #include "tests/support/exports_test_support.h"
 #include "tests/support/payload_builders.h"
 #include "tests/support/process_stats.h"
@@ -34,10 +34,10 @@ namespace {
 
 using namespace std::chrono_literals;
 using QSTesting::EServeBehaviour;
-using LumoraQSSim::VBytes;
+using LumoraQSServe::VBytes;
 using QSTesting::VCaptureServer;
 using QSTesting::VCaptureServerOptions;
-using LumoraQSSim::VRecordedRequest;
+using LumoraQSServe::VRecordedRequest;
 using Clock = std::chrono::steady_clock;
 using namespace QSExportsTest;
 
@@ -137,7 +137,7 @@ VBytes FramePacket(int32_t number, double pelvisX = 1.0) {
   // 180 degrees about x.
   bobPoses.Poses = {MakePose(31, {4.0, 5.0, 6.0}, {1, 0, 0, 0, -1, 0, 0, 0, -1})};
 
-  using namespace LumoraQSSim;
+  using namespace LumoraQSServe;
   using namespace QSTesting;
   return EncodePacket({
       EncodeSubjectInfo(alice),
@@ -169,7 +169,7 @@ VBytes FramePacket(int32_t number, double pelvisX = 1.0) {
 
 // A frame with the frame number only (no scene description, no data).
 VBytes NumberOnlyPacket(int32_t number) {
-  return LumoraQSSim::EncodePacket({LumoraQSSim::EncodeFrameNumber(number)});
+  return LumoraQSServe::EncodePacket({LumoraQSServe::EncodeFrameNumber(number)});
 }
 
 class QSEndToEnd : public ::testing::Test {

@@ -1,4 +1,4 @@
-#include "tools/view/frame_json.h"
+#include "tools/qs-view/frame_json.h"
 
 #include <charconv>
 #include <cmath>

@@ -14,8 +14,8 @@
 
 #include "QS.h"
 #include "tools/command_line.h"
-#include "tools/host/frame_source.h"
-#include "tools/viewer/options.h"
+#include "tools/host/host_connection.h"
+#include "tools/qs-stream/options.h"
 
 namespace {
 
@@ -72,7 +72,7 @@ class Viewer {
   Clock::time_point Start = Clock::now();
   bool Tty = isatty(STDOUT_FILENO) == 1;
   int ShownLines = 0;
-  VFrameSource Source{Options};
+  VHostConnection Source{Options};
   std::FILE* Csv = nullptr;
   bool CsvHeaderWritten = false;
   std::size_t CsvPlates = 0;

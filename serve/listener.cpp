@@ -1,4 +1,4 @@
-#include "tools/sim/listener.h"
+#include "serve/listener.h"
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -10,7 +10,7 @@
 #include <cerrno>
 #include <cstring>
 
-namespace LumoraQSSim {
+namespace LumoraQSServe {
 
 bool VListener::Open(const std::string& address, uint16_t port, bool loopbackOnly, std::string& error,
                      int receiveBuffer) {
@@ -64,15 +64,6 @@ int VListener::Accept(std::chrono::milliseconds timeout) {
   return fd;
 }
 
-bool VListener::Accept(boost::asio::ip::tcp::socket& socket) {
-  const int fd = Accept();
-  if (fd < 0) return false;
-  boost::system::error_code ec;
-  socket.assign(V6_ ? boost::asio::ip::tcp::v6() : boost::asio::ip::tcp::v4(), fd, ec);
-  if (ec) ::close(fd);
-  return !ec;
-}
-
 void VListener::Wake() {
   const int fd = Fd_;
   if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
@@ -83,4 +74,4 @@ void VListener::Close() {
   if (fd >= 0) ::close(fd);
 }
 
-}  // namespace LumoraQSSim
+}  // namespace LumoraQSServe

@@ -33,12 +33,12 @@ enum class FrameEvent {
   NewFrame,       // the library's current frame is a new one
 };
 
-class VFrameSource {
+class VHostConnection {
  public:
   // Attempts to connect are this far apart.
   static constexpr std::chrono::milliseconds RetryInterval{500};
 
-  explicit VFrameSource(const HostOptions& options) : Options(options) {}
+  explicit VHostConnection(const HostOptions& options) : Options(options) {}
 
   // One step: connects when not connected (at most once per RetryInterval),
   // checks the connection, takes the newest frame. Waits a little (at most

@@ -1,16 +1,10 @@
-#include "tools/sim/request_packet.h"
+#include "serve/request_packet.h"
 
-namespace LumoraQSSim {
+#include "streamio/field_at.h"
 
-namespace {
+namespace LumoraQSServe {
 
-int32_t Int32At(const VBytes& bytes, std::size_t offset) {
-  uint32_t bits = 0;
-  for (int i = 3; i >= 0; --i) bits = (bits << 8) | bytes[offset + static_cast<std::size_t>(i)];
-  return static_cast<int32_t>(bits);
-}
-
-}  // namespace
+using LumoraQSStreamIO::Int32At;
 
 VRecordedRequest DecodeRequestPacket(const VBytes& packet) {
   VRecordedRequest request;
@@ -67,4 +61,4 @@ VRecordedRequest DecodeRequestPacket(const VBytes& packet) {
   return request;
 }
 
-}  // namespace LumoraQSSim
+}  // namespace LumoraQSServe

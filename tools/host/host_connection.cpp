@@ -1,4 +1,4 @@
-#include "tools/host/frame_source.h"
+#include "tools/host/host_connection.h"
 
 #include <thread>
 
@@ -17,7 +17,7 @@ double VRateMeter::Rate(SteadyClock::time_point now) const {
   return span > 0 ? static_cast<double>(Times.size() - first - 1) / span : 0.0;
 }
 
-bool VFrameSource::ConnectOnce() {
+bool VHostConnection::ConnectOnce() {
   if (!Connect(Options.Host.c_str())) return false;
   if (Options.LeftHanded) {
     SetLeftHandRule();
@@ -36,7 +36,7 @@ bool VFrameSource::ConnectOnce() {
   return true;
 }
 
-FrameEvent VFrameSource::Poll() {
+FrameEvent VHostConnection::Poll() {
   if (!IsUp) {
     if (SteadyClock::now() - LastAttempt < RetryInterval) {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -74,7 +74,7 @@ FrameEvent VFrameSource::Poll() {
   return FrameEvent::NewFrame;
 }
 
-void VFrameSource::Close() {
+void VHostConnection::Close() {
   if (IsConnected() || IsUp) Disconnect();
   IsUp = false;
   SetPreFetchMode(0);

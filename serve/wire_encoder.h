@@ -22,7 +22,7 @@
 #include "streamio/dynamic_objects.h"
 #include "streamio/static_objects.h"
 
-namespace LumoraQSSim {
+namespace LumoraQSServe {
 
 using VBytes = std::vector<uint8_t>;
 
@@ -156,4 +156,4 @@ VBytes EncodeRequest(const std::optional<std::set<int32_t>>& types,
 // Concatenation, for scripts that send several packets in one write.
 VBytes Concat(const std::vector<VBytes>& parts);
 
-}  // namespace LumoraQSSim
+}  // namespace LumoraQSServe

@@ -1,4 +1,4 @@
-#include "tools/view/host_check.h"
+#include "tools/qs-view/host_check.h"
 
 #include <algorithm>
 #include <cctype>

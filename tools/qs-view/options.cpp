@@ -1,8 +1,8 @@
-#include "tools/view/options.h"
+#include "tools/qs-view/options.h"
 
 #include <limits>
 
-#include "tools/view/host_check.h"
+#include "tools/qs-view/host_check.h"
 
 void PrintViewUsage(std::FILE* out) {
   std::fputs(

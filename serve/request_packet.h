@@ -7,9 +7,9 @@
 #include <set>
 #include <vector>
 
-#include "tools/sim/wire_encoder.h"
+#include "serve/wire_encoder.h"
 
-namespace LumoraQSSim {
+namespace LumoraQSServe {
 
 // One request packet as the server read it.
 struct VRecordedRequest {
@@ -28,4 +28,4 @@ struct VRecordedRequest {
 // Decodes the objects of one request packet (header included).
 VRecordedRequest DecodeRequestPacket(const VBytes& packet);
 
-}  // namespace LumoraQSSim
+}  // namespace LumoraQSServe

@@ -1,4 +1,4 @@
-#include "tools/view/event_server.h"
+#include "tools/qs-view/event_server.h"
 
 #include <sys/socket.h>
 
@@ -18,7 +18,7 @@
 #include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/http.hpp>
 
-#include "tools/view/host_check.h"
+#include "tools/qs-view/host_check.h"
 
 namespace QSView {
 

@@ -21,7 +21,9 @@
 #include "tools/recording/recording.h"
 #include "tools/sim/frame_source.h"
 
-namespace QSRecording {
+namespace LumoraQSSim {
+
+using QSRecording::VCheckedFile;
 
 // The replay speeds served: 0 (unpaced), or a factor on the recorded pace
 // from MinReplaySpeed to MaxReplaySpeed.
@@ -36,7 +38,7 @@ struct VReplayOptions {
 // True for a speed VReplaySource serves.
 bool ValidSpeed(double speed);
 
-class VReplaySource : public LumoraQSSim::VFrameSource {
+class VReplaySource : public VFrameSource {
  public:
   // Reads and checks the whole recording: its framing, and every packet
   // with the library's packet reader. False with Error() when the file is
@@ -55,14 +57,14 @@ class VReplaySource : public LumoraQSSim::VFrameSource {
   int32_t FirstFrameNumber() const { return MinFrame; }
   int32_t LastFrameNumber() const { return MaxFrame; }
 
-  LumoraQSSim::VBytes Handshake() const override { return HandshakeBytes; }
+  LumoraQSServe::VBytes Handshake() const override { return HandshakeBytes; }
   bool Paced() const override { return Options.Speed > 0.0; }
   double DueAt(int64_t frame) const override;
   int64_t DueBy(double seconds) const override;
   int64_t LastFrame() const override;
   bool IsStaticType(int32_t type) const override;
   bool IsDynamicType(int32_t type) const override;
-  bool Packet(int64_t frame, const std::set<int32_t>& requested, bool withStatic, LumoraQSSim::VBytes& packet,
+  bool Packet(int64_t frame, const std::set<int32_t>& requested, bool withStatic, LumoraQSServe::VBytes& packet,
               std::string& error) const override;
   bool SceneChangedBetween(int64_t from, int64_t to) const override;
 
@@ -82,10 +84,10 @@ class VReplaySource : public LumoraQSSim::VFrameSource {
   // null when none came before it.
   const VEntry* SceneFor(int64_t frame) const;
   // Reads a recorded packet again; false with `error`.
-  bool Read(const VEntry& entry, LumoraQSSim::VBytes& packet, std::string& error) const;
+  bool Read(const VEntry& entry, LumoraQSServe::VBytes& packet, std::string& error) const;
 
   VReplayOptions Options;
-  LumoraQSSim::VBytes HandshakeBytes;
+  LumoraQSServe::VBytes HandshakeBytes;
   std::deque<VEntry> Entries;         // a deque grows without copying what it holds
   std::deque<uint64_t> SceneEntries;  // indexes of the entries that carry a description
   int64_t StartNs = 0;                // the receive time of the first entry
@@ -98,7 +100,7 @@ class VReplaySource : public LumoraQSSim::VFrameSource {
   mutable std::mutex FileMutex;  // the file is read by the serving thread
   mutable VCheckedFile File;
   mutable std::string Message;
-  mutable LumoraQSSim::VBytes Scene;  // scratch for a scene packet, under FileMutex
+  mutable LumoraQSServe::VBytes Scene;  // scratch for a scene packet, under FileMutex
 };
 
-}  // namespace QSRecording
+}  // namespace LumoraQSSim

@@ -1,7 +1,6 @@
-// VListener: the listening socket of every loopback server here (the
-// simulator, the test peers and the end-to-end benchmark's server): bind and
-// listen, accept one connection at a time, and let another thread end a
-// blocked accept.
+// VListener: the listening socket of every server here (the simulator, the
+// test peers, the end-to-end benchmark's ping-pong): bind and listen, accept
+// one connection at a time, and let another thread end a blocked accept.
 #pragma once
 
 #include <atomic>
@@ -11,7 +10,7 @@
 
 #include <boost/asio/ip/tcp.hpp>
 
-namespace LumoraQSSim {
+namespace LumoraQSServe {
 
 class VListener {
  public:
@@ -35,9 +34,6 @@ class VListener {
   // negative, and returns its descriptor with TCP_NODELAY set; the caller
   // owns it. -1 on timeout, on failure and once Wake() was called.
   int Accept(std::chrono::milliseconds timeout = std::chrono::milliseconds(-1));
-  // Accept() without a bound, into `socket` (which must be closed); false
-  // when no connection came.
-  bool Accept(boost::asio::ip::tcp::socket& socket);
   // Ends an Accept blocked on another thread, and fails every later one at
   // once (a shutdown of the listening socket, which wakes a blocked accept
   // where a close would not).
@@ -51,4 +47,4 @@ class VListener {
   bool V6_ = false;
 };
 
-}  // namespace LumoraQSSim
+}  // namespace LumoraQSServe

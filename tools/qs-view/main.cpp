@@ -9,12 +9,12 @@
 #include <cstdio>
 #include <string>
 
-#include "tools/host/frame_source.h"
-#include "tools/view/event_server.h"
-#include "tools/view/frame_json.h"
-#include "tools/view/host_check.h"
-#include "tools/view/options.h"
-#include "tools/view/page.h"
+#include "tools/host/host_connection.h"
+#include "tools/qs-view/event_server.h"
+#include "tools/qs-view/frame_json.h"
+#include "tools/qs-view/host_check.h"
+#include "tools/qs-view/options.h"
+#include "tools/qs-view/page.h"
 
 namespace {
 
@@ -78,7 +78,7 @@ int Run(const ViewOptions& options) {
   Say("open " + PageAddress(endpoint) + " in a browser");
   if (!IsLoopback(endpoint)) Say("the page is served beyond this machine: anyone who reaches it sees the stream");
 
-  VFrameSource source(options);
+  VHostConnection source(options);
   const QSView::VAxes axes{options.YUp, options.LeftHanded};
   const std::string host = source.Endpoint();
   const auto start = SteadyClock::now();

@@ -1,4 +1,4 @@
-#include "tools/recording/replay_source.h"
+#include "tools/sim/replay_source.h"
 
 #include <algorithm>
 #include <cmath>
@@ -7,9 +7,14 @@
 
 #include "streamio/object_types.h"
 
-namespace QSRecording {
+namespace LumoraQSSim {
 
-using LumoraQSSim::VBytes;
+using LumoraQSServe::VBytes;
+using QSRecording::ForEachObject;
+using QSRecording::VObjectSpan;
+using QSRecording::ENext;
+using QSRecording::PacketHeaderBytes;
+using QSRecording::VRecordEntry;
 using LumoraQSStream::ERoute;
 using LumoraQSStream::RouteOf;
 
@@ -202,4 +207,4 @@ bool VReplaySource::Packet(int64_t frame, const std::set<int32_t>& requested, bo
   return true;
 }
 
-}  // namespace QSRecording
+}  // namespace LumoraQSSim

@@ -1,9 +1,9 @@
-#include "tools/sim/wire_encoder.h"
+#include "serve/wire_encoder.h"
 
 #include <cstring>
 #include <stdexcept>
 
-namespace LumoraQSSim {
+namespace LumoraQSServe {
 
 using namespace LumoraQSStream;
 
@@ -355,4 +355,4 @@ VBytes Concat(const std::vector<VBytes>& parts) {
   return out.Take();
 }
 
-}  // namespace LumoraQSSim
+}  // namespace LumoraQSServe

@@ -1,4 +1,4 @@
-#include "tools/viewer/options.h"
+#include "tools/qs-stream/options.h"
 
 #include <cstdio>
 
