@@ -103,40 +103,40 @@ bool VLumoraQSStreamClient::SendRequest(LumoraQSStreamIO::VWriter& writer) {
     // state under the lock; the blocking socket write happens after the lock
     // is released, so a setter never waits on a peer that does not read.
     std::lock_guard<std::recursive_mutex> guard(Lock);
-    if (!BuildRequest(writer, Requests)) return true;  // nothing to send this turn
+    if (!LumoraQSStream::BuildRequest(writer, Requests)) return true;  // nothing to send this turn
   }
   return writer.Flush();
 }
 
 void VLumoraQSStreamClient::Run() {
-  EEndReason reason = EEndReason::SocketError;
+  LumoraQSStream::EEndReason reason = LumoraQSStream::EEndReason::SocketError;
   try {
     Packets.Reset();
     VQSStreamReaderWriter connection(Socket);
     reason = Receive(connection);
   } catch (const std::bad_alloc&) {
     // A packet too large to allocate.
-    reason = EEndReason::AllocationFailed;
+    reason = LumoraQSStream::EEndReason::AllocationFailed;
   } catch (...) {
     // The linger option failing on a socket already shut down: the
     // connection ends like any other socket failure.
-    reason = EEndReason::SocketError;
+    reason = LumoraQSStream::EEndReason::SocketError;
   }
-  if (Stopping.load()) reason = EEndReason::Stopped;
+  if (Stopping.load()) reason = LumoraQSStream::EEndReason::Stopped;
   LastEndReason.store(reason);
   Notify([](ILumoraQSStreamClientCallback& c) { c.OnDisconnected(); });
 }
 
-EEndReason VLumoraQSStreamClient::Receive(VQSStreamReaderWriter& connection) {
-  if (const VReadResult handshake = Packets.ReadHandshake(connection); !handshake) return handshake.Reason;
+LumoraQSStream::EEndReason VLumoraQSStreamClient::Receive(VQSStreamReaderWriter& connection) {
+  if (const LumoraQSStream::VReadResult handshake = Packets.ReadHandshake(connection); !handshake) return handshake.Reason;
   {
     std::lock_guard<std::recursive_mutex> guard(Lock);
     Requests.TypesChanged = true;  // the first request always carries the types
   }
   for (;;) {
-    if (!SendRequest(connection)) return EEndReason::SocketError;
-    VPacketDelivery delivery;
-    const VReadResult packet = Packets.ReadPacket(connection, VideoConversion.load() == 1, delivery);
+    if (!SendRequest(connection)) return LumoraQSStream::EEndReason::SocketError;
+    LumoraQSStream::VPacketDelivery delivery;
+    const LumoraQSStream::VReadResult packet = Packets.ReadPacket(connection, VideoConversion.load() == 1, delivery);
     if (!packet) return packet.Reason;
     if (delivery.Static) {
       Notify([&](ILumoraQSStreamClientCallback& c) { c.OnStaticObjects(delivery.Static); });

@@ -65,13 +65,13 @@ class VLumoraQSStreamClient {
   // Why the last connection ended (None before it has): read it in
   // OnDisconnected, or after Connect has reported one. Stopped when the
   // stream client was being destroyed.
-  EEndReason EndReason() const { return LastEndReason.load(); }
+  LumoraQSStream::EEndReason EndReason() const { return LastEndReason.load(); }
 
  private:
   void Run();
   // The receiving loop of one connection: the handshake, then a request and
   // a packet per turn, until a read or a send fails; returns why.
-  EEndReason Receive(LumoraQSStreamIO::VQSStreamReaderWriter& connection);
+  LumoraQSStream::EEndReason Receive(LumoraQSStreamIO::VQSStreamReaderWriter& connection);
   void Stop();
   bool SendRequest(LumoraQSStreamIO::VWriter& writer);
   template <class Event>
@@ -82,10 +82,10 @@ class VLumoraQSStreamClient {
   std::shared_ptr<boost::asio::ip::tcp::socket> Socket;
   std::shared_ptr<std::thread> ReceivingThread;
   std::recursive_mutex Lock;
-  VPacketReader Packets;      // last containers and offered types; receiving thread only
-  VRequestState Requests;     // guarded by Lock
+  LumoraQSStream::VPacketReader Packets;      // last containers and offered types; receiving thread only
+  LumoraQSStream::VRequestState Requests;     // guarded by Lock
   std::atomic<int32_t> VideoConversion{0};
   bool Attempted = false;  // Connect was called
   std::atomic<bool> Stopping{false};
-  std::atomic<EEndReason> LastEndReason{EEndReason::None};
+  std::atomic<LumoraQSStream::EEndReason> LastEndReason{LumoraQSStream::EEndReason::None};
 };

@@ -215,7 +215,7 @@ class VTeeReader : public LumoraQSStreamIO::VReader {
 };
 
 // Why the packet reader refused the packet whose bytes are in `packet`.
-std::string RefusalReason(EEndReason reason, const std::vector<uint8_t>& packet) {
+std::string RefusalReason(LumoraQSStream::EEndReason reason, const std::vector<uint8_t>& packet) {
   int32_t magic = 0;
   int32_t length = 0;
   if (packet.size() >= 8) {
@@ -223,11 +223,11 @@ std::string RefusalReason(EEndReason reason, const std::vector<uint8_t>& packet)
     std::memcpy(&length, packet.data() + 4, 4);
   }
   switch (reason) {
-    case EEndReason::BadMagic:
+    case LumoraQSStream::EEndReason::BadMagic:
       return Format("a packet with the wrong magic 0x%08x", static_cast<uint32_t>(magic));
-    case EEndReason::LengthOutOfRange:
+    case LumoraQSStream::EEndReason::LengthOutOfRange:
       return Format("a packet announcing %d payload bytes (the bound is %u)", length, LumoraQSStreamIO::MaxPacketPayload);
-    case EEndReason::MalformedObject:
+    case LumoraQSStream::EEndReason::MalformedObject:
       return "a packet whose objects do not decode";
     default:
       return "a packet cut short";
@@ -268,9 +268,9 @@ class VRecorder {
   bool Record(std::string& ending) {
     LumoraQSStreamIO::VQSStreamReaderWriter connection(Socket);
     VTeeReader tee(connection);
-    VPacketReader packets;
+    LumoraQSStream::VPacketReader packets;
 
-    const VReadResult handshake = packets.ReadHandshake(tee);
+    const LumoraQSStream::VReadResult handshake = packets.ReadHandshake(tee);
     if (tee.Closed) {
       ending = Stopping ? "stopped before the server's first packet" : "the server closed the connection before its first packet";
       return Stopping;
@@ -283,15 +283,15 @@ class VRecorder {
     const int64_t handshakeNs = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - Start).count();
     if (!Keep(tee.Packet, handshakeNs, false, 0, ending)) return false;
 
-    VRequestState requests;
+    LumoraQSStream::VRequestState requests;
     requests.RequestedTypes = RequestedTypes(Options);
     requests.TypesChanged = true;
     requests.StreamMode = Options.Push ? 1 : 0;
     bool requested = SendRequest(connection, requests);
     while (requested) {
       tee.Packet.clear();
-      VPacketDelivery delivery;
-      const VReadResult accepted = packets.ReadPacket(tee, false, delivery);
+      LumoraQSStream::VPacketDelivery delivery;
+      const LumoraQSStream::VReadResult accepted = packets.ReadPacket(tee, false, delivery);
       const int64_t receiveNs = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - Start).count();
       if (tee.Closed) break;  // a packet cut short by the end of the connection is not kept
       if (!accepted) {
@@ -315,8 +315,8 @@ class VRecorder {
   }
 
   // False when the request could not be sent (the connection is over).
-  static bool SendRequest(LumoraQSStreamIO::VQSStreamReaderWriter& connection, VRequestState& requests) {
-    return !BuildRequest(connection, requests) || connection.Flush();
+  static bool SendRequest(LumoraQSStreamIO::VQSStreamReaderWriter& connection, LumoraQSStream::VRequestState& requests) {
+    return !LumoraQSStream::BuildRequest(connection, requests) || connection.Flush();
   }
 
   bool Keep(const std::vector<uint8_t>& packet, int64_t ns, bool frame, int32_t frameNumber, std::string& ending) {
