@@ -60,7 +60,7 @@ class VClientMutex {
     Depth = 1;
   }
 
-  bool try_lock() {
+  [[nodiscard]] bool try_lock() {
     const std::thread::id self = std::this_thread::get_id();
     std::lock_guard<std::mutex> guard(Guard);
     if (Owner == self) {

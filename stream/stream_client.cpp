@@ -1,5 +1,6 @@
 #include "stream/stream_client.h"
 
+#include <exception>
 #include <utility>
 
 #include <boost/system/error_code.hpp>
@@ -33,7 +34,20 @@ void VLumoraQSStreamClient::Notify(Event&& event) {
   try {
     event(*callback);
   } catch (...) {
-    // A failing receiver must not take the connection's thread down.
+    // A failing receiver must not take the connection's thread down, nor
+    // end a connection that serves the next event as well as ever; but it
+    // is not forgotten either: counted, and the first named in DescribeEnd.
+    std::string what = "an exception that is not a std::exception";
+    try {
+      throw;
+    } catch (const std::exception& error) {
+      what = error.what();
+    } catch (...) {
+    }
+    if (FailedCallbackCount.fetch_add(1) == 0) {
+      std::lock_guard<std::mutex> guard(EndMutex);
+      FirstCallbackFailure = std::move(what);
+    }
   }
 }
 
@@ -73,6 +87,15 @@ void VLumoraQSStreamClient::SetVideoConversion(bool on) { Session.SetVideoConver
 VReadResult VLumoraQSStreamClient::End() const {
   std::lock_guard<std::mutex> guard(EndMutex);
   return LastEnd;
+}
+
+std::string VLumoraQSStreamClient::DescribeEnd() const {
+  std::string text = End().Describe();
+  const uint64_t failed = FailedCallbackCount.load();
+  if (failed == 0) return text;
+  std::lock_guard<std::mutex> guard(EndMutex);
+  return text + "; " + std::to_string(failed) + (failed == 1 ? " callback" : " callbacks") +
+         " threw, the first: " + FirstCallbackFailure;
 }
 
 void VLumoraQSStreamClient::Run() {

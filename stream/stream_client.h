@@ -29,6 +29,11 @@
 //   only then closes the socket. A connection reports OnDisconnected exactly
 //   once (provided the callback still exists), before the destructor
 //   returns.
+// - An exception a callback throws does not reach the receiving thread and
+//   does not end the connection: the event counts as delivered, and the
+//   exception is counted (FailedCallbacks) and named, the first one, in
+//   DescribeEnd. The library writes no log of its own; this is where a host
+//   finds the trace.
 class VLumoraQSStreamClient : private LumoraQSStream::IStreamSessionObserver {
  public:
   explicit VLumoraQSStreamClient(std::weak_ptr<ILumoraQSStreamClientCallback> callback);
@@ -66,6 +71,11 @@ class VLumoraQSStreamClient : private LumoraQSStream::IStreamSessionObserver {
   // The same with what the reader knew of the fault (the malformed object's
   // type and offset, the declared length out of range, the wrong magic).
   LumoraQSStream::VReadResult End() const;
+  // How many events' callbacks have thrown, over the stream client's life.
+  uint64_t FailedCallbacks() const { return FailedCallbackCount.load(); }
+  // End().Describe(), followed by the count of callbacks that threw and the
+  // first one's message when any did.
+  std::string DescribeEnd() const;
 
  private:
   void Run();
@@ -79,6 +89,8 @@ class VLumoraQSStreamClient : private LumoraQSStream::IStreamSessionObserver {
   std::shared_ptr<std::thread> ReceivingThread;
   bool Attempted = false;  // Connect was called
   std::atomic<LumoraQSStream::EEndReason> LastEndReason{LumoraQSStream::EEndReason::None};
-  mutable std::mutex EndMutex;  // guards LastEnd; taken only to copy it
+  std::atomic<uint64_t> FailedCallbackCount{0};
+  mutable std::mutex EndMutex;  // guards the two below; taken only to copy them
   LumoraQSStream::VReadResult LastEnd;
+  std::string FirstCallbackFailure;
 };
