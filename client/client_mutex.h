@@ -5,8 +5,23 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <thread>
+
+// Whether an unlock by a thread that does not own the lock stops the
+// program. On in debug builds (NDEBUG not defined): such an unlock is a
+// programming error, and it is caught where it happens. Off in release
+// builds, where it changes nothing, as before. A translation unit may set it
+// before including this header (the test of the check does).
+#ifndef QS_CHECK_CLIENT_MUTEX_OWNER
+#ifdef NDEBUG
+#define QS_CHECK_CLIENT_MUTEX_OWNER 0
+#else
+#define QS_CHECK_CLIENT_MUTEX_OWNER 1
+#endif
+#endif
 
 // A recursive mutex built from a plain mutex and owner/depth bookkeeping.
 //
@@ -45,7 +60,7 @@ class VClientMutex {
     Depth = 1;
   }
 
-  bool try_lock() {
+  [[nodiscard]] bool try_lock() {
     const std::thread::id self = std::this_thread::get_id();
     std::lock_guard<std::mutex> guard(Guard);
     if (Owner == self) {
@@ -58,10 +73,18 @@ class VClientMutex {
     return true;
   }
 
-  // Must be called by the owner.
+  // Must be called by the owner. Any other caller is a programming error:
+  // with QS_CHECK_CLIENT_MUTEX_OWNER it aborts the program, otherwise the
+  // call changes nothing.
   void unlock() {
     std::lock_guard<std::mutex> guard(Guard);
-    if (Depth == 0 || Owner != std::this_thread::get_id()) return;  // not ours: ignore
+    if (Depth == 0 || Owner != std::this_thread::get_id()) {
+#if QS_CHECK_CLIENT_MUTEX_OWNER
+      std::fputs("VClientMutex::unlock called by a thread that does not own the lock\n", stderr);
+      std::abort();
+#endif
+      return;
+    }
     if (--Depth == 0) {
       Owner = std::thread::id();
       Released.notify_one();

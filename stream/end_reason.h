@@ -2,6 +2,11 @@
 // and of the receiving loop as a whole.
 #pragma once
 
+#include <cstdint>
+#include <string>
+
+namespace LumoraQSStream {
+
 enum class EEndReason {
   None,              // nothing ended: the packet was read
   PeerClosed,        // the peer closed its side (end of stream)
@@ -14,9 +19,33 @@ enum class EEndReason {
 };
 
 // The outcome of a read: true when the packet was read, otherwise the
-// reason the connection ends.
-struct VReadResult {
+// reason the connection ends, with what the reader knew of the fault.
+struct [[nodiscard]] VReadResult {
   EEndReason Reason = EEndReason::None;
+  // BadMagic: the packet's leading word.
+  uint32_t Magic = 0;
+  // LengthOutOfRange: the payload length the packet's header declared.
+  int32_t DeclaredLength = 0;
+  // MalformedObject: the object that failed, when there was one (a
+  // handshake without a type list has none): its type, and where its type
+  // field lies, counted from the start of the payload.
+  bool InObject = false;
+  int32_t ObjectType = 0;
+  uint32_t ObjectOffset = 0;
+
+  VReadResult() = default;
+  VReadResult(EEndReason reason) : Reason(reason) {}  // NOLINT: a bare reason is a result
+  static VReadResult WrongMagic(uint32_t magic);
+  static VReadResult LengthOutOfRange(int32_t declared);
+  static VReadResult Malformed(int32_t type, uint32_t offset);
 
   explicit operator bool() const { return Reason == EEndReason::None; }
+
+  // One phrase for the fault, as it reads after "the server sent": "a
+  // packet with the wrong magic 0x...", "a packet announcing N payload
+  // bytes ...", "a packet whose object of type T at payload offset O does
+  // not decode"; for the other reasons what ended the connection.
+  std::string Describe() const;
 };
+
+}  // namespace LumoraQSStream

@@ -7,7 +7,8 @@
 #include "streamio/limits.h"
 #include "streamio/object_types.h"
 
-using namespace LumoraQSStream;
+namespace LumoraQSStream {
+
 using LumoraQSStreamIO::MaxDecodedBytes;
 using LumoraQSStreamIO::MaxKeptRoom;
 using LumoraQSStreamIO::MaxPacketPayload;
@@ -16,19 +17,19 @@ using LumoraQSStreamIO::VReaderSection;
 
 namespace {
 
-// Why a packet's header (and body) cannot be decoded, or None when it can:
+// Why a packet's header (and body) cannot be decoded, or a true result when it can:
 // the magic is right, the payload length is neither negative nor above the
 // bound (an oversized payload is refused before a byte is allocated for
 // it), and the whole body arrived.
-EEndReason PacketHeaderFault(const VReaderSection& packet, const VReader& reader) {
+VReadResult PacketHeaderFault(const VReaderSection& packet, const VReader& reader) {
   const EEndReason readFailure = reader.SourceClosed() ? EEndReason::PeerClosed : EEndReason::SocketError;
   if (!packet.HeaderRead()) return readFailure;
-  if (packet.LeadingWord() != PacketMagic) return EEndReason::BadMagic;
+  if (packet.LeadingWord() != PacketMagic) return VReadResult::WrongMagic(static_cast<uint32_t>(packet.LeadingWord()));
   if (packet.DeclaredLength() < 0 || static_cast<uint32_t>(packet.DeclaredLength()) > MaxPacketPayload) {
-    return EEndReason::LengthOutOfRange;
+    return VReadResult::LengthOutOfRange(packet.DeclaredLength());
   }
   if (packet.DeclaredLength() > 0 && reader.Length() == 0) return readFailure;
-  return EEndReason::None;
+  return {};
 }
 
 // Lifts the reader's limit when an object's decoding ends, however it ends.
@@ -50,17 +51,18 @@ VPacketReader::VPacketReader() = default;
 
 VReadResult VPacketReader::ReadHandshake(VReader& reader) {
   VReaderSection packet(reader, VReaderSection::EOpen::Refill);
-  if (const EEndReason fault = PacketHeaderFault(packet, reader); fault != EEndReason::None) return {fault};
+  if (VReadResult fault = PacketHeaderFault(packet, reader); !fault) return fault;
   // Only the one type list is decoded, and the packet is left right after
   // it: the decoding work is at most the payload.
   while (MoreObjects(reader)) {
+    const uint32_t objectStart = reader.Position();
     VReaderSection object(reader, VReaderSection::EOpen::InPlace);
     if (object.LeadingWord() == ObjectTypeList) {
       if (DecodeObjectTypeList(reader, Offered, IsCatalogued)) {
         return {};  // both sections close: past the object, then to the packet end
       }
       Offered.clear();
-      return {EEndReason::MalformedObject};
+      return VReadResult::Malformed(ObjectTypeList, objectStart);
     }
   }
   return {EEndReason::MalformedObject};  // no type list
@@ -71,7 +73,7 @@ VReadResult VPacketReader::ReadPacket(VReader& reader, bool convertVideo, VPacke
   // The offered types were for the first request, which has been sent.
   Offered.clear();
   VReaderSection packet(reader, VReaderSection::EOpen::Refill);
-  if (const EEndReason fault = PacketHeaderFault(packet, reader); fault != EEndReason::None) return {fault};
+  if (VReadResult fault = PacketHeaderFault(packet, reader); !fault) return fault;
   return DecodePacket(reader, convertVideo, delivery);
 }
 
@@ -87,6 +89,7 @@ VReadResult VPacketReader::DecodePacket(VReader& reader, bool convertVideo, VPac
   uint64_t decodedBytes = 0;
 
   while (MoreObjects(reader)) {
+    const uint32_t objectStart = reader.Position();
     VReaderSection object(reader, VReaderSection::EOpen::InPlace);
     const int32_t type = object.LeadingWord();
     // The decoder may consume what is left of the packet's decoding budget,
@@ -121,7 +124,7 @@ VReadResult VPacketReader::DecodePacket(VReader& reader, bool convertVideo, VPac
     decodedBytes += reader.Position() - bodyStart;
     // A failed object abandons the whole packet: the new containers are
     // dropped unseen and the previous ones stay as they were.
-    if (!decoded) return {EEndReason::MalformedObject};
+    if (!decoded) return VReadResult::Malformed(type, objectStart);
   }
 
   if (hasSummary) {
@@ -144,3 +147,5 @@ void VPacketReader::Reset() {
   LastDynamic.reset();
   Pool.Clear();
 }
+
+}  // namespace LumoraQSStream

@@ -13,10 +13,12 @@
 #include "streamio/reader.h"
 #include "streamio/static_objects.h"
 
+namespace LumoraQSStream {
+
 // What one data packet delivers: either container may be empty.
 struct VPacketDelivery {
-  std::shared_ptr<const LumoraQSStream::VStaticObjects> Static;
-  std::shared_ptr<const LumoraQSStream::VDynamicObjects> Dynamic;
+  std::shared_ptr<const VStaticObjects> Static;
+  std::shared_ptr<const VDynamicObjects> Dynamic;
 };
 
 class VPacketReader {
@@ -27,7 +29,8 @@ class VPacketReader {
   // ObjectTypeList, whose types in the catalogue become OfferedTypes()
   // until the first data packet is read (nothing needs them after the
   // first request). Otherwise the reason: a read failure, a bad header, or
-  // MalformedObject when the list is missing or malformed.
+  // MalformedObject when the list is missing or malformed. A failed result
+  // carries what the reader knew of the fault (see VReadResult).
   VReadResult ReadHandshake(LumoraQSStreamIO::VReader& reader);
 
   // Reads one data packet, decodes its objects into fresh containers,
@@ -56,9 +59,11 @@ class VPacketReader {
 
  private:
   VDynamicObjectsPool Pool;
-  std::shared_ptr<const LumoraQSStream::VStaticObjects> LastStatic;
-  std::shared_ptr<const LumoraQSStream::VDynamicObjects> LastDynamic;
+  std::shared_ptr<const VStaticObjects> LastStatic;
+  std::shared_ptr<const VDynamicObjects> LastDynamic;
   std::set<int32_t> Offered;
-  LumoraQSStream::VPacketSummary Summary;
+  VPacketSummary Summary;
   std::vector<uint8_t> ConversionBuffer;
 };
+
+}  // namespace LumoraQSStream

@@ -7,6 +7,8 @@
 
 #include "streamio/writer.h"
 
+namespace LumoraQSStream {
+
 struct VRequestState {
   std::set<int32_t> RequestedTypes;
   bool TypesChanged = false;
@@ -17,4 +19,6 @@ struct VRequestState {
 // Builds the request `state` calls for into `writer` and clears both change
 // flags. Returns false, writing nothing, when there is nothing to send
 // (stream mode not 0 and nothing changed).
-bool BuildRequest(LumoraQSStreamIO::VWriter& writer, VRequestState& state);
+[[nodiscard]] bool BuildRequest(LumoraQSStreamIO::VWriter& writer, VRequestState& state);
+
+}  // namespace LumoraQSStream

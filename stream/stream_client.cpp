@@ -1,20 +1,29 @@
 #include "stream/stream_client.h"
 
-#include <new>
+#include <exception>
 #include <utility>
 
 #include <boost/system/error_code.hpp>
 
-#include "stream/connection_bounds.h"
-#include "streamio/socket_reader_writer.h"
-
 using boost::asio::ip::tcp;
-using LumoraQSStreamIO::VQSStreamReaderWriter;
+using LumoraQSStream::EEndReason;
+using LumoraQSStream::VPacketDelivery;
+using LumoraQSStream::VReadResult;
+using LumoraQSStream::VReceivedPacket;
 
 VLumoraQSStreamClient::VLumoraQSStreamClient(std::weak_ptr<ILumoraQSStreamClientCallback> callback)
-    : Callback(std::move(callback)), Socket(std::make_shared<tcp::socket>(IoContext)) {}
+    : Callback(std::move(callback)) {}
 
-VLumoraQSStreamClient::~VLumoraQSStreamClient() { Stop(); }
+VLumoraQSStreamClient::~VLumoraQSStreamClient() {
+  // Shutting the connection down wakes a blocked read at once; the socket is
+  // closed only after the receiving thread has ended.
+  Session.Shutdown();
+  if (ReceivingThread) {
+    if (ReceivingThread->joinable()) ReceivingThread->join();
+    ReceivingThread.reset();
+  }
+  Session.Close();
+}
 
 template <class Event>
 void VLumoraQSStreamClient::Notify(Event&& event) {
@@ -25,147 +34,94 @@ void VLumoraQSStreamClient::Notify(Event&& event) {
   try {
     event(*callback);
   } catch (...) {
-    // A failing receiver must not take the connection's thread down.
+    // A failing receiver must not take the connection's thread down, nor
+    // end a connection that serves the next event as well as ever; but it
+    // is not forgotten either: counted, and the first named in DescribeEnd.
+    std::string what = "an exception that is not a std::exception";
+    try {
+      throw;
+    } catch (const std::exception& error) {
+      what = error.what();
+    } catch (...) {
+    }
+    if (FailedCallbackCount.fetch_add(1) == 0) {
+      std::lock_guard<std::mutex> guard(EndMutex);
+      FirstCallbackFailure = std::move(what);
+    }
   }
 }
 
 void VLumoraQSStreamClient::Connect(const std::string& host, int port) {
   if (Attempted) return;  // one connection per stream client
-
   boost::system::error_code error;
-  tcp::resolver resolver(IoContext);
-  const tcp::resolver::results_type results =
-      resolver.resolve(host, "", tcp::resolver::flags(), error);
-  std::vector<tcp::endpoint> endpoints;
-  if (!error) {
-    for (const auto& entry : results) endpoints.push_back(entry.endpoint());
-  }
-  Connect(endpoints, port);
+  Connect(Session.Resolve(host, error), port);
 }
 
 void VLumoraQSStreamClient::Connect(const std::vector<tcp::endpoint>& endpoints, int port) {
   if (Attempted) return;
   Attempted = true;
-
-  if (port >= 0 && port <= 65535) {
-    for (tcp::endpoint endpoint : endpoints) {
-      endpoint.port(static_cast<unsigned short>(port));
-      boost::system::error_code error;
-      ConnectWithin(IoContext, *Socket, endpoint, ConnectTimeout, error);
-      if (!error) {
-        // Set here, before the connection is reported, so that it is watched
-        // from its first moment (also while the receiving thread waits for
-        // the handshake). A refused option leaves the others in force; a
-        // working server is served either way.
-        SetLivenessOptions(*Socket);
-        Notify([](ILumoraQSStreamClientCallback& c) { c.OnConnected(); });
-        try {
-          ReceivingThread = std::make_shared<std::thread>(&VLumoraQSStreamClient::Run, this);
-        } catch (...) {
-          // No thread could be started: the connection ends here, reported
-          // once, as every other end of a connection is.
-          Socket->close(error);
-          Notify([](ILumoraQSStreamClientCallback& c) { c.OnDisconnected(); });
-        }
-        return;
-      }
-      // A socket opened for one protocol cannot connect to an endpoint of
-      // the other (an IPv6 socket to an IPv4 address): the next endpoint
-      // gets a socket of its own.
-      Socket->close(error);
+  const boost::system::error_code error = Session.Connect(endpoints, port);
+  if (!error) {
+    Notify([](ILumoraQSStreamClientCallback& c) { c.OnConnected(); });
+    try {
+      ReceivingThread = std::make_shared<std::thread>(&VLumoraQSStreamClient::Run, this);
+    } catch (...) {
+      // No thread could be started: the connection ends here, reported
+      // once, as every other end of a connection is.
+      Session.Close();
+      Notify([](ILumoraQSStreamClientCallback& c) { c.OnDisconnected(); });
     }
+    return;
   }
   // Name resolution failed, no endpoint accepted, or the port is not a
   // 16-bit port number.
   Notify([](ILumoraQSStreamClientCallback& c) { c.OnDisconnected(); });
 }
 
-void VLumoraQSStreamClient::SetRequestedTypes(const std::set<int32_t>& types) {
-  std::lock_guard<std::recursive_mutex> guard(Lock);
-  Requests.RequestedTypes = types;
-  Requests.TypesChanged = true;
+void VLumoraQSStreamClient::SetRequestedTypes(const std::set<int32_t>& types) { Session.SetRequestedTypes(types); }
+
+void VLumoraQSStreamClient::SetStreamMode(uint8_t mode) { Session.SetStreamMode(mode); }
+
+void VLumoraQSStreamClient::SetVideoConversion(bool on) { Session.SetVideoConversion(on); }
+
+VReadResult VLumoraQSStreamClient::End() const {
+  std::lock_guard<std::mutex> guard(EndMutex);
+  return LastEnd;
 }
 
-void VLumoraQSStreamClient::SetStreamMode(uint8_t mode) {
-  std::lock_guard<std::recursive_mutex> guard(Lock);
-  Requests.StreamMode = mode;
-  Requests.ModeChanged = true;
-}
-
-void VLumoraQSStreamClient::SetVideoConversion(bool on) {
-  std::lock_guard<std::recursive_mutex> guard(Lock);
-  VideoConversion.store(on ? 1 : 0);
-}
-
-bool VLumoraQSStreamClient::SendRequest(LumoraQSStreamIO::VWriter& writer) {
-  {
-    // The request is built from one consistent snapshot of the request
-    // state under the lock; the blocking socket write happens after the lock
-    // is released, so a setter never waits on a peer that does not read.
-    std::lock_guard<std::recursive_mutex> guard(Lock);
-    if (!BuildRequest(writer, Requests)) return true;  // nothing to send this turn
-  }
-  return writer.Flush();
+std::string VLumoraQSStreamClient::DescribeEnd() const {
+  std::string text = End().Describe();
+  const uint64_t failed = FailedCallbackCount.load();
+  if (failed == 0) return text;
+  std::lock_guard<std::mutex> guard(EndMutex);
+  return text + "; " + std::to_string(failed) + (failed == 1 ? " callback" : " callbacks") +
+         " threw, the first: " + FirstCallbackFailure;
 }
 
 void VLumoraQSStreamClient::Run() {
-  EEndReason reason = EEndReason::SocketError;
+  VReadResult end(EEndReason::SocketError);
   try {
-    Packets.Reset();
-    VQSStreamReaderWriter connection(Socket);
-    reason = Receive(connection);
-  } catch (const std::bad_alloc&) {
-    // A packet too large to allocate.
-    reason = EEndReason::AllocationFailed;
+    end = Session.Run(*this);
   } catch (...) {
-    // The linger option failing on a socket already shut down: the
-    // connection ends like any other socket failure.
-    reason = EEndReason::SocketError;
+    // Nothing else is thrown on the way (the session turns a failed
+    // allocation into its own end); should it be, the host's process must
+    // not end for it: the connection ends as on a socket failure.
   }
-  if (Stopping.load()) reason = EEndReason::Stopped;
-  LastEndReason.store(reason);
+  {
+    std::lock_guard<std::mutex> guard(EndMutex);
+    LastEnd = end;
+  }
+  LastEndReason.store(end.Reason);
   Notify([](ILumoraQSStreamClientCallback& c) { c.OnDisconnected(); });
 }
 
-EEndReason VLumoraQSStreamClient::Receive(VQSStreamReaderWriter& connection) {
-  if (const VReadResult handshake = Packets.ReadHandshake(connection); !handshake) return handshake.Reason;
-  {
-    std::lock_guard<std::recursive_mutex> guard(Lock);
-    Requests.TypesChanged = true;  // the first request always carries the types
+bool VLumoraQSStreamClient::OnPacket(const VReceivedPacket& packet, const VPacketDelivery& delivery) {
+  (void)packet;
+  if (delivery.Static) {
+    Notify([&](ILumoraQSStreamClientCallback& c) { c.OnStaticObjects(delivery.Static); });
   }
-  for (;;) {
-    if (!SendRequest(connection)) return EEndReason::SocketError;
-    VPacketDelivery delivery;
-    const VReadResult packet = Packets.ReadPacket(connection, VideoConversion.load() == 1, delivery);
-    if (!packet) return packet.Reason;
-    if (delivery.Static) {
-      Notify([&](ILumoraQSStreamClientCallback& c) { c.OnStaticObjects(delivery.Static); });
-    }
-    if (delivery.Dynamic) {
-      Notify([&](ILumoraQSStreamClientCallback& c) { c.OnDynamicObjects(delivery.Dynamic); });
-    }
+  if (delivery.Dynamic) {
+    Notify([&](ILumoraQSStreamClientCallback& c) { c.OnDynamicObjects(delivery.Dynamic); });
   }
-}
-
-void VLumoraQSStreamClient::Stop() {
-  // Closing a descriptor does not wake a thread blocked reading it, and a
-  // closed descriptor may be reused while that thread still uses it. Shutting
-  // the connection down wakes the read at once; the socket is closed only
-  // after the receiving thread has ended.
-  Stopping.store(true);
-  boost::system::error_code ignored;
-  if (Socket->is_open()) Socket->shutdown(tcp::socket::shutdown_both, ignored);
-  if (ReceivingThread) {
-    if (ReceivingThread->joinable()) ReceivingThread->join();
-    ReceivingThread.reset();
-  }
-  // The connection is over: close abortively. With the 10-second linger the
-  // reader/writer set, closing could block while a peer that does not read
-  // leaves requests unsent; and a peer still streaming to a socket that was
-  // shut down for reading may see a zero window until the orphaned socket
-  // times out. A reset ends both at once.
-  if (Socket->is_open()) {
-    Socket->set_option(boost::asio::socket_base::linger(true, 0), ignored);
-  }
-  Socket->close(ignored);
+  return true;
 }

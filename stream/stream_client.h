@@ -11,14 +11,11 @@
 #include <thread>
 #include <vector>
 
-#include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 
 #include "stream/end_reason.h"
-#include "stream/packet_reader.h"
-#include "stream/requests.h"
 #include "stream/stream_client_callback.h"
-#include "streamio/socket_reader_writer.h"
+#include "stream/stream_session.h"
 
 // Contract with the callback's owner:
 // - Events go through the weak reference only; an expired callback means
@@ -32,10 +29,15 @@
 //   only then closes the socket. A connection reports OnDisconnected exactly
 //   once (provided the callback still exists), before the destructor
 //   returns.
-class VLumoraQSStreamClient {
+// - An exception a callback throws does not reach the receiving thread and
+//   does not end the connection: the event counts as delivered, and the
+//   exception is counted (FailedCallbacks) and named, the first one, in
+//   DescribeEnd. The library writes no log of its own; this is where a host
+//   finds the trace.
+class VLumoraQSStreamClient : private LumoraQSStream::IStreamSessionObserver {
  public:
   explicit VLumoraQSStreamClient(std::weak_ptr<ILumoraQSStreamClientCallback> callback);
-  ~VLumoraQSStreamClient();
+  ~VLumoraQSStreamClient() override;
   VLumoraQSStreamClient(const VLumoraQSStreamClient&) = delete;
   VLumoraQSStreamClient& operator=(const VLumoraQSStreamClient&) = delete;
 
@@ -65,27 +67,30 @@ class VLumoraQSStreamClient {
   // Why the last connection ended (None before it has): read it in
   // OnDisconnected, or after Connect has reported one. Stopped when the
   // stream client was being destroyed.
-  EEndReason EndReason() const { return LastEndReason.load(); }
+  LumoraQSStream::EEndReason EndReason() const { return LastEndReason.load(); }
+  // The same with what the reader knew of the fault (the malformed object's
+  // type and offset, the declared length out of range, the wrong magic).
+  LumoraQSStream::VReadResult End() const;
+  // How many events' callbacks have thrown, over the stream client's life.
+  uint64_t FailedCallbacks() const { return FailedCallbackCount.load(); }
+  // End().Describe(), followed by the count of callbacks that threw and the
+  // first one's message when any did.
+  std::string DescribeEnd() const;
 
  private:
   void Run();
-  // The receiving loop of one connection: the handshake, then a request and
-  // a packet per turn, until a read or a send fails; returns why.
-  EEndReason Receive(LumoraQSStreamIO::VQSStreamReaderWriter& connection);
-  void Stop();
-  bool SendRequest(LumoraQSStreamIO::VWriter& writer);
+  bool OnPacket(const LumoraQSStream::VReceivedPacket& packet,
+                const LumoraQSStream::VPacketDelivery& delivery) override;
   template <class Event>
   void Notify(Event&& event);
 
   std::weak_ptr<ILumoraQSStreamClientCallback> Callback;
-  boost::asio::io_context IoContext;
-  std::shared_ptr<boost::asio::ip::tcp::socket> Socket;
+  LumoraQSStream::VStreamSession Session;
   std::shared_ptr<std::thread> ReceivingThread;
-  std::recursive_mutex Lock;
-  VPacketReader Packets;      // last containers and offered types; receiving thread only
-  VRequestState Requests;     // guarded by Lock
-  std::atomic<int32_t> VideoConversion{0};
   bool Attempted = false;  // Connect was called
-  std::atomic<bool> Stopping{false};
-  std::atomic<EEndReason> LastEndReason{EEndReason::None};
+  std::atomic<LumoraQSStream::EEndReason> LastEndReason{LumoraQSStream::EEndReason::None};
+  std::atomic<uint64_t> FailedCallbackCount{0};
+  mutable std::mutex EndMutex;  // guards the two below; taken only to copy them
+  LumoraQSStream::VReadResult LastEnd;
+  std::string FirstCallbackFailure;
 };

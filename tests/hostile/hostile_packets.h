@@ -22,7 +22,7 @@ constexpr int32_t PoisonFrame = 666;
 struct VHostileCase {
   std::string Name;  // usable as a test name
   VBytes Bytes;      // one whole packet (or a stream of bytes)
-  EEndReason Reason = EEndReason::MalformedObject;  // why the connection ends
+  LumoraQSStream::EEndReason Reason = LumoraQSStream::EEndReason::MalformedObject;  // why the connection ends
 };
 
 // Data packets that must end the connection with nothing delivered: payload

@@ -64,6 +64,32 @@ TEST(PacketReader, PayloadLengthOutOfRangeEndsTheConnection) {
   }
 }
 
+TEST(PacketReader, ARefusedPacketSaysWhatWasWrongWithIt) {
+  VPacketReader packets;
+  VPacketDelivery delivery;
+  VMemoryReader magic(EncodePacketWith(0x1A2B3C4E, {EncodeFrameNumber(1)}));
+  const VReadResult wrongMagic = packets.ReadPacket(magic, false, delivery);
+  EXPECT_EQ(wrongMagic.Reason, EEndReason::BadMagic);
+  EXPECT_EQ(wrongMagic.Describe(), "a packet with the wrong magic 0x1a2b3c4e");
+
+  VMemoryReader length(EncodePacketWith(PacketMagic, {EncodeFrameNumber(1)}, -5));
+  const VReadResult outOfRange = packets.ReadPacket(length, false, delivery);
+  EXPECT_EQ(outOfRange.Reason, EEndReason::LengthOutOfRange);
+  EXPECT_EQ(outOfRange.DeclaredLength, -5);
+  EXPECT_NE(outOfRange.Describe().find("announcing -5 payload bytes"), std::string::npos) << outOfRange.Describe();
+
+  // A frame number, then a device whose name runs past the payload: the
+  // second object, 12 bytes into the payload.
+  VMemoryReader malformed(EncodePacket(
+      {EncodeFrameNumber(1), EncodeRawObject(DeviceInfo, {1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0, 0, 0}, 16)}));
+  const VReadResult object = packets.ReadPacket(malformed, false, delivery);
+  EXPECT_EQ(object.Reason, EEndReason::MalformedObject);
+  EXPECT_EQ(object.ObjectType, DeviceInfo);
+  EXPECT_EQ(object.ObjectOffset, 12u);
+  EXPECT_EQ(object.Describe(), "a packet whose object of type " + std::to_string(DeviceInfo) +
+                                   " at payload offset 12 does not decode");
+}
+
 TEST(PacketReader, FailedPacketKeepsThePreviousContainersForCarryOver) {
   VMemoryReader reader;
   reader.Append(EncodePacket({EncodeSubjectInfo(Subject(1, "First")), EncodeFrameNumber(10)}));

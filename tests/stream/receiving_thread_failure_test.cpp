@@ -111,6 +111,10 @@ TEST(ReceivingThreadFailure, AThrowingReceiverDoesNotEndTheConnection) {
     // callback of the same packet threw.
     EXPECT_TRUE(counter->WaitFor(counter->Dynamics, 3));
     EXPECT_EQ(counter->Get(counter->Disconnected), 0);
+    // Each exception is counted, and the first is named.
+    EXPECT_EQ(client.FailedCallbacks(), 3u);
+    EXPECT_NE(client.DescribeEnd().find("3 callbacks threw, the first: receiver failed"), std::string::npos)
+        << client.DescribeEnd();
   }
   EXPECT_EQ(counter->Get(counter->Disconnected), 1);
 }

@@ -37,7 +37,7 @@ TEST(DamagedRecordings, EveryCaseReadsAsTheTableSays) {
       std::vector<uint8_t> packet;
       for (;;) {
         QSRecording::VRecordEntry entry;
-        VPacketDelivery delivery;
+        LumoraQSStream::VPacketDelivery delivery;
         const QSRecording::ENext next = file.Next(entry, packet, delivery);
         if (next != QSRecording::ENext::Record) {
           outcome = next == QSRecording::ENext::End ? "read" : next == QSRecording::ENext::Truncated ? "cut" : "refused";

@@ -75,7 +75,7 @@ class VFrameWalk {
     bool newScene = false;
     for (;;) {
       QSRecording::VRecordEntry entry;
-      VPacketDelivery delivery;
+      LumoraQSStream::VPacketDelivery delivery;
       const QSRecording::ENext next = file.Next(entry, packet, delivery);
       if (next == QSRecording::ENext::End) return true;
       if (next == QSRecording::ENext::Truncated) {

@@ -1,9 +1,9 @@
 // qs-record: records a capture server's stream losslessly. It connects to
 // the server as a host of the library does, asks for the chosen data kinds
 // and writes every packet the server sends, handshake first, byte for byte,
-// with its receive time. Packets are read with the library's own socket
-// reader, request builder and packet reader, so a recording never holds a
-// packet the library would refuse.
+// with its receive time. Packets are read through the library's own stream
+// session (the connection, handshake and request loop of the stream
+// client), so a recording never holds a packet the library would refuse.
 #include <signal.h>
 #include <unistd.h>
 
@@ -25,14 +25,11 @@
 #include <utility>
 #include <vector>
 
-#include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/system/error_code.hpp>
 
-#include "stream/connection_bounds.h"
-#include "stream/packet_reader.h"
-#include "stream/requests.h"
+#include "stream/stream_session.h"
 #include "streamio/object_types.h"
-#include "streamio/socket_reader_writer.h"
 #include "tools/command_line.h"
 #include "tools/recording/recording.h"
 
@@ -192,53 +189,14 @@ struct VProgress {
   std::string Ending;  // why it ended
 };
 
-// Passes every byte the packet reader takes from the socket through, and
-// keeps a copy: after one packet has been read, Packet holds exactly its
-// bytes as they arrived.
-class VTeeReader : public LumoraQSStreamIO::VReader {
+// Writes what the stream session receives: the handshake at once, every
+// data packet once the next request has gone out, so that the server is not
+// kept waiting for the disk.
+class VRecorder : private LumoraQSStream::IStreamSessionObserver {
  public:
-  explicit VTeeReader(LumoraQSStreamIO::VReader& source) : Source(source) {}
-  bool Read(void* destination, std::size_t count) override {
-    if (!Source.Read(destination, count)) {
-      Closed = true;
-      return false;
-    }
-    const auto* bytes = static_cast<const uint8_t*>(destination);
-    Packet.insert(Packet.end(), bytes, bytes + count);
-    return true;
-  }
-  std::vector<uint8_t> Packet;
-  bool Closed = false;  // a read failed: the connection is over
-
- private:
-  LumoraQSStreamIO::VReader& Source;
-};
-
-// Why the packet reader refused the packet whose bytes are in `packet`.
-std::string RefusalReason(EEndReason reason, const std::vector<uint8_t>& packet) {
-  int32_t magic = 0;
-  int32_t length = 0;
-  if (packet.size() >= 8) {
-    std::memcpy(&magic, packet.data(), 4);
-    std::memcpy(&length, packet.data() + 4, 4);
-  }
-  switch (reason) {
-    case EEndReason::BadMagic:
-      return Format("a packet with the wrong magic 0x%08x", static_cast<uint32_t>(magic));
-    case EEndReason::LengthOutOfRange:
-      return Format("a packet announcing %d payload bytes (the bound is %u)", length, LumoraQSStreamIO::MaxPacketPayload);
-    case EEndReason::MalformedObject:
-      return "a packet whose objects do not decode";
-    default:
-      return "a packet cut short";
-  }
-}
-
-class VRecorder {
- public:
-  VRecorder(const VOptions& options, std::shared_ptr<tcp::socket> socket, QSRecording::VWriter& writer,
+  VRecorder(const VOptions& options, LumoraQSStream::VStreamSession& session, QSRecording::VWriter& writer,
             Clock::time_point start, VProgress& progress)
-      : Options(options), Socket(std::move(socket)), Writer(writer), Start(start), Progress(progress) {}
+      : Options(options), Session(session), Writer(writer), Start(start), Progress(progress) {}
 
   // Runs until the connection ends, a packet is refused, the file cannot
   // be written or the frame limit is reached.
@@ -257,71 +215,93 @@ class VRecorder {
     Progress.Ending = ending;
   }
 
+  // Wakes a read blocked on the socket.
   void Stop() {
     Stopping = true;
-    boost::system::error_code ignored;
-    // Wakes a read blocked on the socket.
-    Socket->shutdown(tcp::socket::shutdown_both, ignored);
+    Session.Shutdown();
   }
 
  private:
-  bool Record(std::string& ending) {
-    LumoraQSStreamIO::VQSStreamReaderWriter connection(Socket);
-    VTeeReader tee(connection);
-    VPacketReader packets;
+  // A packet read but not yet written.
+  struct VPending {
+    bool Held = false;
+    std::vector<uint8_t> Bytes;
+    int64_t Ns = 0;
+    bool Frame = false;
+    int32_t FrameNumber = 0;
+  };
 
-    const VReadResult handshake = packets.ReadHandshake(tee);
-    if (tee.Closed) {
-      ending = Stopping ? "stopped before the server's first packet" : "the server closed the connection before its first packet";
-      return Stopping;
-    }
-    if (!handshake) {
-      ending = "the server's first packet is not a handshake the library accepts: " +
-               RefusalReason(handshake.Reason, tee.Packet);
+  bool Record(std::string& ending) {
+    Session.SetRequestedTypes(RequestedTypes(Options));
+    Session.SetStreamMode(Options.Push ? 1 : 0);
+    const LumoraQSStream::VReadResult end = Session.Run(*this);
+    // A packet still held when the loop ended (its next request could not
+    // be sent) is whole: it is kept.
+    if (!WriteFailed && Pending.Held) Flush();
+    if (WriteFailed) {
+      ending = WriteError;
       return false;
     }
-    const int64_t handshakeNs = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - Start).count();
-    if (!Keep(tee.Packet, handshakeNs, false, 0, ending)) return false;
-
-    VRequestState requests;
-    requests.RequestedTypes = RequestedTypes(Options);
-    requests.TypesChanged = true;
-    requests.StreamMode = Options.Push ? 1 : 0;
-    bool requested = SendRequest(connection, requests);
-    while (requested) {
-      tee.Packet.clear();
-      VPacketDelivery delivery;
-      const VReadResult accepted = packets.ReadPacket(tee, false, delivery);
-      const int64_t receiveNs = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - Start).count();
-      if (tee.Closed) break;  // a packet cut short by the end of the connection is not kept
-      if (!accepted) {
-        ending = "the server sent " + RefusalReason(accepted.Reason, tee.Packet) +
-                 "; the library ends a connection there, and so does the recording";
-        return false;
+    using LumoraQSStream::EEndReason;
+    const bool readFailed = end.Reason == EEndReason::PeerClosed || end.Reason == EEndReason::SocketError;
+    if (!Session.HandshakeRead()) {
+      if (end.Reason == EEndReason::Stopped || readFailed) {
+        ending = Stopping ? "stopped before the server's first packet" : "the server closed the connection before its first packet";
+        return Stopping;
       }
-      const bool frame = delivery.Dynamic != nullptr;
-      const bool last = frame && Options.Frames != 0 && ++FramesKept >= Options.Frames;
-      // The next request goes out before the packet is written, so that the
-      // server is not kept waiting for the disk.
-      if (!last) requested = SendRequest(connection, requests);
-      if (!Keep(tee.Packet, receiveNs, frame, frame ? delivery.Dynamic->FrameNumber : 0, ending)) return false;
-      if (last) {
-        ending = Format("%llu frames recorded", static_cast<unsigned long long>(Options.Frames));
-        return true;
-      }
+      ending = "the server's first packet is not a handshake the library accepts: " + end.Describe();
+      return false;
     }
-    ending = Stopping ? "" : "the server closed the connection";
+    if (FramesDone) {
+      ending = Format("%llu frames recorded", static_cast<unsigned long long>(Options.Frames));
+      return true;
+    }
+    // A packet cut short by the end of the connection is not kept.
+    if (end.Reason == EEndReason::Stopped || readFailed) {
+      ending = Stopping ? "" : "the server closed the connection";
+      return true;
+    }
+    ending = "the server sent " + end.Describe() + "; the library ends a connection there, and so does the recording";
+    return false;
+  }
+
+  int64_t SinceStart(Clock::time_point at) const {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(at - Start).count();
+  }
+
+  bool OnHandshake(const LumoraQSStream::VReceivedPacket& packet) override {
+    return Keep(packet.Bytes, SinceStart(packet.ReceivedAt), false, 0);
+  }
+
+  bool OnPacket(const LumoraQSStream::VReceivedPacket& packet,
+                const LumoraQSStream::VPacketDelivery& delivery) override {
+    const bool frame = delivery.Dynamic != nullptr;
+    const int32_t frameNumber = frame ? delivery.Dynamic->FrameNumber : 0;
+    if (frame && Options.Frames != 0 && ++FramesKept >= Options.Frames) {
+      // The last packet: no request follows it, so it is written now.
+      FramesDone = Keep(packet.Bytes, SinceStart(packet.ReceivedAt), frame, frameNumber);
+      return false;
+    }
+    Pending.Held = true;
+    Pending.Bytes.assign(packet.Bytes.begin(), packet.Bytes.end());
+    Pending.Ns = SinceStart(packet.ReceivedAt);
+    Pending.Frame = frame;
+    Pending.FrameNumber = frameNumber;
     return true;
   }
 
-  // False when the request could not be sent (the connection is over).
-  static bool SendRequest(LumoraQSStreamIO::VQSStreamReaderWriter& connection, VRequestState& requests) {
-    return !BuildRequest(connection, requests) || connection.Flush();
+  bool OnRequestSent() override { return !Pending.Held || Flush(); }
+
+  bool Flush() {
+    Pending.Held = false;
+    return Keep(Pending.Bytes, Pending.Ns, Pending.Frame, Pending.FrameNumber);
   }
 
-  bool Keep(const std::vector<uint8_t>& packet, int64_t ns, bool frame, int32_t frameNumber, std::string& ending) {
+  // False (with WriteError) when the file cannot take the packet.
+  bool Keep(const std::vector<uint8_t>& packet, int64_t ns, bool frame, int32_t frameNumber) {
     if (!Writer.Append(ns, packet.data(), packet.size())) {
-      ending = Writer.Error();
+      WriteFailed = true;
+      WriteError = Writer.Error();
       return false;
     }
     std::lock_guard<std::mutex> lock(Progress.Mutex);
@@ -333,12 +313,16 @@ class VRecorder {
   }
 
   const VOptions& Options;
-  std::shared_ptr<tcp::socket> Socket;
+  LumoraQSStream::VStreamSession& Session;
   QSRecording::VWriter& Writer;
   const Clock::time_point Start;
   VProgress& Progress;
   std::atomic<bool> Stopping{false};
   uint64_t FramesKept = 0;
+  bool FramesDone = false;
+  VPending Pending;
+  bool WriteFailed = false;
+  std::string WriteError;
 };
 
 std::string StatusLine(VProgress& progress, double seconds) {
@@ -384,34 +368,6 @@ void PrintSummary(VProgress& progress, const VOptions& options, double seconds, 
   }
 }
 
-// Resolves the host and connects; nullptr with a message when no address
-// of the host accepts.
-std::shared_ptr<tcp::socket> ConnectTo(boost::asio::io_context& io, const VOptions& options, std::string& error) {
-  tcp::resolver resolver(io);
-  boost::system::error_code ec;
-  const tcp::resolver::results_type endpoints = resolver.resolve(options.Host, std::to_string(options.Port), ec);
-  if (ec) {
-    error = "cannot resolve " + options.Host + ": " + ec.message();
-    return nullptr;
-  }
-  // As the library connects: each address given at most ConnectTimeout,
-  // and the connection watched for a server that vanishes.
-  auto socket = std::make_shared<tcp::socket>(io);
-  ec = boost::asio::error::host_not_found;
-  for (const auto& entry : endpoints) {
-    ConnectWithin(io, *socket, entry.endpoint(), ConnectTimeout, ec);
-    if (!ec) {
-      SetLivenessOptions(*socket);
-      socket->set_option(tcp::no_delay(true), ec);
-      return socket;
-    }
-    boost::system::error_code ignored;
-    socket->close(ignored);
-  }
-  error = "cannot connect to " + options.Host + ":" + std::to_string(options.Port) + ": " + ec.message();
-  return nullptr;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -421,13 +377,22 @@ int main(int argc, char** argv) {
 
   // Connecting may take a while; until the recording starts, Ctrl-C simply
   // ends the program.
-  boost::asio::io_context io;
-  std::string error;
-  std::shared_ptr<tcp::socket> socket = ConnectTo(io, options, error);
-  if (!socket) {
-    std::fprintf(stderr, "qs-record: %s\n", error.c_str());
+  // As the library connects: each address given at most ConnectTimeout,
+  // and the connection watched for a server that vanishes.
+  LumoraQSStream::VStreamSession session(LumoraQSStream::VStreamSession::ERawBytes::Keep);
+  boost::system::error_code error;
+  const std::vector<tcp::endpoint> endpoints = session.Resolve(options.Host, error);
+  if (error) {
+    std::fprintf(stderr, "qs-record: cannot resolve %s: %s\n", options.Host.c_str(), error.message().c_str());
     return 1;
   }
+  error = session.Connect(endpoints, options.Port);
+  if (error) {
+    std::fprintf(stderr, "qs-record: cannot connect to %s:%d: %s\n", options.Host.c_str(), options.Port,
+                 error.message().c_str());
+    return 1;
+  }
+  session.SetNoDelay();
   const Clock::time_point start = Clock::now();
   QSRecording::VHeader header;
   header.StartUnixNs = std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -463,7 +428,7 @@ int main(int argc, char** argv) {
   }
   VProgress progress;
   progress.Bytes = writer.Bytes();
-  VRecorder recorder(options, socket, writer, start, progress);
+  VRecorder recorder(options, session, writer, start, progress);
   std::thread recording(&VRecorder::Run, &recorder);
 
   std::string stoppedBy;

@@ -314,8 +314,8 @@ bool VCheckedFile::Open(const std::string& path) {
   return false;
 }
 
-ENext VCheckedFile::Next(VRecordEntry& entry, std::vector<uint8_t>& packet, VPacketDelivery& delivery) {
-  delivery = VPacketDelivery{};
+ENext VCheckedFile::Next(VRecordEntry& entry, std::vector<uint8_t>& packet, LumoraQSStream::VPacketDelivery& delivery) {
+  delivery = LumoraQSStream::VPacketDelivery{};
   const ENext next = File.Reader().Next(entry, &packet);
   if (next != ENext::Record) {
     Message = File.Reader().Error();
@@ -358,7 +358,7 @@ bool VPacketDecoder::Handshake(const std::vector<uint8_t>& packet) {
   return ok && Recorded.Unread() == 0;
 }
 
-bool VPacketDecoder::Packet(const std::vector<uint8_t>& packet, VPacketDelivery& delivery) {
+bool VPacketDecoder::Packet(const std::vector<uint8_t>& packet, LumoraQSStream::VPacketDelivery& delivery) {
   Recorded.Next(packet.data(), packet.size());
   const bool ok = static_cast<bool>(Packets.ReadPacket(Recorded, false, delivery));
   return ok && Recorded.Unread() == 0;

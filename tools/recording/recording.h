@@ -203,10 +203,10 @@ class VPacketDecoder {
  public:
   bool Handshake(const std::vector<uint8_t>& packet);
   // False when the library would reject the packet (and end a connection).
-  bool Packet(const std::vector<uint8_t>& packet, VPacketDelivery& delivery);
+  bool Packet(const std::vector<uint8_t>& packet, LumoraQSStream::VPacketDelivery& delivery);
 
  private:
-  VPacketReader Packets;
+  LumoraQSStream::VPacketReader Packets;
   VRecordedBytesReader Recorded;
 };
 
@@ -221,7 +221,7 @@ class VCheckedFile {
   const VHeader& Header() { return File.Reader().Header(); }
   // The next record, its packet and (for a data packet) what the packet
   // reader delivered from it.
-  ENext Next(VRecordEntry& entry, std::vector<uint8_t>& packet, VPacketDelivery& delivery);
+  ENext Next(VRecordEntry& entry, std::vector<uint8_t>& packet, LumoraQSStream::VPacketDelivery& delivery);
   VReader& Reader() { return File.Reader(); }
   const std::string& Error() const { return Message; }
 

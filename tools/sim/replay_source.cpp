@@ -57,7 +57,7 @@ bool VReplaySource::Open(const std::string& path, const VReplayOptions& options)
   bool first = true;
   for (;;) {
     VRecordEntry where;
-    VPacketDelivery delivery;
+    LumoraQSStream::VPacketDelivery delivery;
     const ENext next = file.Next(where, packet, delivery);
     if (next == ENext::End) break;
     if (next == ENext::Truncated) {
