@@ -8,10 +8,10 @@
 #include <vector>
 
 #include "testing/capture_server.h"
-#include "tools/sim/wire_encoder.h"
+#include "serve/wire_encoder.h"
 
 using namespace std::chrono_literals;
-using namespace LumoraQSSim;
+using namespace LumoraQSServe;
 using namespace LumoraQSStream;
 
 namespace {
