@@ -1,5 +1,6 @@
 // Small helpers shared by the command-line tools (qs-sim, qs-stream,
-// qs-record, qs-export): strict number parsing and printf into a string.
+// qs-record, qs-export): a walk over the command line, strict number parsing
+// and printf into a string.
 #pragma once
 
 #include <cerrno>
@@ -7,6 +8,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <initializer_list>
 #include <string>
 
 namespace QSTools {
@@ -32,6 +34,67 @@ inline bool ParseReal(const char* text, double min, double max, double& value) {
   value = parsed;
   return true;
 }
+
+// Walks a command line one argument at a time. An option with a value takes
+// the argument after it; anything not recognised is reported by Bad, in the
+// program's own words:
+//
+//   VCommandLine line("qs-tool", argc, argv);
+//   while (line.Next()) {
+//     if (line.Flag({"--quiet", "-q"})) quiet = true;
+//     else if (const char* v = line.Value({"--port"}); v && ParseUnsigned(v, 65535, n)) port = n;
+//     else return line.Bad();
+//   }
+class VCommandLine {
+ public:
+  VCommandLine(const char* program, int argc, char** argv) : Program(program), Count(argc), Args(argv) {}
+
+  // Moves to the next argument (past the value an option took); false after
+  // the last.
+  bool Next() {
+    At = Taken ? At + 2 : At + 1;
+    Taken = false;
+    if (At >= Count) return false;
+    Current = Args[At];
+    return true;
+  }
+  const std::string& Arg() const { return Current; }
+  // The argument is one of `names`.
+  bool Flag(std::initializer_list<const char*> names) const {
+    for (const char* name : names) {
+      if (Current == name) return true;
+    }
+    return false;
+  }
+  // The argument is one of `names` and an argument follows: that argument,
+  // which it takes (whether or not the caller then accepts it); otherwise
+  // nullptr.
+  const char* Value(std::initializer_list<const char*> names) {
+    if (!Flag(names) || Following() == nullptr) return nullptr;
+    Taken = true;
+    return Following();
+  }
+  // The argument does not start with '-': a positional one.
+  bool Positional() const { return !Current.empty() && Current[0] != '-'; }
+  // Prints "PROGRAM: bad option or value: ARG [NEXT] (see --help)" and
+  // returns 2, the tools' status for a bad command line.
+  int Bad() const {
+    const char* next = Following();
+    std::fprintf(stderr, "%s: bad option or value: %s%s%s (see --help)\n", Program, Current.c_str(), next ? " " : "",
+                 next ? next : "");
+    return 2;
+  }
+
+ private:
+  const char* Following() const { return At + 1 < Count ? Args[At + 1] : nullptr; }
+
+  const char* const Program;
+  const int Count;
+  char** const Args;
+  int At = 0;
+  bool Taken = false;
+  std::string Current;
+};
 
 inline std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 inline std::string Format(const char* format, ...) {

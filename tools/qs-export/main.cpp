@@ -20,6 +20,7 @@
 
 #include "api/frame_queries.h"
 #include "client/frame_record.h"
+#include "tools/command_line.h"
 #include "tools/output/output_file.h"
 #include "tools/recording/recording.h"
 
@@ -330,31 +331,25 @@ void WriteRow(VTable& table, VFrameQueries& q, const VColumns& columns, int64_t 
 
 // 0: run; 1: help shown; 2: bad command line (message printed).
 int ParseOptions(int argc, char** argv, VOptions& options) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
-    if (arg == "--help" || arg == "-h") {
+  QSTools::VCommandLine line("qs-export", argc, argv);
+  while (line.Next()) {
+    const char* value = nullptr;
+    if (line.Flag({"--help", "-h"})) {
       std::fputs(Usage, stdout);
       return 1;
-    } else if (arg == "--left-handed") {
+    } else if (line.Flag({"--left-handed"})) {
       options.LeftHanded = true;
-      continue;
-    } else if (arg == "--y-up") {
+    } else if (line.Flag({"--y-up"})) {
       options.YUp = true;
-      continue;
-    } else if (arg == "--format" && value != nullptr && (std::strcmp(value, "csv") == 0 || std::strcmp(value, "tsv") == 0)) {
+    } else if ((value = line.Value({"--format"})) && (std::strcmp(value, "csv") == 0 || std::strcmp(value, "tsv") == 0)) {
       options.Delimiter = value[0] == 't' ? '\t' : ',';
-    } else if ((arg == "-o" || arg == "--output") && value != nullptr && *value != '\0') {
+    } else if ((value = line.Value({"-o", "--output"})) && *value != '\0') {
       options.Output = value;
-    } else if (!arg.empty() && arg[0] != '-' && options.Input.empty()) {
-      options.Input = arg;
-      continue;
+    } else if (line.Positional() && options.Input.empty()) {
+      options.Input = line.Arg();
     } else {
-      std::fprintf(stderr, "qs-export: bad option or value: %s%s%s (see --help)\n", arg.c_str(), value ? " " : "",
-                   value ? value : "");
-      return 2;
+      return line.Bad();
     }
-    ++i;  // the option's value
   }
   if (options.Input.empty()) {
     std::fprintf(stderr, "qs-export: name the recording: qs-export FILE (see --help)\n");

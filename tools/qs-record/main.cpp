@@ -80,44 +80,37 @@ struct VOptions {
 
 // 0: run; 1: help shown; 2: bad command line (message printed).
 int ParseOptions(int argc, char** argv, VOptions& options) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+  QSTools::VCommandLine line("qs-record", argc, argv);
+  while (line.Next()) {
+    const char* value = nullptr;
     unsigned long long number = 0;
-    if (arg == "--help" || arg == "-h") {
+    if (line.Flag({"--help", "-h"})) {
       std::fputs(Usage, stdout);
       return 1;
-    } else if (arg == "--segments") {
+    } else if (line.Flag({"--segments"})) {
       options.Segments = true;
-      continue;
-    } else if (arg == "--markers") {
+    } else if (line.Flag({"--markers"})) {
       options.Markers = true;
-      continue;
-    } else if (arg == "--forces") {
+    } else if (line.Flag({"--forces"})) {
       options.Forces = true;
-      continue;
-    } else if (arg == "--quiet" || arg == "-q") {
+    } else if (line.Flag({"--quiet", "-q"})) {
       options.Quiet = true;
-      continue;
-    } else if (arg == "--push") {
+    } else if (line.Flag({"--push"})) {
       options.Push = true;
-      continue;
-    } else if ((arg == "-o" || arg == "--output") && value != nullptr && *value != '\0') {
+    } else if ((value = line.Value({"-o", "--output"})) && *value != '\0') {
       options.Output = value;
-    } else if (arg == "--duration" && QSTools::ParseReal(value, 0.0, HUGE_VAL, options.Duration) && options.Duration > 0) {
-    } else if (arg == "--frames" && ParseUnsigned(value, std::numeric_limits<uint64_t>::max(), number) && number > 0) {
+    } else if ((value = line.Value({"--duration"})) && QSTools::ParseReal(value, 0.0, HUGE_VAL, options.Duration) &&
+               options.Duration > 0) {
+    } else if ((value = line.Value({"--frames"})) &&
+               ParseUnsigned(value, std::numeric_limits<uint64_t>::max(), number) && number > 0) {
       options.Frames = number;
-    } else if (arg == "--port" && ParseUnsigned(value, 65535, number)) {
+    } else if ((value = line.Value({"--port"})) && ParseUnsigned(value, 65535, number)) {
       options.Port = static_cast<int>(number);
-    } else if (!arg.empty() && arg[0] != '-' && options.Host.empty()) {
-      options.Host = arg;
-      continue;
+    } else if (line.Positional() && options.Host.empty()) {
+      options.Host = line.Arg();
     } else {
-      std::fprintf(stderr, "qs-record: bad option or value: %s%s%s (see --help)\n", arg.c_str(), value ? " " : "",
-                   value ? value : "");
-      return 2;
+      return line.Bad();
     }
-    ++i;  // the option's value
   }
   if (options.Host.empty() || options.Output.empty()) {
     std::fprintf(stderr, "qs-record: name the server and the file: qs-record HOST -o FILE (see --help)\n");

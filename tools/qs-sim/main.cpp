@@ -73,42 +73,38 @@ int main(int argc, char** argv) {
   std::string replay;
   LumoraQSSim::VReplayOptions replayOptions;
   bool sceneOption = false;  // an option of the demo scene was given
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+  QSTools::VCommandLine line("qs-sim", argc, argv);
+  while (line.Next()) {
+    const char* value = nullptr;
     unsigned long long number = 0;
-    if (arg == "--help" || arg == "-h") {
+    if (line.Flag({"--help", "-h"})) {
       std::fputs(Usage, stdout);
       return 0;
-    } else if (arg == "--quiet" || arg == "-q") {
+    } else if (line.Flag({"--quiet", "-q"})) {
       quiet = true;
-      continue;
-    } else if (arg == "--loop") {
+    } else if (line.Flag({"--loop"})) {
       replayOptions.Loop = true;
-      continue;
-    } else if (arg == "--replay" && value != nullptr && *value != '\0') {
+    } else if ((value = line.Value({"--replay"})) && *value != '\0') {
       replay = value;
-    } else if (arg == "--speed" && ParseRate(value, replayOptions.Speed) && LumoraQSSim::ValidSpeed(replayOptions.Speed)) {
-    } else if (arg == "--address" && value != nullptr && *value != '\0') {
+    } else if ((value = line.Value({"--speed"})) && ParseRate(value, replayOptions.Speed) &&
+               LumoraQSSim::ValidSpeed(replayOptions.Speed)) {
+    } else if ((value = line.Value({"--address"})) && *value != '\0') {
       options.Address = value;
-    } else if (arg == "--port" && ParseUnsigned(value, 65535, number)) {
+    } else if ((value = line.Value({"--port"})) && ParseUnsigned(value, 65535, number)) {
       options.Port = static_cast<uint16_t>(number);
-    } else if (arg == "--rate" && ParseRate(value, options.Rate)) {
+    } else if ((value = line.Value({"--rate"})) && ParseRate(value, options.Rate)) {
       sceneOption = true;
-    } else if (arg == "--frames" && ParseUnsigned(value, std::numeric_limits<uint64_t>::max(), number)) {
+    } else if ((value = line.Value({"--frames"})) && ParseUnsigned(value, std::numeric_limits<uint64_t>::max(), number)) {
       options.Frames = number;
-    } else if (arg == "--samples" && ParseUnsigned(value, 10000, number) && number >= 1) {
+    } else if ((value = line.Value({"--samples"})) && ParseUnsigned(value, 10000, number) && number >= 1) {
       options.SamplesPerFrame = static_cast<int>(number);
       sceneOption = true;
-    } else if (arg == "--static-every" && ParseUnsigned(value, 0xffffffffull, number)) {
+    } else if ((value = line.Value({"--static-every"})) && ParseUnsigned(value, 0xffffffffull, number)) {
       options.StaticEvery = static_cast<uint32_t>(number);
       sceneOption = true;
     } else {
-      std::fprintf(stderr, "qs-sim: bad option or value: %s%s%s (see --help)\n", arg.c_str(), value ? " " : "",
-                   value ? value : "");
-      return 2;
+      return line.Bad();
     }
-    ++i;  // the option's value
   }
   if (!quiet) options.Log = PrintLine;
   if (replay.empty() && (replayOptions.Loop || replayOptions.Speed != 1.0)) {
