@@ -276,9 +276,34 @@ QS_API void QS_CALL SetPreFetchMode(QSBool Enable) {
   }
 }
 
-QS_API void QS_CALL SetLeftHandRule(void) { SimpleClient.SetLeftHandRule(); }
-QS_API void QS_CALL SetRightHandRule(void) { SimpleClient.SetRightHandRule(); }
-QS_API void QS_CALL SetYUp(void) { SimpleClient.SetYUp(); }
-QS_API void QS_CALL SetZUp(void) { SimpleClient.SetZUp(); }
+// The four setters take the facade's call lock, whose failure (a system
+// error) is all that could be thrown; the setting is then left as it was.
+QS_API void QS_CALL SetLeftHandRule(void) {
+  BoolExport([] {
+    SimpleClient.SetLeftHandRule();
+    return true;
+  });
+}
+
+QS_API void QS_CALL SetRightHandRule(void) {
+  BoolExport([] {
+    SimpleClient.SetRightHandRule();
+    return true;
+  });
+}
+
+QS_API void QS_CALL SetYUp(void) {
+  BoolExport([] {
+    SimpleClient.SetYUp();
+    return true;
+  });
+}
+
+QS_API void QS_CALL SetZUp(void) {
+  BoolExport([] {
+    SimpleClient.SetZUp();
+    return true;
+  });
+}
 
 }  // extern "C"
