@@ -82,6 +82,16 @@ QSBool BoolExport(Query query) {
   }
 }
 
+// The void exports: whatever is thrown stays here; the call then changes
+// nothing the caller can see.
+template <class Call>
+void VoidExport(Call call) {
+  try {
+    call();
+  } catch (...) {
+  }
+}
+
 // The name getters write into the calling thread's buffer for that getter
 // and return its text; a thread whose buffers cannot be made gets "".
 template <class Query>
@@ -267,43 +277,27 @@ QS_API QSBool QS_CALL GetAnalogChannelVoltage(int32_t DeviceID, int32_t Channel,
       Voltage);
 }
 
+// A prefetch thread that cannot be started leaves GetFrame on its direct
+// path; the four setters can fail only in taking the facade's call lock,
+// and the setting is then left as it was.
 QS_API void QS_CALL SetPreFetchMode(QSBool Enable) {
-  try {
-    SimpleClient.SetPreFetchMode(Enable != 0);
-  } catch (...) {
-    // A prefetch thread that cannot be started leaves GetFrame on its
-    // direct path; nothing else to report through a void function.
-  }
+  VoidExport([Enable] { SimpleClient.SetPreFetchMode(Enable != 0); });
 }
 
-// The four setters take the facade's call lock, whose failure (a system
-// error) is all that could be thrown; the setting is then left as it was.
 QS_API void QS_CALL SetLeftHandRule(void) {
-  BoolExport([] {
-    SimpleClient.SetLeftHandRule();
-    return true;
-  });
+  VoidExport([] { SimpleClient.SetLeftHandRule(); });
 }
 
 QS_API void QS_CALL SetRightHandRule(void) {
-  BoolExport([] {
-    SimpleClient.SetRightHandRule();
-    return true;
-  });
+  VoidExport([] { SimpleClient.SetRightHandRule(); });
 }
 
 QS_API void QS_CALL SetYUp(void) {
-  BoolExport([] {
-    SimpleClient.SetYUp();
-    return true;
-  });
+  VoidExport([] { SimpleClient.SetYUp(); });
 }
 
 QS_API void QS_CALL SetZUp(void) {
-  BoolExport([] {
-    SimpleClient.SetZUp();
-    return true;
-  });
+  VoidExport([] { SimpleClient.SetZUp(); });
 }
 
 }  // extern "C"

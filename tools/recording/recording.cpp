@@ -10,21 +10,33 @@
 #include <fstream>
 
 #include "serve/wire_encoder.h"
+#include "streamio/field_at.h"
 #include "streamio/object_types.h"
 
 namespace QSRecording {
 
 namespace {
 
-uint32_t UInt32At(const uint8_t* bytes) {
-  return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
-         static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
-}
+// The little-endian unsigned 32-bit field at `bytes`.
+uint32_t UInt32At(const uint8_t* bytes) { return static_cast<uint32_t>(LumoraQSStreamIO::Int32At(bytes)); }
 
 int64_t Int64At(const uint8_t* bytes) {
   uint64_t value = 0;
   for (int i = 7; i >= 0; --i) value = value << 8 | bytes[i];
   return static_cast<int64_t>(value);
+}
+
+// A record's 12-byte head: its receive time and its packet's length.
+void ReadRecordHead(const uint8_t* head, VRecordEntry& entry) {
+  entry.ReceiveNs = Int64At(head);
+  entry.PacketBytes = UInt32At(head + 8);
+}
+
+// The packet's own header agrees with the record: the packet magic, and a
+// payload length that is the rest of the record.
+bool FramedAsRecorded(const std::vector<uint8_t>& packet, uint32_t packetBytes) {
+  return static_cast<int32_t>(UInt32At(packet.data())) == LumoraQSStream::PacketMagic &&
+         UInt32At(packet.data() + 4) == packetBytes - PacketHeaderBytes;
 }
 
 std::string SystemError(const std::string& what) { return what + ": " + std::strerror(errno); }
@@ -214,8 +226,7 @@ ENext VReader::Next(VRecordEntry& entry, std::vector<uint8_t>* packet) {
     if (Offset == before) return ENext::End;
     return Fail(ENext::Truncated, cut);
   }
-  entry.ReceiveNs = Int64At(head);
-  entry.PacketBytes = UInt32At(head + 8);
+  ReadRecordHead(head, entry);
   entry.PacketOffset = Offset;
   // A length or a time that can be read whole is judged whatever follows.
   if (entry.PacketBytes < PacketHeaderBytes || entry.PacketBytes > MaxRecordPacketBytes) {
@@ -233,8 +244,7 @@ ENext VReader::Next(VRecordEntry& entry, std::vector<uint8_t>* packet) {
     bytes.clear();
     return Fail(ENext::Truncated, cut);
   }
-  if (static_cast<int32_t>(UInt32At(bytes.data())) != LumoraQSStream::PacketMagic ||
-      UInt32At(bytes.data() + 4) != entry.PacketBytes - PacketHeaderBytes) {
+  if (!FramedAsRecorded(bytes, entry.PacketBytes)) {
     return Fail(ENext::Invalid, where + " does not hold a packet of its length (wrong packet magic or length)");
   }
   std::string why;
@@ -256,16 +266,13 @@ bool VReader::ReadRecordAt(uint64_t recordOffset, int64_t receiveNs, std::vector
   }
   VRecordEntry entry;
   if (ok) {
-    entry.ReceiveNs = Int64At(head);
-    entry.PacketBytes = UInt32At(head + 8);
+    ReadRecordHead(head, entry);
     ok = entry.ReceiveNs == receiveNs && entry.PacketBytes >= PacketHeaderBytes && entry.PacketBytes <= MaxRecordPacketBytes;
   }
   if (ok) {
     packet.resize(entry.PacketBytes);
     In.read(reinterpret_cast<char*>(packet.data()), entry.PacketBytes);
-    ok = static_cast<uint64_t>(In.gcount()) == entry.PacketBytes &&
-         static_cast<int32_t>(UInt32At(packet.data())) == LumoraQSStream::PacketMagic &&
-         UInt32At(packet.data() + 4) == entry.PacketBytes - PacketHeaderBytes;
+    ok = static_cast<uint64_t>(In.gcount()) == entry.PacketBytes && FramedAsRecorded(packet, entry.PacketBytes);
   }
   std::string why;
   if (ok && !CheckObjects(packet, entry, why)) ok = false;
