@@ -6,9 +6,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -18,8 +20,7 @@ using Bytes = std::vector<uint8_t>;
 void Put16(Bytes& b, int v) { b.push_back(uint8_t(v & 0xFF)), b.push_back(uint8_t((v >> 8) & 0xFF)); }
 void PutF(Bytes& b, float v) {
   uint32_t u;
-  std::memcpy(&u, &v, 4);
-  for (int i = 0; i < 4; ++i) b.push_back(uint8_t(u >> (8 * i)));
+  std::memcpy(&u, &v, 4), Put16(b, int(u & 0xFFFF)), Put16(b, int(u >> 16));
 }
 Bytes Ints(std::vector<int> v) { Bytes b; for (int x : v) Put16(b, x); return b; }
 Bytes Floats(std::vector<float> v) { Bytes b; for (float x : v) PutF(b, x); return b; }
@@ -38,8 +39,7 @@ struct VBuilder {
     Records.push_back(0);
   }
   void Param(const std::string& group, const std::string& name, int type, Bytes dims, const Bytes& data) {
-    std::size_t g = 0;
-    while (g < Groups.size() && Groups[g] != group) ++g;
+    const auto g = std::size_t(std::find(Groups.begin(), Groups.end(), group) - Groups.begin());
     if (g == Groups.size()) Groups.push_back(group), Record(-int(g + 1), group, {});
     Bytes body{uint8_t(int8_t(type)), uint8_t(dims.size())};
     body.insert(body.end(), dims.begin(), dims.end());
@@ -68,15 +68,11 @@ Bytes MakeFile(bool floating, int processor = 84, bool extraParameter = false) {
   if (extraParameter) p.Param("POINT", "TOO_BIG", -1, {255, 255}, {});
   p.Records[p.LastOffset] = p.Records[p.LastOffset + 1] = 0;
   const int paramBlocks = int(p.Records.size() + 4 + 511) / 512;
-  Bytes file(512, 0);
-  file[0] = 2, file[1] = 0x50;
-  Bytes header = Ints({3, 2 * 2, 1, 2, 0});
-  Bytes more = Floats({scale});
-  header.insert(header.end(), more.begin(), more.end());
-  more = Ints({2 + paramBlocks, 2});
-  header.insert(header.end(), more.begin(), more.end());
-  PutF(header, 100);
-  std::copy(header.begin(), header.end(), file.begin() + 2);
+  // Header: parameters at block 2, 3 points, 2 x 2 analog words, frames 1-2, scale, data start, 2 samples, 100 Hz.
+  Bytes file{2, 0x50};
+  for (const Bytes& part : {Ints({3, 2 * 2, 1, 2, 0}), Floats({scale}), Ints({2 + paramBlocks, 2}), Floats({100})})
+    file.insert(file.end(), part.begin(), part.end());
+  file.resize(512, 0);
   file.insert(file.end(), {0, 0, uint8_t(paramBlocks), uint8_t(processor)});
   file.insert(file.end(), p.Records.begin(), p.Records.end());
   file.resize(512 * std::size_t(1 + paramBlocks), 0);
@@ -119,22 +115,20 @@ TEST(C3DReader, ReadsIntegerAndFloatFilesBuiltByHand) {
 }
 
 TEST(C3DReader, RefusesOtherProcessorsShortDataAndRecordsPastTheSection) {
-  QSTestC3D::VFile f;
-  std::string error;
-  EXPECT_FALSE(ReadBytes(MakeFile(false, 85), f, error));
-  EXPECT_NE(error.find("DEC"), std::string::npos) << error;
-  EXPECT_FALSE(ReadBytes(MakeFile(true, 86), f, error));
-  EXPECT_NE(error.find("MIPS"), std::string::npos) << error;
-  Bytes bytes = MakeFile(true);
-  bytes.pop_back();
-  EXPECT_FALSE(ReadBytes(bytes, f, error));
-  EXPECT_NE(error.find("whole frames"), std::string::npos) << error;
-  EXPECT_FALSE(ReadBytes(MakeFile(false, 84, true), f, error));
-  EXPECT_NE(error.find("past the parameter section"), std::string::npos) << error;
-  bytes = MakeFile(false);
-  bytes[1] = 0x51;
-  EXPECT_FALSE(ReadBytes(bytes, f, error));
-  EXPECT_NE(error.find("0x50"), std::string::npos) << error;
+  Bytes shortData = MakeFile(true), notC3D = MakeFile(false);
+  shortData.pop_back();
+  notC3D[1] = 0x51;
+  const std::vector<std::pair<Bytes, std::string>> cases{{MakeFile(false, 85), "DEC"},
+                                                         {MakeFile(true, 86), "MIPS"},
+                                                         {shortData, "whole frames"},
+                                                         {MakeFile(false, 84, true), "past the parameter section"},
+                                                         {notC3D, "0x50"}};
+  for (const auto& [bytes, message] : cases) {
+    QSTestC3D::VFile f;
+    std::string error;
+    EXPECT_FALSE(ReadBytes(bytes, f, error)) << message;
+    EXPECT_NE(error.find(message), std::string::npos) << error;
+  }
 }
 
 }  // namespace
