@@ -166,6 +166,26 @@ class ViewProgram(unittest.TestCase):
             self.assertEqual(as_tuples(message["subjects"]), as_tuples(reported[number]["subjects"]), number)
             self.assertEqual(as_tuples(message["plates"]), as_tuples(reported[number]["plates"]), number)
 
+    def test_segment_axes_carry_their_markers(self):
+        require_sim(self)
+        # The simulator puts LeftFrontPelvis at (60, 120, 40) in the pelvis's
+        # own axes; in the chosen axes that offset is converted like any
+        # vector, and the pelvis's pose applied to it gives the marker.
+        for options, offset in ((("--y-up",), (60, 40, -120)), (("--y-up", "--left-handed"), (-60, 40, -120))):
+            with self.subTest(options), Simulator("127.0.0.47", rate=50), View("127.0.0.47", *options) as view:
+                checked = 0
+                for _, message in events(view.url, 10.0, count=20):
+                    subject = (message.get("subjects") or [None])[0]
+                    pelvis = subject and next(s for s in subject["segments"] if s["name"] == "Pelvis")
+                    marker = subject and next(m for m in subject["markers"] if m["name"] == "LeftFrontPelvis")
+                    if not pelvis or not pelvis["t"] or not pelvis["q"] or not marker["p"]:
+                        continue
+                    placed = [t + r for t, r in zip(pelvis["t"], rotate(pelvis["q"], offset))]
+                    for expected, seen in zip(placed, marker["p"]):
+                        self.assertAlmostEqual(expected, seen, delta=1e-6)
+                    checked += 1
+                self.assertGreater(checked, 5)
+
     def test_refuses_what_it_does_not_serve(self):
         address = "127.0.0.45"
         with View(address, "--max-viewers", "2", "--allow-host", "view.example") as view:
@@ -225,6 +245,14 @@ def viewer_admitted(url):
         return events(url, 2.0, count=1)[0][1]
     except urllib.error.HTTPError:
         return None
+
+
+def rotate(q, v):
+    """v turned by the unit quaternion q (x, y, z, w)."""
+    u, w = q[:3], q[3]
+    cross = lambda a, b: (a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0])
+    t = [2 * c for c in cross(u, v)]
+    return [a + w * b + c for a, b, c in zip(v, t, cross(u, t))]
 
 
 def exported_frame(client):
