@@ -44,17 +44,20 @@
  *              as when not connected). Besides the host's threads the library
  *              runs its own receiving thread (while connected) and, when
  *              prefetching is on, its own prefetch thread.
- * Axes         Translations, force, moment and centre of pressure are returned
- *              in the chosen convention; the stored value is (x, y, z):
+ * Axes         The axis setters convert translations and force-plate vectors
+ *              (force, moment, centre of pressure) only; the stored value is
+ *              (x, y, z):
  *                right-handed, Z-up (default)   ( x,  y,  z)
  *                right-handed, Y-up             ( x,  z, -y)
  *                left-handed,  Z-up             (-x,  y,  z)
  *                left-handed,  Y-up             (-x,  z, -y)
  *              Negation is an exact sign change (0.0 becomes -0.0). Rotations
- *              are never converted. Quaternions are written in the order
- *              x, y, z, w (scalar last). A helical rotation is the unit axis
- *              times the angle in radians; the angle lies in 0 to 2 pi and is
- *              not reduced to -pi to pi.
+ *              are never converted: they are always in the server's axes
+ *              (right-handed, Z-up), whatever the settings (a host wanting
+ *              them in its axes takes A R A^T for the conversion A).
+ *              Quaternions are written in the order x, y, z, w (scalar last).
+ *              A helical rotation is the unit axis times the angle in radians;
+ *              the angle lies in 0 to 2 pi and is not reduced to -pi to pi.
  * Lost link    When the server ends the connection, or stops answering at
  *              the network level for about 10 seconds (TCP keep-alive and a
  *              bound on unacknowledged data), IsConnected returns false,
@@ -195,13 +198,15 @@ QS_API QSBool QS_CALL GetGlobalSegmentTranslation(const char* SubjectName,
                                                   double Translation[3], int32_t* Occluded);
 
 /* The segment's rotation as a helical vector (unit axis times angle in
- * radians, angle in 0 to 2 pi); not converted to the axis convention. */
+ * radians, angle in 0 to 2 pi); always in the server's axes, not converted by
+ * SetLeftHandRule or SetYUp. */
 QS_API QSBool QS_CALL GetGlobalSegmentRotationHelical(const char* SubjectName,
                                                       const char* SegmentName,
                                                       double Helical[3], int32_t* Occluded);
 
-/* The segment's rotation as a quaternion in the order x, y, z, w; not
- * converted to the axis convention and not sign-normalised. */
+/* The segment's rotation as a quaternion in the order x, y, z, w; always in
+ * the server's axes, not converted by SetLeftHandRule or SetYUp, and not
+ * sign-normalised. */
 QS_API QSBool QS_CALL GetGlobalSegmentRotationQuaternion(const char* SubjectName,
                                                          const char* SegmentName,
                                                          double Quaternion[4], int32_t* Occluded);
@@ -259,13 +264,15 @@ QS_API QSBool QS_CALL GetAnalogChannelVoltage(int32_t DeviceID, int32_t Channel,
  * keeps one processor busy. */
 QS_API void QS_CALL SetPreFetchMode(QSBool Enable);
 
-/* Left-handed output: x is negated. Takes effect on the next query. */
+/* Left-handed output: x is negated in translations and force-plate vectors
+ * only; rotations stay in the server's axes. Takes effect on the next query. */
 QS_API void QS_CALL SetLeftHandRule(void);
 
 /* Right-handed output (the default). */
 QS_API void QS_CALL SetRightHandRule(void);
 
-/* Y-up output: (x, y, z) becomes (x, z, -y). */
+/* Y-up output: (x, y, z) becomes (x, z, -y) in translations and force-plate
+ * vectors only; rotations stay in the server's axes. */
 QS_API void QS_CALL SetYUp(void);
 
 /* Z-up output (the default). */

@@ -34,6 +34,20 @@ def _decode(raw):
     return (raw or b"").decode(_ENCODING, "surrogateescape")
 
 
+def _rotation_to_axes(vector, left_handed, y_up):
+    """The vector part of a quaternion, or a helical vector, of a rotation R
+    in the server's axes, as that of A R A^T in the chosen axes (A: the
+    conversion the library applies to translations). It is mapped like a
+    translation and, where A mirrors (left-handed), negated as well; only
+    signs and places change, so nothing is rounded."""
+    x, y, z = vector
+    if y_up:
+        y, z = z, -y
+    if left_handed:
+        y, z = -y, -z
+    return x, y, z
+
+
 class Client:
     """A connection to a capture server through libQS.
 
@@ -59,6 +73,10 @@ class Client:
             (segment poses, marker positions, force plate and analog data).
         left_handed: left-handed output (x negated); default right-handed.
         y_up: Y-up output ((x, y, z) becomes (x, z, -y)); default Z-up.
+            Both apply to every position, force-plate vector and rotation a
+            Client returns, so a segment's rotation is in the same axes as
+            its translation (the C functions leave rotations in the
+            server's axes; the Client converts them).
         prefetch: let the library take frames on a thread of its own.
         library: a loaded library (from qs.load_library) to use instead of
             the one found automatically.
@@ -181,7 +199,8 @@ class Client:
 
     @property
     def left_handed(self):
-        """Left-handed output (x negated) when True. Takes effect on the next
+        """Left-handed output (x negated) when True, for translations,
+        force-plate vectors and rotations alike. Takes effect on the next
         query, also on the current frame."""
         return self._left_handed
 
@@ -194,8 +213,9 @@ class Client:
 
     @property
     def y_up(self):
-        """Y-up output ((x, y, z) becomes (x, z, -y)) when True. Takes effect
-        on the next query. Rotations are never converted."""
+        """Y-up output ((x, y, z) becomes (x, z, -y)) when True, for
+        translations, force-plate vectors and rotations alike. Takes effect
+        on the next query."""
         return self._y_up
 
     @y_up.setter
@@ -363,16 +383,29 @@ class Client:
         enabled)."""
         return self._pose(self._lib.GetGlobalSegmentTranslation, 3, subject, segment, "segment")
 
+    @_serialized
+    def _rotation(self, function, size, subject, segment):
+        # The library gives rotations in the server's axes; the settings read
+        # here are the ones it applied to this frame's translations.
+        values = self._pose(function, size, subject, segment, "segment")
+        if values is None:
+            return None
+        return _rotation_to_axes(values[:3], self._left_handed, self._y_up) + values[3:]
+
     def segment_rotation_helical(self, subject, segment):
         """The segment's rotation as a helical vector (unit axis times the
-        angle in radians, 0 to 2 pi), or None when occluded. Not converted to
-        the chosen axes."""
-        return self._pose(self._lib.GetGlobalSegmentRotationHelical, 3, subject, segment, "segment")
+        angle in radians, 0 to 2 pi), or None when occluded. In the chosen
+        axes, like the segment's translation: a rotation R in the server's
+        axes is returned as A R A^T, A being the axis conversion."""
+        return self._rotation(self._lib.GetGlobalSegmentRotationHelical, 3, subject, segment)
 
     def segment_rotation_quaternion(self, subject, segment):
         """The segment's rotation as a quaternion (x, y, z, w), or None when
-        occluded. Not converted to the chosen axes."""
-        return self._pose(self._lib.GetGlobalSegmentRotationQuaternion, 4, subject, segment, "segment")
+        occluded. In the chosen axes, like the segment's translation: a
+        rotation R in the server's axes is returned as A R A^T, A being the
+        axis conversion (so with left_handed, which mirrors, the vector part
+        is also negated)."""
+        return self._rotation(self._lib.GetGlobalSegmentRotationQuaternion, 4, subject, segment)
 
     def marker_translation(self, subject, marker):
         """The marker's position (x, y, z) in the chosen axes, or None when

@@ -182,7 +182,8 @@ class WithSimulator(unittest.TestCase):
                     readings[(left, y_up)] = (
                         client.segment_translation("Walker", "Pelvis"),
                         client.force(plate),
-                        client.segment_rotation_quaternion("Walker", "Pelvis"))
+                        client.segment_rotation_quaternion("Walker", "Pelvis"),
+                        client.segment_rotation_helical("Walker", "Pelvis"))
             client.left_handed = False
             client.y_up = False
             for index in (0, 1):
@@ -190,8 +191,14 @@ class WithSimulator(unittest.TestCase):
                 self.assertEqual(readings[(False, True)][index], (x, z, -y))
                 self.assertEqual(readings[(True, False)][index], (-x, y, z))
                 self.assertEqual(readings[(True, True)][index], (-x, z, -y))
-            # Rotations are never converted.
-            self.assertEqual(len({readings[key][2] for key in readings}), 1)
+            # Rotations R become A R A^T: the vector part moves like a
+            # translation, and is negated as well where A mirrors.
+            for index in (2, 3):
+                x, y, z = readings[(False, False)][index][:3]
+                rest = readings[(False, False)][index][3:]
+                self.assertEqual(readings[(False, True)][index], (x, z, -y) + rest)
+                self.assertEqual(readings[(True, False)][index], (x, -y, -z) + rest)
+                self.assertEqual(readings[(True, True)][index], (x, -z, y) + rest)
             self.assertNotEqual(readings[(False, False)][0], readings[(True, True)][0])
 
     def test_settings_given_to_the_constructor(self):

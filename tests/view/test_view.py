@@ -166,6 +166,23 @@ class ViewProgram(unittest.TestCase):
             self.assertEqual(as_tuples(message["subjects"]), as_tuples(reported[number]["subjects"]), number)
             self.assertEqual(as_tuples(message["plates"]), as_tuples(reported[number]["plates"]), number)
 
+    def test_segment_axes_carry_their_markers(self):
+        require_sim(self)
+        # LeftFrontPelvis sits at (60, 120, 40) in the pelvis's own axes: that
+        # offset in the chosen axes, turned and moved by the pose, is the marker.
+        for options, offset in ((("--y-up",), (60, 40, -120)), (("--y-up", "--left-handed"), (-60, 40, -120))):
+            with self.subTest(options), Simulator("127.0.0.47", rate=50), View("127.0.0.47", *options) as view:
+                checked = 0
+                for _, message in events(view.url, 10.0, count=20):
+                    for subject in message.get("subjects", [])[:1]:
+                        pelvis = next(s for s in subject["segments"] if s["name"] == "Pelvis")
+                        seen = next(m["p"] for m in subject["markers"] if m["name"] == "LeftFrontPelvis")
+                        if pelvis["t"] and pelvis["q"] and seen:
+                            for t, r, p in zip(pelvis["t"], rotate(pelvis["q"], offset), seen):
+                                self.assertAlmostEqual(t + r, p, delta=1e-6)
+                            checked += 1
+                self.assertGreater(checked, 5)
+
     def test_refuses_what_it_does_not_serve(self):
         address = "127.0.0.45"
         with View(address, "--max-viewers", "2", "--allow-host", "view.example") as view:
@@ -225,6 +242,14 @@ def viewer_admitted(url):
         return events(url, 2.0, count=1)[0][1]
     except urllib.error.HTTPError:
         return None
+
+
+def rotate(q, v):
+    """v turned by the unit quaternion q (x, y, z, w)."""
+    u, w = q[:3], q[3]
+    cross = lambda a, b: (a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0])
+    t = [2 * c for c in cross(u, v)]
+    return [a + w * b + c for a, b, c in zip(v, t, cross(u, t))]
 
 
 def exported_frame(client):

@@ -99,7 +99,29 @@ std::size_t Bounded(int32_t count, std::size_t limit, bool& truncated) {
   return static_cast<std::size_t>(count);
 }
 
-void AppendSubject(std::string& out, const std::string& subject, const VFrameLimits& limits, bool& truncated) {
+// The quaternion (x, y, z, w) of a rotation R in the server's axes, which the
+// library gives unconverted, made the quaternion of A R A^T, A being the
+// conversion the library applied to the translations: its vector part is
+// mapped like a translation, then negated as well when A mirrors (left-handed,
+// det A = -1); w stays. Only signs and places change, so nothing is rounded.
+void RotationToChosenAxes(double q[4], const VAxes& axes) {
+  double x = q[0], y = q[1], z = q[2];
+  if (axes.YUp) {  // (x, y, z) becomes (x, z, -y); det +1
+    const double up = z;
+    z = -y;
+    y = up;
+  }
+  if (axes.LeftHanded) {  // x negated, then the whole vector: x keeps its sign
+    y = -y;
+    z = -z;
+  }
+  q[0] = x;
+  q[1] = y;
+  q[2] = z;
+}
+
+void AppendSubject(std::string& out, const std::string& subject, const VAxes& axes, const VFrameLimits& limits,
+                   bool& truncated) {
   out += R"({"name":)";
   AppendJsonString(out, subject, limits.MaxNameBytes);
 
@@ -116,6 +138,7 @@ void AppendSubject(std::string& out, const std::string& subject, const VFrameLim
                         !occluded;
     const bool turned = GetGlobalSegmentRotationQuaternion(subject.c_str(), segment.c_str(), rotation, &occluded) &&
                         !occluded;
+    if (turned) RotationToChosenAxes(rotation, axes);
     if (i > 1) out += ',';
     out += R"({"name":)";
     AppendJsonString(out, segment, limits.MaxNameBytes);
@@ -192,7 +215,7 @@ std::string ReadFrameJson(const std::string& host, double fps, const VAxes& axes
   for (std::size_t i = 1; i <= taken && !Full(out, limits, truncated); ++i) {
     const std::string subject = GetSubjectName(static_cast<int32_t>(i));
     if (i > 1) out += ',';
-    AppendSubject(out, subject, limits, truncated);
+    AppendSubject(out, subject, axes, limits, truncated);
   }
 
   out += R"(],"plates":[)";

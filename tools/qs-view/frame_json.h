@@ -29,9 +29,11 @@ struct VAxes {
 //  "subjects":[{"name":...,"segments":[{"name":...,"t":[x,y,z],"q":[x,y,z,w]}],
 //               "markers":[{"name":...,"p":[x,y,z]}]}],
 //  "plates":[{"id":N,"force":[x,y,z],"cop":[x,y,z]}],"truncated":false}
-// Translations, forces and centres of pressure are in the chosen axes,
-// quaternions as the library gives them (never converted). An occluded
-// position or pose is null; so is a plate value the frame does not carry.
+// Everything is in the chosen axes: translations, forces and centres of
+// pressure as the library gives them, quaternions converted here (the library
+// leaves rotations in the server's axes), so a segment's position and its
+// rotation are in one frame. An occluded position or pose is null; so is a
+// plate value the frame does not carry.
 std::string ReadFrameJson(const std::string& host, double fps, const VAxes& axes,
                           const VFrameLimits& limits = {});
 
