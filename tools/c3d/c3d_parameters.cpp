@@ -13,8 +13,12 @@ static_assert(std::numeric_limits<float>::is_iec559, "the file's floats are IEEE
 constexpr int8_t CharElement = -1;
 constexpr int8_t Int16Element = 2;
 constexpr int8_t FloatElement = 4;
-// The section header: two ignored bytes, the block count, the processor.
+// The section header: two bytes readers ignore, the block count, the
+// processor. The ignored bytes are those a parameter file would have (its
+// first block, the 0x50 key), which some old programs still look for.
 constexpr std::size_t SectionHeaderBytes = 4;
+constexpr uint8_t IgnoredFirst = 1;
+constexpr uint8_t IgnoredKey = 0x50;
 constexpr std::size_t BlockCountAt = 2;
 constexpr std::size_t ProcessorAt = 3;
 // Bytes of a parameter record besides its name, dimensions, elements and
@@ -61,6 +65,8 @@ std::string CutAtCharacter(const std::string& text, std::size_t limit) {
 }
 
 VParameterSection::VParameterSection() : Section(SectionHeaderBytes, 0) {
+  Section[0] = IgnoredFirst;
+  Section[1] = IgnoredKey;
   Section[ProcessorAt] = IntelProcessor;
 }
 
@@ -160,8 +166,8 @@ void VParameterSection::TextRows(int group, const std::string& name, const std::
       const std::string& text = rows[first + row];
       std::copy(text.begin(), text.end(), data.begin() + static_cast<std::ptrdiff_t>(row * width));
     }
-    Parameter(group, ContinuedName(name, part), CharElement,
-              {static_cast<uint8_t>(width), static_cast<uint8_t>(count)}, data, description);
+    Parameter(group, ContinuedName(name, part), CharElement, {static_cast<uint8_t>(width), static_cast<uint8_t>(count)},
+              data, description);
     first += count;
     ++part;
   } while (first < rows.size() && Message.empty());

@@ -9,8 +9,8 @@
 // 4 floats), the dimension count, one byte per dimension (first dimension
 // varying fastest), the elements, description length, description. The
 // last record's offset is 0, which ends the section; the section begins
-// with a 4-byte header (two ignored bytes, its block count, 83 + processor
-// type) and is zero-filled to whole 512-byte blocks.
+// with a 4-byte header (1 and 0x50, which readers ignore, its block count,
+// 83 + processor type) and is zero-filled to whole 512-byte blocks.
 //
 // Every size is checked against its one-byte or 16-bit field; the first
 // size that does not fit is kept as Error() and makes Finish() fail.
@@ -62,8 +62,7 @@ class VParameterSection {
   // The same for numbers: [count] arrays continued in NAME2, NAME3, ...
   void Int16Rows(int group, const std::string& name, const std::vector<int16_t>& values,
                  const std::string& description);
-  void FloatRows(int group, const std::string& name, const std::vector<float>& values,
-                 const std::string& description);
+  void FloatRows(int group, const std::string& name, const std::vector<float>& values, const std::string& description);
 
   // Ends the section: the last record's offset set to 0, the header's block
   // count, zero fill. False with Error() when any record or the section

@@ -70,7 +70,7 @@ std::string CheckLayout(const VLayout& layout) {
     return std::to_string(layout.Frames) + " frames are more than the writer's " + std::to_string(MaxFrames);
   if (layout.FirstFrame < 0)
     return "the first frame number " + std::to_string(layout.FirstFrame) + " is below 0 and cannot be kept";
-  if (layout.FirstFrame + static_cast<int64_t>(layout.Frames) - 1 > MaxFrameNumber)
+  if (layout.FirstFrame > MaxFrameNumber - static_cast<int64_t>(layout.Frames) + 1)
     return "the last frame number passes " + std::to_string(MaxFrameNumber);
   if (!layout.PointDescriptions.empty() && layout.PointDescriptions.size() != points)
     return std::to_string(layout.PointDescriptions.size()) + " point descriptions for " + std::to_string(points) +
@@ -209,8 +209,8 @@ bool VWriter::Frame(const float* points, const uint8_t* valid, const float* anal
   uint8_t* at = FrameBytes.data();
   for (std::size_t point = 0; point < Points; ++point, at += FloatsPerPoint * 4) {
     const float* xyz = points ? points + point * 3 : nullptr;
-    const bool good = xyz && (!valid || valid[point]) && std::isfinite(xyz[0]) && std::isfinite(xyz[1]) &&
-                      std::isfinite(xyz[2]);
+    const bool good =
+        xyz && (!valid || valid[point]) && std::isfinite(xyz[0]) && std::isfinite(xyz[1]) && std::isfinite(xyz[2]);
     PutFloat(at, good ? xyz[0] : 0.0f);
     PutFloat(at + 4, good ? xyz[1] : 0.0f);
     PutFloat(at + 8, good ? xyz[2] : 0.0f);
@@ -230,7 +230,8 @@ bool VWriter::Finish() {
     return Fail(std::to_string(Written) + " frames written of the " + std::to_string(Expected) + " announced");
   static const uint8_t zeros[BlockBytes] = {};
   if (!Write(zeros, (BlockBytes - DataBytes % BlockBytes) % BlockBytes)) return false;
-  if (std::fflush(Out) != 0 || std::ferror(Out)) return Fail(std::string("cannot write the C3D file: ") + std::strerror(errno));
+  if (std::fflush(Out) != 0 || std::ferror(Out))
+    return Fail(std::string("cannot write the C3D file: ") + std::strerror(errno));
   return true;
 }
 

@@ -86,14 +86,14 @@ struct VLayout {
   std::vector<std::string> PointLabels;        // "Subject:Marker", UTF-8 bytes kept as they are
   std::vector<std::string> PointDescriptions;  // same count, or empty for none
   std::string PointUnits = "mm";
-  float PointRate = 100;                       // frames per second
-  std::vector<VChannel> Analog;                // every analog channel (forces, moments, COP components, voltages)
-  uint32_t AnalogSamplesPerFrame = 0;          // samples of every channel per frame
-  int64_t FirstFrame = 1;                      // the recording's first frame number, kept in TRIAL
-  uint64_t Frames = 0;                         // how many frames Frame() will be called for
+  float PointRate = 100;               // frames per second
+  std::vector<VChannel> Analog;        // every analog channel (forces, moments, COP components, voltages)
+  uint32_t AnalogSamplesPerFrame = 0;  // samples of every channel per frame
+  int64_t FirstFrame = 1;              // the recording's first frame number, kept in TRIAL
+  uint64_t Frames = 0;                 // how many frames Frame() will be called for
   // POINT:X_SCREEN / Y_SCREEN (e.g. "+X", "+Z"), written when not empty.
   std::string XScreen, YScreen;
-  std::string Software = "QS";                 // MANUFACTURER:SOFTWARE
+  std::string Software = "QS";  // MANUFACTURER:SOFTWARE
 };
 
 class VWriter {
