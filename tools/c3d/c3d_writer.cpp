@@ -19,6 +19,8 @@ constexpr uint16_t EventLabelsKey = 12345;
 constexpr float PointScale = -1.0f;
 constexpr float InvalidResidual = -1.0f;
 constexpr std::size_t FloatsPerPoint = 4;  // x, y, z, residual
+// DATA_START (header word 9, POINT:DATA_START) is a 16-bit word.
+static_assert(ParameterBlock + MaxParameterBlocks <= MaxUsed, "DATA_START fits its word");
 
 enum EGroup { PointGroup = 1, AnalogGroup, ForcePlatformGroup, TrialGroup, ManufacturerGroup };
 

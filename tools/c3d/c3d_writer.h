@@ -114,7 +114,8 @@ class VWriter {
   [[nodiscard]] bool Finish();
 
   const std::string& Error() const { return Message; }
-  // The labels longer than the format allows, in full, after Begin().
+  // The point and channel labels longer than the format allows, in full,
+  // after Begin(). (Descriptions and units are cut the same way, silently.)
   const std::vector<std::string>& CutLabels() const { return Cut; }
 
  private:
