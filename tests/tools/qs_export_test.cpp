@@ -336,6 +336,15 @@ TEST(QsExport, NeverWritesOverItsRecording) {
   const int appended = std::system((std::string(QS_EXPORT_BINARY) + " " + path + " >>" + path + " 2>/dev/null").c_str());
   EXPECT_EQ(WEXITSTATUS(appended), 1);
   EXPECT_TRUE(Contents(path) == bytes);
+  // Nor its full-rate table; and a full-rate table that cannot be written
+  // leaves no frame table either.
+  const std::string table = path + ".out.csv";
+  for (const std::string& analog : {path, testing::TempDir() + "no-such-folder/x.csv"}) {
+    const int status = std::system((std::string(QS_EXPORT_BINARY) + " " + path + " -o " + table + " --analog " + analog + " 2>/dev/null").c_str());
+    EXPECT_EQ(WEXITSTATUS(status), 1) << analog;
+    EXPECT_TRUE(Contents(path) == bytes) << analog;
+    EXPECT_NE(access(table.c_str(), F_OK), 0) << analog;
+  }
   for (const std::string& name : {path, symbolic, hard}) std::remove(name.c_str());
 }
 
