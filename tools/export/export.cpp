@@ -1,7 +1,5 @@
 #include "tools/export/export.h"
 
-#include <sys/stat.h>
-
 #include <memory>
 #include <vector>
 
@@ -49,11 +47,6 @@ class VDestination {
   std::unique_ptr<char[]> Buffer;
   bool Named = false;
 };
-
-uint64_t FileBytes(const std::string& path) {
-  struct stat info {};
-  return stat(path.c_str(), &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
-}
 
 }  // namespace
 
@@ -131,7 +124,6 @@ VExportResult Export(const VExportOptions& options, std::FILE* messages) {
     std::fprintf(messages, "qs-export: %s\n", error.c_str());
     return result;
   }
-  result.BytesRead = 2 * FileBytes(options.Input);
   if (samples && samples->OtherCounts() > 0) {
     std::fprintf(messages,
                  "qs-export: in %llu frames some force plate output held other than %d samples: its cells of those "

@@ -3,6 +3,7 @@
 // place only when both are complete (QSTools::VOutputFile).
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -26,9 +27,8 @@ struct VExportOptions {
 std::string FullRatePath(const std::string& output, char delimiter);
 
 struct VExportResult {
-  int Status = 0;            // 0 written, 1 refused or not written
-  uint64_t Frames = 0;       // frames exported
-  uint64_t BytesRead = 0;    // size of the recording, read once per pass
+  int Status = 0;       // 0 written, 1 refused or not written
+  uint64_t Frames = 0;  // frames exported
 };
 
 // Runs the export; every message (errors, the rate estimate, warnings) goes

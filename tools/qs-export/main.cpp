@@ -11,7 +11,8 @@
 
 namespace {
 
-// The highest frame rate --rate accepts.
+// The frame rates --rate accepts.
+constexpr double MinRateHz = 0.001;
 constexpr double MaxRateHz = 1000000.0;
 
 const char Usage[] =
@@ -71,6 +72,7 @@ int ParseOptions(int argc, char** argv, QSExport::VExportOptions& options) {
   QSTools::VCommandLine line("qs-export", argc, argv);
   QSExport::VTableSettings& settings = options.Settings;
   bool unitsGiven = false;
+  double rate = 0;
   while (line.Next()) {
     const char* value = nullptr;
     std::string why;
@@ -87,8 +89,8 @@ int ParseOptions(int argc, char** argv, QSExport::VExportOptions& options) {
       options.Output = value;
     } else if ((value = line.Value({"--analog"})) && *value != '\0') {
       options.FullRate = value;
-    } else if ((value = line.Value({"--rate"})) && QSTools::ParseReal(value, 0.0, MaxRateHz, options.Rate) &&
-               options.Rate > 0.0) {
+    } else if ((value = line.Value({"--rate"})) && QSTools::ParseReal(value, MinRateHz, MaxRateHz, rate)) {
+      options.Rate = rate;
     } else if ((value = line.Value({"--units"})) && !unitsGiven) {
       unitsGiven = true;
       if (!settings.Units.Parse(value, why)) {
