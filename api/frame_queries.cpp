@@ -130,6 +130,13 @@ std::array<double, 3> VFrameQueries::ToOutputAxes(const std::array<double, 3>& v
   return out;
 }
 
+std::array<double, 4> VFrameQueries::RotationToOutputAxes(const std::array<double, 4>& quaternion) const {
+  const std::array<double, 3> v = ToOutputAxes({quaternion[0], quaternion[1], quaternion[2]});
+  // The Y-up turn is proper; the left-handed flip has determinant -1.
+  const double det = RightHanded ? 1.0 : -1.0;
+  return {det * v[0], det * v[1], det * v[2], quaternion[3]};
+}
+
 bool VFrameQueries::GetGlobalMarkerTranslation(const std::string& subjectName, const std::string& markerName,
                                                std::array<double, 3>& translation, bool& occluded) {
   translation = {0.0, 0.0, 0.0};
@@ -208,18 +215,43 @@ bool VFrameQueries::GetForcePlateID(uint32_t plateIndex, int32_t& deviceID) {
   return true;
 }
 
-bool VFrameQueries::GetPlateVector(int32_t deviceID, VFrameLookups::EPlateData list, std::array<double, 3>& out) {
-  out = {0.0, 0.0, 0.0};
-  if (!HasFrame()) return false;
-  if (!Lookups.IsForcePlate(deviceID)) return false;
+const VDeviceOutputData* VFrameQueries::PlateEntry(int32_t deviceID, VFrameLookups::EPlateData list,
+                                                   std::size_t& perComponent) {
+  perComponent = 0;
+  if (!HasFrame()) return nullptr;
+  if (!Lookups.IsForcePlate(deviceID)) return nullptr;
   // The first entry of the plate's device; its output id is not looked at.
   const VDeviceOutputData* entry = Lookups.FirstPlateData(list, deviceID);
+  if (!entry) return nullptr;
+  perComponent = entry->Samples.size() / 3;
+  return perComponent == 0 ? nullptr : entry;
+}
+
+bool VFrameQueries::GetPlateVector(int32_t deviceID, VFrameLookups::EPlateData list, std::array<double, 3>& out) {
+  out = {0.0, 0.0, 0.0};
+  std::size_t n = 0;
+  const VDeviceOutputData* entry = PlateEntry(deviceID, list, n);
   if (!entry) return false;
-  const std::size_t n = entry->Samples.size() / 3;
-  if (n == 0) return false;
   const std::array<double, 3> v = {static_cast<double>(entry->Samples[0]), static_cast<double>(entry->Samples[n]),
                                    static_cast<double>(entry->Samples[2 * n])};
   out = ToOutputAxes(v);
+  return true;
+}
+
+bool VFrameQueries::GetPlateSamples(int32_t deviceID, VFrameLookups::EPlateData list,
+                                    std::vector<std::array<float, 3>>& samples) {
+  samples.clear();
+  std::size_t n = 0;
+  const VDeviceOutputData* entry = PlateEntry(deviceID, list, n);
+  if (!entry) return false;
+  samples.resize(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    // Only negated or swapped by the conversion: exact in single precision.
+    const std::array<double, 3> v = ToOutputAxes({static_cast<double>(entry->Samples[i]),
+                                                  static_cast<double>(entry->Samples[n + i]),
+                                                  static_cast<double>(entry->Samples[2 * n + i])});
+    samples[i] = {static_cast<float>(v[0]), static_cast<float>(v[1]), static_cast<float>(v[2])};
+  }
   return true;
 }
 
@@ -245,24 +277,46 @@ bool VFrameQueries::GetNumberOfAnalogChannels(int32_t deviceID, int32_t& count) 
   return true;
 }
 
-bool VFrameQueries::GetAnalogChannelVoltage(int32_t deviceID, uint32_t channel, double& voltage) {
-  voltage = 0.0;
-  if (!HasFrame()) return false;
-  if (!Lookups.IsForcePlate(deviceID)) return false;
-  if (channel == 0) return false;
+const VDeviceOutputData* VFrameQueries::AnalogEntry(int32_t deviceID, uint32_t channel, std::size_t& channels) {
+  channels = 0;
+  if (!HasFrame()) return nullptr;
+  if (!Lookups.IsForcePlate(deviceID)) return nullptr;
+  if (channel == 0) return nullptr;
   const VDeviceOutputInfo* analog = Lookups.AnalogOutput(deviceID);
-  if (!analog) return false;
+  if (!analog) return nullptr;
   const int32_t outputID = analog->OutputID;
   const std::size_t components = analog->ComponentNames.size();
   // An output without component names has no channel, and a channel above
   // the count has no samples: both would read outside the samples (or divide
   // by zero), so both fail like every other missing channel.
-  if (components == 0 || channel > components) return false;
+  if (components == 0 || channel > components) return nullptr;
   // The first voltage entry of the output; its device id is not looked at.
   const VDeviceOutputData* entry = Lookups.FirstVoltage(outputID);
+  if (!entry) return nullptr;
+  channels = components;
+  return entry;
+}
+
+bool VFrameQueries::GetAnalogChannelVoltage(int32_t deviceID, uint32_t channel, double& voltage) {
+  voltage = 0.0;
+  std::size_t components = 0;
+  const VDeviceOutputData* entry = AnalogEntry(deviceID, channel, components);
   if (!entry) return false;
   const std::size_t n = entry->Samples.size() / components;
   if (n == 0) return false;
   voltage = static_cast<double>(entry->Samples[n * (channel - 1)]);
+  return true;
+}
+
+bool VFrameQueries::GetAnalogSamples(int32_t deviceID, uint32_t channel, const float*& samples, std::size_t& count) {
+  samples = nullptr;
+  count = 0;
+  std::size_t components = 0;
+  const VDeviceOutputData* entry = AnalogEntry(deviceID, channel, components);
+  if (!entry) return false;
+  const std::size_t n = entry->Samples.size() / components;
+  if (n == 0) return false;
+  samples = entry->Samples.data() + n * (channel - 1);
+  count = n;
   return true;
 }

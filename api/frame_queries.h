@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "api/frame_lookups.h"
 #include "client/frame_record.h"
@@ -66,14 +67,31 @@ class VFrameQueries {
   bool GetNumberOfAnalogChannels(int32_t deviceID, int32_t& count);
   bool GetAnalogChannelVoltage(int32_t deviceID, uint32_t channel, double& voltage);
 
-  // Output conventions for translations and force-plate vectors (rotations
-  // are never converted): right-handed and Z-up until changed.
+  // Every sample of the entry the first-sample queries read (not exported:
+  // for tools that take the full rate). GetPlateSamples: the force (moment,
+  // centre of pressure) vector at each sample, in the output axes; false
+  // with `samples` empty where GetForceVector (...) fails.
+  // GetAnalogSamples: the `count` samples of channel `channel` (1-based),
+  // from `samples`, which points into the record and stays valid until it
+  // changes; false with count 0 where GetAnalogChannelVoltage fails.
+  bool GetPlateSamples(int32_t deviceID, VFrameLookups::EPlateData list, std::vector<std::array<float, 3>>& samples);
+  bool GetAnalogSamples(int32_t deviceID, uint32_t channel, const float*& samples, std::size_t& count);
+
+  // Output conventions for translations and force-plate vectors (the
+  // queries return rotations in the server's axes): right-handed and Z-up
+  // until changed.
   void SetLeftHandRule() { RightHanded = false; }
   void SetRightHandRule() { RightHanded = true; }
   void SetYUp() { ZUp = false; }
   void SetZUp() { ZUp = true; }
   // A vector in the server's axes in the chosen convention.
   std::array<double, 3> ToOutputAxes(const std::array<double, 3>& v) const;
+  // A rotation quaternion (x, y, z, w) in the server's axes in the chosen
+  // convention, so that it turns vectors converted by ToOutputAxes: the
+  // rotation R becomes A R A^T for the axis matrix A, whose quaternion is
+  // (det(A) A v, w) (det A = -1 for the left-handed flip). Used by tools
+  // that convert whole poses; the pose queries do not call it.
+  std::array<double, 4> RotationToOutputAxes(const std::array<double, 4>& quaternion) const;
 
   // Whether a device output is one of a force plate's three vector outputs
   // (its components named Fx Fy Fz, Mx My Mz or Cx Cy Cz).
@@ -94,6 +112,12 @@ class VFrameQueries {
   bool SegmentPoseQuery(const std::string& subjectName, const std::string& segmentName,
                         std::array<double, N>& out, bool& occluded, Convert convert);
   bool GetPlateVector(int32_t deviceID, VFrameLookups::EPlateData list, std::array<double, 3>& out);
+  // The plate's entry in `list` and its samples per component, or nullptr.
+  const LumoraQSStream::VDeviceOutputData* PlateEntry(int32_t deviceID, VFrameLookups::EPlateData list,
+                                                      std::size_t& perComponent);
+  // The voltage entry of the plate's analog output and its channel count,
+  // or nullptr for a channel it does not have.
+  const LumoraQSStream::VDeviceOutputData* AnalogEntry(int32_t deviceID, uint32_t channel, std::size_t& channels);
 
   const std::function<bool()> Answerable;
   VFrameRecord Current;

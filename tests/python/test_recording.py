@@ -57,11 +57,15 @@ class RecordingTools(unittest.TestCase):
 
         exported = run(EXPORT, self.path)
         self.assertEqual(exported.returncode, 0, exported.stderr)
-        header, *rows = list(csv.reader(exported.stdout.splitlines()))
+        meta, header, *rows = list(csv.reader(exported.stdout.splitlines()))
+        self.assertTrue(meta[0].startswith("# qs-export; rate "), meta)
+        rate = float(meta[0].split()[3])
+        self.assertEqual(header[:3], ["frame", "time [s]", "capture_time [s]"])
         self.assertEqual([int(row[0]) for row in rows], numbers)
         self.assertEqual([float(row[1]) for row in rows], recording.receive_times)
+        self.assertEqual([float(row[2]) for row in rows], [(n - numbers[0]) / rate for n in numbers])
         by_frame = {int(row[0]): row for row in rows}
-        pelvis, force = header.index("Walker/Pelvis/tx"), header.index("Plate1/Fx")
+        pelvis, force = header.index("Walker/Pelvis/tx [mm]"), header.index("Plate1/Fx [N]")
 
         # Looped at four times the pace: frame numbers keep rising through
         # the second pass, and every frame holds the pose and force of the
@@ -138,7 +142,8 @@ class RecordingTools(unittest.TestCase):
         exported = run(EXPORT, path)
         self.assertEqual(exported.returncode, 0, exported.stderr)
         self.assertIn("cut short", exported.stderr)
-        self.assertEqual(len(exported.stdout.splitlines()), FRAMES)
+        # The metadata line, the column names, the frames before the cut.
+        self.assertEqual(len(exported.stdout.splitlines()), FRAMES + 1)
 
     def test_inputs_that_cannot_be_read_again_end_with_a_reason(self):
         # A pipe is refused before anything is written, never waited on.
@@ -202,7 +207,7 @@ class DamagedRecordings(unittest.TestCase):
                 self.assertEqual(exported.returncode, 1 if outcome == "refused" else 0, exported.stderr)
                 self.assertIn(case["message"], exported.stderr)
                 if outcome != "refused":
-                    self.assertEqual([int(row.split(",")[0]) for row in exported.stdout.splitlines()[1:]],
+                    self.assertEqual([int(row.split(",")[0]) for row in exported.stdout.splitlines()[2:]],
                                      case["frames"])
 
 

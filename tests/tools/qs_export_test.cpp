@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -23,9 +24,9 @@ using LumoraQSServe::VBytes;
 using LumoraQSSim::VDemoScene;
 using LumoraQSSim::VSceneFrame;
 
-struct VTable {
-  int Status = -1;
-  std::string Errors;
+// One table as read back: its metadata line, column names and rows.
+struct VSheet {
+  std::string Meta;
   std::vector<std::string> Header;
   std::vector<std::vector<std::string>> Rows;
 
@@ -38,6 +39,15 @@ struct VTable {
   double Number(std::size_t row, const std::string& name) const { return std::strtod(Rows.at(row).at(Column(name)).c_str(), nullptr); }
   // Force plate cells are 32-bit samples, written as such.
   float Sample(std::size_t row, const std::string& name) const { return std::strtof(Rows.at(row).at(Column(name)).c_str(), nullptr); }
+  // The rate the metadata line gives.
+  double Rate() const { return std::strtod(Meta.c_str() + Meta.find("rate ") + 5, nullptr); }
+};
+
+// The frame table, and the full-rate table written beside it.
+struct VTable : VSheet {
+  int Status = -1;
+  std::string Errors;
+  VSheet Samples;
 };
 
 std::vector<std::string> Split(const std::string& line) {
@@ -49,6 +59,16 @@ std::vector<std::string> Split(const std::string& line) {
   return cells;
 }
 
+// Reads and removes the table at `path`.
+void ReadSheet(const std::string& path, VSheet& sheet) {
+  std::ifstream csv(path);
+  std::string line;
+  if (std::getline(csv, line)) sheet.Meta = line;
+  if (std::getline(csv, line)) sheet.Header = Split(line);
+  while (std::getline(csv, line)) sheet.Rows.push_back(Split(line));
+  std::remove(path.c_str());
+}
+
 VTable Export(const std::string& recording, const std::string& options = "") {
   const std::string base = testing::TempDir() + "qs_export_" + std::to_string(getpid());
   const std::string command =
@@ -58,13 +78,21 @@ VTable Export(const std::string& recording, const std::string& options = "") {
   table.Status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   std::ifstream errors(base + ".err");
   table.Errors.assign(std::istreambuf_iterator<char>(errors), std::istreambuf_iterator<char>());
-  std::ifstream csv(base + ".csv");
-  std::string line;
-  if (std::getline(csv, line)) table.Header = Split(line);
-  while (std::getline(csv, line)) table.Rows.push_back(Split(line));
-  std::remove((base + ".csv").c_str());
+  ReadSheet(base + ".csv", table);
+  ReadSheet(base + ".analog.csv", table.Samples);
   std::remove((base + ".err").c_str());
   return table;
+}
+
+std::string Contents(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// "walk.analog.csv" beside "walk.csv".
+std::string FullRatePath(const std::string& table) {
+  const std::size_t dot = table.rfind('.');
+  return table.substr(0, dot) + ".analog" + table.substr(dot);
 }
 
 // The handshake and `packets`, 10 ms apart.
@@ -119,16 +147,25 @@ TEST(QsExport, CellsHoldTheDemoScenesValues) {
   const VTable table = Export(path);
   ASSERT_EQ(table.Status, 0) << table.Errors;
   ASSERT_EQ(table.Rows.size(), 3u);
-  // frame, time; 16 segments x 7; 46 markers x 3; 2 plates x (9 + 8 channels).
-  EXPECT_EQ(table.Header.size(), 2u + 16 * 7 + 46 * 3 + 2 * 17);
+  // frame, time, capture time; 16 segments x 7; 46 markers x 3; 2 plates x (9 + 8 channels).
+  EXPECT_EQ(table.Header.size(), 3u + 16 * 7 + 46 * 3 + 2 * 17);
   EXPECT_EQ(table.Rows[0][0], std::to_string(number));
   EXPECT_EQ(table.Rows[0][1], "0.010000000");
   for (const auto& row : table.Rows) EXPECT_EQ(row.size(), table.Header.size());
+  // The rate, estimated from receive times 10 ms apart, and the units.
+  EXPECT_NEAR(table.Rate(), 100.0, 1e-9);
+  EXPECT_NE(table.Errors.find("100.00 Hz estimated from 3 frames"), std::string::npos) << table.Errors;
+  EXPECT_EQ(table.Meta.substr(0, 18), "# qs-export; rate ");
+  EXPECT_NE(table.Meta.find(" Hz estimated; axes z-up right-handed; time s; length mm; force N; moment N.m; voltage V"),
+            std::string::npos) << table.Meta;
+  for (std::size_t row = 0; row < 3; ++row) {
+    EXPECT_EQ(table.Number(row, "capture_time [s]"), static_cast<double>(row) / table.Rate());
+  }
 
   const auto& pelvis = frame.SegmentPoses[0].Poses[0];
-  EXPECT_EQ(table.Number(0, "Walker/Pelvis/tx"), pelvis.Translation[0]);
-  EXPECT_EQ(table.Number(0, "Walker/Pelvis/tz"), pelvis.Translation[2]);
-  EXPECT_EQ(table.Number(0, "Wand/Wand/ty"), frame.SegmentPoses[1].Poses[0].Translation[1]);
+  EXPECT_EQ(table.Number(0, "Walker/Pelvis/tx [mm]"), pelvis.Translation[0]);
+  EXPECT_EQ(table.Number(0, "Walker/Pelvis/tz [mm]"), pelvis.Translation[2]);
+  EXPECT_EQ(table.Number(0, "Wand/Wand/ty [mm]"), frame.SegmentPoses[1].Poses[0].Translation[1]);
   // The quaternion gives back the pose's rotation matrix.
   const double qx = table.Number(0, "Walker/Pelvis/qx"), qy = table.Number(0, "Walker/Pelvis/qy");
   const double qz = table.Number(0, "Walker/Pelvis/qz"), qw = table.Number(0, "Walker/Pelvis/qw");
@@ -136,11 +173,11 @@ TEST(QsExport, CellsHoldTheDemoScenesValues) {
   EXPECT_NEAR(2 * (qx * qy + qz * qw), pelvis.Rotation[3], 1e-12);
 
   // Force plate cells are the first sample of each component.
-  EXPECT_EQ(table.Sample(0, "Plate1/Fz"), frame.Forces[0].Samples[2 * n]);
-  EXPECT_EQ(table.Sample(0, "Plate1/My"), frame.Moments[0].Samples[n]);
-  EXPECT_EQ(table.Sample(0, "Plate1/Cx"), frame.CentresOfPressure[0].Samples[0]);
-  EXPECT_EQ(table.Sample(0, "Plate1/Ch5"), frame.Voltages[0].Samples[4 * n]);
-  EXPECT_EQ(table.Sample(0, "Plate2/Cx"), static_cast<float>(scene.Plates()[1].Origin[0]));  // unloaded
+  EXPECT_EQ(table.Sample(0, "Plate1/Fz [N]"), frame.Forces[0].Samples[2 * n]);
+  EXPECT_EQ(table.Sample(0, "Plate1/My [N.m]"), frame.Moments[0].Samples[n]);
+  EXPECT_EQ(table.Sample(0, "Plate1/Cx [mm]"), frame.CentresOfPressure[0].Samples[0]);
+  EXPECT_EQ(table.Sample(0, "Plate1/Ch5 [V]"), frame.Voltages[0].Samples[4 * n]);
+  EXPECT_EQ(table.Sample(0, "Plate2/Cx [mm]"), static_cast<float>(scene.Plates()[1].Origin[0]));  // unloaded
 
   // Hidden markers leave their cells empty; the others hold their position.
   const auto& subjects = scene.Description().Subjects;
@@ -148,7 +185,7 @@ TEST(QsExport, CellsHoldTheDemoScenesValues) {
   for (const auto& marker : scene.Attachments()) {
     const std::string& subject = subjects[static_cast<std::size_t>(marker.SubjectID - 1)].Name;
     const std::string& name = subjects[static_cast<std::size_t>(marker.SubjectID - 1)].Markers[static_cast<std::size_t>(marker.MarkerID - 1)].Name;
-    const std::string& cell = table.Rows[0][table.Column(subject + "/" + name + "/x")];
+    const std::string& cell = table.Rows[0][table.Column(subject + "/" + name + "/x [mm]")];
     EXPECT_EQ(cell.empty(), Occluded(frame, marker.SubjectID, marker.MarkerID)) << name;
     hidden += cell.empty() ? 1 : 0;
   }
@@ -157,11 +194,109 @@ TEST(QsExport, CellsHoldTheDemoScenesValues) {
   // Y-up and left-handed, as the library's queries give them.
   const VTable yUp = Export(path, "--y-up --left-handed");
   ASSERT_EQ(yUp.Status, 0) << yUp.Errors;
-  EXPECT_EQ(yUp.Number(0, "Walker/Pelvis/tx"), -pelvis.Translation[0]);
-  EXPECT_EQ(yUp.Number(0, "Walker/Pelvis/ty"), pelvis.Translation[2]);
-  EXPECT_EQ(yUp.Number(0, "Walker/Pelvis/tz"), -pelvis.Translation[1]);
-  EXPECT_EQ(yUp.Sample(0, "Plate1/Fy"), frame.Forces[0].Samples[2 * n]);
+  EXPECT_EQ(yUp.Number(0, "Walker/Pelvis/tx [mm]"), -pelvis.Translation[0]);
+  EXPECT_EQ(yUp.Number(0, "Walker/Pelvis/ty [mm]"), pelvis.Translation[2]);
+  EXPECT_EQ(yUp.Number(0, "Walker/Pelvis/tz [mm]"), -pelvis.Translation[1]);
+  EXPECT_EQ(yUp.Sample(0, "Plate1/Fy [N]"), frame.Forces[0].Samples[2 * n]);
+  EXPECT_NE(yUp.Meta.find("; axes y-up left-handed;"), std::string::npos) << yUp.Meta;
+  // Rotations are converted with translations: each visible marker of the
+  // walker is its segment's exported pose applied to its offset on the
+  // segment, converted (Y-up: (x, y, z) -> (x, z, -y), left-handed: x
+  // negated), up to rounding.
+  std::size_t checked = 0;
+  for (const auto& marker : scene.Attachments()) {
+    if (marker.SubjectID != 1 || Occluded(frame, marker.SubjectID, marker.MarkerID)) continue;
+    const std::string segment = "Walker/" + subjects[0].Segments[static_cast<std::size_t>(marker.SegmentID - 1)].Name + "/";
+    const std::string name = "Walker/" + subjects[0].Markers[static_cast<std::size_t>(marker.MarkerID - 1)].Name + "/";
+    const std::array<double, 3> v = {-marker.Local[0], marker.Local[2], -marker.Local[1]};
+    const std::array<double, 3> u = {yUp.Number(0, segment + "qx"), yUp.Number(0, segment + "qy"), yUp.Number(0, segment + "qz")};
+    const double w = yUp.Number(0, segment + "qw");
+    // v + 2w (u x v) + 2 u x (u x v)
+    const std::array<double, 3> c = {u[1] * v[2] - u[2] * v[1], u[2] * v[0] - u[0] * v[2], u[0] * v[1] - u[1] * v[0]};
+    const std::array<double, 3> cc = {u[1] * c[2] - u[2] * c[1], u[2] * c[0] - u[0] * c[2], u[0] * c[1] - u[1] * c[0]};
+    for (std::size_t i = 0; i < 3; ++i) {
+      const std::string axis(1, "xyz"[i]);
+      EXPECT_NEAR(yUp.Number(0, segment + "t" + axis + " [mm]") + v[i] + 2 * w * c[i] + 2 * cc[i],
+                  yUp.Number(0, name + axis + " [mm]"), 1e-6) << name << axis;
+    }
+    ++checked;
+  }
+  EXPECT_GT(checked, 10u);
   std::remove(path.c_str());
+}
+
+// Reads `list`'s sample i of `component` (of `components`) of plate p.
+float Recorded(const std::vector<LumoraQSStream::VDeviceOutputData>& list, std::size_t p, std::size_t component,
+               std::size_t i, std::size_t n) {
+  return list[p].Samples[component * n + i];
+}
+
+TEST(QsExport, FullRateTableHoldsEverySample) {
+  const VDemoScene scene;
+  const int32_t number = TellingFrame(scene);
+  const std::string path = WriteRecording(scene, number, 3);
+  const std::size_t n = static_cast<std::size_t>(scene.SamplesPerFrame());
+  const VTable table = Export(path, "--units length=m,moment=N.mm");
+  ASSERT_EQ(table.Status, 0) << table.Errors;
+  const VSheet& samples = table.Samples;
+  EXPECT_EQ(samples.Meta, table.Meta + "; samples per frame 10");
+  EXPECT_NE(samples.Meta.find("; length m; force N; moment N.mm; voltage V"), std::string::npos) << samples.Meta;
+  EXPECT_EQ(table.Header[3], "Walker/Pelvis/tx [m]");
+  // frame, sample, capture time; 2 plates x (9 + 8 channels); a row per sample.
+  ASSERT_EQ(samples.Header.size(), 3u + 2 * 17);
+  ASSERT_EQ(samples.Rows.size(), 3 * n);
+  const char* const vectors[3] = {"F", "M", "C"};
+  const char* const units[3] = {" [N]", " [N.mm]", " [m]"};
+  for (std::size_t row = 0; row < samples.Rows.size(); ++row) {
+    const std::size_t k = row / n, i = row % n;
+    const VSceneFrame frame = scene.Frame(number + static_cast<int32_t>(k));
+    EXPECT_EQ(samples.Rows[row][0], std::to_string(number + static_cast<int32_t>(k)));
+    EXPECT_EQ(samples.Rows[row][1], std::to_string(i));
+    EXPECT_EQ(samples.Number(row, "capture_time [s]"), static_cast<double>(k) / table.Rate() + i * (1.0 / (table.Rate() * n)));
+    for (std::size_t p = 0; p < 2; ++p) {
+      const std::string plate = "Plate" + std::to_string(p + 1) + "/";
+      const std::vector<LumoraQSStream::VDeviceOutputData>* lists[3] = {&frame.Forces, &frame.Moments, &frame.CentresOfPressure};
+      for (std::size_t kind = 0; kind < 3; ++kind) {
+        for (std::size_t axis = 0; axis < 3; ++axis) {
+          const std::string column = plate + vectors[kind] + std::string(1, "xyz"[axis]) + units[kind];
+          EXPECT_EQ(samples.Sample(row, column), Recorded(*lists[kind], p, axis, i, n)) << column << " row " << row;
+        }
+      }
+      for (std::size_t ch = 0; ch < 8; ++ch) {
+        const std::string column = plate + "Ch" + std::to_string(ch + 1) + " [V]";
+        EXPECT_EQ(samples.Sample(row, column), Recorded(frame.Voltages, p, ch, i, n)) << column << " row " << row;
+      }
+    }
+  }
+  std::remove(path.c_str());
+}
+
+TEST(QsExport, MixedSamplesPerFrameAndEmptyRecordings) {
+  // Two frames of 10 samples per component, then two of 5: the full-rate
+  // table runs at 10, the frames of 5 leave their plate cells empty.
+  const VDemoScene ten, five(100.0, 5);
+  const std::string path = WritePackets({ten.FramePacket(1, VDemoScene::OfferedTypes(), true),
+                                         ten.FramePacket(2, VDemoScene::OfferedTypes(), false),
+                                         five.FramePacket(3, VDemoScene::OfferedTypes(), false),
+                                         five.FramePacket(4, VDemoScene::OfferedTypes(), false)});
+  const VTable table = Export(path);
+  ASSERT_EQ(table.Status, 0) << table.Errors;
+  ASSERT_EQ(table.Samples.Rows.size(), 40u);
+  EXPECT_EQ(table.Samples.Sample(19, "Plate1/Ch8 [V]"), ten.Frame(2).Voltages[0].Samples[7 * 10 + 9]);
+  EXPECT_EQ(table.Samples.Rows[20][table.Samples.Column("Plate1/Fz [N]")], "");
+  EXPECT_EQ(table.Samples.Rows[39].size(), 3u + 2 * 17);
+  EXPECT_NE(table.Errors.find("in 2 frames some force plate output held other than 10 samples"), std::string::npos)
+      << table.Errors;
+
+  // No frame at all: refused, no table left.
+  const std::string empty = WritePackets({});
+  const std::string output = testing::TempDir() + "qs_empty_" + std::to_string(getpid()) + ".csv";
+  const int status = std::system((std::string(QS_EXPORT_BINARY) + " " + empty + " -o " + output + " 2>" + output + ".err").c_str());
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  EXPECT_NE(Contents(output + ".err").find("the recording holds no frame"), std::string::npos);
+  EXPECT_NE(access(output.c_str(), F_OK), 0);
+  EXPECT_NE(access(FullRatePath(output).c_str(), F_OK), 0);
+  for (const std::string& name : {path, empty, output + ".err"}) std::remove(name.c_str());
 }
 
 TEST(QsExport, RecordingCutInsideItsLastRecordIsExportedUpToIt) {
@@ -187,11 +322,6 @@ TEST(QsExport, RecordingCutInsideItsLastRecordIsExportedUpToIt) {
   std::remove(path.c_str());
 }
 
-std::string Contents(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
 TEST(QsExport, NeverWritesOverItsRecording) {
   const std::string path = WriteRecording(VDemoScene(), 100, 2);
   const std::string bytes = Contents(path);
@@ -206,6 +336,15 @@ TEST(QsExport, NeverWritesOverItsRecording) {
   const int appended = std::system((std::string(QS_EXPORT_BINARY) + " " + path + " >>" + path + " 2>/dev/null").c_str());
   EXPECT_EQ(WEXITSTATUS(appended), 1);
   EXPECT_TRUE(Contents(path) == bytes);
+  // Nor its full-rate table; and a full-rate table that cannot be written
+  // leaves no frame table either.
+  const std::string table = path + ".out.csv";
+  for (const std::string& analog : {path, testing::TempDir() + "no-such-folder/x.csv"}) {
+    const int status = std::system((std::string(QS_EXPORT_BINARY) + " " + path + " -o " + table + " --analog " + analog + " 2>/dev/null").c_str());
+    EXPECT_EQ(WEXITSTATUS(status), 1) << analog;
+    EXPECT_TRUE(Contents(path) == bytes) << analog;
+    EXPECT_NE(access(table.c_str(), F_OK), 0) << analog;
+  }
   for (const std::string& name : {path, symbolic, hard}) std::remove(name.c_str());
 }
 
@@ -225,20 +364,27 @@ TEST(QsExport, ColumnNamesAreUniqueAndNeverFormulas) {
   objects.push_back(LumoraQSServe::EncodeFrameNumber(1));
   const std::string path = WritePackets({LumoraQSServe::EncodePacket(objects)});
   const std::string table = testing::TempDir() + "qs_names_" + std::to_string(getpid());
+  // One frame gives no rate: it must be given.
+  const VTable noRate = Export(path);
+  EXPECT_EQ(noRate.Status, 1);
+  EXPECT_NE(noRate.Errors.find("it holds a single frame; give it with --rate HZ"), std::string::npos) << noRate.Errors;
   for (const char* format : {"csv", "tsv"}) {
-    ASSERT_EQ(std::system((std::string(QS_EXPORT_BINARY) + " " + path + " --format " + format + " -o " + table).c_str()), 0);
+    ASSERT_EQ(std::system((std::string(QS_EXPORT_BINARY) + " " + path + " --rate 100 --format " + format + " -o " + table).c_str()), 0);
     std::ifstream in(table);
     std::string header;
     std::getline(in, header);
+    EXPECT_EQ(header.rfind("# qs-export; rate 100 Hz given; ", 0), 0u) << header;
+    std::getline(in, header);
     const char delimiter = format[0] == 't' ? '\t' : ',';
-    for (const std::string& cell : {std::string("A\\/B/C/tx"), std::string("A/B\\/C/tx"), std::string("T\\tab/S/tx"),
-                                    std::string("T ab/S/tx"), std::string("'=1+1/S/tx")}) {
+    for (const std::string& cell : {std::string("A\\/B/C/tx [mm]"), std::string("A/B\\/C/tx [mm]"), std::string("T\\tab/S/tx [mm]"),
+                                    std::string("T ab/S/tx [mm]"), std::string("'=1+1/S/tx [mm]")}) {
       EXPECT_NE((delimiter + header + delimiter).find(delimiter + cell + delimiter), std::string::npos) << cell << " in " << header;
     }
-    const std::string quoted = format[0] == 't' ? "\t\"'@a,\"\"b\"\"/S/tx\"\t" : ",\"'@a,\"\"b\"\"/S/tx\",";
+    const std::string quoted = format[0] == 't' ? "\t\"'@a,\"\"b\"\"/S/tx [mm]\"\t" : ",\"'@a,\"\"b\"\"/S/tx [mm]\",";
     EXPECT_NE(header.find(quoted), std::string::npos) << header;
   }
   std::remove(table.c_str());
+  for (const char* format : {".analog.csv", ".analog.tsv"}) std::remove((table + format).c_str());
   std::remove(path.c_str());
 }
 
