@@ -81,6 +81,14 @@ bool ExportTables(const std::string& recording, const std::string& base, char de
   return QSExport::Export(options, stderr).Status == 0;
 }
 
+bool ExportC3D(const std::string& recording, const std::string& base) {
+  QSExport::VExportOptions options;
+  options.Input = recording;
+  options.Output = base + ".c3d";
+  options.C3D = true;
+  return QSExport::Export(options, stderr).Status == 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -115,9 +123,9 @@ int main(int argc, char** argv) {
               std::chrono::duration<double>(std::chrono::steady_clock::now() - written).count());
   std::fflush(stdout);
 
-  // A C3D case goes beside these.
   const std::vector<VCase> cases = {
       {"csv (frame table + full-rate table)", [](const std::string& r, const std::string& b) { return ExportTables(r, b, ','); }},
+      {"c3d", [](const std::string& r, const std::string& b) { return ExportC3D(r, b); }},
   };
   int status = 0;
   for (const VCase& c : cases) {
@@ -132,7 +140,7 @@ int main(int argc, char** argv) {
     }
   }
   if (keep.empty()) {
-    for (const char* name : {"/walk.qsrec", "/walk.csv", "/walk.analog.csv"}) std::remove((folder + name).c_str());
+    for (const char* name : {"/walk.qsrec", "/walk.csv", "/walk.analog.csv", "/walk.c3d"}) std::remove((folder + name).c_str());
     rmdir(folder.c_str());
   }
   return status;

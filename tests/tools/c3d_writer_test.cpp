@@ -4,12 +4,16 @@
 // layouts write nothing.
 #include "tools/c3d/c3d_writer.h"
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include "c3d_reader.h"
 
 namespace {
 
@@ -49,6 +53,20 @@ struct VFile {
     return bytes;
   }
 };
+
+// The file as the tests' own C3D reader (written apart from this writer)
+// reads it.
+QSTestC3D::VFile ReadBack(const Bytes& bytes) {
+  const std::string path = testing::TempDir() + "qs_c3d_" + std::to_string(getpid()) + ".c3d";
+  std::FILE* out = std::fopen(path.c_str(), "wb");
+  EXPECT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), out), bytes.size());
+  std::fclose(out);
+  QSTestC3D::VFile file;
+  std::string error;
+  EXPECT_TRUE(QSTestC3D::Read(path, file, error)) << error;
+  std::remove(path.c_str());
+  return file;
+}
 
 TEST(C3DWriter, HeaderParametersAndFramesAtTheirPlaces) {
   QSC3D::VLayout layout;
@@ -122,6 +140,10 @@ TEST(C3DWriter, FrameNumbersPast16BitsAreKeptInTrial) {
   const std::size_t end = Find(b, "TRIAL", "ACTUAL_END_FIELD") + 3;
   EXPECT_EQ(U16(b, start) + 65536 * U16(b, start + 2), 100000u);
   EXPECT_EQ(U16(b, end) + 65536 * U16(b, end + 2), 169999u);
+  const QSTestC3D::VFile read = ReadBack(b);
+  EXPECT_EQ(read.FirstFrame, 100000);
+  ASSERT_EQ(read.Frames, 70000u);
+  EXPECT_EQ(read.Points[69999 * 4 + 2], 3.0f);
 }
 
 TEST(C3DWriter, LabelsWidenGoOnInLabels2AndLabels3AndAreCutAtACharacter) {
@@ -135,6 +157,7 @@ TEST(C3DWriter, LabelsWidenGoOnInLabels2AndLabels3AndAreCutAtACharacter) {
   QSC3D::VWriter writer;
   ASSERT_TRUE(writer.Begin(file.File, layout)) << writer.Error();
   EXPECT_EQ(writer.CutLabels(), std::vector<std::string>{umlauts});
+  ASSERT_TRUE(writer.Frame(nullptr, nullptr, nullptr) && writer.Finish()) << writer.Error();
   const Bytes b = file.Read();
   // Rows of 254 bytes: 128 of them per parameter keep a record's offset
   // within its signed 16-bit word; 300 = 128 + 128 + 44.
@@ -146,6 +169,10 @@ TEST(C3DWriter, LabelsWidenGoOnInLabels2AndLabels3AndAreCutAtACharacter) {
   EXPECT_EQ(std::string(b.begin() + labels + 4 + 254, b.begin() + labels + 4 + 2 * 254), umlauts.substr(0, 254));
   EXPECT_EQ(b[labels3 + 3], 44);
   EXPECT_EQ(std::string(b.begin() + labels3 + 4 + 43 * 254, b.begin() + labels3 + 4 + 43 * 254 + 6), "S:M299");
+  const QSTestC3D::VFile read = ReadBack(b);
+  ASSERT_EQ(read.PointLabels.size(), 300u);
+  EXPECT_EQ(read.PointLabels[1], umlauts.substr(0, 254));
+  EXPECT_EQ(read.PointLabels[299], "S:M299");
 }
 
 TEST(C3DWriter, RefusedLayoutsWriteNothing) {

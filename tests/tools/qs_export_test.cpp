@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "c3d_reader.h"
 #include "tools/recording/recording.h"
 #include "tools/sim/scene.h"
 
@@ -386,6 +388,98 @@ TEST(QsExport, ColumnNamesAreUniqueAndNeverFormulas) {
   std::remove(table.c_str());
   for (const char* format : {".analog.csv", ".analog.tsv"}) std::remove((table + format).c_str());
   std::remove(path.c_str());
+}
+
+// Runs qs-export on `recording` with `options`; its exit status, and its
+// messages in `errors`.
+int RunExport(const std::string& recording, const std::string& options, std::string& errors) {
+  const std::string err = testing::TempDir() + "qs_export_" + std::to_string(getpid()) + ".err";
+  const int status = std::system((std::string(QS_EXPORT_BINARY) + " " + recording + " " + options + " 2>" + err).c_str());
+  errors = Contents(err);
+  std::remove(err.c_str());
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(QsExport, C3DFileHoldsEveryFrameNumberPointAndSample) {
+  // Frames 65534 to 65537 with 65536 not received: frame numbers past the
+  // header's 16 bits, and a gap.
+  const VDemoScene scene;
+  const int32_t first = 65534;
+  const std::string path = WritePackets({scene.FramePacket(first, VDemoScene::OfferedTypes(), true),
+                                         scene.FramePacket(first + 1, VDemoScene::OfferedTypes(), false),
+                                         scene.FramePacket(first + 3, VDemoScene::OfferedTypes(), false)});
+  const std::string output = testing::TempDir() + "qs_walk_" + std::to_string(getpid()) + ".c3d";
+  std::string errors;
+  ASSERT_EQ(RunExport(path, "--format c3d --rate 100 -o " + output, errors), 0) << errors;
+  EXPECT_NE(errors.find("1 frames were not received"), std::string::npos) << errors;
+  QSTestC3D::VFile c3d;
+  std::string error;
+  ASSERT_TRUE(QSTestC3D::Read(output, c3d, error)) << error;
+  EXPECT_EQ(c3d.ProcessorType, 84);
+  EXPECT_LT(c3d.Scale, 0.0f);
+  EXPECT_EQ(c3d.FrameRate, 100.0f);
+  EXPECT_EQ(c3d.FirstFrame, first);
+  ASSERT_EQ(c3d.Frames, 4u);
+  EXPECT_EQ(c3d.Find("POINT:UNITS")->Strings(), std::vector<std::string>{"mm"});
+  EXPECT_EQ(c3d.Find("FORCE_PLATFORM:USED")->Int(0), 0);
+
+  // Every marker of the scene is a point "Subject:Marker", invalid where it
+  // is occluded and in the frame not received.
+  const auto& subjects = scene.Description().Subjects;
+  const std::size_t points = static_cast<std::size_t>(c3d.PointCount);
+  ASSERT_EQ(points, scene.Attachments().size());
+  for (std::size_t k = 0; k < 4; ++k) {
+    const VSceneFrame frame = scene.Frame(first + static_cast<int32_t>(k));
+    for (const auto& marker : scene.Attachments()) {
+      const auto& subject = subjects[static_cast<std::size_t>(marker.SubjectID - 1)];
+      const std::string label = subject.Name + ":" + subject.Markers[static_cast<std::size_t>(marker.MarkerID - 1)].Name;
+      const std::size_t p = static_cast<std::size_t>(
+          std::find(c3d.PointLabels.begin(), c3d.PointLabels.end(), label) - c3d.PointLabels.begin());
+      ASSERT_LT(p, points) << label;
+      const float* point = &c3d.Points[(k * points + p) * 4];
+      const bool seen = k != 2 && !Occluded(frame, marker.SubjectID, marker.MarkerID);
+      EXPECT_EQ(point[3] >= 0.0f, seen) << label << " frame " << k;
+      for (const auto& position : frame.Markers) {
+        if (!seen || position.SubjectID != marker.SubjectID || position.MarkerID != marker.MarkerID) continue;
+        for (std::size_t axis = 0; axis < 3; ++axis) EXPECT_EQ(point[axis], static_cast<float>(position.Position[axis]));
+      }
+    }
+  }
+
+  // Every sample of every plate channel at the full rate, zero in the gap.
+  const std::size_t n = static_cast<std::size_t>(scene.SamplesPerFrame());
+  const std::size_t channels = static_cast<std::size_t>(c3d.AnalogChannels);
+  ASSERT_EQ(channels, 2u * 17);
+  EXPECT_EQ(c3d.AnalogRate, 1000.0f);
+  EXPECT_EQ(c3d.AnalogLabels[2], "Plate1:Fz");
+  EXPECT_EQ(c3d.AnalogLabels[17 + 9], "Plate2:Ch1");
+  EXPECT_EQ(c3d.AnalogUnits[3], "N.m");
+  EXPECT_EQ(c3d.AnalogUnits[8], "mm");
+  EXPECT_EQ(c3d.AnalogUnits[9], "V");
+  for (std::size_t k = 0; k < 4; ++k) {
+    const VSceneFrame frame = scene.Frame(first + static_cast<int32_t>(k));
+    const std::vector<LumoraQSStream::VDeviceOutputData>* lists[4] = {&frame.Forces, &frame.Moments,
+                                                                      &frame.CentresOfPressure, &frame.Voltages};
+    for (std::size_t i = 0; i < n; ++i) {
+      for (std::size_t c = 0; c < channels; ++c) {
+        const std::size_t plate = c / 17, within = c % 17, list = within < 9 ? within / 3 : 3;
+        const float expected = k == 2 ? 0.0f : Recorded(*lists[list], plate, within < 9 ? within % 3 : within - 9, i, n);
+        ASSERT_EQ(c3d.Analog[(k * n + i) * channels + c], expected) << c3d.AnalogLabels[c] << " frame " << k << " sample " << i;
+      }
+    }
+  }
+  std::remove(output.c_str());
+
+  // Refused with the reason and no file: a frame range past what C3D holds,
+  // and a C3D file to standard output.
+  const std::string apart = WritePackets({scene.FramePacket(1, VDemoScene::OfferedTypes(), true),
+                                          scene.FramePacket(30000000, VDemoScene::OfferedTypes(), false)});
+  EXPECT_EQ(RunExport(apart, "--format c3d --rate 100 -o " + output, errors), 1);
+  EXPECT_NE(errors.find("cannot be written as C3D"), std::string::npos) << errors;
+  EXPECT_NE(access(output.c_str(), F_OK), 0);
+  EXPECT_EQ(RunExport(path, "--format c3d", errors), 1);
+  EXPECT_NE(errors.find("name it with -o FILE"), std::string::npos) << errors;
+  for (const std::string& name : {path, apart}) std::remove(name.c_str());
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <memory>
 #include <vector>
 
+#include "tools/export/c3d_export.h"
 #include "tools/export/frame_table.h"
 #include "tools/export/frame_walk.h"
 #include "tools/export/sample_table.h"
@@ -59,6 +60,7 @@ std::string FullRatePath(const std::string& output, char delimiter) {
 }
 
 VExportResult Export(const VExportOptions& options, std::FILE* messages) {
+  if (options.C3D) return ExportC3D(options, messages);
   VExportResult result;
   result.Status = 1;
   const char* input = options.Input.c_str();

@@ -18,6 +18,7 @@ struct VExportOptions {
   // Output, and no full-rate table on standard output.
   std::string FullRate;
   double Rate = 0;  // > 0: given; 0: estimated
+  bool C3D = false;  // a C3D file (c3d_export.h) instead of the tables
   VTableSettings Settings;
 };
 

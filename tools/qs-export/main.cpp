@@ -49,9 +49,22 @@ const char Usage[] =
     "characters \\t \\r \\n \\xHH; a name starting with = + - @ or ' gets a\n"
     "leading ' (so no spreadsheet runs it as a formula).\n"
     "\n"
+    "With --format c3d, one C3D file instead (-o FILE needed): 512-byte blocks,\n"
+    "Intel byte order, floating-point data; one C3D frame per frame number from\n"
+    "the first recorded to the last (a frame not received: every point invalid,\n"
+    "residual -1, and zero analog samples; the count is said on standard error);\n"
+    "POINT: every marker of every subject, labelled Subject:Marker, in the length\n"
+    "unit; ANALOG: every plate's Fx .. Cz and Ch1 .. as channels labelled\n"
+    "PlateID:Fx .. at samples per frame x rate, with scale 1 and offset 0 (the\n"
+    "recorded values) and their units; FORCE_PLATFORM: USED 0 (the stream carries\n"
+    "no plate geometry: the plate data are the analog channels, already in\n"
+    "physical units); TRIAL:ACTUAL_START_FIELD and ACTUAL_END_FIELD: the first and\n"
+    "last frame numbers (also past 65535).\n"
+    "\n"
     "Options:\n"
-    "  --format csv|tsv   comma- or tab-separated (default csv)\n"
-    "  -o, --output FILE  the frame table to FILE (default: standard output)\n"
+    "  --format csv|tsv|c3d  comma- or tab-separated tables (default csv), or C3D\n"
+    "  -o, --output FILE  the frame table (the C3D file) to FILE (default: standard\n"
+    "                     output)\n"
     "  --analog FILE      the full-rate table to FILE\n"
     "  --rate HZ          the frames per second of the capture\n"
     "  --units LIST       units of the data, any of\n"
@@ -85,6 +98,9 @@ int ParseOptions(int argc, char** argv, QSExport::VExportOptions& options) {
       settings.YUp = true;
     } else if ((value = line.Value({"--format"})) && (std::strcmp(value, "csv") == 0 || std::strcmp(value, "tsv") == 0)) {
       settings.Delimiter = value[0] == 't' ? '\t' : ',';
+      options.C3D = false;
+    } else if ((value = line.Value({"--format"})) && std::strcmp(value, "c3d") == 0) {
+      options.C3D = true;
     } else if ((value = line.Value({"-o", "--output"})) && *value != '\0') {
       options.Output = value;
     } else if ((value = line.Value({"--analog"})) && *value != '\0') {
