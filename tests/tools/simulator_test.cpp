@@ -156,18 +156,63 @@ TEST(Simulator, PushesFramesInStreamModeOne) {
   EXPECT_TRUE(HasOnlyRequestedKinds(*frames.back(), {5, 9}));
 }
 
-TEST(Simulator, NewClientReplacesTheOldOne) {
+// Frame numbers from the first to the last, none missing.
+bool Consecutive(const std::vector<std::shared_ptr<const VDynamicObjects>>& frames) {
+  for (std::size_t i = 1; i < frames.size(); ++i)
+    if (frames[i]->FrameNumber != frames[i - 1]->FrameNumber + 1) return false;
+  return !frames.empty();
+}
+
+TEST(Simulator, ServesSeveralClientsEachWithItsOwnTypesAndModeOnOneClock) {
   VSimulator simulator(Loopback(200.0));
   ASSERT_TRUE(simulator.Start()) << simulator.LastError();
-  VClient first(simulator.Port(), {5});
-  ASSERT_TRUE(first.Recorder->WaitForDynamics(3, 5s));
+  VClient requesting(simulator.Port(), {5, 6});
+  VClient pushed(simulator.Port(), {2, 5, 9}, 1);
+  ASSERT_TRUE(requesting.Recorder->WaitForDynamics(10, 5s));
+  ASSERT_TRUE(pushed.Recorder->WaitForDynamics(10, 5s));
+  {
+    // A third client joins and leaves; the others are not disturbed.
+    VClient third(simulator.Port(), {5, 6});
+    ASSERT_TRUE(third.Recorder->WaitForDynamics(10, 5s));
+  }
+  const std::size_t seen = pushed.Recorder->Dynamics().size();
+  ASSERT_TRUE(pushed.Recorder->WaitForDynamics(seen + 20, 5s));
+  ASSERT_TRUE(requesting.Recorder->WaitForDynamics(requesting.Recorder->Dynamics().size() + 20, 5s));
+  EXPECT_FALSE(requesting.Recorder->WasDisconnected());
+  EXPECT_FALSE(pushed.Recorder->WasDisconnected());
+  EXPECT_EQ(simulator.ConnectionsAccepted(), 3u);
+
+  const auto asked = requesting.Recorder->Dynamics();
+  const auto got = pushed.Recorder->Dynamics();
+  EXPECT_TRUE(Consecutive(got)) << "a push client gets every frame";
+  for (std::size_t i = 1; i < asked.size(); ++i) EXPECT_GT(asked[i]->FrameNumber, asked[i - 1]->FrameNumber);
+  for (const auto& frame : asked) EXPECT_TRUE(HasOnlyRequestedKinds(*frame, {5, 6}));
+  for (const auto& frame : got) EXPECT_TRUE(HasOnlyRequestedKinds(*frame, {2, 5, 9}));
+  // One clock: a frame number the requesting client saw within the push
+  // client's span is one the push client got too.
+  std::set<int32_t> pushedNumbers;
+  for (const auto& frame : got) pushedNumbers.insert(frame->FrameNumber);
+  std::size_t shared = 0;
+  for (const auto& frame : asked) shared += pushedNumbers.count(frame->FrameNumber);
+  EXPECT_GE(shared, 20u);
+}
+
+TEST(Simulator, RefusesAClientBeyondMaxClientsAndKeepsTheOthers) {
+  VSimulatorOptions options = Loopback(200.0);
+  options.MaxClients = 2;
+  VSimulator simulator(options);
+  ASSERT_TRUE(simulator.Start()) << simulator.LastError();
+  VClient first(simulator.Port(), {5}, 1);
   VClient second(simulator.Port(), {5});
-  ASSERT_TRUE(first.Recorder->WaitForDisconnect(5s)) << "the old client is let go";
-  ASSERT_TRUE(second.Recorder->WaitForDynamics(3, 5s)) << "the new client is served";
-  EXPECT_FALSE(second.Recorder->WasDisconnected());
-  EXPECT_EQ(simulator.ConnectionsAccepted(), 2u);
-  // Frame numbers keep rising across connections.
-  EXPECT_GT(second.Recorder->Dynamics().front()->FrameNumber, first.Recorder->Dynamics().back()->FrameNumber);
+  ASSERT_TRUE(first.Recorder->WaitForDynamics(3, 5s));
+  ASSERT_TRUE(second.Recorder->WaitForDynamics(3, 5s));
+  VClient third(simulator.Port(), {5});
+  EXPECT_TRUE(third.Recorder->WaitForDisconnect(5s));
+  EXPECT_TRUE(third.Recorder->Dynamics().empty());
+  EXPECT_EQ(simulator.ConnectionsRefused(), 1u);
+  ASSERT_TRUE(first.Recorder->WaitForDynamics(first.Recorder->Dynamics().size() + 10, 5s));
+  ASSERT_TRUE(second.Recorder->WaitForDynamics(second.Recorder->Dynamics().size() + 3, 5s));
+  EXPECT_FALSE(first.Recorder->WasDisconnected() || second.Recorder->WasDisconnected());
 }
 
 TEST(Simulator, MalformedRequestEndsTheConnectionButNotTheServer) {
