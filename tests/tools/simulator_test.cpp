@@ -8,11 +8,16 @@
 
 #include <boost/asio.hpp>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <vector>
 #include <memory>
 #include <set>
 
 #include "stream/stream_client.h"
 #include "tests/tools/stream_recorder.h"
+#include "tools/sim/scene_source.h"
 
 using namespace std::chrono_literals;
 using namespace LumoraQSSim;
@@ -213,6 +218,118 @@ TEST(Simulator, RefusesAClientBeyondMaxClientsAndKeepsTheOthers) {
   ASSERT_TRUE(first.Recorder->WaitForDynamics(first.Recorder->Dynamics().size() + 10, 5s));
   ASSERT_TRUE(second.Recorder->WaitForDynamics(second.Recorder->Dynamics().size() + 3, 5s));
   EXPECT_FALSE(first.Recorder->WasDisconnected() || second.Recorder->WasDisconnected());
+}
+
+// The demo scene, holding back the first frame from 20 on that a client
+// asking for marker positions is to get until the test lets it go: a delay
+// of the serving thread of that client.
+class VHeldSource : public VFrameSource {
+ public:
+  VHeldSource() : Scene(200.0, 10), Inner(Scene, 200.0) {}
+  void Release() {
+    {
+      std::lock_guard<std::mutex> lock(Mutex);
+      Released = true;
+    }
+    Changed.notify_all();
+  }
+  bool WaitHeld(std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(Mutex);
+    return Changed.wait_for(lock, timeout, [this] { return Held; });
+  }
+  VBytes Handshake() const override { return Inner.Handshake(); }
+  bool Paced() const override { return true; }
+  double DueAt(int64_t frame) const override { return Inner.DueAt(frame); }
+  int64_t DueBy(double seconds) const override { return Inner.DueBy(seconds); }
+  int64_t LastFrame() const override { return -1; }
+  bool IsStaticType(int32_t type) const override { return Inner.IsStaticType(type); }
+  bool IsDynamicType(int32_t type) const override { return Inner.IsDynamicType(type); }
+  bool SceneChangedBetween(int64_t, int64_t) const override { return false; }
+  bool Packet(int64_t frame, const std::set<int32_t>& requested, bool withStatic, VBytes& packet,
+              std::string& error) const override {
+    if (frame >= 20 && requested.count(MarkerPositions) != 0) {
+      std::unique_lock<std::mutex> lock(Mutex);
+      Held = true;
+      Changed.notify_all();
+      Changed.wait(lock, [this] { return Released; });
+    }
+    return Inner.Packet(frame, requested, withStatic, packet, error);
+  }
+
+ private:
+  VDemoScene Scene;
+  VSceneSource Inner;
+  mutable std::mutex Mutex;
+  mutable std::condition_variable Changed;
+  mutable bool Held = false;
+  bool Released = false;
+};
+
+TEST(Simulator, PushCatchesUpAfterADelayOfItsSenderWithoutSkipping) {
+  auto owned = std::make_unique<VHeldSource>();
+  VHeldSource& source = *owned;
+  VSimulator simulator(Loopback(200.0), std::move(owned));
+  ASSERT_TRUE(simulator.Start()) << simulator.LastError();
+  struct VLetGo {
+    VHeldSource& Source;
+    ~VLetGo() { Source.Release(); }  // before the simulator joins its threads
+  } letGo{source};
+  VClient held(simulator.Port(), {5, 6}, 1);
+  VClient other(simulator.Port(), {5, 9}, 1);
+  ASSERT_TRUE(source.WaitHeld(5s));
+  // The other client goes on meanwhile; let the held one fall 60 frames
+  // (0.3 s) behind the clock, then let its sender go on.
+  auto pastHold = [](const std::vector<VStreamRecorder::VEvent>& events) {
+    for (const auto& e : events)
+      if (e.Dynamic && e.Dynamic->FrameNumber >= 80) return true;
+    return false;
+  };
+  ASSERT_TRUE(other.Recorder->WaitFor(pastHold, 5s));
+  source.Release();
+  ASSERT_TRUE(held.Recorder->WaitFor(pastHold, 5s));
+  const auto frames = held.Recorder->Dynamics();
+  EXPECT_TRUE(Consecutive(frames)) << frames.front()->FrameNumber << " to " << frames.back()->FrameNumber;
+  EXPECT_TRUE(Consecutive(other.Recorder->Dynamics()));
+  EXPECT_FALSE(held.Recorder->WasDisconnected());
+}
+
+TEST(Simulator, PushClientThatStopsReadingIsCutWithinItsBound) {
+  VSimulatorOptions options = Loopback(1000.0);
+  options.StallLimit = 300ms;
+  std::mutex mutex;
+  std::condition_variable logged;
+  std::vector<std::string> lines;
+  options.Log = [&](const std::string& line) {
+    std::lock_guard<std::mutex> lock(mutex);
+    lines.push_back(line);
+    logged.notify_all();
+  };
+  VSimulator simulator(options);
+  ASSERT_TRUE(simulator.Start()) << simulator.LastError();
+  VClient reading(simulator.Port(), {5, 6}, 1);
+  ASSERT_TRUE(reading.Recorder->WaitForDynamics(10, 5s));
+
+  // A client with a small receive buffer that asks for everything pushed,
+  // then never reads.
+  namespace asio = boost::asio;
+  asio::io_context io;
+  asio::ip::tcp::socket stalled(io);
+  stalled.open(asio::ip::tcp::v4());
+  stalled.set_option(asio::socket_base::receive_buffer_size(4096));
+  stalled.connect({asio::ip::make_address("127.0.0.1"), simulator.Port()});
+  asio::write(stalled, asio::buffer(EncodePacket({EncodeObjectTypeList(PosesAndPlates), EncodeStreamMode(1)})));
+  std::unique_lock<std::mutex> lock(mutex);
+  const bool cut = logged.wait_for(lock, 20s, [&] {
+    for (const auto& line : lines)
+      if (line.find("not reading (") != std::string::npos) return true;
+    return false;
+  });
+  lock.unlock();
+  ASSERT_TRUE(cut);
+  // The reading client kept its rate: every frame, none skipped.
+  ASSERT_TRUE(reading.Recorder->WaitForDynamics(reading.Recorder->Dynamics().size() + 50, 5s));
+  EXPECT_TRUE(Consecutive(reading.Recorder->Dynamics()));
+  EXPECT_FALSE(reading.Recorder->WasDisconnected());
 }
 
 TEST(Simulator, MalformedRequestEndsTheConnectionButNotTheServer) {
