@@ -313,7 +313,6 @@ bool VSimulator::WaitForTurn(std::unique_lock<std::mutex>& lock, VConnection& co
   if (connection.Mode == 0) --connection.RequestsWaiting;
   else connection.Pushing = true;
   connection.LastSent = frame;
-  HighestSent_ = std::max(HighestSent_, frame);
   return true;
 }
 
@@ -388,6 +387,7 @@ void VSimulator::Serve(VConnection& connection) {
         if (!Source_->Paced() || frame >= DueNow()) connection.Waited = Clock::duration::zero();
         else connection.Waited += Clock::now() - connection.SendingSince;
       }
+      if (open) HighestSent_ = std::max(HighestSent_, frame);
       if (open && dynamic) {
         ++FramesSent_;
         ++connection.Frames;
