@@ -9,10 +9,11 @@
 #include <boost/asio.hpp>
 #include <chrono>
 #include <condition_variable>
+#include <future>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
-#include <memory>
 #include <set>
 
 #include "stream/stream_client.h"
@@ -168,100 +169,67 @@ bool Consecutive(const std::vector<std::shared_ptr<const VDynamicObjects>>& fram
   return !frames.empty();
 }
 
+bool More(VClient& client, std::size_t count) {
+  return client.Recorder->WaitForDynamics(client.Recorder->Dynamics().size() + count, 5s);
+}
+
 TEST(Simulator, ServesSeveralClientsEachWithItsOwnTypesAndModeOnOneClock) {
-  VSimulator simulator(Loopback(200.0));
+  VSimulatorOptions options = Loopback(200.0);
+  options.MaxClients = 3;
+  VSimulator simulator(options);
   ASSERT_TRUE(simulator.Start()) << simulator.LastError();
   VClient requesting(simulator.Port(), {5, 6});
   VClient pushed(simulator.Port(), {2, 5, 9}, 1);
-  ASSERT_TRUE(requesting.Recorder->WaitForDynamics(10, 5s));
-  ASSERT_TRUE(pushed.Recorder->WaitForDynamics(10, 5s));
+  ASSERT_TRUE(More(requesting, 10) && More(pushed, 10));
   {
-    // A third client joins and leaves; the others are not disturbed.
+    // A third joins and leaves; a fourth is one too many and is refused.
     VClient third(simulator.Port(), {5, 6});
-    ASSERT_TRUE(third.Recorder->WaitForDynamics(10, 5s));
+    ASSERT_TRUE(More(third, 10));
+    VClient fourth(simulator.Port(), {5});
+    EXPECT_TRUE(fourth.Recorder->WaitForDisconnect(5s) && fourth.Recorder->Dynamics().empty());
   }
-  const std::size_t seen = pushed.Recorder->Dynamics().size();
-  ASSERT_TRUE(pushed.Recorder->WaitForDynamics(seen + 20, 5s));
-  ASSERT_TRUE(requesting.Recorder->WaitForDynamics(requesting.Recorder->Dynamics().size() + 20, 5s));
-  EXPECT_FALSE(requesting.Recorder->WasDisconnected());
-  EXPECT_FALSE(pushed.Recorder->WasDisconnected());
-  EXPECT_EQ(simulator.ConnectionsAccepted(), 3u);
+  ASSERT_TRUE(More(pushed, 20) && More(requesting, 20));
+  EXPECT_FALSE(requesting.Recorder->WasDisconnected() || pushed.Recorder->WasDisconnected());
+  EXPECT_EQ(simulator.ConnectionsRefused(), 1u);
 
   const auto asked = requesting.Recorder->Dynamics();
   const auto got = pushed.Recorder->Dynamics();
   EXPECT_TRUE(Consecutive(got)) << "a push client gets every frame";
-  for (std::size_t i = 1; i < asked.size(); ++i) EXPECT_GT(asked[i]->FrameNumber, asked[i - 1]->FrameNumber);
-  for (const auto& frame : asked) EXPECT_TRUE(HasOnlyRequestedKinds(*frame, {5, 6}));
-  for (const auto& frame : got) EXPECT_TRUE(HasOnlyRequestedKinds(*frame, {2, 5, 9}));
-  // One clock: a frame number the requesting client saw within the push
-  // client's span is one the push client got too.
   std::set<int32_t> pushedNumbers;
   for (const auto& frame : got) pushedNumbers.insert(frame->FrameNumber);
   std::size_t shared = 0;
-  for (const auto& frame : asked) shared += pushedNumbers.count(frame->FrameNumber);
-  EXPECT_GE(shared, 20u);
+  for (const auto& frame : asked) {
+    EXPECT_TRUE(HasOnlyRequestedKinds(*frame, {5, 6}));
+    shared += pushedNumbers.count(frame->FrameNumber);
+  }
+  for (const auto& frame : got) EXPECT_TRUE(HasOnlyRequestedKinds(*frame, {2, 5, 9}));
+  EXPECT_GE(shared, 20u) << "one clock: the frames both got carry the same numbers";
 }
 
-TEST(Simulator, RefusesAClientBeyondMaxClientsAndKeepsTheOthers) {
-  VSimulatorOptions options = Loopback(200.0);
-  options.MaxClients = 2;
-  VSimulator simulator(options);
-  ASSERT_TRUE(simulator.Start()) << simulator.LastError();
-  VClient first(simulator.Port(), {5}, 1);
-  VClient second(simulator.Port(), {5});
-  ASSERT_TRUE(first.Recorder->WaitForDynamics(3, 5s));
-  ASSERT_TRUE(second.Recorder->WaitForDynamics(3, 5s));
-  VClient third(simulator.Port(), {5});
-  EXPECT_TRUE(third.Recorder->WaitForDisconnect(5s));
-  EXPECT_TRUE(third.Recorder->Dynamics().empty());
-  EXPECT_EQ(simulator.ConnectionsRefused(), 1u);
-  ASSERT_TRUE(first.Recorder->WaitForDynamics(first.Recorder->Dynamics().size() + 10, 5s));
-  ASSERT_TRUE(second.Recorder->WaitForDynamics(second.Recorder->Dynamics().size() + 3, 5s));
-  EXPECT_FALSE(first.Recorder->WasDisconnected() || second.Recorder->WasDisconnected());
+// The demo scene at 200 Hz, holding back the sender of a client that asks
+// for marker positions at frame 20 until the test lets it go.
+const VDemoScene& HeldScene() {
+  static const VDemoScene scene(200.0, 10);
+  return scene;
 }
-
-// The demo scene, holding back the first frame from 20 on that a client
-// asking for marker positions is to get until the test lets it go: a delay
-// of the serving thread of that client.
-class VHeldSource : public VFrameSource {
+class VHeldSource : public VSceneSource {
  public:
-  VHeldSource() : Scene(200.0, 10), Inner(Scene, 200.0) {}
+  VHeldSource() : VSceneSource(HeldScene(), 200.0) {}
   void Release() {
-    {
-      std::lock_guard<std::mutex> lock(Mutex);
-      Released = true;
-    }
+    std::lock_guard<std::mutex> lock(Mutex);
+    Released = true;
     Changed.notify_all();
   }
-  bool WaitHeld(std::chrono::milliseconds timeout) {
-    std::unique_lock<std::mutex> lock(Mutex);
-    return Changed.wait_for(lock, timeout, [this] { return Held; });
-  }
-  VBytes Handshake() const override { return Inner.Handshake(); }
-  bool Paced() const override { return true; }
-  double DueAt(int64_t frame) const override { return Inner.DueAt(frame); }
-  int64_t DueBy(double seconds) const override { return Inner.DueBy(seconds); }
-  int64_t LastFrame() const override { return -1; }
-  bool IsStaticType(int32_t type) const override { return Inner.IsStaticType(type); }
-  bool IsDynamicType(int32_t type) const override { return Inner.IsDynamicType(type); }
-  bool SceneChangedBetween(int64_t, int64_t) const override { return false; }
   bool Packet(int64_t frame, const std::set<int32_t>& requested, bool withStatic, VBytes& packet,
               std::string& error) const override {
-    if (frame >= 20 && requested.count(MarkerPositions) != 0) {
-      std::unique_lock<std::mutex> lock(Mutex);
-      Held = true;
-      Changed.notify_all();
-      Changed.wait(lock, [this] { return Released; });
-    }
-    return Inner.Packet(frame, requested, withStatic, packet, error);
+    std::unique_lock<std::mutex> lock(Mutex);
+    if (frame >= 20 && requested.count(MarkerPositions) != 0) Changed.wait(lock, [this] { return Released; });
+    return VSceneSource::Packet(frame, requested, withStatic, packet, error);
   }
 
  private:
-  VDemoScene Scene;
-  VSceneSource Inner;
   mutable std::mutex Mutex;
   mutable std::condition_variable Changed;
-  mutable bool Held = false;
   bool Released = false;
 };
 
@@ -276,41 +244,32 @@ TEST(Simulator, PushCatchesUpAfterADelayOfItsSenderWithoutSkipping) {
   } letGo{source};
   VClient held(simulator.Port(), {5, 6}, 1);
   VClient other(simulator.Port(), {5, 9}, 1);
-  ASSERT_TRUE(source.WaitHeld(5s));
-  // The other client goes on meanwhile; let the held one fall 60 frames
-  // (0.3 s) behind the clock, then let its sender go on.
-  auto pastHold = [](const std::vector<VStreamRecorder::VEvent>& events) {
-    for (const auto& e : events)
-      if (e.Dynamic && e.Dynamic->FrameNumber >= 80) return true;
-    return false;
+  auto past = [](int32_t number) {
+    return [number](const std::vector<VStreamRecorder::VEvent>& events) {
+      return !events.empty() && events.back().Dynamic && events.back().Dynamic->FrameNumber >= number;
+    };
   };
-  ASSERT_TRUE(other.Recorder->WaitFor(pastHold, 5s));
+  // The other client goes on; the held one falls 0.3 s behind the clock.
+  ASSERT_TRUE(other.Recorder->WaitFor(past(80), 5s));
   source.Release();
-  ASSERT_TRUE(held.Recorder->WaitFor(pastHold, 5s));
-  const auto frames = held.Recorder->Dynamics();
-  EXPECT_TRUE(Consecutive(frames)) << frames.front()->FrameNumber << " to " << frames.back()->FrameNumber;
+  ASSERT_TRUE(held.Recorder->WaitFor(past(80), 5s));
+  EXPECT_TRUE(Consecutive(held.Recorder->Dynamics()));
   EXPECT_TRUE(Consecutive(other.Recorder->Dynamics()));
-  EXPECT_FALSE(held.Recorder->WasDisconnected());
 }
 
 TEST(Simulator, PushClientThatStopsReadingIsCutWithinItsBound) {
   VSimulatorOptions options = Loopback(1000.0);
   options.StallLimit = 300ms;
-  std::mutex mutex;
-  std::condition_variable logged;
-  std::vector<std::string> lines;
+  std::promise<void> cut;
+  bool said = false;  // the log is called under the simulator's log lock
   options.Log = [&](const std::string& line) {
-    std::lock_guard<std::mutex> lock(mutex);
-    lines.push_back(line);
-    logged.notify_all();
+    if (!said && line.find("not reading (") != std::string::npos) cut.set_value(), said = true;
   };
   VSimulator simulator(options);
   ASSERT_TRUE(simulator.Start()) << simulator.LastError();
   VClient reading(simulator.Port(), {5, 6}, 1);
-  ASSERT_TRUE(reading.Recorder->WaitForDynamics(10, 5s));
-
-  // A client with a small receive buffer that asks for everything pushed,
-  // then never reads.
+  ASSERT_TRUE(More(reading, 10));
+  // A client with a small receive buffer asks for everything, then never reads.
   namespace asio = boost::asio;
   asio::io_context io;
   asio::ip::tcp::socket stalled(io);
@@ -318,17 +277,9 @@ TEST(Simulator, PushClientThatStopsReadingIsCutWithinItsBound) {
   stalled.set_option(asio::socket_base::receive_buffer_size(4096));
   stalled.connect({asio::ip::make_address("127.0.0.1"), simulator.Port()});
   asio::write(stalled, asio::buffer(EncodePacket({EncodeObjectTypeList(PosesAndPlates), EncodeStreamMode(1)})));
-  std::unique_lock<std::mutex> lock(mutex);
-  const bool cut = logged.wait_for(lock, 20s, [&] {
-    for (const auto& line : lines)
-      if (line.find("not reading (") != std::string::npos) return true;
-    return false;
-  });
-  lock.unlock();
-  ASSERT_TRUE(cut);
-  // The reading client kept its rate: every frame, none skipped.
-  ASSERT_TRUE(reading.Recorder->WaitForDynamics(reading.Recorder->Dynamics().size() + 50, 5s));
-  EXPECT_TRUE(Consecutive(reading.Recorder->Dynamics()));
+  ASSERT_EQ(cut.get_future().wait_for(20s), std::future_status::ready);
+  ASSERT_TRUE(More(reading, 50));
+  EXPECT_TRUE(Consecutive(reading.Recorder->Dynamics())) << "the reading client kept every frame";
   EXPECT_FALSE(reading.Recorder->WasDisconnected());
 }
 
