@@ -218,10 +218,6 @@ void VSimulator::Take(std::unique_ptr<VServedConnection> served) {
     } else {
       ++Accepted_;
       ++Open_;
-      if (!ClockStarted_) {
-        Epoch_ = Clock::now();
-        ClockStarted_ = true;
-      }
       Connections_.push_back(std::make_unique<VConnection>(std::move(served)));
       VConnection& connection = *Connections_.back();
       connection.Sender = std::thread([this, &connection] { Serve(connection); });
@@ -438,6 +434,12 @@ bool VSimulator::Request(VConnection& connection, const VRecordedRequest& reques
       // can no longer be split into packets.
       connection.BadRequest = true;
       return false;
+    }
+    // A clock that waits for its first client starts with that client's
+    // first request, so that its first frame is the first one.
+    if (!ClockStarted_) {
+      Epoch_ = Clock::now();
+      ClockStarted_ = true;
     }
     if (request.HasTypeList) connection.Requested = request.Types;
     if (request.HasStreamMode) {

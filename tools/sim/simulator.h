@@ -12,7 +12,8 @@
 // connection requested.
 //
 // One frame clock serves every connection: with a positive rate it runs from
-// Start() (or from the first client, see ClockStartsOnConnect) and frame n is
+// Start() (or from the first client's first request, see
+// ClockStartsOnConnect) and frame n is
 // due n / rate seconds after its start, so two clients see the same frame
 // number at the same moment. A request is answered with the newest frame
 // that is due, never an older or the same frame as the one before it on
@@ -70,7 +71,8 @@ struct VSimulatorOptions {
   uint16_t Port = 801;  // 0: an ephemeral port, read back with Port()
   double Rate = 100.0;  // frames per second; 0: unpaced
   // Serve frames 0 to Frames - 1 of the clock, then finish; 0: no limit.
-  // With a limit and a positive rate the clock starts with the first client.
+  // With a limit the clock starts with the first client (see
+  // ClockStartsOnConnect).
   uint64_t Frames = 0;
   // Connections served at once; one more is refused.
   std::size_t MaxClients = DefaultMaxClients;
@@ -79,8 +81,9 @@ struct VSimulatorOptions {
   std::chrono::milliseconds StallLimit = DefaultStallLimit;
   int SamplesPerFrame = 10;
   uint32_t StaticEvery = 1000;  // 0: only on connect and after changes
-  // The frame clock starts when the first client is taken instead of at
-  // Start(), so that a client started after the server sees the first frame.
+  // The frame clock starts with the first request of the first client
+  // instead of at Start(), so that a client started after the server sees
+  // the first frame.
   bool ClockStartsOnConnect = false;
   // Requests announcing a larger payload end the connection.
   uint32_t MaxRequestPayload = LumoraQSServe::DefaultMaxRequestPayload;
