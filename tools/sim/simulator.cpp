@@ -214,7 +214,7 @@ void VSimulator::Take(std::unique_ptr<VServedConnection> served) {
     if (over || Failed_) {
       refused = "no more frames";
     } else if (Open_ >= Options_.MaxClients) {
-      refused = std::to_string(Open_) + " clients are connected, the most served at once";
+      refused = "the limit of " + std::to_string(Options_.MaxClients) + " connections at once is reached";
     } else {
       ++Accepted_;
       ++Open_;
