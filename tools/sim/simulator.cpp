@@ -50,7 +50,8 @@ struct VSimulator::VConnection {
   std::size_t RequestsWaiting = 0;
   std::set<int32_t> Requested;
   uint8_t Mode = 0;
-  bool Pushing = false;   // frames follow on from LastSent
+  bool Pushing = false;   // in a push mode: frames follow on from LastSent
+  int64_t PushFrom = 0;   // the frame due when pushing started
   int64_t LastSent = -1;  // the frame last sent on this connection
   int64_t Behind = 0;     // frames due and not yet sent, when it stalled
   uint64_t Frames = 0;
@@ -294,10 +295,10 @@ bool VSimulator::WaitForTurn(std::unique_lock<std::mutex>& lock, VConnection& co
       else Changed_.wait(lock);
       continue;
     }
-    // A push connection follows on from the frame it was sent last; a
-    // request (or the first push) gets the newest frame that is due, but
+    // A push connection gets every frame from the one due when it asked
+    // for pushing on; a request gets the newest frame that is due, but
     // always a newer one than last time.
-    int64_t next = push && connection.Pushing ? connection.LastSent + 1 : std::max(due, connection.LastSent + 1);
+    int64_t next = std::max(push ? connection.PushFrom : due, connection.LastSent + 1);
     next = std::max<int64_t>(next, 0);
     const double dueAt = Source_->DueAt(next);
     if (dueAt <= elapsed) {
@@ -307,7 +308,6 @@ bool VSimulator::WaitForTurn(std::unique_lock<std::mutex>& lock, VConnection& co
     Changed_.wait_until(lock, WakeTime(Epoch_, dueAt));
   }
   if (connection.Mode == 0) --connection.RequestsWaiting;
-  else connection.Pushing = true;
   connection.LastSent = frame;
   return true;
 }
@@ -444,8 +444,11 @@ bool VSimulator::Request(VConnection& connection, const VRecordedRequest& reques
     if (request.HasTypeList) connection.Requested = request.Types;
     if (request.HasStreamMode) {
       connection.Mode = request.StreamMode;
-      // Pushing starts again from the newest frame due.
-      if (connection.Mode == 0) connection.Pushing = false;
+      // Pushing starts from the frame due as the request comes, however
+      // late the sender thread takes it up.
+      if (connection.Mode != 0 && !connection.Pushing && Source_->Paced())
+        connection.PushFrom = std::max<int64_t>(DueNow(), 0);
+      connection.Pushing = connection.Mode != 0;
     }
     ++connection.RequestsWaiting;
   }
