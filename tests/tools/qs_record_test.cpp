@@ -15,6 +15,7 @@
 #include <string>
 
 #include "testing/capture_server.h"
+#include "tools/sim/simulator.h"
 #include "tools/recording/recording.h"
 
 namespace {
@@ -24,8 +25,10 @@ struct VRun {
   std::string Output;  // standard output and error
 };
 
-// qs-record for 10 frames from `port`, its files limited to `limit` bytes.
-VRun Record(uint16_t port, const std::string& file, rlim_t limit) {
+// qs-record for `frames` frames from `port`, its files limited to `limit` bytes.
+// The test capture server answers requests: stream mode 0 unless `mode` says.
+VRun Record(uint16_t port, const std::string& file, rlim_t limit, const char* frames = "10",
+            const char* mode = "--request") {
   const std::string portText = std::to_string(port);
   int fds[2];
   if (pipe(fds) != 0) return {};
@@ -37,7 +40,7 @@ VRun Record(uint16_t port, const std::string& file, rlim_t limit) {
     signal(SIGXFSZ, SIG_IGN);
     const rlimit size{limit, limit};
     setrlimit(RLIMIT_FSIZE, &size);
-    execl(QS_RECORD_BINARY, QS_RECORD_BINARY, "127.0.0.1", "--port", portText.c_str(), "--frames", "10", "--quiet",
+    execl(QS_RECORD_BINARY, QS_RECORD_BINARY, "127.0.0.1", "--port", portText.c_str(), "--frames", frames, mode, "--quiet",
           "-o", file.c_str(), static_cast<char*>(nullptr));
     _exit(127);
   }
@@ -79,6 +82,26 @@ TEST(QsRecordProgram, FullDiskLeavesAReadableRecordingOrThePreviousFile) {
     EXPECT_EQ(recording.Reader().Records(), 7u) << recording.Reader().Error();
     EXPECT_EQ(recording.Reader().Next(entry, nullptr), QSRecording::ENext::End);
   }
+  std::remove(file.c_str());
+}
+
+TEST(QsRecordProgram, ServerEndingBeforeTheFrameLimitFailsAndKeepsEveryFrame) {
+  const std::string file = testing::TempDir() + "qs_record_early_" + std::to_string(getpid()) + ".qsrec";
+  LumoraQSSim::VSimulatorOptions options;
+  options.Address = "127.0.0.1";
+  options.Port = 0;
+  options.Rate = 200.0;
+  options.Frames = 30;
+  LumoraQSSim::VSimulator simulator(options);
+  ASSERT_TRUE(simulator.Start()) << simulator.LastError();
+  const VRun run = Record(simulator.Port(), file, RLIM_INFINITY, "100", "--quiet");
+  EXPECT_EQ(run.Status, 3) << run.Output;
+  EXPECT_NE(run.Output.find("the server closed the connection before --frames"), std::string::npos) << run.Output;
+  // Pushed (the default): frames 0 to 29 of the clock, none missing.
+  EXPECT_NE(run.Output.find("30 frames (numbers 0 to 29)"), std::string::npos) << run.Output;
+  EXPECT_NE(run.Output.find("no frame numbers missing"), std::string::npos) << run.Output;
+  QSRecording::VFile recording;
+  EXPECT_TRUE(recording.Open(file)) << recording.Error();
   std::remove(file.c_str());
 }
 

@@ -130,6 +130,7 @@ TEST(QsSimProgram, ServesTheFrameBudgetThenExitsCleanly) {
   {
     VLumoraQSStreamClient client(recorder);
     client.SetRequestedTypes({1, 2, 3, 4, 5, 9, 10, 11, 12, 13});
+    client.SetStreamMode(1);  // pushed: every frame of the clock, 0 to 19
     client.Connect("127.0.0.1", port);
     ASSERT_TRUE(recorder->WaitForDisconnect(10s)) << "the program ends the stream after 20 frames";
   }
@@ -171,7 +172,7 @@ TEST(QsSimProgram, HelpAndBadOptions) {
     ASSERT_TRUE(program.Running());
     const std::string text = program.ReadRest(5s);
     EXPECT_EQ(program.WaitExit(5s), 0);
-    for (const char* option : {"--port", "--address", "--rate", "--frames", "--quiet", "--help"})
+    for (const char* option : {"--port", "--address", "--rate", "--frames", "--max-clients", "--quiet", "--help"})
       EXPECT_NE(text.find(option), std::string::npos) << option;
   }
   for (const std::vector<std::string>& args :

@@ -8,11 +8,17 @@
 
 #include <boost/asio.hpp>
 #include <chrono>
+#include <condition_variable>
+#include <future>
 #include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
 #include <set>
 
 #include "stream/stream_client.h"
 #include "tests/tools/stream_recorder.h"
+#include "tools/sim/scene_source.h"
 
 using namespace std::chrono_literals;
 using namespace LumoraQSSim;
@@ -156,18 +162,125 @@ TEST(Simulator, PushesFramesInStreamModeOne) {
   EXPECT_TRUE(HasOnlyRequestedKinds(*frames.back(), {5, 9}));
 }
 
-TEST(Simulator, NewClientReplacesTheOldOne) {
-  VSimulator simulator(Loopback(200.0));
+// Frame numbers from the first to the last, none missing.
+bool Consecutive(const std::vector<std::shared_ptr<const VDynamicObjects>>& frames) {
+  for (std::size_t i = 1; i < frames.size(); ++i)
+    if (frames[i]->FrameNumber != frames[i - 1]->FrameNumber + 1) return false;
+  return !frames.empty();
+}
+
+bool More(VClient& client, std::size_t count) {
+  return client.Recorder->WaitForDynamics(client.Recorder->Dynamics().size() + count, 5s);
+}
+
+TEST(Simulator, ServesSeveralClientsEachWithItsOwnTypesAndModeOnOneClock) {
+  VSimulatorOptions options = Loopback(200.0);
+  options.MaxClients = 3;
+  VSimulator simulator(options);
   ASSERT_TRUE(simulator.Start()) << simulator.LastError();
-  VClient first(simulator.Port(), {5});
-  ASSERT_TRUE(first.Recorder->WaitForDynamics(3, 5s));
-  VClient second(simulator.Port(), {5});
-  ASSERT_TRUE(first.Recorder->WaitForDisconnect(5s)) << "the old client is let go";
-  ASSERT_TRUE(second.Recorder->WaitForDynamics(3, 5s)) << "the new client is served";
-  EXPECT_FALSE(second.Recorder->WasDisconnected());
-  EXPECT_EQ(simulator.ConnectionsAccepted(), 2u);
-  // Frame numbers keep rising across connections.
-  EXPECT_GT(second.Recorder->Dynamics().front()->FrameNumber, first.Recorder->Dynamics().back()->FrameNumber);
+  VClient requesting(simulator.Port(), {5, 6});
+  VClient pushed(simulator.Port(), {2, 5, 9}, 1);
+  ASSERT_TRUE(More(requesting, 10) && More(pushed, 10));
+  {
+    // A third joins and leaves; a fourth is one too many and is refused.
+    VClient third(simulator.Port(), {5, 6});
+    ASSERT_TRUE(More(third, 10));
+    VClient fourth(simulator.Port(), {5});
+    EXPECT_TRUE(fourth.Recorder->WaitForDisconnect(5s) && fourth.Recorder->Dynamics().empty());
+  }
+  ASSERT_TRUE(More(pushed, 20) && More(requesting, 20));
+  EXPECT_FALSE(requesting.Recorder->WasDisconnected() || pushed.Recorder->WasDisconnected());
+  EXPECT_EQ(simulator.ConnectionsRefused(), 1u);
+
+  const auto asked = requesting.Recorder->Dynamics();
+  const auto got = pushed.Recorder->Dynamics();
+  EXPECT_TRUE(Consecutive(got)) << "a push client gets every frame";
+  std::set<int32_t> pushedNumbers;
+  for (const auto& frame : got) pushedNumbers.insert(frame->FrameNumber);
+  std::size_t shared = 0;
+  for (const auto& frame : asked) {
+    EXPECT_TRUE(HasOnlyRequestedKinds(*frame, {5, 6}));
+    shared += pushedNumbers.count(frame->FrameNumber);
+  }
+  for (const auto& frame : got) EXPECT_TRUE(HasOnlyRequestedKinds(*frame, {2, 5, 9}));
+  EXPECT_GE(shared, 20u) << "one clock: the frames both got carry the same numbers";
+}
+
+// The demo scene at 200 Hz, holding back the sender of a client that asks
+// for marker positions at frame 20 until the test lets it go.
+const VDemoScene& HeldScene() {
+  static const VDemoScene scene(200.0, 10);
+  return scene;
+}
+class VHeldSource : public VSceneSource {
+ public:
+  VHeldSource() : VSceneSource(HeldScene(), 200.0) {}
+  void Release() {
+    std::lock_guard<std::mutex> lock(Mutex);
+    Released = true;
+    Changed.notify_all();
+  }
+  bool Packet(int64_t frame, const std::set<int32_t>& requested, bool withStatic, VBytes& packet,
+              std::string& error) const override {
+    std::unique_lock<std::mutex> lock(Mutex);
+    if (frame >= 20 && requested.count(MarkerPositions) != 0) Changed.wait(lock, [this] { return Released; });
+    return VSceneSource::Packet(frame, requested, withStatic, packet, error);
+  }
+
+ private:
+  mutable std::mutex Mutex;
+  mutable std::condition_variable Changed;
+  bool Released = false;
+};
+
+TEST(Simulator, PushCatchesUpAfterADelayOfItsSenderWithoutSkipping) {
+  auto owned = std::make_unique<VHeldSource>();
+  VHeldSource& source = *owned;
+  VSimulator simulator(Loopback(200.0), std::move(owned));
+  ASSERT_TRUE(simulator.Start()) << simulator.LastError();
+  struct VLetGo {
+    VHeldSource& Source;
+    ~VLetGo() { Source.Release(); }  // before the simulator joins its threads
+  } letGo{source};
+  VClient held(simulator.Port(), {5, 6}, 1);
+  VClient other(simulator.Port(), {5, 9}, 1);
+  auto past = [](int32_t number) {
+    return [number](const std::vector<VStreamRecorder::VEvent>& events) {
+      return !events.empty() && events.back().Dynamic && events.back().Dynamic->FrameNumber >= number;
+    };
+  };
+  // The other client goes on; the held one falls 0.3 s behind the clock.
+  ASSERT_TRUE(other.Recorder->WaitFor(past(80), 5s));
+  source.Release();
+  ASSERT_TRUE(held.Recorder->WaitFor(past(80), 5s));
+  EXPECT_TRUE(Consecutive(held.Recorder->Dynamics()));
+  EXPECT_TRUE(Consecutive(other.Recorder->Dynamics()));
+}
+
+TEST(Simulator, PushClientThatStopsReadingIsCutWithinItsBound) {
+  VSimulatorOptions options = Loopback(1000.0);
+  options.StallLimit = 300ms;
+  std::promise<void> cut;
+  bool said = false;  // the log is called under the simulator's log lock
+  options.Log = [&](const std::string& line) {
+    if (!said && line.find("not reading (") != std::string::npos) cut.set_value(), said = true;
+  };
+  VSimulator simulator(options);
+  ASSERT_TRUE(simulator.Start()) << simulator.LastError();
+  VClient reading(simulator.Port(), {5, 6}, 1);
+  ASSERT_TRUE(More(reading, 10));
+  // A client with a small receive buffer asks for everything, then never reads.
+  namespace asio = boost::asio;
+  asio::io_context io;
+  asio::ip::tcp::socket stalled(io);
+  stalled.open(asio::ip::tcp::v4());
+  stalled.set_option(asio::socket_base::receive_buffer_size(4096));
+  stalled.connect({asio::ip::make_address("127.0.0.1"), simulator.Port()});
+  asio::write(stalled, asio::buffer(EncodePacket({EncodeObjectTypeList(PosesAndPlates), EncodeStreamMode(1)})));
+  ASSERT_EQ(cut.get_future().wait_for(20s), std::future_status::ready);
+  ASSERT_TRUE(More(reading, 50));
+  EXPECT_TRUE(Consecutive(reading.Recorder->Dynamics())) << "the reading client kept every frame";
+  EXPECT_FALSE(reading.Recorder->WasDisconnected());
 }
 
 TEST(Simulator, MalformedRequestEndsTheConnectionButNotTheServer) {

@@ -52,9 +52,11 @@ const char Usage[] =
     "  --duration S       stop after S seconds\n"
     "  --frames N         stop after N frames\n"
     "  --port N           the server's port (default 801)\n"
-    "  --push             ask the server to send frames without waiting for a\n"
-    "                     request each (stream mode 1); by default a request\n"
-    "                     goes out before every packet, as the library does\n"
+    "  --request          ask for one frame per request (stream mode 0), as the\n"
+    "                     library does: a server that paces by requests skips\n"
+    "                     frames whenever a request comes late\n"
+    "  --push             ask the server to send every frame without waiting for\n"
+    "                     requests (stream mode 1; the default)\n"
     "  --quiet            no live status line (the summary is still printed)\n"
     "  --help             show this text\n"
     "Ctrl-C, SIGTERM or SIGHUP stop the recording. FILE is written beside its\n"
@@ -63,7 +65,8 @@ const char Usage[] =
     "server's first packet is not kept, and a previous FILE then stays.\n"
     "Exit status: 0 when the recording ended normally, 1 when the server could\n"
     "not be reached, sent something the library refuses or the file could not\n"
-    "be written, 2 for a bad command line.\n";
+    "be written, 2 for a bad command line, 3 when the server ended the connection\n"
+    "before --duration or --frames was reached (the file is kept).\n";
 
 struct VOptions {
   std::string Host;
@@ -74,7 +77,7 @@ struct VOptions {
   double Duration = 0;  // 0: no limit
   uint64_t Frames = 0;  // 0: no limit
   int Port = 801;
-  bool Push = false;  // stream mode 1: the server sends without waiting for requests
+  bool Push = true;  // stream mode 1: the server sends every frame without waiting for requests
   bool Quiet = false;
 };
 
@@ -97,6 +100,8 @@ int ParseOptions(int argc, char** argv, VOptions& options) {
       options.Quiet = true;
     } else if (line.Flag({"--push"})) {
       options.Push = true;
+    } else if (line.Flag({"--request"})) {
+      options.Push = false;
     } else if ((value = line.Value({"-o", "--output"})) && *value != '\0') {
       options.Output = value;
     } else if ((value = line.Value({"--duration"})) && QSTools::ParseReal(value, 0.0, HUGE_VAL, options.Duration) &&
@@ -179,7 +184,8 @@ struct VProgress {
   double Seconds = 0;  // receive time of the last packet
   bool Done = false;
   bool Failed = false;
-  std::string Ending;  // why it ended
+  bool EndedEarly = false;  // the server ended before the limit asked for
+  std::string Ending;       // why it ended
 };
 
 // Writes what the stream session receives: the handshake at once, every
@@ -205,6 +211,7 @@ class VRecorder : private LumoraQSStream::IStreamSessionObserver {
     std::lock_guard<std::mutex> lock(Progress.Mutex);
     Progress.Done = true;
     Progress.Failed = failed;
+    Progress.EndedEarly = EndedEarly;
     Progress.Ending = ending;
   }
 
@@ -252,6 +259,7 @@ class VRecorder : private LumoraQSStream::IStreamSessionObserver {
     // A packet cut short by the end of the connection is not kept.
     if (end.Reason == EEndReason::Stopped || readFailed) {
       ending = Stopping ? "" : "the server closed the connection";
+      EndedEarly = !Stopping && (Options.Duration > 0 || Options.Frames != 0);
       return true;
     }
     ending = "the server sent " + end.Describe() + "; the library ends a connection there, and so does the recording";
@@ -313,6 +321,7 @@ class VRecorder : private LumoraQSStream::IStreamSessionObserver {
   std::atomic<bool> Stopping{false};
   uint64_t FramesKept = 0;
   bool FramesDone = false;
+  bool EndedEarly = false;
   VPending Pending;
   bool WriteFailed = false;
   std::string WriteError;
@@ -341,8 +350,9 @@ void PrintSummary(VProgress& progress, const VOptions& options, double seconds, 
   if (count.Frames > 0) std::printf(" (numbers %d to %d)", count.First, count.Last);
   const std::string file = written > 0 ? SizeText(written) + " to " + options.Output
                                        : "no recording written (" + options.Output + " left as it was)";
-  std::printf(" and %llu packets in %.2f s, %.1f frames/s, %s\n", static_cast<unsigned long long>(progress.Packets),
-              seconds, seconds > 0 ? count.Frames / seconds : 0.0, file.c_str());
+  std::printf(" and %llu packets in %.2f s, %.1f frames/s in stream mode %d, %s\n",
+              static_cast<unsigned long long>(progress.Packets), seconds, seconds > 0 ? count.Frames / seconds : 0.0,
+              options.Push ? 1 : 0, file.c_str());
   if (count.Missing == 0) {
     std::printf("qs-record: no frame numbers missing\n");
   } else {
@@ -416,7 +426,8 @@ int main(int argc, char** argv) {
 
   const bool tty = isatty(STDOUT_FILENO) == 1;
   if (!options.Quiet) {
-    std::printf("qs-record: recording %s:%d to %s\n", options.Host.c_str(), options.Port, options.Output.c_str());
+    std::printf("qs-record: recording %s:%d to %s, %s\n", options.Host.c_str(), options.Port, options.Output.c_str(),
+                options.Push ? "stream mode 1 (push: every frame)" : "stream mode 0 (one frame per request)");
     std::fflush(stdout);
   }
   VProgress progress;
@@ -459,11 +470,13 @@ int main(int argc, char** argv) {
   if (tty && !options.Quiet) std::printf("\r\033[K");
 
   bool failed = false;
+  bool endedEarly = false;
   bool kept = false;
   std::string ending;
   {
     std::lock_guard<std::mutex> lock(progress.Mutex);
     failed = progress.Failed;
+    endedEarly = progress.EndedEarly && stoppedBy.empty();
     ending = progress.Ending;
     // A recording is kept when it holds at least the server's handshake:
     // without it no reader can use the file.
@@ -485,6 +498,11 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, kept ? "qs-record: %s (the file holds every whole packet before it)\n" : "qs-record: %s\n",
                  ending.c_str());
     return 1;
+  }
+  if (endedEarly) {
+    std::fprintf(stderr, "qs-record: %s before %s was reached (%s kept)\n", ending.c_str(),
+                 options.Frames != 0 ? "--frames" : "--duration", kept ? options.Output.c_str() : "nothing");
+    return 3;
   }
   if (!ending.empty()) std::printf("qs-record: %s\n", ending.c_str());
   return 0;

@@ -29,15 +29,18 @@ const char Usage[] =
     "Usage: qs-sim [options]\n"
     "Streams a demo capture (a walking subject with 15 segments and 41 markers,\n"
     "a wand, two force plates with 8 analog channels each), or replays a recording\n"
-    "made by qs-record, to one client at a time.\n"
+    "made by qs-record, to several clients at once on one frame clock.\n"
     "\n"
     "Options:\n"
     "  --address ADDR   address to listen on (default 127.0.0.1)\n"
     "  --port N         TCP port (default 801; 0 picks a free port, printed at start)\n"
     "  --rate HZ        frames per second (default 100; 0 = unpaced, one frame per\n"
     "                   request as fast as requests come)\n"
-    "  --frames N       stop after serving N frames (default 0 = run until SIGINT\n"
-    "                   or SIGTERM)\n"
+    "  --frames N       serve frames 0 to N-1 of the clock, which then starts with\n"
+    "                   the first client, and exit once every client has had the\n"
+    "                   last one (default 0 = run until SIGINT or SIGTERM)\n"
+    "  --max-clients N  serve up to N clients at once (default 8); one more is\n"
+    "                   refused, with a logged line\n"
     "  --samples N      force plate samples per component and frame (default 10)\n"
     "  --static-every N re-send the scene description every N frames of a\n"
     "                   connection (default 1000; 0 = only on connect and after\n"
@@ -96,6 +99,8 @@ int main(int argc, char** argv) {
       sceneOption = true;
     } else if ((value = line.Value({"--frames"})) && ParseUnsigned(value, std::numeric_limits<uint64_t>::max(), number)) {
       options.Frames = number;
+    } else if ((value = line.Value({"--max-clients"})) && ParseUnsigned(value, 1000, number) && number >= 1) {
+      options.MaxClients = static_cast<std::size_t>(number);
     } else if ((value = line.Value({"--samples"})) && ParseUnsigned(value, 10000, number) && number >= 1) {
       options.SamplesPerFrame = static_cast<int>(number);
       sceneOption = true;
@@ -176,7 +181,7 @@ int main(int argc, char** argv) {
   simulator.Stop();
   if (!quiet) {
     PrintLine(std::string("qs-sim: stopped") + (stoppedBy == SIGINT ? " by SIGINT" : stoppedBy == SIGTERM ? " by SIGTERM" : "") +
-              " after " + std::to_string(simulator.FramesSent()) + " frames");
+              " after " + std::to_string(simulator.FramesServed()) + " frames");
   }
   // A recording that could no longer be read ended the replay.
   if (simulator.Failed()) {

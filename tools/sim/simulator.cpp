@@ -39,16 +39,25 @@ struct VSimulator::VConnection {
       : Served(std::move(served)), Peer(Served->Peer()) {}
   const std::unique_ptr<VServedConnection> Served;
   const std::string Peer;
+  std::thread Sender;
   // Guarded by the simulator's mutex.
   bool ReadClosed = false;
-  bool Replaced = false;
   bool BadRequest = false;
-  bool Exhausted = false;  // the source's last frame was served
+  bool Exhausted = false;  // the last frame was served
   bool Failed = false;     // the source could not give a packet
+  bool Stalled = false;    // a push client that stopped reading
+  bool Ended = false;      // the sender has finished; its thread may be joined
   std::size_t RequestsWaiting = 0;
   std::set<int32_t> Requested;
   uint8_t Mode = 0;
+  bool Pushing = false;   // in a push mode: frames follow on from LastSent
+  int64_t PushFrom = 0;   // the frame due when pushing started
+  int64_t LastSent = -1;  // the frame last sent on this connection
+  int64_t Behind = 0;     // frames due and not yet sent, when it stalled
   uint64_t Frames = 0;
+  bool Sending = false;
+  Clock::time_point SendingSince;
+  Clock::duration Waited{0};  // in sends since it last caught up (push only)
 };
 
 VSimulator::VSimulator(VSimulatorOptions options) : Options_(std::move(options)) {
@@ -81,30 +90,40 @@ bool VSimulator::Start() {
     LastError_ = "at least one sample per frame";
     return false;
   }
+  if (Options_.MaxClients < 1) {
+    LastError_ = "at least one client must be allowed";
+    return false;
+  }
   if (!Acceptor_.Open(Options_.Address, Options_.Port, false, LastError_)) return false;
   Port_ = Acceptor_.Port();
   Epoch_ = Clock::now();
-  ClockStarted_ = !Options_.ClockStartsOnConnect;
+  // A limited run serves its frames to clients, not to an empty room.
+  ClockStarted_ = !Options_.ClockStartsOnConnect && Options_.Frames == 0;
   Started_ = true;
   Acceptor_.Start([this](std::unique_ptr<VServedConnection> served) { Take(std::move(served)); });
-  ServeThread_ = std::thread(&VSimulator::ServeLoop, this);
+  WatchThread_ = std::thread(&VSimulator::WatchLoop, this);
   return true;
 }
 
 void VSimulator::Stop() {
-  std::unique_ptr<VConnection> pending;
   {
     std::lock_guard<std::mutex> lock(Mutex_);
     Stopping_ = true;
     // Threads blocked in accept, recv or send are woken by shutdown.
     Acceptor_.Wake();
-    if (Current_) Current_->Served->Cut();
-    pending = std::move(Pending_);
+    for (const auto& connection : Connections_) connection->Served->Cut();
   }
   Changed_.notify_all();
-  pending.reset();
+  // No connection is added once the accept thread has been joined.
   Acceptor_.Stop();
-  if (ServeThread_.joinable()) ServeThread_.join();
+  if (WatchThread_.joinable()) WatchThread_.join();
+  std::vector<std::unique_ptr<VConnection>> connections;
+  {
+    std::lock_guard<std::mutex> lock(Mutex_);
+    connections.swap(Connections_);
+  }
+  for (const auto& connection : connections)
+    if (connection->Sender.joinable()) connection->Sender.join();
 }
 
 std::string VSimulator::LastError() const {
@@ -132,6 +151,11 @@ uint64_t VSimulator::FramesSent() const {
   return FramesSent_;
 }
 
+uint64_t VSimulator::FramesServed() const {
+  std::lock_guard<std::mutex> lock(Mutex_);
+  return static_cast<uint64_t>(HighestSent_ + 1);
+}
+
 std::size_t VSimulator::ConnectionsAccepted() const {
   std::lock_guard<std::mutex> lock(Mutex_);
   return Accepted_;
@@ -142,80 +166,140 @@ std::size_t VSimulator::ConnectionsClosed() const {
   return Closed_;
 }
 
+std::size_t VSimulator::ConnectionsRefused() const {
+  std::lock_guard<std::mutex> lock(Mutex_);
+  return Refused_;
+}
+
 void VSimulator::Say(const std::string& line) {
   std::lock_guard<std::mutex> lock(LogMutex_);
   if (Options_.Log) Options_.Log(line);
 }
 
+int64_t VSimulator::LastServable() const {
+  int64_t last = Source_->LastFrame();
+  if (Options_.Frames != 0) {
+    const int64_t budget = static_cast<int64_t>(std::min<uint64_t>(Options_.Frames, INT64_MAX / 2)) - 1;
+    last = last < 0 ? budget : std::min(last, budget);
+  }
+  return last;
+}
+
+int64_t VSimulator::DueNow() const {
+  if (!ClockStarted_) return -1;
+  return Source_->DueBy(std::chrono::duration<double>(Clock::now() - Epoch_).count());
+}
+
+Clock::duration VSimulator::Waited(const VConnection& connection, Clock::time_point now) const {
+  return connection.Waited + (connection.Sending ? now - connection.SendingSince : Clock::duration::zero());
+}
+
+void VSimulator::UpdateFinished() {
+  if (Finished_ || Open_ != 0) return;
+  bool done = Failed_;
+  const int64_t last = LastServable();
+  if (last >= 0 && ClockStarted_) done = done || (Source_->Paced() ? DueNow() >= last : NextUnpaced_ > last);
+  if (!done) return;
+  Finished_ = true;
+  Changed_.notify_all();
+}
+
 void VSimulator::Take(std::unique_ptr<VServedConnection> served) {
-  auto connection = std::make_unique<VConnection>(std::move(served));
-  std::unique_ptr<VConnection> dropped;
-  std::string replaced;
+  const std::string peer = served->Peer();
+  std::string refused;
   {
     std::lock_guard<std::mutex> lock(Mutex_);
-    if (Stopping_) return;
-    const bool budgetSpent = Options_.Frames != 0 && FramesSent_ >= Options_.Frames;
-    if (budgetSpent || Finished_) return;  // closes the new connection
-    ++Accepted_;
-    // The newest client wins: a connection still waiting is dropped, the
-    // one being served is cut.
-    dropped = std::move(Pending_);
-    if (Current_) {
-      Current_->Replaced = true;
-      replaced = Current_->Peer;
-      Current_->Served->Cut();
+    if (Stopping_ || Finished_) return;  // closes the new connection
+    const int64_t last = LastServable();
+    const bool over = last >= 0 && ClockStarted_ && (Source_->Paced() ? DueNow() >= last : NextUnpaced_ > last);
+    if (over || Failed_) {
+      refused = "no more frames";
+    } else if (Open_ >= Options_.MaxClients) {
+      refused = "the limit of " + std::to_string(Options_.MaxClients) + " connections at once is reached";
+    } else {
+      ++Accepted_;
+      ++Open_;
+      Connections_.push_back(std::make_unique<VConnection>(std::move(served)));
+      VConnection& connection = *Connections_.back();
+      connection.Sender = std::thread([this, &connection] { Serve(connection); });
+      return;
     }
-    Pending_ = std::move(connection);
+    ++Refused_;
   }
-  Changed_.notify_all();
-  if (dropped) Say("qs-sim: client " + dropped->Peer + " dropped before it was served");
-  if (!replaced.empty()) Say("qs-sim: client " + replaced + " replaced by a new client");
+  served.reset();
+  Say("qs-sim: client " + peer + " refused: " + refused);
 }
 
-void VSimulator::ServeLoop() {
-  for (;;) {
-    std::unique_ptr<VConnection> connection;
-    {
-      std::unique_lock<std::mutex> lock(Mutex_);
-      Changed_.wait(lock, [this] { return Stopping_ || Pending_ != nullptr; });
-      if (Stopping_) return;
-      connection = std::move(Pending_);
-      Current_ = connection.get();
-      if (!ClockStarted_) {
-        Epoch_ = Clock::now();
-        ClockStarted_ = true;
-      }
-    }
-    Serve(*connection);
-    std::lock_guard<std::mutex> lock(Mutex_);
-    if (Finished_ || Stopping_) return;
-  }
-}
-
-bool VSimulator::WaitForTurn(VConnection& connection, int64_t& frame) {
+void VSimulator::WatchLoop() {
   std::unique_lock<std::mutex> lock(Mutex_);
-  for (;;) {
-    if (Stopping_ || connection.ReadClosed || connection.Replaced || connection.BadRequest) return false;
-    const bool push = connection.Mode != 0;
-    if (!push && connection.RequestsWaiting == 0) {
-      Changed_.wait(lock);
-      continue;
+  while (!Stopping_) {
+    Changed_.wait_for(lock, WatchInterval);
+    if (Stopping_) break;
+    const Clock::time_point now = Clock::now();
+    std::vector<std::unique_ptr<VConnection>> ended;
+    for (auto it = Connections_.begin(); it != Connections_.end();) {
+      VConnection& connection = **it;
+      if (connection.Ended) {
+        ended.push_back(std::move(*it));
+        it = Connections_.erase(it);
+        continue;
+      }
+      if (connection.Mode != 0 && connection.Sending && !connection.Stalled &&
+          Waited(connection, now) > Options_.StallLimit) {
+        connection.Stalled = true;
+        connection.Behind = DueNow() - connection.LastSent;
+        connection.Served->Cut();
+      }
+      ++it;
     }
-    const int64_t last = Source_->LastFrame();
-    if (last >= 0 && LastFrame_ >= last) {
+    UpdateFinished();
+    if (ended.empty()) continue;
+    lock.unlock();
+    for (const auto& connection : ended) connection->Sender.join();
+    ended.clear();
+    lock.lock();
+  }
+}
+
+bool VSimulator::WaitForTurn(std::unique_lock<std::mutex>& lock, VConnection& connection, int64_t& frame) {
+  for (;;) {
+    if (Stopping_ || Failed_ || connection.ReadClosed || connection.BadRequest || connection.Stalled) return false;
+    const int64_t last = LastServable();
+    if (last >= 0 && connection.LastSent >= last) {
       connection.Exhausted = true;
       return false;
     }
+    const bool push = connection.Mode != 0;
     if (!Source_->Paced()) {
-      frame = LastFrame_ + 1;
+      if (last >= 0 && NextUnpaced_ > last) {
+        connection.Exhausted = true;
+        return false;
+      }
+      if (!push && connection.RequestsWaiting == 0) {
+        Changed_.wait(lock);
+        continue;
+      }
+      frame = NextUnpaced_++;
       break;
     }
-    // The newest frame that is due, but always a newer one than last time.
-    const Clock::time_point now = Clock::now();
-    const double elapsed = std::chrono::duration<double>(now - Epoch_).count();
+    const double elapsed = std::chrono::duration<double>(Clock::now() - Epoch_).count();
     int64_t due = Source_->DueBy(elapsed);
     if (last >= 0) due = std::min(due, last);
-    const int64_t next = std::max(due, LastFrame_ + 1);
+    if (!push && connection.RequestsWaiting == 0) {
+      // Nothing newer than the last frame will come for a later request.
+      if (last >= 0 && due >= last) {
+        connection.Exhausted = true;
+        return false;
+      }
+      if (last >= 0) Changed_.wait_until(lock, WakeTime(Epoch_, Source_->DueAt(last)));
+      else Changed_.wait(lock);
+      continue;
+    }
+    // A push connection gets every frame from the one due when it asked
+    // for pushing on; a request gets the newest frame that is due, but
+    // always a newer one than last time.
+    int64_t next = std::max(push ? connection.PushFrom : due, connection.LastSent + 1);
+    next = std::max<int64_t>(next, 0);
     const double dueAt = Source_->DueAt(next);
     if (dueAt <= elapsed) {
       frame = next;
@@ -224,7 +308,7 @@ bool VSimulator::WaitForTurn(VConnection& connection, int64_t& frame) {
     Changed_.wait_until(lock, WakeTime(Epoch_, dueAt));
   }
   if (connection.Mode == 0) --connection.RequestsWaiting;
-  LastFrame_ = frame;
+  connection.LastSent = frame;
   return true;
 }
 
@@ -244,7 +328,6 @@ void VSimulator::Serve(VConnection& connection) {
   served.StartReading(std::move(reading));
 
   bool open = served.Send(Source_->Handshake());
-  bool budgetSpent = false;
   int64_t previous = -1;  // the frame last sent on this connection
   bool haveSentStatic = false;
   std::set<int32_t> staticSent;  // the static types of the last description sent
@@ -253,10 +336,10 @@ void VSimulator::Serve(VConnection& connection) {
 
   while (open) {
     int64_t frame = 0;
-    if (!WaitForTurn(connection, frame)) break;
     std::set<int32_t> requested;
     {
-      std::lock_guard<std::mutex> lock(Mutex_);
+      std::unique_lock<std::mutex> lock(Mutex_);
+      if (!WaitForTurn(lock, connection, frame)) break;
       requested = connection.Requested;
     }
     std::set<int32_t> staticTypes;
@@ -271,54 +354,76 @@ void VSimulator::Serve(VConnection& connection) {
                                  (previous >= 0 && Source_->SceneChangedBetween(previous, frame)));
     std::string failure;
     if (!Source_->Packet(frame, requested, withStatic, packet, failure)) {
-      // Nothing that was not recorded goes out: the serving ends here.
-      std::lock_guard<std::mutex> lock(Mutex_);
-      LastError_ = failure;
-      Failed_ = true;
-      connection.Failed = true;
+      // Nothing that was not recorded goes out: the serving ends here, for
+      // every connection.
+      {
+        std::lock_guard<std::mutex> lock(Mutex_);
+        LastError_ = failure;
+        Failed_ = true;
+        connection.Failed = true;
+        for (const auto& other : Connections_)
+          if (other.get() != &connection) other->Served->Cut();
+      }
+      Changed_.notify_all();
       break;
+    }
+    {
+      std::lock_guard<std::mutex> lock(Mutex_);
+      connection.Sending = true;
+      connection.SendingSince = Clock::now();
     }
     open = served.Send(packet);
     previous = frame;
+    {
+      std::lock_guard<std::mutex> lock(Mutex_);
+      connection.Sending = false;
+      if (connection.Mode != 0) {
+        // Caught up with the clock: the time waited on this client starts
+        // again from nothing.
+        if (!Source_->Paced() || frame >= DueNow()) connection.Waited = Clock::duration::zero();
+        else connection.Waited += Clock::now() - connection.SendingSince;
+      }
+      if (open) HighestSent_ = std::max(HighestSent_, frame);
+      if (open && dynamic) {
+        ++FramesSent_;
+        ++connection.Frames;
+      }
+    }
     if (!open) break;
     if (withStatic || staticTypes.empty()) {
       haveSentStatic = !staticTypes.empty();
       staticSent = staticTypes;
       sinceStatic = 0;
     }
-    if (!dynamic) continue;
-    ++sinceStatic;
-    {
-      std::lock_guard<std::mutex> lock(Mutex_);
-      ++FramesSent_;
-      ++connection.Frames;
-      budgetSpent = Options_.Frames != 0 && FramesSent_ >= Options_.Frames;
-    }
-    Changed_.notify_all();
-    if (budgetSpent) break;
+    if (dynamic) ++sinceStatic;
   }
 
   // End the stream first so that everything sent arrives, give the client
   // a moment to close its side, then cut the connection (Stop() cuts it at
   // once).
   served.Close();
-  std::string reason;
-  uint64_t frames = 0;
+  std::string line = "qs-sim: client " + connection.Peer + " disconnected";
   {
     std::lock_guard<std::mutex> lock(Mutex_);
-    Current_ = nullptr;
     ++Closed_;
-    if (budgetSpent || connection.Exhausted || connection.Failed) Finished_ = true;
-    frames = connection.Frames;
-    if (connection.Failed) reason = ", " + LastError_;
-    else if (connection.BadRequest) reason = ", malformed request";
-    else if (connection.Exhausted) reason = ", no more frames";
-    else if (connection.Replaced) reason = ", replaced";
-    else if (budgetSpent) reason = ", frame limit reached";
-    else if (Stopping_) reason = ", server stopping";
+    const std::string after = " after " + std::to_string(connection.Frames) + " frames";
+    const bool budget = Options_.Frames != 0 && connection.LastSent >= LastServable();
+    if (connection.Stalled) line += ": not reading (" + std::to_string(connection.Behind) + " frames behind)," + after;
+    else if (connection.Failed) line += after + ", " + LastError_;
+    else if (connection.BadRequest) line += after + ", malformed request";
+    else if (connection.Exhausted && budget) line += after + ", frame limit reached";
+    else if (connection.Exhausted) line += after + ", no more frames";
+    else if (Stopping_) line += after + ", server stopping";
+    else line += after;
+  }
+  Say(line);
+  {
+    std::lock_guard<std::mutex> lock(Mutex_);
+    --Open_;
+    connection.Ended = true;
+    UpdateFinished();
   }
   Changed_.notify_all();
-  Say("qs-sim: client " + connection.Peer + " disconnected after " + std::to_string(frames) + " frames" + reason);
 }
 
 bool VSimulator::Request(VConnection& connection, const VRecordedRequest& request) {
@@ -330,8 +435,21 @@ bool VSimulator::Request(VConnection& connection, const VRecordedRequest& reques
       connection.BadRequest = true;
       return false;
     }
+    // A clock that waits for its first client starts with that client's
+    // first request, so that its first frame is the first one.
+    if (!ClockStarted_) {
+      Epoch_ = Clock::now();
+      ClockStarted_ = true;
+    }
     if (request.HasTypeList) connection.Requested = request.Types;
-    if (request.HasStreamMode) connection.Mode = request.StreamMode;
+    if (request.HasStreamMode) {
+      connection.Mode = request.StreamMode;
+      // Pushing starts from the frame due as the request comes, however
+      // late the sender thread takes it up.
+      if (connection.Mode != 0 && !connection.Pushing && Source_->Paced())
+        connection.PushFrom = std::max<int64_t>(DueNow(), 0);
+      connection.Pushing = connection.Mode != 0;
+    }
     ++connection.RequestsWaiting;
   }
   Changed_.notify_all();
