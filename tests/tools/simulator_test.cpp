@@ -12,9 +12,10 @@
 #include <future>
 #include <memory>
 #include <mutex>
-#include <string>
-#include <vector>
 #include <set>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "stream/stream_client.h"
 #include "tests/tools/stream_recorder.h"
@@ -171,6 +172,19 @@ bool Consecutive(const std::vector<std::shared_ptr<const VDynamicObjects>>& fram
 
 bool More(VClient& client, std::size_t count) {
   return client.Recorder->WaitForDynamics(client.Recorder->Dynamics().size() + count, 5s);
+}
+
+TEST(Simulator, BudgetClockWaitsForAClientThatComesLaterThanTheBudgetLasts) {
+  // 10 frames at 200 Hz last 50 ms; the client comes after them. Its clock
+  // starts with its first request, so it still gets frames 0 to 9.
+  VSimulator simulator(Loopback(200.0, 10));
+  ASSERT_TRUE(simulator.Start()) << simulator.LastError();
+  std::this_thread::sleep_for(100ms);
+  VClient client(simulator.Port(), {5, 6}, 1);
+  ASSERT_TRUE(client.Recorder->WaitForDisconnect(5s));
+  const auto frames = client.Recorder->Dynamics();
+  ASSERT_EQ(frames.size(), 10u);
+  EXPECT_TRUE(frames.front()->FrameNumber == 0 && Consecutive(frames));
 }
 
 TEST(Simulator, ServesSeveralClientsEachWithItsOwnTypesAndModeOnOneClock) {

@@ -269,6 +269,12 @@ bool VSimulator::WaitForTurn(std::unique_lock<std::mutex>& lock, VConnection& co
       connection.Exhausted = true;
       return false;
     }
+    if (!ClockStarted_) {
+      // A clock that waits for its first client has nothing due until that
+      // client's first request starts it (Request wakes this wait).
+      Changed_.wait(lock);
+      continue;
+    }
     const bool push = connection.Mode != 0;
     if (!Source_->Paced()) {
       if (last >= 0 && NextUnpaced_ > last) {
