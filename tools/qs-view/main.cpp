@@ -15,6 +15,7 @@
 #include "tools/qs-view/host_check.h"
 #include "tools/qs-view/options.h"
 #include "tools/qs-view/page.h"
+#include "tools/qs-view/plate_samples.h"
 
 namespace {
 
@@ -81,6 +82,8 @@ int Run(const ViewOptions& options) {
   VHostConnection source(options);
   const QSView::VAxes axes{options.YUp, options.LeftHanded};
   const std::string host = source.Endpoint();
+  QSView::VPlateSamples samples(options.Host, axes);
+  if (options.Forces) samples.Start();
   const auto start = SteadyClock::now();
   const auto period = std::chrono::duration_cast<SteadyClock::duration>(std::chrono::duration<double>(1.0 / options.EventRate));
   auto lastSent = start - std::chrono::hours(1);
@@ -115,12 +118,18 @@ int Run(const ViewOptions& options) {
     // frames in between are never read.
     const auto now = SteadyClock::now();
     if (framePending && now - lastSent >= period) {
-      server.Publish(QSView::ReadFrameJson(host, source.Rate(), axes));
+      std::string message = QSView::ReadFrameJson(host, source.Rate(), axes);
+      // The full-rate samples ride in the frame's message, before its end.
+      message.pop_back();
+      if (options.Forces) samples.AppendJson(message);
+      message += '}';
+      server.Publish(message);
       lastSent = now;
       framePending = false;
     }
   }
 
+  samples.Stop();
   server.Stop();
   source.Close();
   Say(std::to_string(source.FramesSeen()) + " frames received");
