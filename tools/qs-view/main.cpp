@@ -80,7 +80,7 @@ int Run(const ViewOptions& options) {
   if (!IsLoopback(endpoint)) Say("the page is served beyond this machine: anyone who reaches it sees the stream");
 
   VHostConnection source(options);
-  const QSView::VAxes axes{options.YUp, options.LeftHanded};
+  const QSView::VAxes axes{options.YUp, options.LeftHanded, options.Units};
   const std::string host = source.Endpoint();
   QSView::VPlateSamples samples(options.Host, axes);
   if (options.Forces) samples.Start();
