@@ -128,7 +128,7 @@ class PageInBrowser(unittest.TestCase):
                             picture.write(screenshot)
                     pixels = png_pixels(screenshot)
                     self.assertGreater(count_colour(pixels, MARKER), 60)
-                    self.assertGreater(count_colour(pixels, BONE), 500)
+                    self.assertGreater(count_colour(pixels, BONE), 200)
                     self.assertGreater(count_colour(pixels, FORCE), 30)
                     time.sleep(0.3)  # paused: no newer frame may be drawn meanwhile
                     self.assertEqual(frame_number(browser.text("status")), held)
