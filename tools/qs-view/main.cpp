@@ -132,6 +132,7 @@ int Run(const ViewOptions& options) {
       case FrameEvent::Connected:
         Say("connected to " + host);
         failureSaid = false;
+        samples.AllowConnecting(true);
         server.Publish(QSView::StatusJson(host, "connected", axes));
         break;
       case FrameEvent::ConnectFailed:
@@ -142,6 +143,7 @@ int Run(const ViewOptions& options) {
         Say("connection lost (" + host + "); reconnecting");
         framePending = false;
         streamRate.Clear();
+        samples.AllowConnecting(false);
         server.Publish(QSView::StatusJson(host, "lost", axes));
         break;
       case FrameEvent::NewFrame:

@@ -78,6 +78,10 @@ void VPlateSamples::Read() {
     for (const int32_t type : LumoraQSStream::TypesOfKind(kind)) types.insert(type);
   }
   while (!Stopping) {
+    if (!Allowed) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      continue;
+    }
     LumoraQSStream::VStreamSession session;
     {
       std::lock_guard<std::mutex> lock(Lock);
@@ -89,11 +93,12 @@ void VPlateSamples::Read() {
       session.SetNoDelay();
       session.SetRequestedTypes(types);
       session.SetStreamMode(1);  // push: every frame, with no request per frame
-      VObserver observer(*this);
       try {
+        VObserver observer(*this);
         (void)session.Run(observer);
       } catch (const std::exception&) {
-        // Ends this connection only; it is retried like a lost one.
+        // A packet the reader or the queries could not take (memory, most
+        // likely) ends this connection only; it is retried like a lost one.
       }
     }
     session.Close();

@@ -42,6 +42,10 @@ class VPlateSamples {
   // Starts the thread that connects, reads and retries every RetryEvery.
   void Start();
   void Stop();
+  // Whether it may connect: only while the exports' own connection stands,
+  // so that a server that takes few clients gives its place to the picture
+  // first. A connection already made is kept.
+  void AllowConnecting(bool allowed) { Allowed = allowed; }
 
   // ,"samples":{"state":STATE,"plates":[{"id":N,"end":E,"up":[...]}]} where
   // STATE is "connecting", "connected" or "failed" (the connection was
@@ -67,6 +71,7 @@ class VPlateSamples {
   const VSampleLimits Limits;
   std::thread Thread;
   std::atomic<bool> Stopping{false};
+  std::atomic<bool> Allowed{false};
   mutable std::mutex Lock;
   LumoraQSStream::VStreamSession* Session = nullptr;  // guarded by Lock: the one being run
   const char* State = "connecting";                    // guarded by Lock
