@@ -22,9 +22,12 @@ DEMO = os.environ.get("QS_DEMO", "")
 BUILD_DIR = os.environ.get("QS_BUILD_DIR", "")
 SCREENSHOTS = os.environ.get("QS_VIEW_SCREENSHOTS", "")
 PORT = 8080
-# The page's colours of markers and force arrows.
+# The page's colours of markers, bones and force arrows.
 MARKER = (255, 214, 10)
+BONE = (127, 155, 189)
 FORCE = (255, 80, 215)
+# The simulator's force-plate samples per frame.
+SAMPLES_PER_FRAME = 10
 
 
 def require_view(test_case):
@@ -124,10 +127,47 @@ class PageInBrowser(unittest.TestCase):
                         with open(os.path.join(SCREENSHOTS, "view-%s.png" % name), "wb") as picture:
                             picture.write(screenshot)
                     pixels = png_pixels(screenshot)
-                    self.assertGreater(count_colour(pixels, MARKER), 200)
+                    self.assertGreater(count_colour(pixels, MARKER), 60)
+                    self.assertGreater(count_colour(pixels, BONE), 200)
                     self.assertGreater(count_colour(pixels, FORCE), 30)
                     time.sleep(0.3)  # paused: no newer frame may be drawn meanwhile
                     self.assertEqual(frame_number(browser.text("status")), held)
+
+
+    def test_charts_and_arrows_of_the_plates(self):
+        require_view(self)
+        require_sim(self)
+        with Browser() as browser, Simulator("127.0.0.48", frames=6000), View("127.0.0.48") as view:
+            browser.open(view.url + "/")
+            wait_until(lambda: frame_number(browser.text("status")), 20, "frame on the page")
+            with self.subTest("every sample"):
+                # Samples the charts took against the frames the stream moved
+                # on meanwhile: all of them, not one per frame shown.
+                taken = lambda: browser.run("return [frame.frame, Math.min(...[...charts.values()].map(c => c.received))]")
+                first = wait_until(lambda: (lambda t: t if t[1] > 0 else None)(taken()), 20, "samples in the charts")
+                last = wait_until(lambda: (lambda t: t if t[0] - first[0] >= 200 else None)(taken()), 20,
+                                  "200 more frames")
+                ratio = (last[1] - first[1]) / (last[0] - first[0])
+                self.assertAlmostEqual(ratio, SAMPLES_PER_FRAME, delta=0.5)
+                self.assertIn("every sample", browser.text("charts"))
+                self.assertRegex(browser.text("charts"), r"\d+ N")
+            with self.subTest("arrow on the shown scale"):
+                per_metre = float(re.search(r"force arrow (\d+) N per m", browser.text("info")).group(1))
+                read = "return [drawnArrows, drawnFrame.plates.map(p => [p.id, p.force])]"
+                lengths = set()
+
+                def check_arrows():
+                    arrows, plates = browser.run(read)
+                    forces = {plate: sum(c * c for c in force) ** 0.5 for plate, force in plates if force}
+                    for plate, size, drawn in arrows:
+                        self.assertAlmostEqual(size, forces[plate], places=6)
+                        self.assertAlmostEqual(drawn, size / per_metre * 1000, places=6)  # stream lengths in mm
+                        lengths.add(round(drawn))
+                    unloaded = {plate for plate, size in forces.items() if size <= 20}
+                    self.assertFalse(unloaded & {plate for plate, _, _ in arrows})
+                    return len(lengths) >= 3
+                # Arrows of three different forces, each on the scale shown.
+                wait_until(check_arrows, 20, "arrows of three loaded frames")
 
 
 class ViewProgram(unittest.TestCase):

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "api/frame_queries.h"
+#include "tools/units/units.h"
 
 namespace QSExport {
 
@@ -39,7 +40,7 @@ class VColumns {
 };
 
 // What a column measures, for its unit.
-enum class EQuantity { Length, Force, Moment, Voltage };
+using QSUnits::EQuantity;
 
 // One sampled quantity of a force plate.
 struct VChannel {

@@ -6,9 +6,11 @@
 #include <string>
 
 #include "tools/export/scan.h"
-#include "tools/export/units.h"
+#include "tools/units/units.h"
 
 namespace QSExport {
+
+using QSUnits::VUnits;
 
 struct VTableSettings {
   char Delimiter = ',';

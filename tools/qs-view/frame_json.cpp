@@ -80,6 +80,11 @@ void AppendHeader(std::string& out, const char* type, const std::string& host, c
   AppendJsonString(out, host, limits.MaxNameBytes);
   out += R"(,"axes":)";
   AppendAxes(out, axes);
+  out += R"(,"units":{"length":)";
+  AppendJsonString(out, axes.Units.Length, limits.MaxNameBytes);
+  out += R"(,"force":)";
+  AppendJsonString(out, axes.Units.Force, limits.MaxNameBytes);
+  out += '}';
 }
 
 // Whether the message has grown too large for another entry; notes the cut.

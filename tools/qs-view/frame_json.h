@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <string>
 
+#include "tools/units/units.h"
+
 namespace QSView {
 
 // Bounds on what one message carries, whatever the server describes; what
@@ -23,9 +25,12 @@ struct VFrameLimits {
 struct VAxes {
   bool YUp = false;
   bool LeftHanded = false;
+  // The units of lengths and forces, which every message names.
+  QSUnits::VUnits Units;
 };
 
-// {"type":"frame","host":...,"frame":N,"fps":F,"axes":{"up":"z","handed":"right"},
+// {"type":"frame","host":...,"axes":{"up":"z","handed":"right"},"units":{"length":"mm","force":"N"},
+//  "frame":N,"fps":F,
 //  "subjects":[{"name":...,"segments":[{"name":...,"t":[x,y,z],"q":[x,y,z,w]}],
 //               "markers":[{"name":...,"p":[x,y,z]}]}],
 //  "plates":[{"id":N,"force":[x,y,z],"cop":[x,y,z]}],"truncated":false}
@@ -37,7 +42,7 @@ struct VAxes {
 std::string ReadFrameJson(const std::string& host, double fps, const VAxes& axes,
                           const VFrameLimits& limits = {});
 
-// {"type":"status","host":...,"state":STATE,"axes":{...}}, where STATE is
+// {"type":"status","host":...,"axes":{...},"units":{...},"state":STATE}, where STATE is
 // "connecting", "connected" or "lost".
 std::string StatusJson(const std::string& host, const char* state, const VAxes& axes);
 

@@ -7,7 +7,9 @@
 
 #include <chrono>
 #include <cstdio>
+#include <deque>
 #include <string>
+#include <utility>
 
 #include "tools/host/host_connection.h"
 #include "tools/qs-view/event_server.h"
@@ -15,6 +17,7 @@
 #include "tools/qs-view/host_check.h"
 #include "tools/qs-view/options.h"
 #include "tools/qs-view/page.h"
+#include "tools/qs-view/plate_samples.h"
 
 namespace {
 
@@ -43,6 +46,35 @@ std::string PageAddress(const std::string& endpoint) {
     return "http://" + (name.empty() ? "localhost" : name) + ":" + port + "/ (any address of this machine)";
   }
   return "http://" + endpoint + "/";
+}
+
+// The stream's frame rate from the frame numbers of the frames taken over
+// the last StreamRateWindow: it counts the frames qs-view did not take too,
+// so a busy machine does not make the stream look slower than it is.
+class VStreamRate {
+ public:
+  static constexpr std::chrono::milliseconds StreamRateWindow{1000};
+
+  void Add(SteadyClock::time_point at, int32_t frame) {
+    if (!Taken.empty() && frame <= Taken.back().second) Taken.clear();  // the stream started again
+    Taken.emplace_back(at, frame);
+    while (Taken.size() > 2 && at - Taken.front().first > StreamRateWindow) Taken.pop_front();
+  }
+  void Clear() { Taken.clear(); }
+  double Rate() const {
+    if (Taken.size() < 2) return 0;
+    const double seconds = std::chrono::duration<double>(Taken.back().first - Taken.front().first).count();
+    return seconds > 0 ? (Taken.back().second - Taken.front().second) / seconds : 0;
+  }
+
+ private:
+  std::deque<std::pair<SteadyClock::time_point, int32_t>> Taken;
+};
+
+// Milliseconds since the Unix epoch on this machine's clock.
+long long WallMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
 }
 
 bool IsLoopback(const std::string& endpoint) {
@@ -79,13 +111,17 @@ int Run(const ViewOptions& options) {
   if (!IsLoopback(endpoint)) Say("the page is served beyond this machine: anyone who reaches it sees the stream");
 
   VHostConnection source(options);
-  const QSView::VAxes axes{options.YUp, options.LeftHanded};
+  const QSView::VAxes axes{options.YUp, options.LeftHanded, options.Units};
   const std::string host = source.Endpoint();
+  QSView::VPlateSamples samples(options.Host, axes);
+  if (options.Forces) samples.Start();
   const auto start = SteadyClock::now();
   const auto period = std::chrono::duration_cast<SteadyClock::duration>(std::chrono::duration<double>(1.0 / options.EventRate));
   auto lastSent = start - std::chrono::hours(1);
   bool framePending = false;
   bool failureSaid = false;
+  VStreamRate streamRate;
+  auto taken = start;  // when the library gave the newest frame
   server.Publish(QSView::StatusJson(host, "connecting", axes));
 
   while (!StopRequested()) {
@@ -96,6 +132,7 @@ int Run(const ViewOptions& options) {
       case FrameEvent::Connected:
         Say("connected to " + host);
         failureSaid = false;
+        samples.AllowConnecting(true);
         server.Publish(QSView::StatusJson(host, "connected", axes));
         break;
       case FrameEvent::ConnectFailed:
@@ -105,22 +142,36 @@ int Run(const ViewOptions& options) {
       case FrameEvent::Lost:
         Say("connection lost (" + host + "); reconnecting");
         framePending = false;
+        streamRate.Clear();
+        samples.AllowConnecting(false);
         server.Publish(QSView::StatusJson(host, "lost", axes));
         break;
       case FrameEvent::NewFrame:
         framePending = true;
+        taken = SteadyClock::now();
+        streamRate.Add(taken, source.FrameNumber());
         break;
     }
     // The newest frame goes out once the period since the last one is over;
     // frames in between are never read.
     const auto now = SteadyClock::now();
     if (framePending && now - lastSent >= period) {
-      server.Publish(QSView::ReadFrameJson(host, source.Rate(), axes));
+      std::string message = QSView::ReadFrameJson(host, streamRate.Rate(), axes);
+      // The full-rate samples and the frame's age ride in the frame's
+      // message, before its end: "held" is how long ago (ms) the library
+      // gave the frame, "sent" this machine's clock (ms since the epoch).
+      message.pop_back();
+      if (options.Forces) samples.AppendJson(message);
+      message += R"(,"held":)" + std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(now - taken).count());
+      message += R"(,"sent":)" + std::to_string(WallMs());
+      message += '}';
+      server.Publish(message);
       lastSent = now;
       framePending = false;
     }
   }
 
+  samples.Stop();
   server.Stop();
   source.Close();
   Say(std::to_string(source.FramesSeen()) + " frames received");

@@ -32,6 +32,9 @@ void PrintViewUsage(std::FILE* out) {
       "  --max-viewers N   browsers served at once (default 8, at most 64)\n"
       "  --event-rate HZ   frames sent to each browser per second (default and\n"
       "                    most 60)\n"
+      "  --units LIST      units of the stream's values, as for qs-export: any of\n"
+      "                    length=mm,force=N,moment=N.m,voltage=V (the defaults);\n"
+      "                    the page states its grid, scales and charts in them\n"
       "  --help            show this text\n"
       "\n"
       "A client has 10 s for each request and 2 s to close after its last answer.\n"
@@ -83,6 +86,14 @@ ParseResult ParseViewOptions(int argc, char** argv, ViewOptions& options, std::s
     } else if (arg == "--max-viewers") {
       good = ParseCount(value, number) && number >= 1 && number <= MostViewers;
       options.MaxViewers = static_cast<std::size_t>(number);
+    } else if (arg == "--units") {
+      std::string why;
+      if (value == nullptr || options.UnitsGiven || !options.Units.Parse(value, why)) {
+        problem = "--units: " + (why.empty() ? std::string("missing, or given twice") : why);
+        return OptionMatch::Error;
+      }
+      options.UnitsGiven = true;
+      good = true;
     } else if (arg == "--event-rate") {
       good = ParseSeconds(value, options.EventRate) && options.EventRate > 0 && options.EventRate <= MostEventRate;
     } else {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "tools/host/host_options.h"
+#include "tools/units/units.h"
 
 struct ViewOptions : HostOptions {
   // Where the page is served: an address and port to listen on, or a
@@ -19,6 +20,9 @@ struct ViewOptions : HostOptions {
   std::vector<std::string> AllowedHosts;
   std::size_t MaxViewers = 8;
   double EventRate = 60;  // messages per second to each browser
+  // The units the page states the stream's values in (qs-export's --units).
+  QSUnits::VUnits Units;
+  bool UnitsGiven = false;
 };
 
 // Bounds of the options above.

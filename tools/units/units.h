@@ -1,14 +1,18 @@
-// VUnits: the units the exported columns are stated in. The stream carries
-// none; the defaults are what the simulator sends: positions and centres of
-// pressure in millimetres, forces in newtons, moments in newton-metres (its
-// lever arm is taken in metres), voltages in volts.
+// VUnits: the units the stream's values are stated in, as the tools show
+// them (qs-export's columns, qs-view's grid, scales and charts). The stream
+// carries none; the defaults are what the simulator sends: positions and
+// centres of pressure in millimetres, forces in newtons, moments in
+// newton-metres (its lever arm is taken in metres), voltages in volts. Both
+// tools take them from the same option, --units.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
-#include "tools/export/columns.h"
+namespace QSUnits {
 
-namespace QSExport {
+// What a value measures, for its unit.
+enum class EQuantity { Length, Force, Moment, Voltage };
 
 // The longest unit accepted on the command line.
 constexpr std::size_t MaxUnitLength = 16;
@@ -28,4 +32,4 @@ struct VUnits {
   [[nodiscard]] bool Parse(const std::string& text, std::string& why);
 };
 
-}  // namespace QSExport
+}  // namespace QSUnits

@@ -1,11 +1,11 @@
-#include "tools/export/units.h"
+#include "tools/units/units.h"
 
 #include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <set>
 
-namespace QSExport {
+namespace QSUnits {
 
 const std::string& VUnits::Of(EQuantity quantity) const {
   switch (quantity) {
@@ -49,4 +49,4 @@ bool VUnits::Parse(const std::string& text, std::string& why) {
   }
 }
 
-}  // namespace QSExport
+}  // namespace QSUnits
