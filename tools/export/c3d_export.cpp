@@ -159,10 +159,7 @@ VExportResult ExportC3D(const VExportOptions& options, std::FILE* messages) {
   for (const std::string& label : writer.CutLabels()) {
     std::fprintf(messages, "qs-export: the label \"%s\" is longer than C3D allows and was cut\n", label.c_str());
   }
-  if (!walk.CutShort().empty()) {
-    std::fprintf(messages, "qs-export: %s: %s; exported the %llu frames before it\n", input, walk.CutShort().c_str(),
-                 static_cast<unsigned long long>(result.Frames));
-  }
+  walk.ReportCutShort(messages, options.Input, result.Frames);
   result.Status = 0;
   return result;
 }

@@ -138,10 +138,7 @@ VExportResult Export(const VExportOptions& options, std::FILE* messages) {
                  "--analog FILE writes every sample\n",
                  scan.SamplesPerFrame);
   }
-  if (!walk.CutShort().empty()) {
-    std::fprintf(messages, "qs-export: %s: %s; exported the %llu frames before it\n", input, walk.CutShort().c_str(),
-                 static_cast<unsigned long long>(result.Frames));
-  }
+  walk.ReportCutShort(messages, options.Input, result.Frames);
   result.Status = 0;
   return result;
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -56,6 +57,13 @@ class VFrameWalk {
 
   const std::string& Error() const { return Message; }
   const std::string& CutShort() const { return Warning; }
+  // Says on `messages` that the recording `input` ends early, when it does,
+  // after `frames` frames exported.
+  void ReportCutShort(std::FILE* messages, const std::string& input, uint64_t frames) const {
+    if (Warning.empty()) return;
+    std::fprintf(messages, "qs-export: %s: %s; exported the %llu frames before it\n", input.c_str(), Warning.c_str(),
+                 static_cast<unsigned long long>(frames));
+  }
 
  private:
   bool Fail(const std::string& message) {
