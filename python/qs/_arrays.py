@@ -30,6 +30,10 @@ def numpy():
 #: memory a large group takes.
 _BATCH_BYTES = 64 << 20
 
+#: Beyond this many runs of evenly spaced frames, a group's values are
+#: gathered by index instead of copied run by run.
+_MOST_RUNS = 16
+
 _PLATE_KINDS = (P.FORCES, P.MOMENTS, P.CENTRES)
 _VECTOR_NAMES = (("Fx", "Fy", "Fz"), ("Mx", "My", "Mz"), ("Cx", "Cy", "Cz"))
 _PLATE_COMPONENTS = (("Fx", "Mx", "Cx"), ("Fy", "My", "Cy"), ("Fz", "Mz", "Cz"))
@@ -207,18 +211,71 @@ def _axes_matrix(np, left_handed, y_up):
 
 
 class _Cutter:
-    """Cuts the same span out of many frames' objects: one bytes object of
-    (frames, bytes) that numpy views as records."""
+    """Reads the same field of many frames' objects as one array, from
+    strided views of the file: offsets that advance by a constant step (the
+    frames of a steady stream) are one view, copied once."""
 
     def __init__(self, np, data):
-        self.np, self.data = np, data
+        self.np = np
+        self.buffer = np.frombuffer(data, dtype=np.uint8) if len(data) else np.zeros(0, np.uint8)
 
-    def cut(self, offsets: Sequence[int], start: int, size: int, dtype):
-        np, data = self.np, self.data
-        if size == 0:
-            return np.zeros((len(offsets), 0), dtype=dtype)
-        joined = b"".join([data[o + start:o + start + size] for o in offsets])
-        return np.frombuffer(joined, dtype=dtype).reshape(len(offsets), -1)
+    def cut(self, offsets, start: int, count: int, dtype, record_bytes: int = 0, width: int = 1):
+        """(frames, count, width) values of `dtype`: `count` records of
+        `record_bytes` from offsets + start, `width` values of each (the
+        values themselves when record_bytes is 0)."""
+        np = self.np
+        dtype = np.dtype(dtype)
+        record_bytes = record_bytes or dtype.itemsize * width
+        out = np.empty((len(offsets), count, width), dtype=dtype)
+        if count == 0 or len(offsets) == 0:
+            return out
+        steps = np.diff(offsets)
+        # A run of frames whose offsets advance by one step, from each
+        # place where the step changes (runs share their end frames).
+        starts = [0] + (np.flatnonzero(steps[1:] != steps[:-1]) + 1).tolist()
+        if len(starts) > _MOST_RUNS and record_bytes % dtype.itemsize == 0:
+            self._gather(out, offsets + start, count, dtype, record_bytes, width)
+            return out
+        ends = starts[1:] + [len(steps)]
+        for first, last in zip(starts, ends):
+            step = int(steps[first]) if len(steps) else 0
+            # The values of a frame side by side are one row of the view
+            # (numpy copies long rows far faster than many short ones).
+            if record_bytes == dtype.itemsize * width:
+                shape, strides = (count * width,), (dtype.itemsize,)
+            elif width == 1:
+                shape, strides = (count,), (record_bytes,)
+            else:
+                shape, strides = (count, width), (record_bytes, dtype.itemsize)
+            view = np.ndarray((last - first + 1,) + shape, dtype=dtype, buffer=self.buffer,
+                              offset=int(offsets[first]) + start, strides=(step,) + strides)
+            out[first:last + 1] = view.reshape(last - first + 1, count, width)
+        return out
+
+    def _gather(self, out, starts, count, dtype, record_bytes, width):
+        """Frames at irregular offsets: an index into the file viewed as
+        values of `dtype`, once for each alignment the offsets have."""
+        np = self.np
+        size = dtype.itemsize
+        within = (np.arange(count)[:, None] * (record_bytes // size) + np.arange(width)).ravel()
+        residues = starts % size
+        for residue in np.unique(residues).tolist():
+            rows = np.flatnonzero(residues == residue)
+            values = np.ndarray(((len(self.buffer) - residue) // size,), dtype=dtype, buffer=self.buffer,
+                                offset=residue)
+            index = ((starts[rows] - residue) // size)[:, None] + within
+            out[rows] = values[index].reshape(len(rows), count, width)
+
+
+class _Objects:
+    """The file offsets of a batch's objects: offsets(kind, j) of the j-th
+    object of a type, one per frame."""
+
+    def __init__(self, bases, places):
+        self.bases, self.places = bases, places
+
+    def offsets(self, kind, j):
+        return self.bases + self.places[kind][j]
 
 
 def _first_match(np, keys, target):
@@ -258,21 +315,22 @@ def build(recording, frames: List[P.Frame], scenes: List[P.Scene], data, *, rate
 
     groups: Dict[tuple, List[int]] = {}
     for f, frame in enumerate(frames):
-        shape = tuple((kind, tuple(span.count for span in frame.objects.get(kind, ()))) for kind in P.MEASURED)
-        groups.setdefault((frame.scene, shape), []).append(f)
+        groups.setdefault((frame.scene, frame.layout), []).append(f)
+    bases = np.array([frame.base for frame in frames], dtype=np.int64)
 
     cutter = _Cutter(np, data)
     samples_per_frame = 0
     plate_parts = []  # (rows, channel, samples per frame (rows,), values (rows, n))
-    for (scene, shape), rows in groups.items():
+    for (scene, layout), rows in groups.items():
         if scene < 0:
             continue
         index = indexes[scene]
-        spans = {kind: counts for kind, counts in shape}
-        step = max(1, _BATCH_BYTES // max(1, sum(c for _, counts in shape for c in counts) * 8))
+        spans = {kind: tuple(count for _, count in objects) for kind, objects in layout}
+        places = {kind: tuple(offset for offset, _ in objects) for kind, objects in layout}
+        step = max(1, _BATCH_BYTES // max(1, sum(c for counts in spans.values() for c in counts) * 8))
         for first in range(0, len(rows), step):
             batch = np.array(rows[first:first + step])
-            objects = [frames[f].objects for f in batch]
+            objects = _Objects(bases[batch], places)
             _markers(np, cutter, index, columns, objects, spans, batch, out)
             _poses(np, cutter, index, columns, objects, spans, batch, out)
             samples_per_frame = max(samples_per_frame,
@@ -329,60 +387,61 @@ def _markers(np, cutter, index, columns, objects, spans, batch, out):
     counts = spans.get(P.MARKER_POSITIONS, ())
     if not counts or not columns.markers:
         return
-    dtype = np.dtype([("subject", "<i4"), ("marker", "<i4"), ("reserved", "V8"), ("position", "<f8", 3),
-                      ("trailing", "<f8", 9)])
-    records = cutter.cut([o[P.MARKER_POSITIONS][0].offset for o in objects], 0, counts[0] * P.MARKER_BYTES, dtype)
-    keys = (records["subject"].astype(np.int64) << 32) | (records["marker"].astype(np.int64) & 0xFFFFFFFF)
+    offsets = objects.offsets(P.MARKER_POSITIONS, 0)
+    ids = cutter.cut(offsets, 0, counts[0], "<i4", P.MARKER_BYTES, 2)
+    positions = cutter.cut(offsets, 16, counts[0], "<f8", P.MARKER_BYTES, 3)
+    keys = (ids[..., 0].astype(np.int64) << 32) | (ids[..., 1].astype(np.int64) & 0xFFFFFFFF)
     every = np.arange(len(batch))
     for m, (subject, marker) in enumerate(columns.markers):
-        ids = index.ids(subject, marker, "markers")
-        if ids is None:
+        found_ids = index.ids(subject, marker, "markers")
+        if found_ids is None:
             continue
-        found, at = _first_match(np, keys, (ids[0] << 32) | (ids[1] & 0xFFFFFFFF))
-        out["markers"][batch[found], m] = records["position"][every[found], at[found]]
+        found, at = _first_match(np, keys, (found_ids[0] << 32) | (found_ids[1] & 0xFFFFFFFF))
+        out["markers"][batch[found], m] = positions[every[found], at[found]]
 
 
 def _poses(np, cutter, index, columns, objects, spans, batch, out):
     counts = spans.get(P.SEGMENT_POSES, ())
     if not counts or not columns.segments:
         return
-    dtype = np.dtype([("segment", "<i4"), ("reserved", "V4"), ("translation", "<f8", 3), ("rotation", "<f8", 9)])
-    subjects, parts = [], []
+    subjects, segments, translations, rotations = [], [], [], []
     for j, size in enumerate(counts):
-        offsets = [o[P.SEGMENT_POSES][j].offset for o in objects]
-        subject = cutter.cut(offsets, 0, 4, "<i4")
-        subjects.append(np.repeat(subject, size, axis=1))
-        parts.append(cutter.cut(offsets, 8, size * P.POSE_BYTES, dtype))
-    records = np.concatenate(parts, axis=1)
-    subject = np.concatenate(subjects, axis=1).astype(np.int64)
-    keys = (subject << 32) | (records["segment"].astype(np.int64) & 0xFFFFFFFF)
+        offsets = objects.offsets(P.SEGMENT_POSES, j)
+        subjects.append(np.repeat(cutter.cut(offsets, 0, 1, "<i4")[:, :, 0], size, axis=1))
+        segments.append(cutter.cut(offsets, 8, size, "<i4", P.POSE_BYTES)[:, :, 0])
+        translations.append(cutter.cut(offsets, 16, size, "<f8", P.POSE_BYTES, 3))
+        rotations.append(cutter.cut(offsets, 40, size, "<f8", P.POSE_BYTES, 9))
+    keys = ((np.concatenate(subjects, axis=1).astype(np.int64) << 32)
+            | (np.concatenate(segments, axis=1).astype(np.int64) & 0xFFFFFFFF))
+    translation = np.concatenate(translations, axis=1)
+    rotation = np.concatenate(rotations, axis=1)
     every = np.arange(len(batch))
     for s, (name, segment) in enumerate(columns.segments):
         ids = index.ids(name, segment, "segments")
         if ids is None:
             continue
         found, at = _first_match(np, keys, (ids[0] << 32) | (ids[1] & 0xFFFFFFFF))
-        out["translations"][batch[found], s] = records["translation"][every[found], at[found]]
-        out["rotations"][batch[found], s] = records["rotation"][every[found], at[found]]
+        out["translations"][batch[found], s] = translation[every[found], at[found]]
+        out["rotations"][batch[found], s] = rotation[every[found], at[found]]
 
 
 def _first_output(np, cutter, objects, kind, counts, field, wanted):
     """For a device (plate data, by device id) or an analog output (voltages,
     by output id): per frame, the samples of its first entry; returns
     (held samples (frames,), values (frames, most samples))."""
-    frames = len(objects)
+    frames = len(objects.bases)
     held = np.zeros(frames, dtype=np.int64)
     values = np.zeros((frames, max(counts) if counts else 0), dtype=np.float32)
     taken = np.zeros(frames, dtype=bool)
     for j, size in enumerate(counts):
-        offsets = [o[kind][j].offset for o in objects]
-        head = cutter.cut(offsets, 0, 12, "<i4")
+        offsets = objects.offsets(kind, j)
+        head = cutter.cut(offsets, 0, 3, "<i4")[:, :, 0]
         hit = (head[:, field] == wanted) & ~taken
         if hit.any():
             taken |= hit
             held[hit] = size
             if size:
-                values[hit, :size] = cutter.cut([offsets[i] for i in np.flatnonzero(hit)], 16, 4 * size, "<f4")
+                values[hit, :size] = cutter.cut(offsets[hit], 16, size, "<f4")[:, :, 0]
     return held, values
 
 

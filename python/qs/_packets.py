@@ -122,34 +122,90 @@ def _output(cursor):
 
 class Frame(NamedTuple):
     """A packet that delivered measurements: its record, its frame number
-    (None without one), the scene it was read with, and its measurement
-    objects by type."""
+    (None without one), the scene it was read with, where its packet starts
+    (`base`, in the file), and its measurement objects as `layout`:
+    ((type, ((offset from base, count), ...)), ...) over MEASURED. Frames
+    with one layout are decoded together. A carried object's offset from
+    base is negative (it lies in an earlier packet)."""
     record: int
     number: Optional[int]
     scene: int
-    objects: Dict[int, Tuple[Span, ...]]
+    base: int
+    layout: tuple
+
+
+class _Template:
+    """The object headers, counts and frame number of a measurement packet,
+    read in one unpack: a later packet of the same size whose fields but
+    the frame number are the same has the same layout."""
+
+    def __init__(self, base, fields, layout):
+        fields.sort()
+        format_, at = ["<"], base
+        for position, _ in fields:
+            format_.append("%dxi" % (position - at) if position > at else "i")
+            at = position + 4
+        self.unpack = struct.Struct("".join(format_)).unpack_from
+        self.number_at = [i for i, (_, masked) in enumerate(fields) if masked]
+        self.layout = layout
+        self.expected = None
+
+    def matches(self, data, base):
+        values = list(self.unpack(data, base))
+        number = values[self.number_at[0]] if self.number_at else None
+        for i in self.number_at:
+            values[i] = None
+        return values == self.expected, number
+
+
+def _layout(dynamic, base):
+    return tuple((kind, tuple((span.offset - base, span.count) for span in dynamic[kind]))
+                 for kind in MEASURED if kind in dynamic)
+
+
+def _spans(base, layout, number):
+    dynamic = {kind: [Span(base + offset, count) for offset, count in spans] for kind, spans in layout}
+    if number is not None:
+        dynamic[FRAME_NUMBER] = [Span(0, number)]
+    return dynamic
+
+
+# Types a template may hold: those whose layout it checks.
+_TEMPLATED = frozenset((FRAME_NUMBER, MARKER_RECORDS) + MEASURED)
 
 
 def walk(data, offsets):
-    """The frames of the records at `offsets` in
-    `data` (a buffer of the whole file), the handshake (record 0) skipped;
-    returns (frames, scenes). Raises RecordingError for an object the
-    library's reader would refuse."""
+    """The frames of the records at `offsets` in `data` (a buffer of the
+    whole file), the handshake (record 0) skipped; returns (frames,
+    scenes). Raises RecordingError for an object the library's reader
+    would refuse."""
     scenes: List[Scene] = []
     frames: List[Frame] = []
     last_static: Optional[dict] = None
-    last_dynamic: Optional[dict] = None
+    last_dynamic = None  # a dict of spans, or (base, layout, number) of a templated packet
+    templates: Dict[int, _Template] = {}
     for record in range(1, len(offsets)):
         packet = offsets[record] + 12
-        end = packet + _SIZE.unpack_from(data, offsets[record] + 8)[0]
+        size = _SIZE.unpack_from(data, offsets[record] + 8)[0]
+        template = templates.get(size)
+        if template is not None:
+            same, number = template.matches(data, packet)
+            if same:
+                last_dynamic = (packet, template.layout, number)
+                frames.append(Frame(record, number, len(scenes) - 1, packet, template.layout))
+                continue
+        end = packet + size
         position = packet + 8
         static: Optional[dict] = None
         dynamic: Optional[dict] = None
         carried = None
+        fields: Optional[list] = []  # what a template of this packet checks
         while end - position >= 4:
             kind, length = _HEAD.unpack_from(data, position)
             body = position + 8
             cursor = _Cursor(data, body, end)
+            if fields is not None:
+                fields += [(position, False), (position + 4, False)]
             try:
                 if kind in _STATIC_TYPES:
                     static = {} if static is None else static
@@ -166,18 +222,26 @@ def walk(data, offsets):
                         static.setdefault(kind, [])
                 elif kind in _DYNAMIC_TYPES:
                     dynamic = {} if dynamic is None else dynamic
+                    counted = body
                     if kind == FRAME_NUMBER:
                         span = Span(body, cursor.int32())
-                    elif kind == MARKER_POSITIONS:
-                        span = Span(body + 4, cursor.count(MARKER_BYTES))
+                    elif kind in (MARKER_POSITIONS, MARKER_RECORDS):
+                        span = Span(body + 4, cursor.count(MARKER_BYTES if kind == MARKER_POSITIONS else 104))
                     elif kind == SEGMENT_POSES:
                         cursor.take(4)
+                        counted = body + 4
                         span = Span(body, cursor.count(POSE_BYTES))
                     elif kind in (FORCES, MOMENTS, CENTRES, VOLTAGES):
                         cursor.take(12)
+                        counted = body + 12
                         span = Span(body, cursor.count(4))
                     else:
                         span = Span(body, 0)
+                    if fields is not None:
+                        if kind in _TEMPLATED:
+                            fields.append((counted, kind == FRAME_NUMBER))
+                        else:
+                            fields = None
                     if kind in _LAST_WINS:
                         dynamic[kind] = [span]
                     else:
@@ -192,6 +256,8 @@ def walk(data, offsets):
                 break
             position = body + length
         if carried:
+            if isinstance(last_dynamic, tuple):
+                last_dynamic = _spans(*last_dynamic)
             for kind in carried & _CARRIED:
                 source, target = (last_static, static) if kind in _STATIC_TYPES else (last_dynamic, dynamic)
                 if source is not None and target is not None:
@@ -203,6 +269,14 @@ def walk(data, offsets):
         if dynamic is not None:
             last_dynamic = dynamic
             numbers = dynamic.get(FRAME_NUMBER)
-            objects = {kind: tuple(dynamic[kind]) for kind in MEASURED if kind in dynamic}
-            frames.append(Frame(record, numbers[0].count if numbers else None, len(scenes) - 1, objects))
+            number = numbers[0].count if numbers else None
+            layout = _layout(dynamic, packet)
+            frames.append(Frame(record, number, len(scenes) - 1, packet, layout))
+            if static is None and carried is None and fields is not None:
+                template = _Template(packet, fields, layout)
+                values = list(template.unpack(data, packet))
+                for i in template.number_at:
+                    values[i] = None
+                template.expected = values
+                templates[size] = template
     return frames, scenes

@@ -301,7 +301,10 @@ class Recording:
                 values = _arrays.build(self, frames, scenes, data, rate=rate, left_handed=left_handed, y_up=y_up)
             finally:
                 if isinstance(data, mmap.mmap):
-                    data.close()
+                    try:
+                        data.close()
+                    except BufferError:  # an error's traceback still holds a view: closed when freed
+                        pass
         return RecordedData(values, left_handed=left_handed, y_up=y_up)
 
     def __repr__(self):
