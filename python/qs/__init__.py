@@ -20,7 +20,8 @@ from ._errors import (ConnectError, NoFrameError, NotConnectedError, NotFoundErr
                       RecordingError)
 from ._native import SIGNATURES, candidate_paths, load_library
 from .client import PORT, Client
-from .recording import Recording
+from .recording import RecordedData, Recording
+from .snapshot import Snapshot
 
 __version__ = "1.0.0"
 
@@ -32,8 +33,10 @@ __all__ = [
     "NotConnectedError",
     "NoFrameError",
     "NotFoundError",
+    "RecordedData",
     "Recording",
     "RecordingError",
+    "Snapshot",
     "SIGNATURES",
     "candidate_paths",
     "load_library",

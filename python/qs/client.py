@@ -7,6 +7,7 @@ import time
 
 from ._errors import ConnectError, NoFrameError, NotConnectedError, NotFoundError, QSError
 from ._native import CheckedLibrary, load_library, name_argument
+from .snapshot import Snapshot, SnapshotReader
 
 #: The port the library always connects to.
 PORT = 801
@@ -105,6 +106,7 @@ class Client:
         # and queries wait for a frame with another number.
         self._stale_number = None
         self._fresh = False
+        self._snapshots = SnapshotReader(self._lib.library)
 
     # Connection -----------------------------------------------------------
 
@@ -411,6 +413,20 @@ class Client:
         """The marker's position (x, y, z) in the chosen axes, or None when
         occluded (or marker data not enabled)."""
         return self._pose(self._lib.GetGlobalMarkerTranslation, 3, subject, marker, "marker")
+
+    @_serialized
+    def snapshot(self) -> Snapshot:
+        """The current frame in one call (a qs.Snapshot of numpy arrays):
+        its number, every segment's translation and quaternion, every
+        marker's position (NaN where occluded) and every force plate's
+        force, moment and centre of pressure (first sample), in the chosen
+        axes, as the per-item queries give them. Needs numpy. Raises
+        NotConnectedError and NoFrameError as the queries do."""
+        self._require_frame()
+        number = ctypes.c_int32()
+        if not self._lib.GetFrameNumber(ctypes.byref(number)):
+            self._fail("frame number")
+        return self._snapshots.take(number.value, self._left_handed, self._y_up)
 
     # Force plates and analog channels -----------------------------------------
 
