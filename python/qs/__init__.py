@@ -23,7 +23,7 @@ from .client import PORT, Client
 from .recording import RecordedData, Recording
 from .snapshot import Snapshot
 
-__version__ = "1.0.0"
+from ._version import __version__
 
 __all__ = [
     "Client",

@@ -111,7 +111,7 @@ class Recording:
     frame; packets() reads the packets from the file again.
     """
 
-    def __init__(self, path):
+    def __init__(self, path: "os.PathLike[str] | str") -> None:
         self.path = os.fspath(path)
         self.truncated = False
         self.warning = ""
@@ -214,39 +214,39 @@ class Recording:
                         % (where, len(self._offsets)))
 
     @property
-    def frame_numbers(self):
+    def frame_numbers(self) -> List[int]:
         """The frame number of each packet that carries one (a new list)."""
         return self._frame_numbers.tolist()
 
     @property
-    def receive_times(self):
+    def receive_times(self) -> List[float]:
         """The receive time of each of those packets, in seconds since the
         start (a new list)."""
         return [self._receive_ns[record] / 1e9 for record in self._frame_records]
 
     @property
-    def packet_count(self):
+    def packet_count(self) -> int:
         return len(self._offsets)
 
     @property
-    def frame_count(self):
+    def frame_count(self) -> int:
         return len(self._frame_numbers)
 
     @property
-    def duration(self):
+    def duration(self) -> float:
         return self._receive_ns[-1] / 1e9 if self._receive_ns else 0.0
 
     @property
-    def gaps(self):
+    def gaps(self) -> List[Tuple[int, int]]:
         numbers = self._frame_numbers
         return [(numbers[i] + 1, numbers[i + 1] - 1)
                 for i in range(len(numbers) - 1) if numbers[i + 1] > numbers[i] + 1]
 
     @property
-    def missing_frames(self):
+    def missing_frames(self) -> int:
         return sum(last - first + 1 for first, last in self.gaps)
 
-    def packets(self):
+    def packets(self) -> Iterator[Tuple[float, bytes]]:
         """Yields (receive time in seconds, packet bytes) for every record,
         the handshake first. Raises qs.RecordingError when the file is no
         longer the one that was read (replaced, cut or changed)."""
@@ -269,7 +269,7 @@ class Recording:
                                          "(the file was cut or changed)" % (index, offset))
                 yield receive_ns / 1e9, packet
 
-    def __len__(self):
+    def __len__(self) -> int:
         return self.frame_count
 
     def load(self, rate: Optional[float] = None, *, left_handed: bool = False,
