@@ -429,10 +429,10 @@ class Client:
         axes, as the per-item queries give them. Needs numpy. Raises
         NotConnectedError and NoFrameError as the queries do."""
         self._require_frame()
-        number = ctypes.c_int32()
-        if not self._lib.GetFrameNumber(ctypes.byref(number)):
+        shot = self._snapshots.take(self._left_handed, self._y_up)
+        if shot is None:
             self._fail("frame number")
-        return self._snapshots.take(number.value, self._left_handed, self._y_up)
+        return shot
 
     # Force plates and analog channels -----------------------------------------
 

@@ -55,8 +55,11 @@ def _bare(library):
     steps per call."""
     bare = ctypes.CDLL(library._name)
     for name in ("GetGlobalSegmentTranslation", "GetGlobalSegmentRotationQuaternion", "GetGlobalMarkerTranslation",
-                 "GetForceVector", "GetMomentVector", "GetCentreOfPressure"):
+                 "GetForceVector", "GetMomentVector", "GetCentreOfPressure", "GetFrameNumber", "GetSubjectCount",
+                 "GetSegmentCount", "GetMarkerCount", "GetForcePlateCount"):
         getattr(bare, name).restype = ctypes.c_ubyte
+    bare.GetSubjectName.restype = ctypes.c_char_p
+    bare.GetSubjectName.argtypes = [_i32]
     return bare
 
 
@@ -68,7 +71,7 @@ class _Plan:
     def __init__(self, lib, bare, np):
         self.np = np
         count = _i32()
-        self.shape = _shape(lib)
+        self.shape = _shape(bare)
         subjects = [lib.GetSubjectName(i) or b"" for i in range(1, self.shape[0] + 1)]
         self.segments, self.markers = [], []
         for subject in subjects:
@@ -144,15 +147,15 @@ class _Plan:
         return values[:segments, :3], quaternions, values[2 * segments:2 * segments + markers, :3], vectors
 
 
-def _shape(lib):
-    """The counts a scene is recognised by."""
-    count = _i32()
-    shape = [lib.GetSubjectCount(ctypes.byref(count)) and count.value]
+def _shape(bare, count=_i32(), at=None):
+    """The counts a scene is recognised by (through the bare functions)."""
+    at = ctypes.byref(count)
+    shape = [bare.GetSubjectCount(at) and count.value]
     for i in range(1, shape[0] + 1):
-        subject = lib.GetSubjectName(i) or b""
-        shape.append(lib.GetSegmentCount(subject, ctypes.byref(count)) and count.value)
-        shape.append(lib.GetMarkerCount(subject, ctypes.byref(count)) and count.value)
-    shape.append(lib.GetForcePlateCount(ctypes.byref(count)) and count.value)
+        subject = bare.GetSubjectName(i) or b""
+        shape.append(bare.GetSegmentCount(subject, at) and count.value)
+        shape.append(bare.GetMarkerCount(subject, at) and count.value)
+    shape.append(bare.GetForcePlateCount(at) and count.value)
     return tuple(shape)
 
 
@@ -164,13 +167,18 @@ class SnapshotReader:
         self.bare = None
         self.plan: Optional[_Plan] = None
 
-    def take(self, frame_number, left_handed, y_up):
+    def take(self, left_handed, y_up):
+        """The snapshot, or None without a current frame."""
         from ._arrays import numpy
         np = numpy()
         if self.bare is None:
             self.bare = _bare(self.lib)
+        number = _i32()
+        if not self.bare.GetFrameNumber(ctypes.byref(number)):
+            return None
+        frame_number = number.value
         plan = self.plan
-        if plan is None or _shape(self.lib) != plan.shape:
+        if plan is None or _shape(self.bare) != plan.shape:
             plan = self.plan = _Plan(self.lib, self.bare, np)
         answered, complete = plan.read()
         if not complete:
