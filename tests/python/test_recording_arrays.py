@@ -5,6 +5,7 @@ conventions; a recording of segments alone; damaged files."""
 import csv
 import os
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
@@ -110,6 +111,33 @@ class RecordingArrays(unittest.TestCase):
         self.assertTrue(np.isnan(only.markers).all())
         self.assertEqual(only.samples.shape, (0, len(only.channel_labels)))
         self.assertEqual(only.translations.shape[1:], (len(only.segment_labels), 3))
+
+    def test_carried_objects_equal_the_exported_tables(self):
+        # Every other frame leaves its markers out and carries the previous
+        # packet's over with a packet summary (type 100004).
+        recording = qs.Recording(self.path)
+        carried = os.path.join(self.folder, "carried.qsrec")
+        with open(self.path, "rb") as source, open(carried, "wb") as out:
+            out.write(source.read(recording._offsets[0]))
+            for index, (receive, packet) in enumerate(recording.packets()):
+                if index > 1 and index % 2:
+                    objects, at = [], 8
+                    while at < len(packet):
+                        kind, length = struct.unpack_from("<ii", packet, at)
+                        if kind != 6:
+                            objects.append(packet[at:at + 8 + length])
+                        at += 8 + length
+                    objects.append(damaged_recordings.obj(100004, struct.pack("<iii", 0, 1, 6)))
+                    packet = damaged_recordings.packet(*objects)
+                out.write(damaged_recordings.record(round(receive * 1e9), packet))
+        exported = run(EXPORT, carried, "-o", os.path.join(self.folder, "carried.csv"))
+        self.assertEqual(exported.returncode, 0, exported.stderr)
+        data = qs.Recording(carried).load()
+        header, rows = table(os.path.join(self.folder, "carried.csv"))
+        first = header.index("%s/%s/x [mm]" % data.marker_names[0])
+        markers = cells(rows, first, 3 * len(data.marker_labels)).reshape(len(rows), -1, 3)
+        same(self, data.markers, markers, "carried markers")
+        same(self, data.markers[2], data.markers[1], "a carried frame's markers")
 
     def test_damaged_files_raise_at_open_or_load(self):
         folder = tempfile.mkdtemp(prefix="qs-arrays-damaged-")
