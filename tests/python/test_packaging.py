@@ -12,6 +12,9 @@ from unittest import mock
 import qs
 import qs._native
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "recordings"))
+import damaged_recordings  # noqa: E402
+
 SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "python")
 
 
@@ -45,6 +48,18 @@ class Packaging(unittest.TestCase):
             paths = qs._native.candidate_paths()
         self.assertEqual(paths[0], os.path.join(folder, "QS.dll"))
         self.assertEqual(paths[-1], "QS.dll")
+
+    def test_without_numpy_the_arrays_say_what_to_install(self):
+        folder = tempfile.mkdtemp(prefix="qs-no-numpy-")
+        self.addCleanup(shutil.rmtree, folder)
+        path = os.path.join(folder, "whole.qsrec")
+        with open(path, "wb") as out:
+            out.write(damaged_recordings.WHOLE)
+        recording = qs.Recording(path)
+        with mock.patch.dict(sys.modules, {"numpy": None}):
+            with self.assertRaisesRegex(ImportError, "apt-get install python3-numpy"):
+                recording.load(rate=100)
+        self.assertEqual(recording.frame_numbers, [1, 2, 3])
 
 
 if __name__ == "__main__":
