@@ -89,6 +89,7 @@ class _Plan:
         self.rows = 2 * segments + markers + 3 * plates
         flagged = 2 * segments + markers
         self.values = (_double * (4 * self.rows))()
+        self.view = np.frombuffer(self.values, dtype=np.float64).reshape(self.rows, 4)
         # One flag per flagged row, then one that stays 0 for the plate rows.
         self.occluded = (_i32 * (flagged + 1))()
         row_bytes, flag_bytes = 4 * ctypes.sizeof(_double), ctypes.sizeof(_i32)
@@ -135,7 +136,7 @@ class _Plan:
         nan = self._nan
         for r in [r for r, answer in enumerate(answered) if not answer or flags[self.flag_of_row[r]]]:
             self.values[4 * r:4 * r + 4] = nan
-        values = np.frombuffer(self.values, dtype=np.float64).reshape(self.rows, 4).copy()
+        values = self.view.copy()
         quaternions = values[segments:2 * segments]
         # The library leaves rotations in the server's axes: the vector part
         # is turned as translations are, and negated where the axes mirror.
@@ -143,8 +144,9 @@ class _Plan:
             quaternions[:, 1], quaternions[:, 2] = quaternions[:, 2].copy(), -quaternions[:, 1]
         if left_handed:
             quaternions[:, 1:3] *= -1.0
-        vectors = values[2 * segments + markers:, :3].reshape(-1, 3, 3)
-        return values[:segments, :3], quaternions, values[2 * segments:2 * segments + markers, :3], vectors
+        plates = 2 * segments + markers
+        return (values[:segments, :3], quaternions, values[2 * segments:plates, :3],
+                values[plates::3, :3], values[plates + 1::3, :3], values[plates + 2::3, :3])
 
 
 def _shape(bare, count=_i32(), at=None):
@@ -184,6 +186,6 @@ class SnapshotReader:
         if not complete:
             plan = self.plan = _Plan(self.lib, self.bare, np)
             answered, complete = plan.read()
-        translations, quaternions, markers, vectors = plan.arrays(answered, left_handed, y_up)
+        translations, quaternions, markers, forces, moments, centres = plan.arrays(answered, left_handed, y_up)
         return Snapshot(frame_number, plan.segment_names, translations, quaternions, plan.marker_names, markers,
-                        list(plan.plates), vectors[:, 0], vectors[:, 1], vectors[:, 2])
+                        list(plan.plates), forces, moments, centres)
