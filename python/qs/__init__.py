@@ -10,7 +10,10 @@ and calls its exported C functions. Two levels are offered:
   signatures of the 30 functions declared (see ``qs.SIGNATURES``).
 * ``qs.Recording``: a recording made by qs-record (header, frame numbers,
   receive times, gaps), read with the standard library alone; it needs no
-  library and no server.
+  library and no server. ``Recording.load()`` gives its segments, markers
+  and force plate channels as numpy arrays (``qs.RecordedData``), and
+  ``Client.snapshot()`` the current frame (``qs.Snapshot``); these two need
+  numpy, the rest of the package does not.
 
 The library is found through the environment variable ``QS_LIBRARY``, next to
 the package, or on the system's library path.

@@ -1,4 +1,5 @@
-"""Reading recordings made by qs-record, with the standard library alone.
+"""Reading recordings made by qs-record: the index with the standard library
+alone, the measurements as numpy arrays (load()).
 
 The file layout is described in docs/recording-format.md: a header (magic,
 version, start time, host, requested object types), then records appended
