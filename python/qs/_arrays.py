@@ -10,7 +10,7 @@ the item, then the item's first record in the frame).
 """
 
 import math
-from typing import Dict, List, Optional, Sequence, Tuple
+from typing import Dict, List, Optional, Tuple
 
 from ._errors import RecordingError
 from . import _packets as P

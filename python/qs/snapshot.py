@@ -69,7 +69,6 @@ class _Plan:
     doubles of one buffer, and one occluded flag where it has one."""
 
     def __init__(self, lib, bare, np):
-        self.np = np
         count = _i32()
         self.shape = _shape(bare)
         subjects = [lib.GetSubjectName(i) or b"" for i in range(1, self.shape[0] + 1)]
@@ -128,7 +127,6 @@ class _Plan:
         return named + plates, named.count(0) == 0
 
     def arrays(self, answered, left_handed, y_up):
-        np = self.np
         segments, markers = len(self.segments), len(self.markers)
         # Rows without a value are few (occluded markers): they are marked
         # in the buffer itself, and numpy makes one copy of it.
