@@ -15,7 +15,10 @@ ROOT=$(pwd)
 JOBS=$(nproc 2>/dev/null || echo 2)
 
 BASE_PACKAGES=(cmake ninja-build g++ libboost-dev python3 iproute2 util-linux)
-TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev pkgconf nftables)
+# python3-numpy: the tests of qs.Recording's arrays and Client.snapshot();
+# python3-pip, -setuptools, -wheel: the test of pip install ./python.
+TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev pkgconf nftables
+               python3-numpy python3-pip python3-setuptools python3-wheel)
 
 # apt-get that waits (up to 15 minutes) for another installer's lock
 # instead of failing at once.

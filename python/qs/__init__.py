@@ -10,7 +10,10 @@ and calls its exported C functions. Two levels are offered:
   signatures of the 30 functions declared (see ``qs.SIGNATURES``).
 * ``qs.Recording``: a recording made by qs-record (header, frame numbers,
   receive times, gaps), read with the standard library alone; it needs no
-  library and no server.
+  library and no server. ``Recording.load()`` gives its segments, markers
+  and force plate channels as numpy arrays (``qs.RecordedData``), and
+  ``Client.snapshot()`` the current frame (``qs.Snapshot``); these two need
+  numpy, the rest of the package does not.
 
 The library is found through the environment variable ``QS_LIBRARY``, next to
 the package, or on the system's library path.
@@ -20,9 +23,10 @@ from ._errors import (ConnectError, NoFrameError, NotConnectedError, NotFoundErr
                       RecordingError)
 from ._native import SIGNATURES, candidate_paths, load_library
 from .client import PORT, Client
-from .recording import Recording
+from .recording import RecordedData, Recording
+from .snapshot import Snapshot
 
-__version__ = "1.0.0"
+from ._version import __version__
 
 __all__ = [
     "Client",
@@ -32,8 +36,10 @@ __all__ = [
     "NotConnectedError",
     "NoFrameError",
     "NotFoundError",
+    "RecordedData",
     "Recording",
     "RecordingError",
+    "Snapshot",
     "SIGNATURES",
     "candidate_paths",
     "load_library",

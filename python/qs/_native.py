@@ -16,10 +16,11 @@ instead; ``qs.Client`` calls the library only through it.
 The library is looked up, in this order:
 
 1. the path in the environment variable ``QS_LIBRARY``;
-2. next to this package: ``libQS.so*`` inside the package folder, then in the
-   library folder of the installation the package belongs to;
+2. next to this package: ``libQS.so*`` (``QS.dll`` on Windows) inside the
+   package folder, then in the library folder of the installation the
+   package belongs to;
 3. the system's library search path (``ctypes.util.find_library("QS")``,
-   then ``libQS.so.1`` and ``libQS.so``).
+   then ``libQS.so.1`` and ``libQS.so``, or ``QS.dll`` on Windows).
 """
 
 import ctypes
@@ -151,7 +152,11 @@ def _package_dir():
     return os.path.dirname(os.path.abspath(__file__))
 
 
-def candidate_paths():
+def _is_windows() -> bool:
+    return os.name == "nt"
+
+
+def candidate_paths() -> "list[str]":
     """The places looked at for libQS, in order (the system search last,
     as bare names)."""
     paths = []
@@ -162,12 +167,16 @@ def candidate_paths():
     folders = [here]
     if _INSTALLED_LIBRARY_DIR is not None:
         folders.append(os.path.normpath(os.path.join(here, _INSTALLED_LIBRARY_DIR)))
+    windows = _is_windows()
     for folder in folders:
-        paths.extend(sorted(glob.glob(os.path.join(folder, "libQS.so*")), key=len))
+        if windows:
+            paths.extend(glob.glob(os.path.join(folder, "QS.dll")))
+        else:
+            paths.extend(sorted(glob.glob(os.path.join(folder, "libQS.so*")), key=len))
     found = ctypes.util.find_library("QS")
     if found:
         paths.append(found)
-    paths.extend(["libQS.so.1", "libQS.so"])
+    paths.extend(["QS.dll"] if windows else ["libQS.so.1", "libQS.so"])
     return paths
 
 
@@ -184,7 +193,7 @@ def declare(library):
     return library
 
 
-def load_library(path=None):
+def load_library(path: "str | None" = None) -> ctypes.CDLL:
     """Returns the loaded library (a ``ctypes.CDLL`` with the 30 functions
     declared). The first successful load is kept for the whole process: the
     library holds one connection per process, so there is only ever one.

@@ -4,9 +4,15 @@ import ctypes
 import functools
 import threading
 import time
+from typing import Any, Iterator, List, Optional, Tuple, Union
 
 from ._errors import ConnectError, NoFrameError, NotConnectedError, NotFoundError, QSError
 from ._native import CheckedLibrary, load_library, name_argument
+from .snapshot import Snapshot, SnapshotReader
+
+Name = Union[str, bytes]
+Vector = Tuple[float, float, float]
+Quaternion = Tuple[float, float, float, float]
 
 #: The port the library always connects to.
 PORT = 801
@@ -89,8 +95,9 @@ class Client:
     a name (or host) with a NUL character raises ValueError.
     """
 
-    def __init__(self, host="127.0.0.1", *, segments=True, markers=True, forces=True,
-                 left_handed=False, y_up=False, prefetch=False, library=None):
+    def __init__(self, host: str = "127.0.0.1", *, segments: bool = True, markers: bool = True,
+                 forces: bool = True, left_handed: bool = False, y_up: bool = False, prefetch: bool = False,
+                 library: Optional[Any] = None) -> None:
         self.host = host
         self.segments_enabled = segments
         self.markers_enabled = markers
@@ -105,11 +112,12 @@ class Client:
         # and queries wait for a frame with another number.
         self._stale_number = None
         self._fresh = False
+        self._snapshots = SnapshotReader(self._lib.library)
 
     # Connection -----------------------------------------------------------
 
     @_serialized
-    def connect(self):
+    def connect(self) -> "Client":
         """Connects to the server and enables the chosen data kinds.
 
         Raises ConnectError when the server cannot be reached, when the host
@@ -155,7 +163,7 @@ class Client:
         return self
 
     @_serialized
-    def close(self):
+    def close(self) -> None:
         """Stops prefetching and disconnects. Returns True when a connection
         of this Client stood until now, False when there was none (or it had
         been lost). Never raises."""
@@ -168,7 +176,7 @@ class Client:
 
     disconnect = close
 
-    def __enter__(self):
+    def __enter__(self) -> "Client":
         return self.connect()
 
     def __exit__(self, *exc_info):
@@ -181,7 +189,7 @@ class Client:
 
     @property
     @_serialized
-    def is_connected(self):
+    def is_connected(self) -> bool:
         """True while this Client's connection stands."""
         return _owner is self and bool(self._lib.IsConnected())
 
@@ -198,7 +206,7 @@ class Client:
             self._lib.SetZUp()
 
     @property
-    def left_handed(self):
+    def left_handed(self) -> bool:
         """Left-handed output (x negated) when True, for translations,
         force-plate vectors and rotations alike. Takes effect on the next
         query, also on the current frame."""
@@ -206,13 +214,13 @@ class Client:
 
     @left_handed.setter
     @_serialized
-    def left_handed(self, value):
+    def left_handed(self, value: bool) -> None:
         self._left_handed = bool(value)
         if _owner is self:
             self._apply_axes()
 
     @property
-    def y_up(self):
+    def y_up(self) -> bool:
         """Y-up output ((x, y, z) becomes (x, z, -y)) when True, for
         translations, force-plate vectors and rotations alike. Takes effect
         on the next query."""
@@ -220,20 +228,20 @@ class Client:
 
     @y_up.setter
     @_serialized
-    def y_up(self, value):
+    def y_up(self, value: bool) -> None:
         self._y_up = bool(value)
         if _owner is self:
             self._apply_axes()
 
     @property
-    def prefetch(self):
+    def prefetch(self) -> bool:
         """When True, a library thread keeps taking the newest frame and
         get_frame() only copies it (it keeps one processor busy)."""
         return self._prefetch
 
     @prefetch.setter
     @_serialized
-    def prefetch(self, value):
+    def prefetch(self, value: bool) -> None:
         self._prefetch = bool(value)
         if _owner is self:
             self._lib.SetPreFetchMode(self._prefetch)
@@ -265,7 +273,7 @@ class Client:
             raise NoFrameError("no frame taken on this connection yet")
 
     @_serialized
-    def get_frame(self):
+    def get_frame(self) -> int:
         """Takes the newest frame received as the current frame and returns
         its number (the previous frame stays when none is newer). Raises
         NotConnectedError without a connection and NoFrameError when no
@@ -280,7 +288,7 @@ class Client:
 
     @property
     @_serialized
-    def frame_number(self):
+    def frame_number(self) -> int:
         """The current frame's number."""
         self._require_frame()
         number = ctypes.c_int32()
@@ -288,7 +296,7 @@ class Client:
             self._fail("frame number")
         return number.value
 
-    def wait_for_frame(self, timeout=2.0, newer_than=None, poll=0.001):
+    def wait_for_frame(self, timeout: float = 2.0, newer_than: Optional[int] = None, poll: float = 0.001) -> int:
         """Takes frames until one is there (and, with ``newer_than``, has
         another number than that) and returns its number. Raises NoFrameError
         when ``timeout`` seconds pass first and NotConnectedError when the
@@ -322,7 +330,7 @@ class Client:
             return number.value
         return None
 
-    def frames(self, count=None, timeout=2.0):
+    def frames(self, count: Optional[int] = None, timeout: float = 2.0) -> Iterator[int]:
         """Yields the number of each new frame as it becomes current, ``count``
         of them (or forever), starting after the current frame. Frames that
         arrive between two turns are skipped, as only the newest is kept.
@@ -338,7 +346,7 @@ class Client:
     # Subjects, segments, markers ---------------------------------------------
 
     @_serialized
-    def subjects(self):
+    def subjects(self) -> List[str]:
         """The names of the current frame's subjects, in the server's order."""
         self._require_frame()
         count = ctypes.c_int32()
@@ -347,7 +355,7 @@ class Client:
         return [_decode(self._lib.GetSubjectName(i)) for i in range(1, count.value + 1)]
 
     @_serialized
-    def segments(self, subject):
+    def segments(self, subject: Name) -> List[str]:
         """The segment names of ``subject``."""
         self._require_frame()
         name = name_argument(subject)
@@ -357,7 +365,7 @@ class Client:
         return [_decode(self._lib.GetSegmentName(name, i)) for i in range(1, count.value + 1)]
 
     @_serialized
-    def markers(self, subject):
+    def markers(self, subject: Name) -> List[str]:
         """The marker names of ``subject``."""
         self._require_frame()
         name = name_argument(subject)
@@ -377,7 +385,7 @@ class Client:
             return None
         return tuple(values)
 
-    def segment_translation(self, subject, segment):
+    def segment_translation(self, subject: Name, segment: Name) -> Optional[Vector]:
         """The segment's position (x, y, z) in the chosen axes, or None when
         the current frame has no value for it (occluded, or segment data not
         enabled)."""
@@ -392,14 +400,14 @@ class Client:
             return None
         return _rotation_to_axes(values[:3], self._left_handed, self._y_up) + values[3:]
 
-    def segment_rotation_helical(self, subject, segment):
+    def segment_rotation_helical(self, subject: Name, segment: Name) -> Optional[Vector]:
         """The segment's rotation as a helical vector (unit axis times the
         angle in radians, 0 to 2 pi), or None when occluded. In the chosen
         axes, like the segment's translation: a rotation R in the server's
         axes is returned as A R A^T, A being the axis conversion."""
         return self._rotation(self._lib.GetGlobalSegmentRotationHelical, 3, subject, segment)
 
-    def segment_rotation_quaternion(self, subject, segment):
+    def segment_rotation_quaternion(self, subject: Name, segment: Name) -> Optional[Quaternion]:
         """The segment's rotation as a quaternion (x, y, z, w), or None when
         occluded. In the chosen axes, like the segment's translation: a
         rotation R in the server's axes is returned as A R A^T, A being the
@@ -407,15 +415,29 @@ class Client:
         is also negated)."""
         return self._rotation(self._lib.GetGlobalSegmentRotationQuaternion, 4, subject, segment)
 
-    def marker_translation(self, subject, marker):
+    def marker_translation(self, subject: Name, marker: Name) -> Optional[Vector]:
         """The marker's position (x, y, z) in the chosen axes, or None when
         occluded (or marker data not enabled)."""
         return self._pose(self._lib.GetGlobalMarkerTranslation, 3, subject, marker, "marker")
 
+    @_serialized
+    def snapshot(self) -> Snapshot:
+        """The current frame in one call (a qs.Snapshot of numpy arrays):
+        its number, every segment's translation and quaternion, every
+        marker's position (NaN where occluded) and every force plate's
+        force, moment and centre of pressure (first sample), in the chosen
+        axes, as the per-item queries give them. Needs numpy. Raises
+        NotConnectedError and NoFrameError as the queries do."""
+        self._require_frame()
+        shot = self._snapshots.take(self._left_handed, self._y_up)
+        if shot is None:
+            self._fail("frame number")
+        return shot
+
     # Force plates and analog channels -----------------------------------------
 
     @_serialized
-    def force_plates(self):
+    def force_plates(self) -> List[int]:
         """The device ids of the current frame's force plates, in device
         order."""
         self._require_frame()
@@ -438,21 +460,21 @@ class Client:
             self._fail("no %s for force plate %r" % (kind, device_id))
         return tuple(values)
 
-    def force(self, device_id):
+    def force(self, device_id: int) -> Vector:
         """The plate's first force sample (x, y, z) in the chosen axes."""
         return self._plate_vector(self._lib.GetForceVector, device_id, "force")
 
-    def moment(self, device_id):
+    def moment(self, device_id: int) -> Vector:
         """The plate's first moment sample (x, y, z) in the chosen axes."""
         return self._plate_vector(self._lib.GetMomentVector, device_id, "moment")
 
-    def centre_of_pressure(self, device_id):
+    def centre_of_pressure(self, device_id: int) -> Vector:
         """The plate's first centre-of-pressure sample (x, y, z) in the
         chosen axes."""
         return self._plate_vector(self._lib.GetCentreOfPressure, device_id, "centre of pressure")
 
     @_serialized
-    def analog_channel_count(self, device_id):
+    def analog_channel_count(self, device_id: int) -> int:
         """The number of analog channels of the plate."""
         self._require_frame()
         count = ctypes.c_int32()
@@ -461,7 +483,7 @@ class Client:
         return count.value
 
     @_serialized
-    def voltage(self, device_id, channel):
+    def voltage(self, device_id: int, channel: int) -> float:
         """The first sample of analog channel ``channel`` (1-based)."""
         self._require_frame()
         value = ctypes.c_double()
@@ -470,7 +492,7 @@ class Client:
         return value.value
 
     @_serialized
-    def voltages(self, device_id):
+    def voltages(self, device_id: int) -> Tuple[float, ...]:
         """The first sample of every analog channel of the plate, as a tuple."""
         return tuple(self.voltage(device_id, channel)
                      for channel in range(1, self.analog_channel_count(device_id) + 1))

@@ -1,4 +1,5 @@
-"""Reading recordings made by qs-record, with the standard library alone.
+"""Reading recordings made by qs-record: the index with the standard library
+alone, the measurements as numpy arrays (load()).
 
 The file layout is described in docs/recording-format.md: a header (magic,
 version, start time, host, requested object types), then records appended
@@ -7,9 +8,11 @@ whole, each one packet as the server sent it with its receive time.
 
 import array
 import datetime
+import mmap
 import os
 import stat
 import struct
+from typing import Any, Iterator, List, Optional, Tuple
 
 from ._errors import RecordingError
 
@@ -109,7 +112,7 @@ class Recording:
     frame; packets() reads the packets from the file again.
     """
 
-    def __init__(self, path):
+    def __init__(self, path: "os.PathLike[str] | str") -> None:
         self.path = os.fspath(path)
         self.truncated = False
         self.warning = ""
@@ -118,6 +121,7 @@ class Recording:
         self._receive_ns = array.array("q")       # its receive time
         self._frame_numbers = array.array("i")    # of the packets that carry one
         self._frame_records = array.array("I")    # which record each came from
+        self._last_length = 0
         try:
             status = os.stat(self.path)
         except OSError as error:
@@ -201,6 +205,7 @@ class Recording:
                 self._frame_records.append(len(self._offsets))
             self._offsets.append(offset)
             self._receive_ns.append(receive_ns)
+            self._last_length = length
             last_ns = receive_ns
             offset += _RECORD.size + length
 
@@ -210,39 +215,39 @@ class Recording:
                         % (where, len(self._offsets)))
 
     @property
-    def frame_numbers(self):
+    def frame_numbers(self) -> List[int]:
         """The frame number of each packet that carries one (a new list)."""
         return self._frame_numbers.tolist()
 
     @property
-    def receive_times(self):
+    def receive_times(self) -> List[float]:
         """The receive time of each of those packets, in seconds since the
         start (a new list)."""
         return [self._receive_ns[record] / 1e9 for record in self._frame_records]
 
     @property
-    def packet_count(self):
+    def packet_count(self) -> int:
         return len(self._offsets)
 
     @property
-    def frame_count(self):
+    def frame_count(self) -> int:
         return len(self._frame_numbers)
 
     @property
-    def duration(self):
+    def duration(self) -> float:
         return self._receive_ns[-1] / 1e9 if self._receive_ns else 0.0
 
     @property
-    def gaps(self):
+    def gaps(self) -> List[Tuple[int, int]]:
         numbers = self._frame_numbers
         return [(numbers[i] + 1, numbers[i + 1] - 1)
                 for i in range(len(numbers) - 1) if numbers[i + 1] > numbers[i] + 1]
 
     @property
-    def missing_frames(self):
+    def missing_frames(self) -> int:
         return sum(last - first + 1 for first, last in self.gaps)
 
-    def packets(self):
+    def packets(self) -> Iterator[Tuple[float, bytes]]:
         """Yields (receive time in seconds, packet bytes) for every record,
         the handshake first. Raises qs.RecordingError when the file is no
         longer the one that was read (replaced, cut or changed)."""
@@ -265,10 +270,117 @@ class Recording:
                                          "(the file was cut or changed)" % (index, offset))
                 yield receive_ns / 1e9, packet
 
-    def __len__(self):
+    def __len__(self) -> int:
         return self.frame_count
+
+    def load(self, rate: Optional[float] = None, *, left_handed: bool = False,
+             y_up: bool = False) -> "RecordedData":
+        """Every frame's measurements as numpy arrays (a RecordedData), the
+        values qs-export writes for this file with the same settings.
+
+        `rate` is the frame rate in Hz; without it the rate is estimated
+        from the frame numbers and receive times, as qs-export estimates it
+        (``rate_report`` says how). `left_handed` and `y_up` choose the
+        output axes once for translations, vectors and rotations alike.
+        Needs numpy (ImportError saying how to install it otherwise).
+        Raises qs.RecordingError when the file is no longer the one that
+        was read, holds an object the library cannot decode, or gives no
+        rate to estimate."""
+        from . import _arrays, _packets
+        _arrays.numpy()
+        with open(self.path, "rb") as stream:
+            status = os.fstat(stream.fileno())
+            end = (self._offsets[-1] + 12 + self._last_length) if self._offsets else 0
+            if (status.st_dev, status.st_ino) != self._identity or status.st_size < end:
+                raise RecordingError("%s was cut or replaced by another file since it was read" % self.path)
+            if not self._offsets:
+                data: Any = b""
+            else:
+                data = mmap.mmap(stream.fileno(), 0, access=mmap.ACCESS_READ)
+            try:
+                frames, scenes = _packets.walk(data, self._offsets)
+                values = _arrays.build(self, frames, scenes, data, rate=rate, left_handed=left_handed, y_up=y_up)
+            finally:
+                if isinstance(data, mmap.mmap):
+                    try:
+                        data.close()
+                    except BufferError:  # an error's traceback still holds a view: closed when freed
+                        pass
+        return RecordedData(values, left_handed=left_handed, y_up=y_up)
 
     def __repr__(self):
         return "<qs.Recording %r: %d frames, %.2f s, %s:%d%s>" % (
             self.path, self.frame_count, self.duration, self.host, self.port,
             ", cut short" if self.truncated else "")
+
+
+class RecordedData:
+    """A recording's measurements as numpy arrays (from Recording.load()).
+
+    Frames (one row per packet with a frame number, in file order):
+        frame_numbers (frames,) int32; receive_times (frames,) seconds since
+        the start; capture_times (frames,) ``(frame - first frame) / rate``;
+        rate, rate_estimated, rate_report.
+    Markers: marker_labels ["Subject:Marker", ...]; markers (frames,
+        markers, 3), NaN where a marker is occluded or not in the frame.
+    Segments: segment_labels; translations (frames, segments, 3);
+        quaternions (frames, segments, 4) as (x, y, z, w); matrices() the
+        rotation matrices (frames, segments, 3, 3); NaN where occluded.
+    Force plates at the full sample rate: channel_labels ("Plate1/Fx" ..
+        "Plate1/Cz", "Plate1/Ch1" ..), channel_units; samples (samples,
+        channels) float32, NaN where a frame did not carry the channel with
+        samples_per_frame samples; sample_times and sample_frames (samples,).
+    Lengths in mm, forces in N, moments in N.m, voltages in V (what the
+    simulator sends), in the axes given to load().
+    """
+
+    UNITS = {"length": "mm", "force": "N", "moment": "N.m", "voltage": "V"}
+
+    def __init__(self, values: dict, *, left_handed: bool, y_up: bool):
+        import numpy as np
+        self.left_handed, self.y_up = left_handed, y_up
+        self.frame_numbers = values["frame_numbers"]
+        self.receive_times = values["receive_times"]
+        self.capture_times = values["capture_times"]
+        self.rate: float = values["rate"]
+        self.rate_estimated: bool = values["rate_estimated"]
+        self.rate_report: str = values["rate_report"]
+        columns = values["columns"]
+        self.marker_names: List[Tuple[str, str]] = list(columns.markers)
+        self.segment_names: List[Tuple[str, str]] = list(columns.segments)
+        self.marker_labels = ["%s:%s" % pair for pair in columns.markers]
+        self.segment_labels = ["%s:%s" % pair for pair in columns.segments]
+        self.markers = values["markers"]
+        self.translations = values["translations"]
+        self._rotations = values["rotations"]
+        from ._arrays import _axes_matrix, matrix_to_quaternion, to_axes
+        raw = matrix_to_quaternion(np, self._rotations)
+        vector = to_axes(np, raw[..., :3], left_handed, y_up) * (-1.0 if left_handed else 1.0)
+        self.quaternions = np.concatenate((vector, raw[..., 3:]), axis=-1)
+        self._axes = _axes_matrix(np, left_handed, y_up)
+        channels = values["channels"]
+        self.plates = [device for device, _ in columns.plates]
+        self.channel_labels = [label for _, _, _, label, _ in channels]
+        self.channel_units = [self.UNITS[quantity] for *_, quantity in channels]
+        self.samples = values["samples"]
+        self.samples_per_frame: int = values["samples_per_frame"]
+        self.sample_times = values["sample_times"]
+        self.sample_frames = values["sample_frames"]
+        #: Some plate output held another number of samples in some frame
+        #: (its cells there are NaN).
+        self.mismatched_samples: bool = bool(values["mismatched"])
+
+    def matrices(self):
+        """Segment rotations as matrices (frames, segments, 3, 3) in the
+        output axes (A R A^T for the axis change A)."""
+        r = self._rotations.reshape(self._rotations.shape[:-1] + (3, 3))
+        return self._axes @ r @ self._axes.T
+
+    def channel(self, label: str):
+        """The full-rate samples of one channel, e.g. "Plate1/Fz"."""
+        return self.samples[:, self.channel_labels.index(label)]
+
+    def __repr__(self):
+        return "<qs.RecordedData: %d frames, %d segments, %d markers, %d channels x %d samples, %s>" % (
+            len(self.frame_numbers), len(self.segment_labels), len(self.marker_labels),
+            len(self.channel_labels), len(self.sample_times), self.rate_report)
