@@ -117,7 +117,7 @@ bool VQSClient::GetFrames(std::vector<VFrameRecord>& frames) {
 }
 
 void VQSClient::AssembleRecord(const QueuedFrame& frame, VFrameRecord& record) {
-  FillFrameRecord(frame.first.get(), frame.second.get(), record);
+  FillFrameRecord(frame.first, frame.second.get(), record);
   const VDynamicObjects* data = frame.second.get();
 
   record.VideoFrames.clear();  // each removed handle releases its reference

@@ -151,6 +151,19 @@ inline std::vector<float> RampSamples(std::size_t count) {
   return samples;
 }
 
+// The scene of a record being built, to add to: a fresh one when the record
+// has none or shares its scene with another record (copied then), otherwise
+// the record's own, not yet shared with anyone.
+inline LumoraQSStream::VStaticObjects& EditScene(VFrameRecord& frame) {
+  if (!frame.Scene || frame.Scene.use_count() != 1) {
+    auto own = frame.Scene ? std::make_shared<LumoraQSStream::VStaticObjects>(*frame.Scene)
+                           : std::make_shared<LumoraQSStream::VStaticObjects>();
+    frame.Scene = own;
+    return *own;
+  }
+  return const_cast<LumoraQSStream::VStaticObjects&>(*frame.Scene);
+}
+
 inline VFrameRecord MakeFrame(int32_t frameNumber) {
   VFrameRecord frame;
   frame.FrameNumber = frameNumber;
