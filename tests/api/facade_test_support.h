@@ -69,7 +69,7 @@ struct FrameSource {
     if (std::this_thread::get_id() == TestThread) ++GetFramesOnTestThread;
     std::lock_guard<std::mutex> lock(Lock);
     Callers.insert(std::this_thread::get_id());
-    for (auto& frame : Queue) frames.push_back(frame);
+    frames.assign(Queue.begin(), Queue.end());  // replaces, as the frame client does
     Queue.clear();
     return !frames.empty();
   }
