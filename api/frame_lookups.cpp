@@ -96,7 +96,18 @@ const Value* VFirstOf<Key, Value>::Find(const Key& key) const {
 
 // --- Subjects, segments and markers -------------------------------------------------
 
+void VFrameLookups::Forget() {
+  SizesKnown = PosesBuilt = MarkersBuilt = PlateDataBuilt = false;
+  // A scene snapshot never changes once shared: the same snapshot, the same
+  // indexes.
+  if (Frame.Scene != IndexedScene) {
+    SubjectsBuilt = PlatesBuilt = false;
+    IndexedScene = Frame.Scene;
+  }
+}
+
 void VFrameLookups::BuildSubjects() {
+  IndexedScene = Frame.Scene;
   const std::vector<VSubjectInfo>& subjects = Frame.SubjectInfos();
   SubjectsByName.clear();
   for (std::size_t i = 0; i < subjects.size(); ++i) {
@@ -281,6 +292,7 @@ const VMarkerPosition* VFrameLookups::FirstMarkerPosition(int32_t subjectID, int
 // --- Force plates -------------------------------------------------------------------
 
 void VFrameLookups::BuildPlates() {
+  IndexedScene = Frame.Scene;
   const std::vector<VDeviceOutputInfo>& outputs = Frame.DeviceOutputInfos();
   OutputsByDevice.clear();
   for (std::size_t i = 0; i < outputs.size(); ++i)

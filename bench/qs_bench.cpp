@@ -283,9 +283,11 @@ void BM_HandOverPrefetch(benchmark::State& state) {
   client->OnStaticObjects(Decoded().Static);
   VPreFetchFrame prefetched;
   VFrameRecord current;
+  // The prefetch thread's records, kept from one turn to the next as it
+  // keeps them.
+  std::vector<VFrameRecord> frames;
   auto handOver = [&] {
     client->OnDynamicObjects(Decoded().Dynamic);
-    std::vector<VFrameRecord> frames;
     client->GetFrames(frames);
     prefetched.Put(frames.back());
     prefetched.TakeNewer(current);

@@ -191,9 +191,15 @@ TEST(FrameLookups, QueriesAnswerAsAScanInListOrderWouldOnEveryRecord) {
   int voltages = 0;
   // Small records are searched in list order, larger ones through their
   // indexes; each record replaces the last, whose indexes must not answer.
+  // Some records share the scene of the record before (whose scene indexes
+  // are kept) or of the one before that (whose are not).
+  std::vector<VSceneSnapshot> scenes;
   for (int32_t number = 1; number <= 24; ++number) {
     SCOPED_TRACE("record " + std::to_string(number));
-    const VFrameRecord frame = RandomFrame(random, number % 3 == 0 ? 3 : 60, number);
+    VFrameRecord frame = RandomFrame(random, number % 3 == 0 ? 3 : 60, number);
+    if (number % 4 == 0) frame.Scene = scenes.back();
+    if (number % 5 == 0) frame.Scene = scenes[scenes.size() - 2];
+    scenes.push_back(frame.Scene);
     source.Push(frame);
     ASSERT_TRUE(facade.GetFrame());
     voltages += ExpectScanAnswers(facade, frame);
