@@ -96,8 +96,19 @@ const Value* VFirstOf<Key, Value>::Find(const Key& key) const {
 
 // --- Subjects, segments and markers -------------------------------------------------
 
+void VFrameLookups::Forget() {
+  SizesKnown = PosesBuilt = MarkersBuilt = PlateDataBuilt = false;
+  // A scene snapshot never changes once shared: the same snapshot, the same
+  // indexes.
+  if (Frame.Scene != IndexedScene) {
+    SubjectsBuilt = PlatesBuilt = false;
+    IndexedScene = Frame.Scene;
+  }
+}
+
 void VFrameLookups::BuildSubjects() {
-  const std::vector<VSubjectInfo>& subjects = Frame.SubjectInfos;
+  IndexedScene = Frame.Scene;
+  const std::vector<VSubjectInfo>& subjects = Frame.SubjectInfos();
   SubjectsByName.clear();
   for (std::size_t i = 0; i < subjects.size(); ++i) {
     SubjectsByName.push_back(
@@ -140,7 +151,7 @@ void VFrameLookups::BuildSubjects() {
 }
 
 std::size_t VFrameLookups::FirstNamed(std::string_view name) {
-  const std::vector<VSubjectInfo>& subjects = Frame.SubjectInfos;
+  const std::vector<VSubjectInfo>& subjects = Frame.SubjectInfos();
   if (subjects.size() <= ScannedSubjects) {
     for (std::size_t i = 0; i < subjects.size(); ++i) {
       if (subjects[i].Name == name) return i;
@@ -155,11 +166,11 @@ std::size_t VFrameLookups::FirstNamed(std::string_view name) {
 
 const VSubjectInfo* VFrameLookups::FirstSubject(const std::string& name) {
   const std::size_t first = FirstNamed(name);
-  return first == NoSubject ? nullptr : &Frame.SubjectInfos[first];
+  return first == NoSubject ? nullptr : &Frame.SubjectInfos()[first];
 }
 
 const VSubjectInfo* VFrameLookups::FirstSubjectWith(const std::string& name, EItems items, std::size_t count) {
-  const std::vector<VSubjectInfo>& subjects = Frame.SubjectInfos;
+  const std::vector<VSubjectInfo>& subjects = Frame.SubjectInfos();
   if (subjects.size() <= ScannedSubjects) {
     for (const VSubjectInfo& subject : subjects) {
       if (subject.Name == name && (items == Segments ? subject.Segments.size() : subject.Markers.size()) >= count) {
@@ -181,9 +192,9 @@ const VSubjectInfo* VFrameLookups::FirstSubjectWith(const std::string& name, EIt
 void VFrameLookups::CountItems() {
   // Only a few subjects can have few items in all.
   ItemCount[Segments] = ItemCount[Markers] = ScannedEntries + 1;
-  if (Frame.SubjectInfos.size() <= ScannedSubjects) {
+  if (Frame.SubjectInfos().size() <= ScannedSubjects) {
     ItemCount[Segments] = ItemCount[Markers] = 0;
-    for (const auto& subject : Frame.SubjectInfos) {
+    for (const auto& subject : Frame.SubjectInfos()) {
       ItemCount[Segments] += subject.Segments.size();
       ItemCount[Markers] += subject.Markers.size();
     }
@@ -211,7 +222,7 @@ bool ScanItems(const std::vector<Item>& list, int32_t Item::*id, const std::stri
 bool VFrameLookups::FindIDs(const std::string& subjectName, const std::string& itemName, EItems items,
                             int32_t& subjectID, int32_t& itemID) {
   if (Scanned(items)) {
-    for (const VSubjectInfo& subject : Frame.SubjectInfos) {
+    for (const VSubjectInfo& subject : Frame.SubjectInfos()) {
       if (subject.Name != subjectName) continue;
       const bool found = items == Segments
                              ? ScanItems(subject.Segments, &LumoraQSStream::VSegmentInfo::SegmentID, itemName, itemID)
@@ -281,7 +292,8 @@ const VMarkerPosition* VFrameLookups::FirstMarkerPosition(int32_t subjectID, int
 // --- Force plates -------------------------------------------------------------------
 
 void VFrameLookups::BuildPlates() {
-  const std::vector<VDeviceOutputInfo>& outputs = Frame.DeviceOutputInfos;
+  IndexedScene = Frame.Scene;
+  const std::vector<VDeviceOutputInfo>& outputs = Frame.DeviceOutputInfos();
   OutputsByDevice.clear();
   for (std::size_t i = 0; i < outputs.size(); ++i)
     OutputsByDevice.emplace_back(outputs[i].DeviceID, static_cast<uint32_t>(i));
@@ -301,7 +313,7 @@ void VFrameLookups::BuildPlates() {
   }
   FitToSize(Devices);
   Plates.clear();
-  for (const auto& device : Frame.DeviceInfos) {
+  for (const auto& device : Frame.DeviceInfos()) {
     if (IsPlate(FindDevice(device.DeviceID))) Plates.push_back(device.DeviceID);
   }
   FitToSize(Plates);

@@ -6,7 +6,7 @@
 //
 // Each index is built from the record when a query first needs it after the
 // record changed (Forget), from one pass over the lists it covers and a
-// sort. Every answer is the one a scan in list order gives: the first match
+// sort; the indexes over the scene are kept while the records share it. Every answer is the one a scan in list order gives: the first match
 // wins, and duplicates (names, ids, entries) are kept in their order.
 #pragma once
 
@@ -83,8 +83,10 @@ class VFrameLookups {
   VFrameLookups(const VFrameLookups&) = delete;
   VFrameLookups& operator=(const VFrameLookups&) = delete;
 
-  // The record changed: every index is built again when next needed.
-  void Forget() { SizesKnown = SubjectsBuilt = PosesBuilt = MarkersBuilt = PlatesBuilt = PlateDataBuilt = false; }
+  // The record changed: every index is built again when next needed, except
+  // those over the scene (subjects, their items, devices) while the record
+  // shares the scene they were built from.
+  void Forget();
 
   enum EItems { Segments = 0, Markers = 1 };
 
@@ -159,6 +161,9 @@ class VFrameLookups {
 
   const VFrameRecord& Frame;
   const VPlateOutputTest IsPlateOutput;
+  // The scene the scene's indexes were built from (they refer into it): held,
+  // so that it cannot go and a new scene take its place at the same address.
+  VSceneSnapshot IndexedScene;
   bool SizesKnown = false;
   std::size_t ItemCount[2] = {0, 0};
   std::size_t PoseCount = 0;  // pose groups and poses

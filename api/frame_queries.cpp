@@ -52,7 +52,7 @@ bool VFrameQueries::GetFrameNumber(int32_t& frameNumber) {
 bool VFrameQueries::GetSubjectCount(int32_t& count) {
   count = 0;
   if (!HasFrame()) return false;
-  count = static_cast<int32_t>(Current.SubjectInfos.size());
+  count = static_cast<int32_t>(Current.SubjectInfos().size());
   return true;
 }
 
@@ -60,8 +60,8 @@ bool VFrameQueries::GetSubjectName(uint32_t subjectIndex, std::string& name) {
   name.clear();
   if (subjectIndex == 0) return false;
   if (!HasFrame()) return false;
-  if (!(subjectIndex - 1 < Current.SubjectInfos.size())) return false;
-  name = Current.SubjectInfos[subjectIndex - 1].Name;
+  if (!(subjectIndex - 1 < Current.SubjectInfos().size())) return false;
+  name = Current.SubjectInfos()[subjectIndex - 1].Name;
   return true;
 }
 

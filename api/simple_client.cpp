@@ -91,21 +91,32 @@ void VSimpleQSClient::SetPreFetchMode(bool enable) {
   }
 }
 
+namespace {
+
+// Records kept between turns are kept for their lists' room only: what they
+// refer to (video frames, the scene) is let go as a destroyed record would.
+void LetGoOfReferences(std::vector<VFrameRecord>& records) {
+  for (VFrameRecord& record : records) {
+    record.VideoFrames.clear();
+    record.Scene.reset();
+  }
+}
+
+}  // namespace
+
 bool VSimpleQSClient::GetFrame() {
-  // Declared before the lock: the older records leave with the list, unread,
-  // after it.
-  std::vector<VFrameRecord> frames;
   bool fetched = false;
   {
     std::lock_guard<std::mutex> lock(CallMutex);
     if (!Connected()) return false;
     if (PreFetchThread && PreFetchRunning) {
       fetched = Queries.Update([this](VFrameRecord& current) { return PreFetchFrame.TakeNewer(current); });
-    } else if (TakeQueuedFrames(frames, false)) {
-      fetched = Queries.Update([this, &frames](VFrameRecord& current) {
-        PreFetchFrame.ReplaceCurrent(current, frames.back());
+    } else if (TakeQueuedFrames(HostFrames, false)) {
+      fetched = Queries.Update([this](VFrameRecord& current) {
+        PreFetchFrame.ReplaceCurrent(current, HostFrames.back());
         return true;
       });
+      LetGoOfReferences(HostFrames);
     }
   }
   // Nothing new: give the processor up once, so that a host polling in a
@@ -122,14 +133,16 @@ bool VSimpleQSClient::TakeQueuedFrames(std::vector<VFrameRecord>& frames, bool o
   return !frames.empty();
 }
 
-void VSimpleQSClient::PreFetchOnce() {
-  std::vector<VFrameRecord> frames;
+void VSimpleQSClient::PreFetchOnce(std::vector<VFrameRecord>& frames) {
   if (TakeQueuedFrames(frames, true)) PreFetchFrame.Put(frames.back());
+  LetGoOfReferences(frames);
 }
 
 void VSimpleQSClient::StartPreFetch() {
   PreFetchRunning = true;
-  PreFetchOnce();
+  // On the host's thread, under CallMutex: with the host's records (the
+  // prefetch thread, when it runs already, has its own).
+  PreFetchOnce(HostFrames);
   if (PreFetchThread) return;
   PreFetchThread = std::make_shared<std::thread>(&VSimpleQSClient::PreFetchLoop, this);
 }
@@ -142,9 +155,11 @@ void VSimpleQSClient::StopPreFetch() {
 }
 
 void VSimpleQSClient::PreFetchLoop() {
+  // This thread's records, reused turn after turn.
+  std::vector<VFrameRecord> frames;
   while (PreFetchRunning) {
     try {
-      PreFetchOnce();
+      PreFetchOnce(frames);
     } catch (...) {
       // A fetch that fails (out of memory while copying) is a fetch that
       // found nothing; the next turn tries again.

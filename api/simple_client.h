@@ -112,8 +112,10 @@ class VSimpleQSClient : public ISimpleQSClient {
   // newest last); false when none was queued or no frame client is held. On
   // the prefetch thread Client is read atomically.
   bool TakeQueuedFrames(std::vector<VFrameRecord>& frames, bool onPreFetchThread);
-  // Puts the newest queued frame, if any, into PreFetchFrame.
-  void PreFetchOnce();
+  // Puts the newest queued frame, if any, into PreFetchFrame, taking the
+  // queued frames into `frames`: the caller's records, whose lists' room is
+  // reused from one turn to the next.
+  void PreFetchOnce(std::vector<VFrameRecord>& frames);
   void StartPreFetch();
   void StopPreFetch();
   void PreFetchLoop();
@@ -132,4 +134,9 @@ class VSimpleQSClient : public ISimpleQSClient {
   // The record the prefetch thread fills; GetFrame exchanges it into the
   // current record.
   VPreFetchFrame PreFetchFrame;
+  // The records host calls take frames into (under CallMutex). Kept from one
+  // call to the next so that a frame is copied into the room of the record
+  // it replaces rather than into new allocations; between calls they refer
+  // to no video frame and no scene.
+  std::vector<VFrameRecord> HostFrames;
 };

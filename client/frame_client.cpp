@@ -117,7 +117,14 @@ bool VQSClient::GetFrames(std::vector<VFrameRecord>& frames) {
 }
 
 void VQSClient::AssembleRecord(const QueuedFrame& frame, VFrameRecord& record) {
-  FillFrameRecord(frame.first.get(), frame.second.get(), record);
+  // `record` may be one the caller kept from an earlier call, for its lists'
+  // room: what the frame does not set is reset to a fresh record's.
+  if (!frame.second) record = VFrameRecord{};
+  if (!frame.first) {
+    record.Scene.reset();
+    record.StreamValue = 0;
+  }
+  FillFrameRecord(frame.first, frame.second.get(), record);
   const VDynamicObjects* data = frame.second.get();
 
   record.VideoFrames.clear();  // each removed handle releases its reference

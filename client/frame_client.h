@@ -87,8 +87,8 @@ class VQSClient : public IQSClient {
     std::shared_ptr<const LumoraQSStream::VVideoFrame> Frame;
   };
 
-  // Fills `record` from one queued frame: static fields copied when the
-  // frame has a static container, dynamic fields copied (the container is
+  // Fills `record` from one queued frame: the scene shared when the frame
+  // has a static container, dynamic fields copied (the container is
   // shared and immutable), video frames as new handles through the registry.
   void AssembleRecord(const QueuedFrame& frame, VFrameRecord& record);
   // Drops frames from the front down to the bound; under ClientMutex.

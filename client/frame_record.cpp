@@ -59,30 +59,57 @@ void VVideoFrameHandle::Release() {
   if (owner && frame) owner->ReleaseVideoFrameReference(frame);
 }
 
-void FillFrameRecord(const LumoraQSStream::VStaticObjects* scene, const LumoraQSStream::VDynamicObjects* data,
+namespace {
+
+// What a record without a scene answers for each list.
+const LumoraQSStream::VStaticObjects& NoScene() {
+  static const LumoraQSStream::VStaticObjects empty;
+  return empty;
+}
+
+const LumoraQSStream::VStaticObjects& SceneOf(const VFrameRecord& record) {
+  return record.Scene ? *record.Scene : NoScene();
+}
+
+}  // namespace
+
+const std::vector<LumoraQSStream::VNamedParameterInfo>& VFrameRecord::NamedParameterInfos() const {
+  return SceneOf(*this).NamedParameterInfos;
+}
+const std::vector<LumoraQSStream::VNamedVectorInfo>& VFrameRecord::NamedVectorInfos() const {
+  return SceneOf(*this).NamedVectorInfos;
+}
+const std::vector<LumoraQSStream::VDeviceInfo>& VFrameRecord::DeviceInfos() const {
+  return SceneOf(*this).Devices;
+}
+const std::vector<LumoraQSStream::VDeviceOutputInfo>& VFrameRecord::DeviceOutputInfos() const {
+  return SceneOf(*this).DeviceOutputs;
+}
+const std::vector<LumoraQSStream::VSubjectInfo>& VFrameRecord::SubjectInfos() const {
+  return SceneOf(*this).Subjects;
+}
+
+void FillFrameRecord(const VSceneSnapshot& scene, const LumoraQSStream::VDynamicObjects* data,
                      VFrameRecord& record) {
-  // The Record column: every type copied into the record, from the
-  // container that holds it. Video frames (Handles) are added by the frame
-  // client, which counts their references.
-#define QS_FILL_FROM_Static_Copy(Member, Field) record.Field = scene->Member;
+  // The Record column: every dynamic type copied into the record, from the
+  // container that holds it. The static types are not copied: the record
+  // shares the scene's snapshot, which stays immutable, and reads its lists
+  // through it (the accessors above); only the stream value is copied.
+  // Video frames (Handles) are added by the frame client, which counts their
+  // references.
 #define QS_FILL_FROM_Dynamic_Copy(Member, Field) record.Field = data->Member;
-#define QS_FILL_FROM_Static_No(...)
 #define QS_FILL_FROM_Dynamic_No(...)
 #define QS_FILL_FROM_Dynamic_Handles(...)
 #define QS_FILL_FROM_None_No(...)
 #define QS_FILL_SKIP(...)
-#define QS_FILL_STATIC(Name, Number, Route, Holder, Member, Rule, Decoder, Carried, Record, Field, ...) \
-  QS_FILL_STATIC_##Holder(Member, Record, Field)
-#define QS_FILL_STATIC_Static(Member, Record, Field) QS_FILL_FROM_Static_##Record(Member, Field)
-#define QS_FILL_STATIC_Dynamic QS_FILL_SKIP
-#define QS_FILL_STATIC_None QS_FILL_SKIP
 #define QS_FILL_DYNAMIC(Name, Number, Route, Holder, Member, Rule, Decoder, Carried, Record, Field, ...) \
   QS_FILL_DYNAMIC_##Holder(Member, Record, Field)
 #define QS_FILL_DYNAMIC_Dynamic(Member, Record, Field) QS_FILL_FROM_Dynamic_##Record(Member, Field)
 #define QS_FILL_DYNAMIC_Static QS_FILL_SKIP
 #define QS_FILL_DYNAMIC_None QS_FILL_SKIP
   if (scene) {
-    QS_OBJECT_TYPES(QS_FILL_STATIC)
+    record.Scene = scene;
+    record.StreamValue = scene->StreamValue;
   }
   if (data) {
     // Copied, not exchanged: a delivered container is shared with the
@@ -94,15 +121,9 @@ void FillFrameRecord(const LumoraQSStream::VStaticObjects* scene, const LumoraQS
 #undef QS_FILL_DYNAMIC_Static
 #undef QS_FILL_DYNAMIC_Dynamic
 #undef QS_FILL_DYNAMIC
-#undef QS_FILL_STATIC_None
-#undef QS_FILL_STATIC_Dynamic
-#undef QS_FILL_STATIC_Static
-#undef QS_FILL_STATIC
 #undef QS_FILL_SKIP
 #undef QS_FILL_FROM_None_No
 #undef QS_FILL_FROM_Dynamic_Handles
 #undef QS_FILL_FROM_Dynamic_No
-#undef QS_FILL_FROM_Static_No
 #undef QS_FILL_FROM_Dynamic_Copy
-#undef QS_FILL_FROM_Static_Copy
 }

@@ -26,7 +26,8 @@ class IQSClient {
   virtual void SetVideoConversion(bool on) = 0;
   virtual void SetStreamMode(int32_t mode) = 0;
   // Never blocks beyond the frame client's lock: takes every queued frame,
-  // oldest first; false when none was queued.
+  // oldest first, into `frames`, whose records it replaces (reusing their
+  // room); false when none was queued.
   virtual bool GetFrames(std::vector<VFrameRecord>& frames) = 0;
   // Waits up to `timeoutMs` milliseconds for a frame, then as GetFrames.
   virtual bool WaitForFrames(std::vector<VFrameRecord>& frames, uint32_t timeoutMs) = 0;

@@ -27,9 +27,11 @@ namespace LumoraQSStream {
 //   Carried   Yes when a packet summary may carry it over from the previous
 //             packet's container into the next
 //   Record    how frame assembly puts it into a frame record: Copy (into
-//             Field), Handles (video frames: counted handles the frame
-//             client makes) or No
-//   Field     the frame record's field (- if none)
+//             Field; a static type's list is not copied but read through
+//             the record's shared scene, by the accessor named Field),
+//             Handles (video frames: counted handles the frame client
+//             makes) or No
+//   Field     the frame record's field or accessor (- if none)
 //   Kind      who asks the server for it: Scene (every connection, from the
 //             start), Segments, Markers or ForcePlates (the export of that
 //             data kind), Unasked (switched off at every connection),

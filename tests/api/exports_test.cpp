@@ -40,19 +40,19 @@ namespace {
 
 VFrameRecord ExportFrame() {
   VFrameRecord frame = MakeFrame(77);
-  frame.SubjectInfos.push_back(
+  EditScene(frame).Subjects.push_back(
       MakeSubject(1, "Alice", {{10, "Pelvis"}, {11, "Hidden"}}, {{50, "LASI"}, {51, "RASI"}}));
-  frame.SubjectInfos.push_back(MakeSubject(2, "Bob", {{20, "Root"}}, {}));
+  EditScene(frame).Subjects.push_back(MakeSubject(2, "Bob", {{20, "Root"}}, {}));
   frame.MarkerPositions.push_back(MakeMarkerPosition(1, 50, {1, 2, 3}));
   LumoraQSStream::VSegmentPoses poses;
   poses.SubjectID = 1;
   poses.Poses.push_back(MakePose(10, {4, 5, 6}, {1, 0, 0, 0, 1, 0, 0, 0, 1}));
   frame.GlobalSegmentPoses.push_back(poses);
-  frame.DeviceInfos.push_back(MakeDevice(7));
-  frame.DeviceOutputInfos.push_back(MakeOutput(7, 1, {"Fx", "Fy", "Fz"}));
-  frame.DeviceOutputInfos.push_back(MakeOutput(7, 2, {"Mx", "My", "Mz"}));
-  frame.DeviceOutputInfos.push_back(MakeOutput(7, 3, {"Cx", "Cy", "Cz"}));
-  frame.DeviceOutputInfos.push_back(MakeOutput(7, 4, {"V1", "V2"}));
+  EditScene(frame).Devices.push_back(MakeDevice(7));
+  EditScene(frame).DeviceOutputs.push_back(MakeOutput(7, 1, {"Fx", "Fy", "Fz"}));
+  EditScene(frame).DeviceOutputs.push_back(MakeOutput(7, 2, {"Mx", "My", "Mz"}));
+  EditScene(frame).DeviceOutputs.push_back(MakeOutput(7, 3, {"Cx", "Cy", "Cz"}));
+  EditScene(frame).DeviceOutputs.push_back(MakeOutput(7, 4, {"V1", "V2"}));
   frame.ForceData.push_back(MakeData(7, 1, {1, 2, 3}));
   frame.MomentData.push_back(MakeData(7, 2, {4, 5, 6}));
   frame.CentreOfPressureData.push_back(MakeData(7, 3, {7, 8, 9}));

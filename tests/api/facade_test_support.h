@@ -69,7 +69,7 @@ struct FrameSource {
     if (std::this_thread::get_id() == TestThread) ++GetFramesOnTestThread;
     std::lock_guard<std::mutex> lock(Lock);
     Callers.insert(std::this_thread::get_id());
-    for (auto& frame : Queue) frames.push_back(frame);
+    frames.assign(Queue.begin(), Queue.end());  // replaces, as the frame client does
     Queue.clear();
     return !frames.empty();
   }
@@ -149,6 +149,19 @@ inline std::vector<float> RampSamples(std::size_t count) {
   std::vector<float> samples(count);
   for (std::size_t k = 0; k < count; ++k) samples[k] = static_cast<float>(k) + 0.5f;
   return samples;
+}
+
+// The scene of a record being built, to add to: a fresh one when the record
+// has none or shares its scene with another record (copied then), otherwise
+// the record's own, not yet shared with anyone.
+inline LumoraQSStream::VStaticObjects& EditScene(VFrameRecord& frame) {
+  if (!frame.Scene || frame.Scene.use_count() != 1) {
+    auto own = frame.Scene ? std::make_shared<LumoraQSStream::VStaticObjects>(*frame.Scene)
+                           : std::make_shared<LumoraQSStream::VStaticObjects>();
+    frame.Scene = own;
+    return *own;
+  }
+  return const_cast<LumoraQSStream::VStaticObjects&>(*frame.Scene);
 }
 
 inline VFrameRecord MakeFrame(int32_t frameNumber) {

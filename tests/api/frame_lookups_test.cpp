@@ -36,7 +36,7 @@ VFrameRecord RandomFrame(std::mt19937& random, int scale, int32_t number) {
   };
   VFrameRecord frame = MakeFrame(number);
   for (int s = 2 + pick(scale); s > 0; --s)
-    frame.SubjectInfos.push_back(MakeSubject(pick(5), Names[pick(5)], items(), items()));
+    EditScene(frame).Subjects.push_back(MakeSubject(pick(5), Names[pick(5)], items(), items()));
   // About five outputs per device id, so that some devices have exactly
   // three force plate outputs.
   const int devices = 2 + scale / 2;
@@ -47,9 +47,9 @@ VFrameRecord RandomFrame(std::mt19937& random, int scale, int32_t number) {
     for (int i = pick(8); i > 0; --i) group.Poses.push_back(MakePose(pick(6), {1.0 * pick(99), 2, 3}, {}));
     frame.GlobalSegmentPoses.push_back(group);
     frame.MarkerPositions.push_back(MakeMarkerPosition(pick(5), pick(6), {1.0 * pick(99), 5, 6}));
-    frame.DeviceInfos.push_back(MakeDevice(pick(devices)));
+    EditScene(frame).Devices.push_back(MakeDevice(pick(devices)));
     for (int o = 3; o > 0; --o)
-      frame.DeviceOutputInfos.push_back(MakeOutput(pick(devices), pick(9), Components[pick(8)]));
+      EditScene(frame).DeviceOutputs.push_back(MakeOutput(pick(devices), pick(9), Components[pick(8)]));
     frame.ForceData.push_back(data(pick(devices), 0));
     frame.MomentData.push_back(data(pick(devices), 0));
     frame.CentreOfPressureData.push_back(data(pick(devices), 0));
@@ -74,7 +74,7 @@ bool PlateOutput(const VDeviceOutputInfo& o) {
 
 bool Plate(const VFrameRecord& f, int32_t device) {
   int outputs = 0;
-  for (const auto& o : f.DeviceOutputInfos) outputs += o.DeviceID == device && PlateOutput(o);
+  for (const auto& o : f.DeviceOutputInfos()) outputs += o.DeviceID == device && PlateOutput(o);
   return outputs == 3;
 }
 
@@ -88,14 +88,14 @@ int ExpectScanAnswers(VSimpleQSClient& facade, const VFrameRecord& f) {
   for (const std::string& subject : Names) {
     SCOPED_TRACE("subject '" + subject + "'");
     auto named = [&](const VSubjectInfo& s) { return s.Name == subject; };
-    const VSubjectInfo* first = subject.empty() ? nullptr : First(f.SubjectInfos, named);
+    const VSubjectInfo* first = subject.empty() ? nullptr : First(f.SubjectInfos(), named);
     EXPECT_EQ(facade.GetSegmentCount(subject, n), first != nullptr);
     EXPECT_EQ(n, first ? static_cast<int32_t>(first->Segments.size()) : 0);
     EXPECT_EQ(facade.GetMarkerCount(subject, n), first != nullptr);
     EXPECT_EQ(n, first ? static_cast<int32_t>(first->Markers.size()) : 0);
     for (uint32_t i = 0; i < 9; ++i) {
       auto reaching = [&](auto list) {
-        return First(f.SubjectInfos, [&](const VSubjectInfo& s) { return i && named(s) && (s.*list).size() >= i; });
+        return First(f.SubjectInfos(), [&](const VSubjectInfo& s) { return i && named(s) && (s.*list).size() >= i; });
       };
       const VSubjectInfo* segments = reaching(&VSubjectInfo::Segments);
       EXPECT_EQ(facade.GetSegmentName(subject, i, text), segments != nullptr);
@@ -107,7 +107,7 @@ int ExpectScanAnswers(VSimpleQSClient& facade, const VFrameRecord& f) {
     for (const std::string& item : Names) {
       // The first subject of the name with an item of the name, and its first such item.
       auto find = [&](auto list, const auto*& found) -> const VSubjectInfo* {
-        for (const auto& s : f.SubjectInfos) {
+        for (const auto& s : f.SubjectInfos()) {
           found = named(s) && !subject.empty() && !item.empty()
                       ? First(s.*list, [&](const auto& i) { return i.Name == item; })
                       : nullptr;
@@ -138,7 +138,7 @@ int ExpectScanAnswers(VSimpleQSClient& facade, const VFrameRecord& f) {
   }
 
   std::vector<int32_t> plates;
-  for (const auto& d : f.DeviceInfos) {
+  for (const auto& d : f.DeviceInfos()) {
     if (Plate(f, d.DeviceID)) plates.push_back(d.DeviceID);
   }
   EXPECT_TRUE(facade.GetForcePlateCount(n));
@@ -161,7 +161,7 @@ int ExpectScanAnswers(VSimpleQSClient& facade, const VFrameRecord& f) {
     expectVector(facade.GetForceVector(device, v), f.ForceData);
     expectVector(facade.GetMomentVector(device, v), f.MomentData);
     expectVector(facade.GetCentreOfPressure(device, v), f.CentreOfPressureData);
-    const VDeviceOutputInfo* analog = First(f.DeviceOutputInfos, [&](const VDeviceOutputInfo& o) {
+    const VDeviceOutputInfo* analog = First(f.DeviceOutputInfos(), [&](const VDeviceOutputInfo& o) {
       return plate && o.DeviceID == device && !PlateOutput(o);
     });
     EXPECT_EQ(facade.GetNumberOfAnalogChannels(device, n), analog != nullptr);
@@ -191,9 +191,15 @@ TEST(FrameLookups, QueriesAnswerAsAScanInListOrderWouldOnEveryRecord) {
   int voltages = 0;
   // Small records are searched in list order, larger ones through their
   // indexes; each record replaces the last, whose indexes must not answer.
+  // Some records share the scene of the record before (whose scene indexes
+  // are kept) or of the one before that (whose are not).
+  std::vector<VSceneSnapshot> scenes;
   for (int32_t number = 1; number <= 24; ++number) {
     SCOPED_TRACE("record " + std::to_string(number));
-    const VFrameRecord frame = RandomFrame(random, number % 3 == 0 ? 3 : 60, number);
+    VFrameRecord frame = RandomFrame(random, number % 3 == 0 ? 3 : 60, number);
+    if (number % 4 == 0) frame.Scene = scenes.back();
+    if (number % 5 == 0) frame.Scene = scenes[scenes.size() - 2];
+    scenes.push_back(frame.Scene);
     source.Push(frame);
     ASSERT_TRUE(facade.GetFrame());
     voltages += ExpectScanAnswers(facade, frame);

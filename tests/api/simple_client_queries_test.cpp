@@ -38,13 +38,13 @@ class FacadeWithFrame : public ::testing::Test {
 
 VFrameRecord SubjectsFrame() {
   VFrameRecord frame = MakeFrame(100);
-  frame.SubjectInfos.push_back(
+  EditScene(frame).Subjects.push_back(
       MakeSubject(1, "Alice", {{10, "Pelvis"}, {11, "Thigh"}}, {{50, "LASI"}}));
-  frame.SubjectInfos.push_back(MakeSubject(2, "Bob", {{20, "Root"}}, {}));
+  EditScene(frame).Subjects.push_back(MakeSubject(2, "Bob", {{20, "Root"}}, {}));
   // Same name as the first subject, with longer lists.
-  frame.SubjectInfos.push_back(MakeSubject(
+  EditScene(frame).Subjects.push_back(MakeSubject(
       3, "Alice", {{30, "Head"}, {31, "Neck"}, {32, "Chest"}}, {{60, "RASI"}, {61, "LKNE"}}));
-  frame.SubjectInfos.push_back(MakeSubject(4, "", {{40, "Unnamed"}}, {}));
+  EditScene(frame).Subjects.push_back(MakeSubject(4, "", {{40, "Unnamed"}}, {}));
   return frame;
 }
 
@@ -151,11 +151,11 @@ const std::array<double, 9> QuarterTurnZ = {0, -1, 0, 1, 0, 0, 0, 0, 1};
 
 VFrameRecord PoseFrame() {
   VFrameRecord frame = MakeFrame(200);
-  frame.SubjectInfos.push_back(
+  EditScene(frame).Subjects.push_back(
       MakeSubject(1, "Alice", {{10, "Pelvis"}, {11, "Hidden"}}, {{50, "LASI"}, {51, "Gone"}}));
-  frame.SubjectInfos.push_back(MakeSubject(2, "Twin", {{20, "Arm"}}, {}));
-  frame.SubjectInfos.push_back(MakeSubject(3, "Twin", {{21, "Leg"}}, {}));
-  frame.SubjectInfos.push_back(MakeSubject(4, "Zero", {}, {{70, "Origin"}}));
+  EditScene(frame).Subjects.push_back(MakeSubject(2, "Twin", {{20, "Arm"}}, {}));
+  EditScene(frame).Subjects.push_back(MakeSubject(3, "Twin", {{21, "Leg"}}, {}));
+  EditScene(frame).Subjects.push_back(MakeSubject(4, "Zero", {}, {{70, "Origin"}}));
 
   frame.MarkerPositions.push_back(MakeMarkerPosition(1, 50, {1, 2, 3}));
   frame.MarkerPositions.push_back(MakeMarkerPosition(1, 50, {9, 9, 9}));  // later duplicate
@@ -315,8 +315,8 @@ TEST_F(FacadeWithFrame, UnresolvedNamesFailWithoutOcclusion) {
 // output has no names. Device 12: a plate without analog output.
 VFrameRecord PlateFrame() {
   VFrameRecord frame = MakeFrame(300);
-  for (int32_t id : {9, 7, 10, 8, 11, 12}) frame.DeviceInfos.push_back(MakeDevice(id));
-  auto& out = frame.DeviceOutputInfos;
+  for (int32_t id : {9, 7, 10, 8, 11, 12}) EditScene(frame).Devices.push_back(MakeDevice(id));
+  auto& out = EditScene(frame).DeviceOutputs;
   out.push_back(MakeOutput(7, 1, {"Fx", "Fy", "Fz"}));
   out.push_back(MakeOutput(7, 2, {"Mx", "My", "Mz"}));
   out.push_back(MakeOutput(7, 3, {"Cx", "Cy", "Cz"}));
@@ -382,7 +382,7 @@ TEST_F(FacadeWithFrame, PlatesAreRecognisedByTheirComponentNames) {
 
 TEST_F(FacadeWithFrame, FourPlateOutputsAreNoPlate) {
   VFrameRecord frame = PlateFrame();
-  frame.DeviceOutputInfos.push_back(MakeOutput(7, 22, {"Fx", "Fy", "Fz"}));
+  EditScene(frame).DeviceOutputs.push_back(MakeOutput(7, 22, {"Fx", "Fy", "Fz"}));
   Load(frame);
   int32_t n = 0;
   EXPECT_TRUE(Facade.GetForcePlateCount(n));

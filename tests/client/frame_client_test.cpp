@@ -222,8 +222,8 @@ TEST(FrameQueue, ReusedArrayIsResizedAndItsKeptRecordsOverwritten) {
   EXPECT_TRUE(records[0].ForceData.empty());
   EXPECT_TRUE(records[0].VoltageData.empty());
   EXPECT_EQ(records[0].StreamValue, 22);
-  ASSERT_EQ(records[0].SubjectInfos.size(), 1u);
-  EXPECT_EQ(records[0].SubjectInfos[0].Name, "New");
+  ASSERT_EQ(records[0].SubjectInfos().size(), 1u);
+  EXPECT_EQ(records[0].SubjectInfos()[0].Name, "New");
 }
 
 // -------------------------------------------------------- scene pairing
@@ -243,37 +243,40 @@ TEST(ScenePairing, FrameKeepsTheSceneCurrentWhenItArrived) {
   ASSERT_EQ(records.size(), 3u);
   EXPECT_EQ(records[0].FrameNumber, 1);
   EXPECT_EQ(records[0].StreamValue, VFrameRecord().StreamValue);
-  EXPECT_TRUE(records[0].SubjectInfos.empty());
-  EXPECT_TRUE(records[0].DeviceInfos.empty());
-  EXPECT_TRUE(records[0].DeviceOutputInfos.empty());
-  EXPECT_TRUE(records[0].NamedVectorInfos.empty());
-  EXPECT_TRUE(records[0].NamedParameterInfos.empty());
+  EXPECT_TRUE(records[0].SubjectInfos().empty());
+  EXPECT_TRUE(records[0].DeviceInfos().empty());
+  EXPECT_TRUE(records[0].DeviceOutputInfos().empty());
+  EXPECT_TRUE(records[0].NamedVectorInfos().empty());
+  EXPECT_TRUE(records[0].NamedParameterInfos().empty());
   EXPECT_EQ(records[0].MarkerPositions.size(), 1u);
 
   EXPECT_EQ(records[1].StreamValue, 100);
-  ASSERT_EQ(records[1].SubjectInfos.size(), 1u);
-  EXPECT_EQ(records[1].SubjectInfos[0].Name, "First");
+  ASSERT_EQ(records[1].SubjectInfos().size(), 1u);
+  EXPECT_EQ(records[1].SubjectInfos()[0].Name, "First");
   EXPECT_EQ(records[2].StreamValue, 200);
-  ASSERT_EQ(records[2].SubjectInfos.size(), 1u);
-  EXPECT_EQ(records[2].SubjectInfos[0].Name, "Second");
+  ASSERT_EQ(records[2].SubjectInfos().size(), 1u);
+  EXPECT_EQ(records[2].SubjectInfos()[0].Name, "Second");
 }
 
-TEST(ScenePairing, FramesSharingASceneGetIndependentCopies) {
+TEST(ScenePairing, FramesOfOneSceneShareOneSnapshot) {
   auto client = NewClient();
   client->SetMaxQueuedFrames(2);
-  client->OnStaticObjects(Scene(5, "Walker"));
+  auto scene = Scene(5, "Walker");
+  client->OnStaticObjects(scene);
   client->OnDynamicObjects(Frame(1));
   client->OnDynamicObjects(Frame(2));
   std::vector<VFrameRecord> records;
   ASSERT_TRUE(client->GetFrames(records));
   ASSERT_EQ(records.size(), 2u);
-  ASSERT_EQ(records[1].SubjectInfos.size(), 1u);
-  records[0].SubjectInfos[0].Name = "Changed";
-  records[0].SubjectInfos[0].Segments.clear();
-  records[0].DeviceOutputInfos[0].ComponentNames.push_back("Extra");
-  EXPECT_EQ(records[1].SubjectInfos[0].Name, "Walker");
-  EXPECT_EQ(records[1].SubjectInfos[0].Segments.size(), 1u);
-  EXPECT_EQ(records[1].DeviceOutputInfos[0].ComponentNames.size(), 3u);
+  // Both records, and a copy of one, hold the delivered description itself:
+  // nothing of the scene is copied per frame.
+  EXPECT_EQ(records[0].Scene.get(), scene.get());
+  EXPECT_EQ(records[1].Scene.get(), scene.get());
+  VFrameRecord copy = records[0];
+  EXPECT_EQ(copy.Scene.get(), scene.get());
+  ASSERT_EQ(copy.SubjectInfos().size(), 1u);
+  EXPECT_EQ(copy.SubjectInfos()[0].Name, "Walker");
+  EXPECT_EQ(copy.StreamValue, 5);
 }
 
 // ------------------------------------------------------------- assembly
@@ -290,18 +293,18 @@ TEST(FrameAssembly, EveryFieldComesFromItsContainer) {
   const VFrameRecord& record = records[0];
 
   EXPECT_EQ(record.StreamValue, 77);
-  ASSERT_EQ(record.NamedParameterInfos.size(), 1u);
-  EXPECT_EQ(record.NamedParameterInfos[0].Name, "Camera");
-  EXPECT_DOUBLE_EQ(record.NamedParameterInfos[0].Parameters[0], 1.5);
-  ASSERT_EQ(record.NamedVectorInfos.size(), 1u);
-  EXPECT_DOUBLE_EQ(record.NamedVectorInfos[0].Vector[2], -9.81);
-  ASSERT_EQ(record.SubjectInfos.size(), 1u);
-  EXPECT_EQ(record.SubjectInfos[0].Segments.at(0).Name, "Pelvis");
-  EXPECT_EQ(record.SubjectInfos[0].Markers.at(0).Name, "LASI");
-  ASSERT_EQ(record.DeviceInfos.size(), 1u);
-  EXPECT_EQ(record.DeviceInfos[0].Name, "Plate");
-  ASSERT_EQ(record.DeviceOutputInfos.size(), 1u);
-  EXPECT_EQ(record.DeviceOutputInfos[0].ComponentNames.at(2), "Fz");
+  ASSERT_EQ(record.NamedParameterInfos().size(), 1u);
+  EXPECT_EQ(record.NamedParameterInfos()[0].Name, "Camera");
+  EXPECT_DOUBLE_EQ(record.NamedParameterInfos()[0].Parameters[0], 1.5);
+  ASSERT_EQ(record.NamedVectorInfos().size(), 1u);
+  EXPECT_DOUBLE_EQ(record.NamedVectorInfos()[0].Vector[2], -9.81);
+  ASSERT_EQ(record.SubjectInfos().size(), 1u);
+  EXPECT_EQ(record.SubjectInfos()[0].Segments.at(0).Name, "Pelvis");
+  EXPECT_EQ(record.SubjectInfos()[0].Markers.at(0).Name, "LASI");
+  ASSERT_EQ(record.DeviceInfos().size(), 1u);
+  EXPECT_EQ(record.DeviceInfos()[0].Name, "Plate");
+  ASSERT_EQ(record.DeviceOutputInfos().size(), 1u);
+  EXPECT_EQ(record.DeviceOutputInfos()[0].ComponentNames.at(2), "Fz");
 
   EXPECT_EQ(record.FrameNumber, 6);
   ASSERT_EQ(record.MarkerPositions.size(), 2u);
@@ -398,8 +401,8 @@ TEST(FrameAssembly, RecordOutlivesQueueContainersAndFrameClient) {
   EXPECT_TRUE(container.expired());
   EXPECT_EQ(kept.FrameNumber, 8);
   EXPECT_EQ(kept.StreamValue, 9);
-  ASSERT_EQ(kept.SubjectInfos.size(), 1u);
-  EXPECT_EQ(kept.SubjectInfos[0].Name, "Jumper");
+  ASSERT_EQ(kept.SubjectInfos().size(), 1u);
+  EXPECT_EQ(kept.SubjectInfos()[0].Name, "Jumper");
   ASSERT_EQ(kept.MarkerPositions.size(), 2u);
   EXPECT_DOUBLE_EQ(kept.MarkerPositions[0].Position[0], 80.0);
   EXPECT_FLOAT_EQ(kept.ForceData.at(0).Samples.at(0), 18.0f);
@@ -660,7 +663,7 @@ TEST(WaitForFrames, FrameArrivingDuringTheWaitEndsIt) {
   EXPECT_TRUE(deliveredDuringTheWait) << "the frame was not delivered while the waiter waited";
   ASSERT_TRUE(got);
   EXPECT_EQ(FrameNumbers(records), std::vector<int32_t>({42}));
-  EXPECT_EQ(records[0].SubjectInfos.at(0).Name, "Late");
+  EXPECT_EQ(records[0].SubjectInfos().at(0).Name, "Late");
 }
 
 TEST(WaitForFrames, WaiterHoldingTheLockTwiceLetsEventsIn) {
