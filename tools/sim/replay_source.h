@@ -97,7 +97,7 @@ class VReplaySource : public VFrameSource {
   int64_t FrameSpan = 0;  // MaxFrame - MinFrame + 1, 0 without frame numbers
   std::string CutShort;
 
-  mutable std::mutex FileMutex;  // the file is read by the serving thread
+  mutable std::mutex FileMutex;  // the file is read by every connection's sender thread
   mutable VCheckedFile File;
   mutable std::string Message;
   mutable LumoraQSServe::VBytes Scene;  // scratch for a scene packet, under FileMutex
