@@ -299,12 +299,10 @@ const VDeviceOutputData* VFrameQueries::AnalogEntry(int32_t deviceID, uint32_t c
 
 bool VFrameQueries::GetAnalogChannelVoltage(int32_t deviceID, uint32_t channel, double& voltage) {
   voltage = 0.0;
-  std::size_t components = 0;
-  const VDeviceOutputData* entry = AnalogEntry(deviceID, channel, components);
-  if (!entry) return false;
-  const std::size_t n = entry->Samples.size() / components;
-  if (n == 0) return false;
-  voltage = static_cast<double>(entry->Samples[n * (channel - 1)]);
+  const float* samples = nullptr;
+  std::size_t count = 0;
+  if (!GetAnalogSamples(deviceID, channel, samples, count)) return false;
+  voltage = static_cast<double>(samples[0]);
   return true;
 }
 

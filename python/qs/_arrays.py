@@ -383,6 +383,27 @@ def build(recording, frames: List[P.Frame], scenes: List[P.Scene], data, *, rate
     return out
 
 
+def _pair_key(np, subject_ids, item_ids):
+    """One 64-bit key per (subject id, item id) pair, of arrays of ids or of
+    single ids."""
+    return ((np.asarray(subject_ids).astype(np.int64) << 32)
+            | (np.asarray(item_ids).astype(np.int64) & 0xFFFFFFFF))
+
+
+def _gather(np, keys, index, names, kind, batch, pairs):
+    """For each (subject, item) of `names` (column by column), the first
+    entry of each frame whose key is that pair's: copied from every source
+    into its target, for each (target, source) of `pairs`."""
+    every = np.arange(len(batch))
+    for column, (subject, item) in enumerate(names):
+        ids = index.ids(subject, item, kind)
+        if ids is None:
+            continue
+        found, at = _first_match(np, keys, _pair_key(np, ids[0], ids[1]))
+        for target, source in pairs:
+            target[batch[found], column] = source[every[found], at[found]]
+
+
 def _markers(np, cutter, index, columns, objects, spans, batch, out):
     counts = spans.get(P.MARKER_POSITIONS, ())
     if not counts or not columns.markers:
@@ -390,14 +411,8 @@ def _markers(np, cutter, index, columns, objects, spans, batch, out):
     offsets = objects.offsets(P.MARKER_POSITIONS, 0)
     ids = cutter.cut(offsets, 0, counts[0], "<i4", P.MARKER_BYTES, 2)
     positions = cutter.cut(offsets, 16, counts[0], "<f8", P.MARKER_BYTES, 3)
-    keys = (ids[..., 0].astype(np.int64) << 32) | (ids[..., 1].astype(np.int64) & 0xFFFFFFFF)
-    every = np.arange(len(batch))
-    for m, (subject, marker) in enumerate(columns.markers):
-        found_ids = index.ids(subject, marker, "markers")
-        if found_ids is None:
-            continue
-        found, at = _first_match(np, keys, (found_ids[0] << 32) | (found_ids[1] & 0xFFFFFFFF))
-        out["markers"][batch[found], m] = positions[every[found], at[found]]
+    keys = _pair_key(np, ids[..., 0], ids[..., 1])
+    _gather(np, keys, index, columns.markers, "markers", batch, [(out["markers"], positions)])
 
 
 def _poses(np, cutter, index, columns, objects, spans, batch, out):
@@ -411,18 +426,10 @@ def _poses(np, cutter, index, columns, objects, spans, batch, out):
         segments.append(cutter.cut(offsets, 8, size, "<i4", P.POSE_BYTES)[:, :, 0])
         translations.append(cutter.cut(offsets, 16, size, "<f8", P.POSE_BYTES, 3))
         rotations.append(cutter.cut(offsets, 40, size, "<f8", P.POSE_BYTES, 9))
-    keys = ((np.concatenate(subjects, axis=1).astype(np.int64) << 32)
-            | (np.concatenate(segments, axis=1).astype(np.int64) & 0xFFFFFFFF))
-    translation = np.concatenate(translations, axis=1)
-    rotation = np.concatenate(rotations, axis=1)
-    every = np.arange(len(batch))
-    for s, (name, segment) in enumerate(columns.segments):
-        ids = index.ids(name, segment, "segments")
-        if ids is None:
-            continue
-        found, at = _first_match(np, keys, (ids[0] << 32) | (ids[1] & 0xFFFFFFFF))
-        out["translations"][batch[found], s] = translation[every[found], at[found]]
-        out["rotations"][batch[found], s] = rotation[every[found], at[found]]
+    keys = _pair_key(np, np.concatenate(subjects, axis=1), np.concatenate(segments, axis=1))
+    _gather(np, keys, index, columns.segments, "segments", batch,
+            [(out["translations"], np.concatenate(translations, axis=1)),
+             (out["rotations"], np.concatenate(rotations, axis=1))])
 
 
 def _first_output(np, cutter, objects, kind, counts, field, wanted):
