@@ -1,5 +1,6 @@
 #include "api/simple_client.h"
 
+#include <chrono>
 #include <utility>
 
 VSimpleQSClient::VSimpleQSClient() : PreFetchRunning(false), Queries([this] { return Connected(); }) {}
@@ -34,8 +35,12 @@ bool VSimpleQSClient::Connect(std::shared_ptr<IQSClient> client, const std::stri
 
   // Only Connect stores a client, and ConnectMutex keeps Connects apart: Client
   // is still empty here.
-  std::lock_guard<std::mutex> lock(CallMutex);
-  std::atomic_store(&Client, client);
+  {
+    std::lock_guard<std::mutex> lock(CallMutex);
+    std::atomic_store(&Client, client);
+  }
+  // A prefetch thread started before the connection waits for a client.
+  WakePreFetch();
   return true;
 }
 
@@ -111,7 +116,7 @@ bool VSimpleQSClient::GetFrame() {
     if (!Connected()) return false;
     if (PreFetchThread && PreFetchRunning) {
       fetched = Queries.Update([this](VFrameRecord& current) { return PreFetchFrame.TakeNewer(current); });
-    } else if (TakeQueuedFrames(HostFrames, false)) {
+    } else if (TakeQueuedFrames()) {
       fetched = Queries.Update([this](VFrameRecord& current) {
         PreFetchFrame.ReplaceCurrent(current, HostFrames.back());
         return true;
@@ -126,48 +131,64 @@ bool VSimpleQSClient::GetFrame() {
   return true;
 }
 
-bool VSimpleQSClient::TakeQueuedFrames(std::vector<VFrameRecord>& frames, bool onPreFetchThread) {
-  std::shared_ptr<IQSClient> client = onPreFetchThread ? std::atomic_load(&Client) : Client;
-  if (!client) return false;
-  client->GetFrames(frames);  // takes the frame client's lock
-  return !frames.empty();
-}
-
-void VSimpleQSClient::PreFetchOnce(std::vector<VFrameRecord>& frames) {
-  if (TakeQueuedFrames(frames, true)) PreFetchFrame.Put(frames.back());
-  LetGoOfReferences(frames);
+bool VSimpleQSClient::TakeQueuedFrames() {
+  if (!Client) return false;
+  Client->GetFrames(HostFrames);  // takes the frame client's lock
+  return !HostFrames.empty();
 }
 
 void VSimpleQSClient::StartPreFetch() {
   PreFetchRunning = true;
-  // On the host's thread, under CallMutex: with the host's records (the
-  // prefetch thread, when it runs already, has its own).
-  PreFetchOnce(HostFrames);
+  // On the host's thread, under CallMutex, with the host's records (the
+  // prefetch thread, when it runs already, has its own): a frame queued
+  // already is ready at once.
+  if (TakeQueuedFrames()) PreFetchFrame.Put(HostFrames.back());
+  LetGoOfReferences(HostFrames);
   if (PreFetchThread) return;
   PreFetchThread = std::make_shared<std::thread>(&VSimpleQSClient::PreFetchLoop, this);
 }
 
 void VSimpleQSClient::StopPreFetch() {
   if (!PreFetchThread) return;
-  PreFetchRunning = false;
+  {
+    // Under the wake lock, so that a thread about to wait without a frame
+    // client sees the change or gets the notification.
+    std::lock_guard<std::mutex> lock(PreFetchWakeMutex);
+    PreFetchRunning = false;
+  }
+  PreFetchWake.notify_all();
   if (PreFetchThread->joinable()) PreFetchThread->join();
   PreFetchThread.reset();
+}
+
+void VSimpleQSClient::WakePreFetch() {
+  { std::lock_guard<std::mutex> lock(PreFetchWakeMutex); }
+  PreFetchWake.notify_all();
 }
 
 void VSimpleQSClient::PreFetchLoop() {
   // This thread's records, reused turn after turn.
   std::vector<VFrameRecord> frames;
   while (PreFetchRunning) {
+    std::shared_ptr<IQSClient> client = std::atomic_load(&Client);
+    if (!client) {
+      // Nothing to fetch from until Connect stores a frame client (which
+      // wakes this wait) or prefetching stops.
+      std::unique_lock<std::mutex> lock(PreFetchWakeMutex);
+      PreFetchWake.wait_for(lock, std::chrono::milliseconds(PreFetchWaitMs),
+                            [this] { return !PreFetchRunning || std::atomic_load(&Client); });
+      continue;
+    }
     try {
-      PreFetchOnce(frames);
+      // Sleeps on the frame client's queue until the receiving thread
+      // queues a frame: the one hand-over between the two threads. The
+      // bounded wait is how soon StopPreFetch's join returns.
+      if (client->WaitForFrames(frames, PreFetchWaitMs)) PreFetchFrame.Put(frames.back());
     } catch (...) {
       // A fetch that fails (out of memory while copying) is a fetch that
       // found nothing; the next turn tries again.
     }
-    // The loop has no wait of its own and would keep a processor busy;
-    // yielding between turns keeps the other threads (the host's, the
-    // receiving thread) from being starved on a small machine.
-    std::this_thread::yield();
+    LetGoOfReferences(frames);
   }
 }
 

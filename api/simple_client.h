@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -36,8 +37,8 @@
 // store to it and every read on the prefetch thread goes through
 // std::atomic_store / std::atomic_load. Host threads read it directly under
 // CallMutex: a host polling GetFrame and GetFrameNumber would otherwise
-// contend with the polling prefetch thread for the lock behind
-// std::atomic_load on every call.
+// contend with the prefetch thread for the lock behind std::atomic_load on
+// every call.
 //
 // Lock order: ConnectMutex, CallMutex, PreFetchFrame's FrameMutex, then the
 // frame client's own lock (a record release may call into the frame client).
@@ -108,17 +109,20 @@ class VSimpleQSClient : public ISimpleQSClient {
   // Runs query(Queries) under CallMutex and returns its result.
   template <class Query>
   auto Ask(Query query);
-  // Takes every queued frame from the frame client into `frames` (the
-  // newest last); false when none was queued or no frame client is held. On
-  // the prefetch thread Client is read atomically.
-  bool TakeQueuedFrames(std::vector<VFrameRecord>& frames, bool onPreFetchThread);
-  // Puts the newest queued frame, if any, into PreFetchFrame, taking the
-  // queued frames into `frames`: the caller's records, whose lists' room is
-  // reused from one turn to the next.
-  void PreFetchOnce(std::vector<VFrameRecord>& frames);
+  // Host threads, under CallMutex: takes every queued frame from the frame
+  // client into HostFrames (the newest last); false when none was queued or
+  // no frame client is held.
+  bool TakeQueuedFrames();
   void StartPreFetch();
   void StopPreFetch();
+  // Wakes a prefetch thread waiting for a frame client.
+  void WakePreFetch();
   void PreFetchLoop();
+
+  // The longest the prefetch thread sleeps in one wait, for frames or for a
+  // frame client: a bound on how long StopPreFetch (SetPreFetchMode(false),
+  // Disconnect) waits for the thread to end while no frame arrives.
+  static constexpr uint32_t PreFetchWaitMs = 5;
 
   // Held by every public operation (see above).
   std::mutex CallMutex;
@@ -128,6 +132,9 @@ class VSimpleQSClient : public ISimpleQSClient {
   std::shared_ptr<IQSClient> Client;
   std::shared_ptr<std::thread> PreFetchThread;
   std::atomic<bool> PreFetchRunning;
+  // What the prefetch thread waits on while no frame client is held.
+  std::mutex PreFetchWakeMutex;
+  std::condition_variable PreFetchWake;
   // The current frame record, the queries over it and the axis settings.
   // Its queries fail once the connection is gone.
   VFrameQueries Queries;

@@ -105,9 +105,17 @@ bool VQSClient::GetFrames(std::vector<VFrameRecord>& frames) {
   std::deque<QueuedFrame> taken;
   {
     Lock lock(ClientMutex);
-    taken.swap(FrameQueue);
-    QueuedFrames.store(0);
+    TakeQueue(taken);
   }
+  return AssembleRecords(taken, frames);
+}
+
+void VQSClient::TakeQueue(std::deque<QueuedFrame>& taken) {
+  taken.swap(FrameQueue);
+  QueuedFrames.store(0);
+}
+
+bool VQSClient::AssembleRecords(const std::deque<QueuedFrame>& taken, std::vector<VFrameRecord>& frames) {
   // Records are built without the lock (except for registering video
   // frames), so the receiving thread is not held up meanwhile.
   frames.resize(taken.size());
@@ -140,19 +148,26 @@ void VQSClient::AssembleRecord(const QueuedFrame& frame, VFrameRecord& record) {
 }
 
 bool VQSClient::WaitForFrames(std::vector<VFrameRecord>& frames, uint32_t timeoutMs) {
-  std::unique_lock<VClientMutex> lock(ClientMutex);
-  // Monotonic deadline: a change of the calendar time does not move it.
-  const VClientMutex::Clock::time_point deadline =
-      VClientMutex::Clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (FrameQueue.empty()) {
-    if (VClientMutex::Clock::now() >= deadline) return false;
-    // Gives ClientMutex up completely, whatever the depth this thread holds
-    // it at, and takes it back at that depth. A wake-up that leaves the
-    // queue empty (OnDisconnected, or spurious) waits again for the rest of
-    // the time.
-    ClientMutex.WaitUntil(FrameAvailable, deadline);
+  std::deque<QueuedFrame> taken;
+  {
+    std::unique_lock<VClientMutex> lock(ClientMutex);
+    // Monotonic deadline: a change of the calendar time does not move it.
+    const VClientMutex::Clock::time_point deadline =
+        VClientMutex::Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (FrameQueue.empty()) {
+      // A wait that times out leaves the array alone.
+      if (VClientMutex::Clock::now() >= deadline) return false;
+      // Gives ClientMutex up completely, whatever the depth this thread holds
+      // it at, and takes it back at that depth. A wake-up that leaves the
+      // queue empty (OnDisconnected, or spurious) waits again for the rest of
+      // the time.
+      ClientMutex.WaitUntil(FrameAvailable, deadline);
+    }
+    // Taken while still holding the lock, so the frames that ended the wait
+    // are this caller's; built after it, as GetFrames builds them.
+    TakeQueue(taken);
   }
-  return GetFrames(frames);
+  return AssembleRecords(taken, frames);
 }
 
 void VQSClient::RegisterVideoFrame(const std::shared_ptr<const VVideoFrame>& frame) {

@@ -32,9 +32,10 @@ namespace QSTesting {
 class VFrameClientProbe;
 }
 
-// The frame client. Every operation except Destroy, IsConnected and
-// GetFrames runs under ClientMutex for its whole length; WaitForFrames gives
-// the mutex up completely while it waits.
+// The frame client. Every operation except Destroy, IsConnected, GetFrames
+// and WaitForFrames runs under ClientMutex for its whole length. GetFrames
+// takes it only to take the queue; WaitForFrames gives it up completely while
+// it waits. Both build their records after releasing it.
 //
 // Lifetime: created by CreateFrameClient, destroyed only through Destroy
 // (the shared pointer deleter of MakeSharedFrameClient). While a frame record
@@ -91,6 +92,11 @@ class VQSClient : public IQSClient {
   // has a static container, dynamic fields copied (the container is
   // shared and immutable), video frames as new handles through the registry.
   void AssembleRecord(const QueuedFrame& frame, VFrameRecord& record);
+  // Moves the whole queue into `taken`; under ClientMutex.
+  void TakeQueue(std::deque<QueuedFrame>& taken);
+  // Fills `frames` (resized to match) from `taken`, oldest first, outside
+  // ClientMutex; false when nothing was taken.
+  bool AssembleRecords(const std::deque<QueuedFrame>& taken, std::vector<VFrameRecord>& frames);
   // Drops frames from the front down to the bound; under ClientMutex.
   void TrimQueue();
 

@@ -8,6 +8,7 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -52,15 +53,32 @@ struct FrameSource {
   std::atomic<int> GetFramesOnTestThread{0};
   std::thread::id TestThread = std::this_thread::get_id();
 
+  std::atomic<int> WaitCalls{0};
+
   std::mutex Lock;
+  std::condition_variable Arrived;       // notified by Push
   std::deque<VFrameRecord> Queue;        // guarded by Lock
   std::set<std::thread::id> Callers;     // guarded by Lock
   std::vector<std::string> Hosts;        // guarded by Lock
   std::vector<int32_t> Ports;            // guarded by Lock
 
   void Push(const VFrameRecord& frame) {
-    std::lock_guard<std::mutex> lock(Lock);
-    Queue.push_back(frame);
+    {
+      std::lock_guard<std::mutex> lock(Lock);
+      Queue.push_back(frame);
+    }
+    Arrived.notify_all();
+  }
+
+  // As the frame client: waits up to `timeoutMs` for a queued frame, then
+  // takes the queue.
+  bool WaitAndTake(std::vector<VFrameRecord>& frames, uint32_t timeoutMs) {
+    ++WaitCalls;
+    {
+      std::unique_lock<std::mutex> lock(Lock);
+      Arrived.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return !Queue.empty(); });
+    }
+    return Take(frames);
   }
 
   bool Take(std::vector<VFrameRecord>& frames) {
@@ -95,6 +113,10 @@ struct FrameSource {
     ON_CALL(mock, GetFrames(_)).WillByDefault(Invoke([this](std::vector<VFrameRecord>& frames) {
       return Take(frames);
     }));
+    ON_CALL(mock, WaitForFrames(_, _))
+        .WillByDefault(Invoke([this](std::vector<VFrameRecord>& frames, uint32_t timeoutMs) {
+          return WaitAndTake(frames, timeoutMs);
+        }));
     ON_CALL(mock, Destroy()).WillByDefault(Invoke([this] { ++DestroyCalls; }));
   }
 };

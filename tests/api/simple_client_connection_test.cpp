@@ -365,11 +365,36 @@ TEST_F(FacadeConnection, StartingPrefetchTwiceRunsOneThread) {
   EXPECT_EQ(Source.OtherCallerThreads(), 1u);
 }
 
+TEST_F(FacadeConnection, PrefetchThreadSleepsOnTheQueueInsteadOfPolling) {
+  using ::testing::_;
+  using ::testing::AtLeast;
+  using ::testing::Invoke;
+  using ::testing::Le;
+  // Only the start's own fetch, on this thread, takes the queue without
+  // waiting; the prefetch thread only ever waits for frames, each wait
+  // bounded so that stopping is prompt.
+  EXPECT_CALL(Mock, GetFrames(_)).Times(1).WillOnce(Invoke([this](std::vector<VFrameRecord>& frames) {
+    return Source.Take(frames);
+  }));
+  EXPECT_CALL(Mock, WaitForFrames(_, Le(100u))).Times(AtLeast(1));
+  VSimpleQSClient facade;
+  ASSERT_TRUE(facade.Connect(Share(Mock), "host"));
+  facade.SetPreFetchMode(true);
+  Source.Push(MakeFrame(40));
+  int32_t n = 0;
+  EXPECT_TRUE(WaitUntil([&] {
+    facade.GetFrame();
+    return facade.GetFrameNumber(n) && n == 40;
+  }));
+  facade.SetPreFetchMode(false);
+  EXPECT_EQ(Source.GetFramesOnTestThread, 1);
+}
+
 TEST_F(FacadeConnection, PrefetchStartedBeforeConnectDeliversOnceConnected) {
   VSimpleQSClient facade;
-  facade.SetPreFetchMode(true);  // no client yet: the loop spins on nothing
-  // Turns without a client leave no trace to wait for; this pause lets some
-  // run, and nothing may come of them (no call, no crash).
+  facade.SetPreFetchMode(true);  // no client yet: the thread waits for one
+  // Waits without a client leave no trace to wait for; this pause lets some
+  // pass, and nothing may come of them (no call, no crash).
   std::this_thread::sleep_for(std::chrono::milliseconds(5));
   ASSERT_TRUE(facade.Connect(Share(Mock), "host"));
   Source.Push(MakeFrame(30));
