@@ -50,6 +50,7 @@
 #include "bench/alloc_counter.h"
 #include "bench/heavy_scene.h"
 #include "client/frame_client.h"
+#include "serve/wire_encoder.h"
 #include "stream/packet_reader.h"
 #include "testing/memory_reader_writer.h"
 
@@ -164,6 +165,17 @@ void DecodePacketLoop(benchmark::State& state, const VBytes& packet, bool prime)
 
 void BM_DecodeDynamicPacket(benchmark::State& state) { DecodePacketLoop(state, DynamicPacket(), true); }
 void BM_DecodeStaticPacket(benchmark::State& state) { DecodePacketLoop(state, Scene().StaticPacket(), false); }
+
+// A packet that carries the heavy scene over (subjects, devices and outputs
+// listed in its summary) beside a static object of its own, so that its
+// static container takes the scene's lists from the previous one.
+void BM_DecodeCarriedScene(benchmark::State& state) {
+  using namespace LumoraQSStream;
+  static const VBytes packet = LumoraQSServe::EncodePacket(
+      {LumoraQSServe::EncodeStreamInfo(7),
+       LumoraQSServe::EncodePacketSummary({}, {SubjectInfo, DeviceInfo, DeviceOutputInfo})});
+  DecodePacketLoop(state, packet, true);
+}
 
 // Reading and decoding: ReadPacket from a reader that delivers the packet
 // as the socket would, so each iteration copies the bytes into the reader's
@@ -309,10 +321,32 @@ VFrameRecord HeavyRecord() {
   return frames.back();
 }
 
+// A copy of the scene with entries of its own (copying the container alone
+// would share its lists).
+VStaticObjects DeepCopy(const VStaticObjects& scene) {
+  VStaticObjects copy;
+  copy.StreamValue = scene.StreamValue;
+  copy.NamedVectorInfos = scene.NamedVectorInfos.Entries();
+  copy.NamedParameterInfos = scene.NamedParameterInfos.Entries();
+  copy.Subjects = scene.Subjects.Entries();
+  copy.Devices = scene.Devices.Entries();
+  copy.DeviceOutputs = scene.DeviceOutputs.Entries();
+  copy.WordBlockInfos = scene.WordBlockInfos.Entries();
+  return copy;
+}
+
 // The floors: the whole frame copied, the scene included, which is what a
 // record that carried its own copy of the scene cost to make.
 void CopyScene(VFrameRecord& record) {
-  if (record.Scene) record.Scene = std::make_shared<const VStaticObjects>(*record.Scene);
+  if (record.Scene) record.Scene = std::make_shared<const VStaticObjects>(DeepCopy(*record.Scene));
+}
+
+// What carrying the scene over cost while every packet copied it.
+void BM_CopyScene(benchmark::State& state) {
+  for (auto _ : state) {
+    VStaticObjects copy = DeepCopy(*Decoded().Static);
+    benchmark::DoNotOptimize(&copy);
+  }
 }
 
 void BM_CopyRecord(benchmark::State& state) {
@@ -359,7 +393,7 @@ void BM_QueuedFrames(benchmark::State& state) {
     benchmark::DoNotOptimize(records.data());
   }
   const QSBench::VAllocationCount before = QSBench::AllocationsSoFar();
-  { const VStaticObjects copy = *Decoded().Static; benchmark::DoNotOptimize(&copy); }
+  { const VStaticObjects copy = DeepCopy(*Decoded().Static); benchmark::DoNotOptimize(&copy); }
   const QSBench::VAllocationCount after = QSBench::AllocationsSoFar();
   state.counters["bytes_per_frame"] = rounds ? static_cast<double>(bytes) / rounds / QueuedHeavyFrames : 0;
   state.counters["scene_bytes"] = static_cast<double>(after.Bytes - before.Bytes);
@@ -703,6 +737,7 @@ struct VComparison {
 const VComparison Comparisons[] = {
     {"decode/dynamic_packet", "floor/memcpy_dynamic_packet", 3.0},
     {"decode/static_packet", "floor/memcpy_static_packet", 0.0},
+    {"decode/carried_scene", "floor/copy_scene", 0.0},
     {"receive/read_and_decode", "floor/memcpy_dynamic_packet", 0.0},
     {"receive/frame", "floor/memcpy_dynamic_packet", 0.0},
     {"handover/direct", "floor/copy_record", 0.15},
@@ -819,6 +854,8 @@ void RegisterAll() {
   RegisterBenchmark("floor/memcpy_dynamic_packet", BM_MemcpyDynamicPacket);
   RegisterBenchmark("decode/static_packet", BM_DecodeStaticPacket);
   RegisterBenchmark("floor/memcpy_static_packet", BM_MemcpyStaticPacket);
+  RegisterBenchmark("decode/carried_scene", BM_DecodeCarriedScene);
+  RegisterBenchmark("floor/copy_scene", BM_CopyScene);
   RegisterBenchmark("receive/read_and_decode", BM_ReadAndDecodeDynamicPacket);
   RegisterBenchmark("receive/frame", BM_ReceiveFrame);
   RegisterBenchmark("handover/direct", BM_HandOverDirect);

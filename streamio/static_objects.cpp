@@ -89,7 +89,7 @@ bool Overwrite(VReader& reader, Value& value, Decode decode) {
 }
 
 template <class Element, class Decode>
-bool Append(VReader& reader, std::vector<Element>& list, Decode decode) {
+bool Append(VReader& reader, VSharedList<Element>& list, Decode decode) {
   return decode(reader, list.emplace_back());
 }
 

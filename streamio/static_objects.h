@@ -10,6 +10,7 @@
 
 #include "streamio/object_types.h"
 #include "streamio/reader.h"
+#include "streamio/shared_list.h"
 
 namespace LumoraQSStream {
 
@@ -76,15 +77,17 @@ struct VWordBlockInfo {
 
 // The static objects of one packet. Once handed to the callback a container
 // is never modified again: frame assembly and the carry-over of the next
-// packet only read it.
+// packet only read it. Its lists are shared lists: a list carried over into
+// the next packet's container, or a container copied whole, shares the
+// entries rather than copying them.
 struct VStaticObjects {
   int64_t StreamValue = 0;  // 0 until a StreamInfo object (or a carry-over) sets it
-  std::vector<VNamedVectorInfo> NamedVectorInfos;
-  std::vector<VNamedParameterInfo> NamedParameterInfos;
-  std::vector<VSubjectInfo> Subjects;
-  std::vector<VDeviceInfo> Devices;
-  std::vector<VDeviceOutputInfo> DeviceOutputs;
-  std::vector<VWordBlockInfo> WordBlockInfos;
+  VSharedList<VNamedVectorInfo> NamedVectorInfos;
+  VSharedList<VNamedParameterInfo> NamedParameterInfos;
+  VSharedList<VSubjectInfo> Subjects;
+  VSharedList<VDeviceInfo> Devices;
+  VSharedList<VDeviceOutputInfo> DeviceOutputs;
+  VSharedList<VWordBlockInfo> WordBlockInfos;
 };
 
 // Decoders: each reads one object's payload at the reader's position and

@@ -113,13 +113,18 @@ template <class T, class = void> struct IsByteRecord : std::false_type {};
 template <class T>
 struct IsByteRecord<T, std::void_t<decltype(RecordBytes(std::declval<T&>()))>> : std::true_type {};
 
-// Lists: std::array (fixed size), std::vector with any allocator.
+// Lists: std::array (fixed size), std::vector with any allocator, the
+// scene's shared lists.
 template <class T> struct ListOf { static constexpr bool Is = false; };
 template <class T, std::size_t N> struct ListOf<std::array<T, N>> {
   static constexpr bool Is = true;
   using Element = T;
 };
 template <class T, class A> struct ListOf<std::vector<T, A>> {
+  static constexpr bool Is = true;
+  using Element = T;
+};
+template <class T> struct ListOf<LumoraQSStream::VSharedList<T>> {
   static constexpr bool Is = true;
   using Element = T;
 };
@@ -133,6 +138,7 @@ template <class T, std::size_t N> void Resize(std::array<T, N>&, std::size_t siz
   if (size != N) throw std::runtime_error("list of " + std::to_string(size) + " where " + std::to_string(N) + " belong");
 }
 template <class T, class A> void Resize(std::vector<T, A>& list, std::size_t size) { list.resize(size); }
+template <class T> void Resize(LumoraQSStream::VSharedList<T>& list, std::size_t size) { list.resize(size); }
 
 }  // namespace ConformanceFields
 

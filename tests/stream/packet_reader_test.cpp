@@ -109,11 +109,33 @@ TEST(PacketReader, FailedPacketKeepsThePreviousContainersForCarryOver) {
   ASSERT_EQ(third.Static->Subjects.size(), 1u);
   EXPECT_EQ(third.Static->Subjects[0].Name, "First");
   EXPECT_EQ(third.Static->StreamValue, 5);
+  // Carried over by reference: the same entries, not a copy of them.
+  EXPECT_TRUE(third.Static->Subjects.SharesWith(first.Static->Subjects));
   // The delivered container of the first packet is untouched by the merge.
   EXPECT_EQ(first.Static->StreamValue, 0);
 }
 
-TEST(PacketReader, CarryOverCopiesTheListsAndSharesVideoFrames) {
+TEST(SharedList, AChangeThroughOneCopyLeavesTheOthersAsTheyWere) {
+  VSharedList<VSubjectInfo> original{Subject(1, "First")};
+  VSharedList<VSubjectInfo> copy = original;
+  EXPECT_TRUE(copy.SharesWith(original));
+  copy.push_back(Subject(2, "Second"));
+  copy[0].Name = "Renamed";
+  EXPECT_FALSE(copy.SharesWith(original));
+  ASSERT_EQ(original.size(), 1u);
+  EXPECT_EQ(original[0].Name, "First");
+  EXPECT_EQ(copy[0].Name, "Renamed");
+  EXPECT_EQ(copy[1].Name, "Second");
+  // A list changed while nothing shares it keeps its entries in place.
+  const VSubjectInfo* entries = copy.Entries().data();
+  copy.back().Name = "Last";
+  EXPECT_EQ(copy.Entries().data(), entries);
+  copy.clear();
+  EXPECT_TRUE(copy.empty());
+  EXPECT_FALSE(copy.SharesWith(VSharedList<VSubjectInfo>()));
+}
+
+TEST(PacketReader, CarryOverCopiesTheDynamicListsAndSharesVideoFrames) {
   VMarkerPosition marker{};
   marker.SubjectID = 3;
   marker.MarkerID = 4;
