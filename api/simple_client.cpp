@@ -167,8 +167,11 @@ void VSimpleQSClient::WakePreFetch() {
 }
 
 void VSimpleQSClient::PreFetchLoop() {
+  using Clock = std::chrono::steady_clock;
   // This thread's records, reused turn after turn.
   std::vector<VFrameRecord> frames;
+  // Polling starts with the thread, as if a frame had just come.
+  Clock::time_point lastFrame = Clock::now();
   while (PreFetchRunning) {
     std::shared_ptr<IQSClient> client = std::atomic_load(&Client);
     if (!client) {
@@ -177,13 +180,26 @@ void VSimpleQSClient::PreFetchLoop() {
       std::unique_lock<std::mutex> lock(PreFetchWakeMutex);
       PreFetchWake.wait_for(lock, std::chrono::milliseconds(PreFetchWaitMs),
                             [this] { return !PreFetchRunning || std::atomic_load(&Client); });
+      lastFrame = Clock::now();
       continue;
     }
     try {
-      // Sleeps on the frame client's queue until the receiving thread
-      // queues a frame: the one hand-over between the two threads. The
-      // bounded wait is how soon StopPreFetch's join returns.
-      if (client->WaitForFrames(frames, PreFetchWaitMs)) PreFetchFrame.Put(frames.back());
+      bool fetched;
+      if (Clock::now() - lastFrame < std::chrono::milliseconds(PreFetchPollMs)) {
+        // Frames are coming: poll, giving the processor up between turns,
+        // so that a frame is taken as soon as it is queued.
+        fetched = client->GetFrames(frames);
+        if (!fetched) std::this_thread::yield();
+      } else {
+        // The stream has gone quiet: sleep on the frame client's queue
+        // until the receiving thread queues a frame. The bounded wait is
+        // how soon StopPreFetch's join returns.
+        fetched = client->WaitForFrames(frames, PreFetchWaitMs);
+      }
+      if (fetched) {
+        PreFetchFrame.Put(frames.back());
+        lastFrame = Clock::now();
+      }
     } catch (...) {
       // A fetch that fails (out of memory while copying) is a fetch that
       // found nothing; the next turn tries again.

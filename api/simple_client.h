@@ -119,6 +119,12 @@ class VSimpleQSClient : public ISimpleQSClient {
   void WakePreFetch();
   void PreFetchLoop();
 
+  // The prefetch thread polls the frame client while frames keep coming (a
+  // frame at least every PreFetchPollMs, 20 frames per second and more), so
+  // that it takes each as soon as it is queued; once none has come for that
+  // long (a paused or lost stream, no connection) it sleeps on the queue
+  // instead of keeping a processor busy.
+  static constexpr uint32_t PreFetchPollMs = 50;
   // The longest the prefetch thread sleeps in one wait, for frames or for a
   // frame client: a bound on how long StopPreFetch (SetPreFetchMode(false),
   // Disconnect) waits for the thread to end while no frame arrives.

@@ -54,6 +54,7 @@ struct FrameSource {
   std::thread::id TestThread = std::this_thread::get_id();
 
   std::atomic<int> WaitCalls{0};
+  std::atomic<int> PollCalls{0};  // GetFrames, which never waits
 
   std::mutex Lock;
   std::condition_variable Arrived;       // notified by Push
@@ -111,6 +112,7 @@ struct FrameSource {
       Connected = ConnectSucceeds.load();
     }));
     ON_CALL(mock, GetFrames(_)).WillByDefault(Invoke([this](std::vector<VFrameRecord>& frames) {
+      ++PollCalls;
       return Take(frames);
     }));
     ON_CALL(mock, WaitForFrames(_, _))
