@@ -87,7 +87,8 @@ class VSharedList {
     if (!entries.empty()) Shared = std::make_shared<std::vector<T>>(std::move(entries));
   }
 
-  // Empty until the first entry; never shared by a list being changed.
+  // Null until the list is first given entries or changed, and again once
+  // cleared; never shared while Edit hands it out.
   std::shared_ptr<std::vector<T>> Shared;
 };
 
