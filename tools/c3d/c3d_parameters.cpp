@@ -44,6 +44,29 @@ std::string ContinuedName(const std::string& name, std::size_t part) {
   return part == 0 ? name : name + std::to_string(part + 1);
 }
 
+// Splits `total` entries into parts of at most `perPart`, and calls
+// store(part's name, first entry, count) for each: NAME, then NAME2, NAME3,
+// ... At least one part (an empty list is one empty part); stops early when
+// `store` returns false.
+template <class Store>
+void InParts(const std::string& name, std::size_t total, std::size_t perPart, Store store) {
+  std::size_t first = 0;
+  std::size_t part = 0;
+  do {
+    const std::size_t count = std::min(perPart, total - first);
+    if (!store(ContinuedName(name, part), first, count)) return;
+    first += count;
+    ++part;
+  } while (first < total);
+}
+
+// The entries [first, first + count) of `values`.
+template <class Value>
+std::vector<Value> Slice(const std::vector<Value>& values, std::size_t first, std::size_t count) {
+  return std::vector<Value>(values.begin() + static_cast<std::ptrdiff_t>(first),
+                            values.begin() + static_cast<std::ptrdiff_t>(first + count));
+}
+
 }  // namespace
 
 void PutFloat(uint8_t* at, float value) {
@@ -157,50 +180,32 @@ void VParameterSection::TextRows(int group, const std::string& name, const std::
     Fail("parameter " + name + " has no room for a row");
     return;
   }
-  std::size_t part = 0;
-  std::size_t first = 0;
-  do {
-    const std::size_t count = std::min(perParameter, rows.size() - first);
+  InParts(name, rows.size(), perParameter, [&](const std::string& partName, std::size_t first, std::size_t count) {
     std::vector<uint8_t> data(width * count, ' ');
     for (std::size_t row = 0; row < count; ++row) {
       const std::string& text = rows[first + row];
       std::copy(text.begin(), text.end(), data.begin() + static_cast<std::ptrdiff_t>(row * width));
     }
-    Parameter(group, ContinuedName(name, part), CharElement, {static_cast<uint8_t>(width), static_cast<uint8_t>(count)},
-              data, description);
-    first += count;
-    ++part;
-  } while (first < rows.size() && Message.empty());
+    Parameter(group, partName, CharElement, {static_cast<uint8_t>(width), static_cast<uint8_t>(count)}, data,
+              description);
+    return Message.empty();
+  });
 }
 
 void VParameterSection::Int16Rows(int group, const std::string& name, const std::vector<int16_t>& values,
                                   const std::string& description) {
-  std::size_t first = 0;
-  std::size_t part = 0;
-  do {
-    const std::size_t count = std::min(MaxDimension, values.size() - first);
-    Int16s(group, ContinuedName(name, part), {static_cast<uint8_t>(count)},
-           std::vector<int16_t>(values.begin() + static_cast<std::ptrdiff_t>(first),
-                                values.begin() + static_cast<std::ptrdiff_t>(first + count)),
-           description);
-    first += count;
-    ++part;
-  } while (first < values.size());
+  InParts(name, values.size(), MaxDimension, [&](const std::string& partName, std::size_t first, std::size_t count) {
+    Int16s(group, partName, {static_cast<uint8_t>(count)}, Slice(values, first, count), description);
+    return true;
+  });
 }
 
 void VParameterSection::FloatRows(int group, const std::string& name, const std::vector<float>& values,
                                   const std::string& description) {
-  std::size_t first = 0;
-  std::size_t part = 0;
-  do {
-    const std::size_t count = std::min(MaxDimension, values.size() - first);
-    Floats(group, ContinuedName(name, part), {static_cast<uint8_t>(count)},
-           std::vector<float>(values.begin() + static_cast<std::ptrdiff_t>(first),
-                              values.begin() + static_cast<std::ptrdiff_t>(first + count)),
-           description);
-    first += count;
-    ++part;
-  } while (first < values.size());
+  InParts(name, values.size(), MaxDimension, [&](const std::string& partName, std::size_t first, std::size_t count) {
+    Floats(group, partName, {static_cast<uint8_t>(count)}, Slice(values, first, count), description);
+    return true;
+  });
 }
 
 bool VParameterSection::Finish() {
