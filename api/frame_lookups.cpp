@@ -199,8 +199,8 @@ void VFrameLookups::CountItems() {
       ItemCount[Markers] += subject.Markers.size();
     }
   }
-  PoseCount = Frame.GlobalSegmentPoses.size();
-  for (const auto& group : Frame.GlobalSegmentPoses) PoseCount += group.Poses.size();
+  PoseCount = Frame.GlobalSegmentPoses().size();
+  for (const auto& group : Frame.GlobalSegmentPoses()) PoseCount += group.Poses.size();
   SizesKnown = true;
 }
 
@@ -249,7 +249,7 @@ bool VFrameLookups::FindIDs(const std::string& subjectName, const std::string& i
 const VSegmentPose* VFrameLookups::FirstPose(int32_t subjectID, int32_t segmentID) {
   Scanned(Segments);
   if (PoseCount <= ScannedEntries) {
-    for (const auto& group : Frame.GlobalSegmentPoses) {
+    for (const auto& group : Frame.GlobalSegmentPoses()) {
       if (group.SubjectID != subjectID) continue;
       for (const auto& pose : group.Poses) {
         if (pose.SegmentID == segmentID) return &pose;
@@ -260,7 +260,7 @@ const VSegmentPose* VFrameLookups::FirstPose(int32_t subjectID, int32_t segmentI
   if (!PosesBuilt) {
     // Groups in order, each group's poses in order.
     Poses.Clear();
-    for (const auto& group : Frame.GlobalSegmentPoses) {
+    for (const auto& group : Frame.GlobalSegmentPoses()) {
       for (const auto& pose : group.Poses) Poses.Add(PairKey(group.SubjectID, pose.SegmentID), &pose);
     }
     Poses.Seal();
@@ -271,15 +271,15 @@ const VSegmentPose* VFrameLookups::FirstPose(int32_t subjectID, int32_t segmentI
 }
 
 const VMarkerPosition* VFrameLookups::FirstMarkerPosition(int32_t subjectID, int32_t markerID) {
-  if (Frame.MarkerPositions.size() <= ScannedEntries) {
-    for (const auto& position : Frame.MarkerPositions) {
+  if (Frame.MarkerPositions().size() <= ScannedEntries) {
+    for (const auto& position : Frame.MarkerPositions()) {
       if (position.SubjectID == subjectID && position.MarkerID == markerID) return &position;
     }
     return nullptr;
   }
   if (!MarkersBuilt) {
     MarkerPositions.Clear();
-    for (const auto& position : Frame.MarkerPositions) {
+    for (const auto& position : Frame.MarkerPositions()) {
       MarkerPositions.Add(PairKey(position.SubjectID, position.MarkerID), &position);
     }
     MarkerPositions.Seal();
@@ -343,14 +343,14 @@ const std::vector<int32_t>& VFrameLookups::ForcePlates() {
 }
 
 void VFrameLookups::BuildPlateData() {
-  const std::vector<VDeviceOutputData>* lists[] = {&Frame.ForceData, &Frame.MomentData, &Frame.CentreOfPressureData};
+  const std::vector<VDeviceOutputData>* lists[] = {&Frame.ForceData(), &Frame.MomentData(), &Frame.CentreOfPressureData()};
   for (int list : {Forces, Moments, CentresOfPressure}) {
     PlateData[list].Clear();
     for (const auto& entry : *lists[list]) PlateData[list].Add(entry.DeviceID, &entry);
     PlateData[list].Seal();
   }
   Voltages.Clear();
-  for (const auto& entry : Frame.VoltageData) Voltages.Add(entry.OutputID, &entry);
+  for (const auto& entry : Frame.VoltageData()) Voltages.Add(entry.OutputID, &entry);
   Voltages.Seal();
   PlateDataBuilt = true;
 }

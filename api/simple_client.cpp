@@ -98,12 +98,15 @@ void VSimpleQSClient::SetPreFetchMode(bool enable) {
 
 namespace {
 
-// Records kept between turns are kept for their lists' room only: what they
-// refer to (video frames, the scene) is let go as a destroyed record would.
+// Records kept between turns are kept for their room only: what they refer
+// to (video frames, the scene, the frame's data) is let go as a destroyed
+// record would, so that a frame's container goes back to the receiving
+// thread as soon as the host has moved on.
 void LetGoOfReferences(std::vector<VFrameRecord>& records) {
   for (VFrameRecord& record : records) {
     record.VideoFrames.clear();
     record.Scene.reset();
+    record.Data.reset();
   }
 }
 

@@ -306,7 +306,7 @@ void BM_HandOverPrefetch(benchmark::State& state) {
   };
   for (auto _ : state) {
     handOver();
-    benchmark::DoNotOptimize(current.MarkerPositions.data());
+    benchmark::DoNotOptimize(current.MarkerPositions().data());
   }
   if (current.FrameNumber != 1) state.SkipWithError("no frame handed over");
   CountAllocations(state, handOver);
@@ -335,10 +335,12 @@ VStaticObjects DeepCopy(const VStaticObjects& scene) {
   return copy;
 }
 
-// The floors: the whole frame copied, the scene included, which is what a
-// record that carried its own copy of the scene cost to make.
-void CopyScene(VFrameRecord& record) {
+// The floors: the whole frame copied, the scene and the frame's data
+// included, which is what a record that carried its own copy of both cost to
+// make.
+void CopyContents(VFrameRecord& record) {
   if (record.Scene) record.Scene = std::make_shared<const VStaticObjects>(DeepCopy(*record.Scene));
+  if (record.Data) record.Data = std::make_shared<const VDynamicObjects>(*record.Data);
 }
 
 // What carrying the scene over cost while every packet copied it.
@@ -353,8 +355,8 @@ void BM_CopyRecord(benchmark::State& state) {
   const VFrameRecord source = HeavyRecord();
   for (auto _ : state) {
     VFrameRecord copy = source;
-    CopyScene(copy);
-    benchmark::DoNotOptimize(copy.MarkerPositions.data());
+    CopyContents(copy);
+    benchmark::DoNotOptimize(copy.MarkerPositions().data());
   }
 }
 
@@ -363,16 +365,18 @@ void BM_AssignRecord(benchmark::State& state) {
   VFrameRecord target = source;
   for (auto _ : state) {
     target = source;
-    CopyScene(target);
-    benchmark::DoNotOptimize(target.MarkerPositions.data());
+    CopyContents(target);
+    benchmark::DoNotOptimize(target.MarkerPositions().data());
   }
 }
 
 // Memory: a bounded queue full of heavy frames, taken as records that are
-// all kept at once. "bytes_per_frame" is what the frame client allocated per
-// queued frame (the queue's entry and the record's own data); "scene_bytes"
-// what one copy of the scene description allocates, for comparison: a queue
-// that held the scene once per frame would cost at least that per frame.
+// all kept at once. Each frame has a container of its own, as the stream
+// client delivers one per packet. "bytes_per_frame" is what was allocated per
+// queued frame (its container, the queue's entry and the record);
+// "scene_bytes" what one copy of the scene description allocates, for
+// comparison: a queue that held the scene once per frame would cost at least
+// that per frame.
 constexpr uint32_t QueuedHeavyFrames = 16;
 
 void BM_QueuedFrames(benchmark::State& state) {
@@ -384,7 +388,9 @@ void BM_QueuedFrames(benchmark::State& state) {
   for (auto _ : state) {
     const QSBench::VAllocationCount before = QSBench::AllocationsSoFar();
     std::vector<VFrameRecord> records;
-    for (uint32_t i = 0; i < QueuedHeavyFrames; ++i) client->OnDynamicObjects(Decoded().Dynamic);
+    for (uint32_t i = 0; i < QueuedHeavyFrames; ++i) {
+      client->OnDynamicObjects(std::make_shared<const VDynamicObjects>(*Decoded().Dynamic));
+    }
     client->GetFrames(records);
     const QSBench::VAllocationCount after = QSBench::AllocationsSoFar();
     bytes += after.Bytes - before.Bytes;

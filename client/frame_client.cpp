@@ -125,14 +125,14 @@ bool VQSClient::AssembleRecords(const std::deque<QueuedFrame>& taken, std::vecto
 }
 
 void VQSClient::AssembleRecord(const QueuedFrame& frame, VFrameRecord& record) {
-  // `record` may be one the caller kept from an earlier call, for its lists'
-  // room: what the frame does not set is reset to a fresh record's.
+  // `record` may be one the caller kept from an earlier call: what the frame
+  // does not set is reset to a fresh record's.
   if (!frame.second) record = VFrameRecord{};
   if (!frame.first) {
     record.Scene.reset();
     record.StreamValue = 0;
   }
-  FillFrameRecord(frame.first, frame.second.get(), record);
+  FillFrameRecord(frame.first, frame.second, record);
   const VDynamicObjects* data = frame.second.get();
 
   record.VideoFrames.clear();  // each removed handle releases its reference

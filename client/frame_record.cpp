@@ -61,69 +61,70 @@ void VVideoFrameHandle::Release() {
 
 namespace {
 
-// What a record without a scene answers for each list.
+// What a record without a scene, or without frame data, answers for each list.
 const LumoraQSStream::VStaticObjects& NoScene() {
   static const LumoraQSStream::VStaticObjects empty;
   return empty;
 }
+const LumoraQSStream::VDynamicObjects& NoData() {
+  static const LumoraQSStream::VDynamicObjects empty;
+  return empty;
+}
 
-const LumoraQSStream::VStaticObjects& SceneOf(const VFrameRecord& record) {
+const LumoraQSStream::VStaticObjects& HolderOf(const VFrameRecord& record, LumoraQSStream::VStaticObjects*) {
   return record.Scene ? *record.Scene : NoScene();
 }
+const LumoraQSStream::VDynamicObjects& HolderOf(const VFrameRecord& record, LumoraQSStream::VDynamicObjects*) {
+  return record.Data ? *record.Data : NoData();
+}
+
+// The type an accessor answers for a list of `List`: a scene's shared list is
+// read as the vector it holds.
+template <class List>
+struct VRecordList {
+  using Type = List;
+};
+template <class T>
+struct VRecordList<LumoraQSStream::VSharedList<T>> {
+  using Type = std::vector<T>;
+};
 
 }  // namespace
 
-const std::vector<LumoraQSStream::VNamedParameterInfo>& VFrameRecord::NamedParameterInfos() const {
-  return SceneOf(*this).NamedParameterInfos;
-}
-const std::vector<LumoraQSStream::VNamedVectorInfo>& VFrameRecord::NamedVectorInfos() const {
-  return SceneOf(*this).NamedVectorInfos;
-}
-const std::vector<LumoraQSStream::VDeviceInfo>& VFrameRecord::DeviceInfos() const {
-  return SceneOf(*this).Devices;
-}
-const std::vector<LumoraQSStream::VDeviceOutputInfo>& VFrameRecord::DeviceOutputInfos() const {
-  return SceneOf(*this).DeviceOutputs;
-}
-const std::vector<LumoraQSStream::VSubjectInfo>& VFrameRecord::SubjectInfos() const {
-  return SceneOf(*this).Subjects;
-}
+// The Record column: each Shared list is read through the accessor named in
+// the Field column, from the container that holds it (the scene or the
+// frame's data). The two Copy values are fields of the record.
+#define QS_RECORD_LIST_Shared(Holder, Member, Field)                                            \
+  const VRecordList<decltype(LumoraQSStream::Holder::Member)>::Type& VFrameRecord::Field() const { \
+    return HolderOf(*this, static_cast<LumoraQSStream::Holder*>(nullptr)).Member;               \
+  }
+#define QS_RECORD_LIST_Copy(...)
+#define QS_RECORD_LIST_Handles(...)
+#define QS_RECORD_LIST_No(...)
+#define QS_RECORD_LIST_HOLDER_Static(Member, Record, Field) QS_RECORD_LIST_##Record(VStaticObjects, Member, Field)
+#define QS_RECORD_LIST_HOLDER_Dynamic(Member, Record, Field) QS_RECORD_LIST_##Record(VDynamicObjects, Member, Field)
+#define QS_RECORD_LIST_HOLDER_None(...)
+#define QS_RECORD_LIST(Name, Number, Route, Holder, Member, Rule, Decoder, Carried, Record, Field, ...) \
+  QS_RECORD_LIST_HOLDER_##Holder(Member, Record, Field)
+QS_OBJECT_TYPES(QS_RECORD_LIST)
+#undef QS_RECORD_LIST
+#undef QS_RECORD_LIST_HOLDER_None
+#undef QS_RECORD_LIST_HOLDER_Dynamic
+#undef QS_RECORD_LIST_HOLDER_Static
+#undef QS_RECORD_LIST_No
+#undef QS_RECORD_LIST_Handles
+#undef QS_RECORD_LIST_Copy
+#undef QS_RECORD_LIST_Shared
 
-void FillFrameRecord(const VSceneSnapshot& scene, const LumoraQSStream::VDynamicObjects* data,
-                     VFrameRecord& record) {
-  // The Record column: every dynamic type copied into the record, from the
-  // container that holds it. The static types are not copied: the record
-  // shares the scene's snapshot, which stays immutable, and reads its lists
-  // through it (the accessors above); only the stream value is copied.
-  // Video frames (Handles) are added by the frame client, which counts their
-  // references.
-#define QS_FILL_FROM_Dynamic_Copy(Member, Field) record.Field = data->Member;
-#define QS_FILL_FROM_Dynamic_No(...)
-#define QS_FILL_FROM_Dynamic_Handles(...)
-#define QS_FILL_FROM_None_No(...)
-#define QS_FILL_SKIP(...)
-#define QS_FILL_DYNAMIC(Name, Number, Route, Holder, Member, Rule, Decoder, Carried, Record, Field, ...) \
-  QS_FILL_DYNAMIC_##Holder(Member, Record, Field)
-#define QS_FILL_DYNAMIC_Dynamic(Member, Record, Field) QS_FILL_FROM_Dynamic_##Record(Member, Field)
-#define QS_FILL_DYNAMIC_Static QS_FILL_SKIP
-#define QS_FILL_DYNAMIC_None QS_FILL_SKIP
+void FillFrameRecord(const VSceneSnapshot& scene, const VFrameData& data, VFrameRecord& record) {
+  // Shared, not copied: the scene's snapshot and the frame's container are
+  // never modified once delivered (see VFrameData).
   if (scene) {
     record.Scene = scene;
     record.StreamValue = scene->StreamValue;
   }
   if (data) {
-    // Copied, not exchanged: a delivered container is shared with the
-    // stream client, which reads it as delivered for the next packet's
-    // carry-over.
-    QS_OBJECT_TYPES(QS_FILL_DYNAMIC)
+    record.Data = data;
+    record.FrameNumber = data->FrameNumber;
   }
-#undef QS_FILL_DYNAMIC_None
-#undef QS_FILL_DYNAMIC_Static
-#undef QS_FILL_DYNAMIC_Dynamic
-#undef QS_FILL_DYNAMIC
-#undef QS_FILL_SKIP
-#undef QS_FILL_FROM_None_No
-#undef QS_FILL_FROM_Dynamic_Handles
-#undef QS_FILL_FROM_Dynamic_No
-#undef QS_FILL_FROM_Dynamic_Copy
 }

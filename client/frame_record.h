@@ -44,39 +44,50 @@ class VVideoFrameHandle {
 // across threads safe.
 using VSceneSnapshot = std::shared_ptr<const LumoraQSStream::VStaticObjects>;
 
-// Fields in record order. Static fields come from the scene description
-// that was current when the frame arrived (the shared Scene; StreamValue is
-// copied), dynamic ones from the frame itself. A record owns all of its
-// dynamic contents; it shares its scene and refers to video frames through
-// handles.
+// The frame a record was built from: the dynamic objects of its packet, as
+// the stream client delivered them. A delivered container is never modified
+// again (the stream client's next packet only reads it for carry-over, and
+// it goes back to the receiving thread for refilling only once its last
+// holder lets go of it), so every record built from a frame shares it:
+// handing a frame to the host costs the same whatever the frame's size, and
+// the host reads only the data it asks for.
+using VFrameData = std::shared_ptr<const LumoraQSStream::VDynamicObjects>;
+
+// Static fields come from the scene description that was current when the
+// frame arrived (the shared Scene; StreamValue is copied), dynamic ones from
+// the frame itself (the shared Data; FrameNumber is copied). Every list is
+// read through an accessor, which answers an empty list while the record has
+// no scene or no frame data. A record refers to video frames through handles.
 struct VFrameRecord {
   int64_t StreamValue = 0;
   int32_t FrameNumber = -1;  // -1: no frame
   VSceneSnapshot Scene;      // null: no scene description yet
-  std::vector<LumoraQSStream::VShortRecordData> ShortRecordData;
-  std::vector<LumoraQSStream::VChunkData> ChunkData;
-  std::vector<LumoraQSStream::VBlockData> BlockData;
+  VFrameData Data;           // null: no frame data
   std::vector<VVideoFrameHandle> VideoFrames;
-  LumoraQSStream::VRecordArray<LumoraQSStream::VMarkerRecord> MarkerRecords;
-  LumoraQSStream::VRecordArray<LumoraQSStream::VMarkerPosition> MarkerPositions;
-  std::vector<LumoraQSStream::VDeviceOutputData> VoltageData;
-  std::vector<LumoraQSStream::VDeviceOutputData> ForceData;
-  std::vector<LumoraQSStream::VDeviceOutputData> MomentData;
-  std::vector<LumoraQSStream::VDeviceOutputData> CentreOfPressureData;
-  std::vector<LumoraQSStream::VSegmentPoses> GlobalSegmentPoses;
-  std::vector<LumoraQSStream::VSegmentPoses> OtherSegmentPoses;  // always empty
 
-  // The scene's lists; empty while the record has no scene.
+  // The scene's lists.
   const std::vector<LumoraQSStream::VNamedParameterInfo>& NamedParameterInfos() const;
   const std::vector<LumoraQSStream::VNamedVectorInfo>& NamedVectorInfos() const;
   const std::vector<LumoraQSStream::VDeviceInfo>& DeviceInfos() const;
   const std::vector<LumoraQSStream::VDeviceOutputInfo>& DeviceOutputInfos() const;
   const std::vector<LumoraQSStream::VSubjectInfo>& SubjectInfos() const;
+
+  // The frame's lists.
+  const std::vector<LumoraQSStream::VShortRecordData>& ShortRecordData() const;
+  const std::vector<LumoraQSStream::VChunkData>& ChunkData() const;
+  const std::vector<LumoraQSStream::VBlockData>& BlockData() const;
+  const LumoraQSStream::VRecordArray<LumoraQSStream::VMarkerRecord>& MarkerRecords() const;
+  const LumoraQSStream::VRecordArray<LumoraQSStream::VMarkerPosition>& MarkerPositions() const;
+  const std::vector<LumoraQSStream::VDeviceOutputData>& VoltageData() const;
+  const std::vector<LumoraQSStream::VDeviceOutputData>& ForceData() const;
+  const std::vector<LumoraQSStream::VDeviceOutputData>& MomentData() const;
+  const std::vector<LumoraQSStream::VDeviceOutputData>& CentreOfPressureData() const;
+  const std::vector<LumoraQSStream::VSegmentPoses>& GlobalSegmentPoses() const;
+  const std::vector<LumoraQSStream::VSegmentPoses>& OtherSegmentPoses() const;  // always empty
 };
 
-// Shares the scene description and copies the frame's data into `record`
-// (either may be null: that part is left as it is). Video frames are not
-// touched: they are registered with a frame client (VQSClient's frame
-// assembly).
-void FillFrameRecord(const VSceneSnapshot& scene, const LumoraQSStream::VDynamicObjects* data,
-                     VFrameRecord& record);
+// Shares the scene description and the frame's data with `record` (either
+// may be null: that part is left as it is) and copies the stream value and
+// the frame number. Video frames are not touched: they are registered with a
+// frame client (VQSClient's frame assembly).
+void FillFrameRecord(const VSceneSnapshot& scene, const VFrameData& data, VFrameRecord& record);

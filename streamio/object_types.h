@@ -26,11 +26,11 @@ namespace LumoraQSStream {
 //   Decoder   its payload decoder, bool (VReader&, element&) (- if none)
 //   Carried   Yes when a packet summary may carry it over from the previous
 //             packet's container into the next
-//   Record    how frame assembly puts it into a frame record: Copy (into
-//             Field; a static type's list is not copied but read through
-//             the record's shared scene, by the accessor named Field),
-//             Handles (video frames: counted handles the frame client
-//             makes) or No
+//   Record    how a frame record holds it: Copy (a single value copied
+//             into the field named Field), Shared (a list read through the
+//             record's shared scene or frame data, by the accessor named
+//             Field), Handles (video frames: counted handles the frame
+//             client makes) or No
 //   Field     the frame record's field or accessor (- if none)
 //   Kind      who asks the server for it: Scene (every connection, from the
 //             start), Segments, Markers or ForcePlates (the export of that
@@ -44,24 +44,24 @@ namespace LumoraQSStream {
 #define QS_OBJECT_TYPES(X)                                                                                                             \
 /*  Name                  Number  Route    Holder   Member               Rule          Decoder                   Carried Record   Field                 Kind         Step */ \
   X(StreamInfo,           1,      Static,  Static,  StreamValue,         Overwrite,    DecodeStreamInfo,         Yes,    Copy,    StreamValue,          Scene,       1)  \
-  X(SubjectInfo,          2,      Static,  Static,  Subjects,            Append,       DecodeSubjectInfo,        Yes,    Copy,    SubjectInfos,         Scene,       2)  \
-  X(DeviceInfo,           3,      Static,  Static,  Devices,             Append,       DecodeDeviceInfo,         Yes,    Copy,    DeviceInfos,          Scene,       3)  \
-  X(DeviceOutputInfo,     4,      Static,  Static,  DeviceOutputs,       Append,       DecodeDeviceOutputInfo,   Yes,    Copy,    DeviceOutputInfos,    Scene,       4)  \
+  X(SubjectInfo,          2,      Static,  Static,  Subjects,            Append,       DecodeSubjectInfo,        Yes,    Shared,  SubjectInfos,         Scene,       2)  \
+  X(DeviceInfo,           3,      Static,  Static,  Devices,             Append,       DecodeDeviceInfo,         Yes,    Shared,  DeviceInfos,          Scene,       3)  \
+  X(DeviceOutputInfo,     4,      Static,  Static,  DeviceOutputs,       Append,       DecodeDeviceOutputInfo,   Yes,    Shared,  DeviceOutputInfos,    Scene,       4)  \
   X(FrameNumber,          5,      Dynamic, Dynamic, FrameNumber,         Overwrite,    DecodeFrameNumber,        Yes,    Copy,    FrameNumber,          Scene,       5)  \
-  X(MarkerPositions,      6,      Dynamic, Dynamic, MarkerPositions,     Replace,      DecodeMarkerPositions,    Yes,    Copy,    MarkerPositions,      Markers,     6)  \
-  X(MarkerRecords,        7,      Dynamic, Dynamic, MarkerRecords,       Replace,      DecodeMarkerRecords,      Yes,    Copy,    MarkerRecords,        Markers,     7)  \
-  X(OtherSegmentPoses,    8,      Skipped, Dynamic, OtherSegmentPoses,   Append,       -,                        No,     Copy,    OtherSegmentPoses,    Segments,    8)  \
-  X(GlobalSegmentPoses,   9,      Dynamic, Dynamic, GlobalSegmentPoses,  Append,       DecodeSegmentPoses,       Yes,    Copy,    GlobalSegmentPoses,   Segments,    9)  \
-  X(ForceData,            10,     Dynamic, Dynamic, Forces,              Append,       DecodeDeviceOutputData,   No,     Copy,    ForceData,            ForcePlates, 10) \
-  X(MomentData,           11,     Dynamic, Dynamic, Moments,             Append,       DecodeDeviceOutputData,   No,     Copy,    MomentData,           ForcePlates, 11) \
-  X(CentreOfPressureData, 12,     Dynamic, Dynamic, CentresOfPressure,   Append,       DecodeDeviceOutputData,   No,     Copy,    CentreOfPressureData, ForcePlates, 12) \
-  X(VoltageData,          13,     Dynamic, Dynamic, Voltages,            Append,       DecodeDeviceOutputData,   No,     Copy,    VoltageData,          ForcePlates, 13) \
-  X(NamedVectorInfo,      14,     Static,  Static,  NamedVectorInfos,    Append,       DecodeNamedVectorInfo,    Yes,    Copy,    NamedVectorInfos,     Unasked,     2)  \
+  X(MarkerPositions,      6,      Dynamic, Dynamic, MarkerPositions,     Replace,      DecodeMarkerPositions,    Yes,    Shared,  MarkerPositions,      Markers,     6)  \
+  X(MarkerRecords,        7,      Dynamic, Dynamic, MarkerRecords,       Replace,      DecodeMarkerRecords,      Yes,    Shared,  MarkerRecords,        Markers,     7)  \
+  X(OtherSegmentPoses,    8,      Skipped, Dynamic, OtherSegmentPoses,   Append,       -,                        No,     Shared,  OtherSegmentPoses,    Segments,    8)  \
+  X(GlobalSegmentPoses,   9,      Dynamic, Dynamic, GlobalSegmentPoses,  Append,       DecodeSegmentPoses,       Yes,    Shared,  GlobalSegmentPoses,   Segments,    9)  \
+  X(ForceData,            10,     Dynamic, Dynamic, Forces,              Append,       DecodeDeviceOutputData,   No,     Shared,  ForceData,            ForcePlates, 10) \
+  X(MomentData,           11,     Dynamic, Dynamic, Moments,             Append,       DecodeDeviceOutputData,   No,     Shared,  MomentData,           ForcePlates, 11) \
+  X(CentreOfPressureData, 12,     Dynamic, Dynamic, CentresOfPressure,   Append,       DecodeDeviceOutputData,   No,     Shared,  CentreOfPressureData, ForcePlates, 12) \
+  X(VoltageData,          13,     Dynamic, Dynamic, Voltages,            Append,       DecodeDeviceOutputData,   No,     Shared,  VoltageData,          ForcePlates, 13) \
+  X(NamedVectorInfo,      14,     Static,  Static,  NamedVectorInfos,    Append,       DecodeNamedVectorInfo,    Yes,    Shared,  NamedVectorInfos,     Unasked,     2)  \
   X(Reserved15,           15,     Skipped, None,    -,                   -,            -,                        No,     No,      -,                    Unasked,     3)  \
-  X(BlockData,            16,     Dynamic, Dynamic, BlockDatas,          Append,       DecodeBlockData,          Yes,    Copy,    BlockData,            Unasked,     4)  \
-  X(ChunkData,            17,     Dynamic, Dynamic, ChunkDatas,          Append,       DecodeChunkData,          Yes,    Copy,    ChunkData,            Unasked,     14) \
-  X(ShortRecordData,      18,     Dynamic, Dynamic, ShortRecordDatas,    Append,       DecodeShortRecordData,    Yes,    Copy,    ShortRecordData,      Unasked,     15) \
-  X(NamedParameterInfo,   19,     Static,  Static,  NamedParameterInfos, Append,       DecodeNamedParameterInfo, Yes,    Copy,    NamedParameterInfos,  Unasked,     1)  \
+  X(BlockData,            16,     Dynamic, Dynamic, BlockDatas,          Append,       DecodeBlockData,          Yes,    Shared,  BlockData,            Unasked,     4)  \
+  X(ChunkData,            17,     Dynamic, Dynamic, ChunkDatas,          Append,       DecodeChunkData,          Yes,    Shared,  ChunkData,            Unasked,     14) \
+  X(ShortRecordData,      18,     Dynamic, Dynamic, ShortRecordDatas,    Append,       DecodeShortRecordData,    Yes,    Shared,  ShortRecordData,      Unasked,     15) \
+  X(NamedParameterInfo,   19,     Static,  Static,  NamedParameterInfos, Append,       DecodeNamedParameterInfo, Yes,    Shared,  NamedParameterInfos,  Unasked,     1)  \
   X(WordBlockInfo,        20,     Static,  Static,  WordBlockInfos,      Append,       DecodeWordBlockInfo,      Yes,    No,      -,                    Untouched,   0)  \
   X(Reserved21,           21,     Skipped, None,    -,                   -,            -,                        No,     No,      -,                    Untouched,   0)  \
   X(VideoFrame,           22,     Dynamic, Dynamic, VideoFrames,         AppendShared, DecodeVideoFrame,         Yes,    Handles, -,                    Unasked,     5)  \

@@ -43,20 +43,20 @@ VFrameRecord ExportFrame() {
   EditScene(frame).Subjects.push_back(
       MakeSubject(1, "Alice", {{10, "Pelvis"}, {11, "Hidden"}}, {{50, "LASI"}, {51, "RASI"}}));
   EditScene(frame).Subjects.push_back(MakeSubject(2, "Bob", {{20, "Root"}}, {}));
-  frame.MarkerPositions.push_back(MakeMarkerPosition(1, 50, {1, 2, 3}));
+  EditData(frame).MarkerPositions.push_back(MakeMarkerPosition(1, 50, {1, 2, 3}));
   LumoraQSStream::VSegmentPoses poses;
   poses.SubjectID = 1;
   poses.Poses.push_back(MakePose(10, {4, 5, 6}, {1, 0, 0, 0, 1, 0, 0, 0, 1}));
-  frame.GlobalSegmentPoses.push_back(poses);
+  EditData(frame).GlobalSegmentPoses.push_back(poses);
   EditScene(frame).Devices.push_back(MakeDevice(7));
   EditScene(frame).DeviceOutputs.push_back(MakeOutput(7, 1, {"Fx", "Fy", "Fz"}));
   EditScene(frame).DeviceOutputs.push_back(MakeOutput(7, 2, {"Mx", "My", "Mz"}));
   EditScene(frame).DeviceOutputs.push_back(MakeOutput(7, 3, {"Cx", "Cy", "Cz"}));
   EditScene(frame).DeviceOutputs.push_back(MakeOutput(7, 4, {"V1", "V2"}));
-  frame.ForceData.push_back(MakeData(7, 1, {1, 2, 3}));
-  frame.MomentData.push_back(MakeData(7, 2, {4, 5, 6}));
-  frame.CentreOfPressureData.push_back(MakeData(7, 3, {7, 8, 9}));
-  frame.VoltageData.push_back(MakeData(7, 4, {0.25f, 0.75f}));
+  EditData(frame).Forces.push_back(MakeData(7, 1, {1, 2, 3}));
+  EditData(frame).Moments.push_back(MakeData(7, 2, {4, 5, 6}));
+  EditData(frame).CentresOfPressure.push_back(MakeData(7, 3, {7, 8, 9}));
+  EditData(frame).Voltages.push_back(MakeData(7, 4, {0.25f, 0.75f}));
   return frame;
 }
 

@@ -175,18 +175,20 @@ inline std::vector<float> RampSamples(std::size_t count) {
   return samples;
 }
 
-// The scene of a record being built, to add to: a fresh one when the record
-// has none or shares its scene with another record (copied then), otherwise
-// the record's own, not yet shared with anyone.
-inline LumoraQSStream::VStaticObjects& EditScene(VFrameRecord& frame) {
-  if (!frame.Scene || frame.Scene.use_count() != 1) {
-    auto own = frame.Scene ? std::make_shared<LumoraQSStream::VStaticObjects>(*frame.Scene)
-                           : std::make_shared<LumoraQSStream::VStaticObjects>();
-    frame.Scene = own;
+// What a record shares, to add to while the record is being built: a fresh
+// copy when it holds none or shares it with another record, otherwise its
+// own, not yet shared with anyone.
+template <class Contents>
+Contents& EditShared(std::shared_ptr<const Contents>& held) {
+  if (!held || held.use_count() != 1) {
+    auto own = held ? std::make_shared<Contents>(*held) : std::make_shared<Contents>();
+    held = own;
     return *own;
   }
-  return const_cast<LumoraQSStream::VStaticObjects&>(*frame.Scene);
+  return const_cast<Contents&>(*held);
 }
+inline LumoraQSStream::VStaticObjects& EditScene(VFrameRecord& frame) { return EditShared(frame.Scene); }
+inline LumoraQSStream::VDynamicObjects& EditData(VFrameRecord& frame) { return EditShared(frame.Data); }
 
 inline VFrameRecord MakeFrame(int32_t frameNumber) {
   VFrameRecord frame;

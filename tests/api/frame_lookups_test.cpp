@@ -45,15 +45,15 @@ VFrameRecord RandomFrame(std::mt19937& random, int scale, int32_t number) {
     VSegmentPoses group;
     group.SubjectID = pick(5);
     for (int i = pick(8); i > 0; --i) group.Poses.push_back(MakePose(pick(6), {1.0 * pick(99), 2, 3}, {}));
-    frame.GlobalSegmentPoses.push_back(group);
-    frame.MarkerPositions.push_back(MakeMarkerPosition(pick(5), pick(6), {1.0 * pick(99), 5, 6}));
+    EditData(frame).GlobalSegmentPoses.push_back(group);
+    EditData(frame).MarkerPositions.push_back(MakeMarkerPosition(pick(5), pick(6), {1.0 * pick(99), 5, 6}));
     EditScene(frame).Devices.push_back(MakeDevice(pick(devices)));
     for (int o = 3; o > 0; --o)
       EditScene(frame).DeviceOutputs.push_back(MakeOutput(pick(devices), pick(9), Components[pick(8)]));
-    frame.ForceData.push_back(data(pick(devices), 0));
-    frame.MomentData.push_back(data(pick(devices), 0));
-    frame.CentreOfPressureData.push_back(data(pick(devices), 0));
-    frame.VoltageData.push_back(data(0, pick(9)));
+    EditData(frame).Forces.push_back(data(pick(devices), 0));
+    EditData(frame).Moments.push_back(data(pick(devices), 0));
+    EditData(frame).CentresOfPressure.push_back(data(pick(devices), 0));
+    EditData(frame).Voltages.push_back(data(0, pick(9)));
   }
   return frame;
 }
@@ -118,7 +118,7 @@ int ExpectScanAnswers(VSimpleQSClient& facade, const VFrameRecord& f) {
       const VSegmentInfo* segment = nullptr;
       const VSubjectInfo* owner = find(&VSubjectInfo::Segments, segment);
       const VSegmentPose* pose = nullptr;
-      for (const auto& group : f.GlobalSegmentPoses) {
+      for (const auto& group : f.GlobalSegmentPoses()) {
         if (owner && !pose && group.SubjectID == owner->SubjectID) {
           pose = First(group.Poses, [&](const VSegmentPose& p) { return p.SegmentID == segment->SegmentID; });
         }
@@ -128,7 +128,7 @@ int ExpectScanAnswers(VSimpleQSClient& facade, const VFrameRecord& f) {
       EXPECT_EQ(v, pose ? pose->Translation : VVector{}) << item;
       const VMarkerInfo* marker = nullptr;
       owner = find(&VSubjectInfo::Markers, marker);
-      const VMarkerPosition* position = First(f.MarkerPositions, [&](const VMarkerPosition& p) {
+      const VMarkerPosition* position = First(f.MarkerPositions(), [&](const VMarkerPosition& p) {
         return owner && p.SubjectID == owner->SubjectID && p.MarkerID == marker->MarkerID;
       });
       EXPECT_EQ(facade.GetGlobalMarkerTranslation(subject, item, v, occluded), owner != nullptr) << item;
@@ -158,9 +158,9 @@ int ExpectScanAnswers(VSimpleQSClient& facade, const VFrameRecord& f) {
       EXPECT_EQ(answered, k != 0);
       EXPECT_EQ(v, (k ? VVector{entry->Samples[0], entry->Samples[k], entry->Samples[2 * k]} : VVector{}));
     };
-    expectVector(facade.GetForceVector(device, v), f.ForceData);
-    expectVector(facade.GetMomentVector(device, v), f.MomentData);
-    expectVector(facade.GetCentreOfPressure(device, v), f.CentreOfPressureData);
+    expectVector(facade.GetForceVector(device, v), f.ForceData());
+    expectVector(facade.GetMomentVector(device, v), f.MomentData());
+    expectVector(facade.GetCentreOfPressure(device, v), f.CentreOfPressureData());
     const VDeviceOutputInfo* analog = First(f.DeviceOutputInfos(), [&](const VDeviceOutputInfo& o) {
       return plate && o.DeviceID == device && !PlateOutput(o);
     });
@@ -168,7 +168,7 @@ int ExpectScanAnswers(VSimpleQSClient& facade, const VFrameRecord& f) {
     const std::size_t channels = analog ? analog->ComponentNames.size() : 0;
     EXPECT_EQ(n, static_cast<int32_t>(channels));
     const VDeviceOutputData* volts =
-        First(f.VoltageData, [&](const VDeviceOutputData& d) { return channels && d.OutputID == analog->OutputID; });
+        First(f.VoltageData(), [&](const VDeviceOutputData& d) { return channels && d.OutputID == analog->OutputID; });
     const std::size_t k = volts ? volts->Samples.size() / channels : 0;
     for (uint32_t channel = 0; channel < 6; ++channel) {
       double voltage = -1;

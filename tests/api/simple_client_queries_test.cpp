@@ -157,23 +157,23 @@ VFrameRecord PoseFrame() {
   EditScene(frame).Subjects.push_back(MakeSubject(3, "Twin", {{21, "Leg"}}, {}));
   EditScene(frame).Subjects.push_back(MakeSubject(4, "Zero", {}, {{70, "Origin"}}));
 
-  frame.MarkerPositions.push_back(MakeMarkerPosition(1, 50, {1, 2, 3}));
-  frame.MarkerPositions.push_back(MakeMarkerPosition(1, 50, {9, 9, 9}));  // later duplicate
-  frame.MarkerPositions.push_back(MakeMarkerPosition(4, 70, {0, 0, 0}));
+  EditData(frame).MarkerPositions.push_back(MakeMarkerPosition(1, 50, {1, 2, 3}));
+  EditData(frame).MarkerPositions.push_back(MakeMarkerPosition(1, 50, {9, 9, 9}));  // later duplicate
+  EditData(frame).MarkerPositions.push_back(MakeMarkerPosition(4, 70, {0, 0, 0}));
 
   LumoraQSStream::VSegmentPoses alice;
   alice.SubjectID = 1;
   alice.Poses.push_back(MakePose(10, {4, 5, 6}, QuarterTurnZ));
-  frame.GlobalSegmentPoses.push_back(alice);
+  EditData(frame).GlobalSegmentPoses.push_back(alice);
   // A first group of subject 3 without the segment, then one with it.
   LumoraQSStream::VSegmentPoses legEmpty;
   legEmpty.SubjectID = 3;
   legEmpty.Poses.push_back(MakePose(99, {0, 0, 0}, Identity));
-  frame.GlobalSegmentPoses.push_back(legEmpty);
+  EditData(frame).GlobalSegmentPoses.push_back(legEmpty);
   LumoraQSStream::VSegmentPoses leg;
   leg.SubjectID = 3;
   leg.Poses.push_back(MakePose(21, {7, 8, 9}, Identity));
-  frame.GlobalSegmentPoses.push_back(leg);
+  EditData(frame).GlobalSegmentPoses.push_back(leg);
   return frame;
 }
 
@@ -339,16 +339,16 @@ VFrameRecord PlateFrame() {
   out.push_back(MakeOutput(12, 20, {"Mx", "My", "Mz"}));
   out.push_back(MakeOutput(12, 21, {"Cx", "Cy", "Cz"}));
 
-  frame.ForceData.push_back(MakeData(9, 9, RampSamples(30)));   // not a plate
-  frame.ForceData.push_back(MakeData(7, 99, RampSamples(30)));  // OutputID not looked at
-  frame.ForceData.push_back(MakeData(7, 1, {100, 200, 300}));   // later entry ignored
-  frame.ForceData.push_back(MakeData(8, 6, {1, 2}));            // N = 0
-  frame.MomentData.push_back(MakeData(7, 2, {1, 2, 3}));        // N = 1
+  EditData(frame).Forces.push_back(MakeData(9, 9, RampSamples(30)));   // not a plate
+  EditData(frame).Forces.push_back(MakeData(7, 99, RampSamples(30)));  // OutputID not looked at
+  EditData(frame).Forces.push_back(MakeData(7, 1, {100, 200, 300}));   // later entry ignored
+  EditData(frame).Forces.push_back(MakeData(8, 6, {1, 2}));            // N = 0
+  EditData(frame).Moments.push_back(MakeData(7, 2, {1, 2, 3}));        // N = 1
   // No centre of pressure for 7.
   // Voltage entries are found by OutputID; their DeviceID is not looked at.
-  frame.VoltageData.push_back(MakeData(0, 4, RampSamples(40)));
-  frame.VoltageData.push_back(MakeData(8, 5, RampSamples(5)));  // 6 channels, N = 0
-  frame.VoltageData.push_back(MakeData(11, 18, RampSamples(10)));
+  EditData(frame).Voltages.push_back(MakeData(0, 4, RampSamples(40)));
+  EditData(frame).Voltages.push_back(MakeData(8, 5, RampSamples(5)));  // 6 channels, N = 0
+  EditData(frame).Voltages.push_back(MakeData(11, 18, RampSamples(10)));
   return frame;
 }
 
@@ -473,8 +473,8 @@ TEST_F(FacadeWithFrame, ChannelAboveTheCountNeverReadsPastTheSamples) {
   // Four channels but exactly 4 samples (N = 1): channel 5 would address
   // sample 4, one past the end.
   VFrameRecord frame = PlateFrame();
-  frame.VoltageData.clear();
-  frame.VoltageData.push_back(MakeData(7, 4, {1, 2, 3, 4}));
+  EditData(frame).Voltages.clear();
+  EditData(frame).Voltages.push_back(MakeData(7, 4, {1, 2, 3, 4}));
   Load(frame);
   double voltage = 7.0;
   EXPECT_TRUE(Facade.GetAnalogChannelVoltage(7, 4, voltage));

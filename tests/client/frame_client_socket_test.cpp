@@ -95,9 +95,9 @@ TEST(FrameClientSocket, FramesFlowIntoGetFramesWithTheirScene) {
       EXPECT_EQ(record.StreamValue, 99);
       ASSERT_EQ(record.DeviceInfos().size(), 1u);
       EXPECT_EQ(record.DeviceInfos()[0].Name, "Plate1");
-      ASSERT_EQ(record.MarkerPositions.size(), 4u);
-      EXPECT_DOUBLE_EQ(record.MarkerPositions[3].Position[0], record.FrameNumber * 1.0);
-      EXPECT_DOUBLE_EQ(record.MarkerPositions[3].Position[1], 3.0);
+      ASSERT_EQ(record.MarkerPositions().size(), 4u);
+      EXPECT_DOUBLE_EQ(record.MarkerPositions()[3].Position[0], record.FrameNumber * 1.0);
+      EXPECT_DOUBLE_EQ(record.MarkerPositions()[3].Position[1], 3.0);
     }
   }
   ASSERT_EQ(numbers.size(), static_cast<std::size_t>(Frames));

@@ -162,8 +162,8 @@ TEST(FrameQueue, RaisedBoundKeepsTheNewestFramesOldestFirst) {
   std::vector<VFrameRecord> records;
   ASSERT_TRUE(client->GetFrames(records));
   EXPECT_EQ(FrameNumbers(records), std::vector<int32_t>({4, 5, 6, 7, 8}));
-  EXPECT_DOUBLE_EQ(records[0].MarkerPositions.at(0).Position[0], 40.0);
-  EXPECT_DOUBLE_EQ(records[4].MarkerPositions.at(0).Position[0], 80.0);
+  EXPECT_DOUBLE_EQ(records[0].MarkerPositions().at(0).Position[0], 40.0);
+  EXPECT_DOUBLE_EQ(records[4].MarkerPositions().at(0).Position[0], 80.0);
 }
 
 TEST(FrameQueue, LoweringTheBoundTrimsTheQueueAtOnce) {
@@ -217,10 +217,10 @@ TEST(FrameQueue, ReusedArrayIsResizedAndItsKeptRecordsOverwritten) {
   ASSERT_TRUE(client->GetFrames(records));
   ASSERT_EQ(records.size(), 1u);
   EXPECT_EQ(records[0].FrameNumber, 9);
-  EXPECT_TRUE(records[0].MarkerPositions.empty());
-  EXPECT_TRUE(records[0].GlobalSegmentPoses.empty());
-  EXPECT_TRUE(records[0].ForceData.empty());
-  EXPECT_TRUE(records[0].VoltageData.empty());
+  EXPECT_TRUE(records[0].MarkerPositions().empty());
+  EXPECT_TRUE(records[0].GlobalSegmentPoses().empty());
+  EXPECT_TRUE(records[0].ForceData().empty());
+  EXPECT_TRUE(records[0].VoltageData().empty());
   EXPECT_EQ(records[0].StreamValue, 22);
   ASSERT_EQ(records[0].SubjectInfos().size(), 1u);
   EXPECT_EQ(records[0].SubjectInfos()[0].Name, "New");
@@ -248,7 +248,7 @@ TEST(ScenePairing, FrameKeepsTheSceneCurrentWhenItArrived) {
   EXPECT_TRUE(records[0].DeviceOutputInfos().empty());
   EXPECT_TRUE(records[0].NamedVectorInfos().empty());
   EXPECT_TRUE(records[0].NamedParameterInfos().empty());
-  EXPECT_EQ(records[0].MarkerPositions.size(), 1u);
+  EXPECT_EQ(records[0].MarkerPositions().size(), 1u);
 
   EXPECT_EQ(records[1].StreamValue, 100);
   ASSERT_EQ(records[1].SubjectInfos().size(), 1u);
@@ -307,30 +307,30 @@ TEST(FrameAssembly, EveryFieldComesFromItsContainer) {
   EXPECT_EQ(record.DeviceOutputInfos()[0].ComponentNames.at(2), "Fz");
 
   EXPECT_EQ(record.FrameNumber, 6);
-  ASSERT_EQ(record.MarkerPositions.size(), 2u);
-  EXPECT_EQ(record.MarkerPositions[1].MarkerID, 2);
-  EXPECT_DOUBLE_EQ(record.MarkerPositions[1].Position[2], 67.0);
-  ASSERT_EQ(record.MarkerRecords.size(), 1u);
-  EXPECT_EQ(record.MarkerRecords[0].Bytes[103], 6);
-  ASSERT_EQ(record.BlockData.size(), 1u);
-  EXPECT_EQ(record.BlockData[0].Value0, 6);
-  ASSERT_EQ(record.ChunkData.size(), 1u);
-  EXPECT_EQ(record.ChunkData[0].Value1, 6);
-  EXPECT_EQ(record.ChunkData[0].Groups.at(0).at(0).Bytes, LumoraQSStream::VRecordArray<uint8_t>({1, 2, 3}));
-  ASSERT_EQ(record.ShortRecordData.size(), 1u);
-  EXPECT_EQ(record.ShortRecordData[0].Records.at(0).Bytes[5], 6);
-  ASSERT_EQ(record.GlobalSegmentPoses.size(), 1u);
-  EXPECT_EQ(record.GlobalSegmentPoses[0].SubjectID, 7);
-  EXPECT_DOUBLE_EQ(record.GlobalSegmentPoses[0].Poses.at(0).Translation[0], 6.0);
-  ASSERT_EQ(record.ForceData.size(), 1u);
-  EXPECT_FLOAT_EQ(record.ForceData[0].Samples.at(0), 16.0f);
-  ASSERT_EQ(record.MomentData.size(), 1u);
-  EXPECT_EQ(record.MomentData[0].OutputID, 2);
-  ASSERT_EQ(record.CentreOfPressureData.size(), 1u);
-  EXPECT_FLOAT_EQ(record.CentreOfPressureData[0].Samples.at(2), 37.0f);
-  ASSERT_EQ(record.VoltageData.size(), 2u);
-  EXPECT_EQ(record.VoltageData[1].OutputID, 5);
-  EXPECT_TRUE(record.OtherSegmentPoses.empty());
+  ASSERT_EQ(record.MarkerPositions().size(), 2u);
+  EXPECT_EQ(record.MarkerPositions()[1].MarkerID, 2);
+  EXPECT_DOUBLE_EQ(record.MarkerPositions()[1].Position[2], 67.0);
+  ASSERT_EQ(record.MarkerRecords().size(), 1u);
+  EXPECT_EQ(record.MarkerRecords()[0].Bytes[103], 6);
+  ASSERT_EQ(record.BlockData().size(), 1u);
+  EXPECT_EQ(record.BlockData()[0].Value0, 6);
+  ASSERT_EQ(record.ChunkData().size(), 1u);
+  EXPECT_EQ(record.ChunkData()[0].Value1, 6);
+  EXPECT_EQ(record.ChunkData()[0].Groups.at(0).at(0).Bytes, LumoraQSStream::VRecordArray<uint8_t>({1, 2, 3}));
+  ASSERT_EQ(record.ShortRecordData().size(), 1u);
+  EXPECT_EQ(record.ShortRecordData()[0].Records.at(0).Bytes[5], 6);
+  ASSERT_EQ(record.GlobalSegmentPoses().size(), 1u);
+  EXPECT_EQ(record.GlobalSegmentPoses()[0].SubjectID, 7);
+  EXPECT_DOUBLE_EQ(record.GlobalSegmentPoses()[0].Poses.at(0).Translation[0], 6.0);
+  ASSERT_EQ(record.ForceData().size(), 1u);
+  EXPECT_FLOAT_EQ(record.ForceData()[0].Samples.at(0), 16.0f);
+  ASSERT_EQ(record.MomentData().size(), 1u);
+  EXPECT_EQ(record.MomentData()[0].OutputID, 2);
+  ASSERT_EQ(record.CentreOfPressureData().size(), 1u);
+  EXPECT_FLOAT_EQ(record.CentreOfPressureData()[0].Samples.at(2), 37.0f);
+  ASSERT_EQ(record.VoltageData().size(), 2u);
+  EXPECT_EQ(record.VoltageData()[1].OutputID, 5);
+  EXPECT_TRUE(record.OtherSegmentPoses().empty());
   EXPECT_TRUE(record.VideoFrames.empty());
 }
 
@@ -376,8 +376,8 @@ TEST(FrameAssembly, LeavesTheDeliveredContainersAsTheyWere) {
   client->OnDynamicObjects(frame);
   std::vector<VFrameRecord> again;
   ASSERT_TRUE(client->GetFrames(again));
-  EXPECT_EQ(again[0].MarkerPositions.size(), 2u);
-  EXPECT_EQ(again[0].ForceData.at(0).Samples, before.Forces[0].Samples);
+  EXPECT_EQ(again[0].MarkerPositions().size(), 2u);
+  EXPECT_EQ(again[0].ForceData().at(0).Samples, before.Forces[0].Samples);
 }
 
 TEST(FrameAssembly, RecordOutlivesQueueContainersAndFrameClient) {
@@ -398,14 +398,17 @@ TEST(FrameAssembly, RecordOutlivesQueueContainersAndFrameClient) {
     client->OnStaticObjects(Scene(10, "Other"));
     client->OnDynamicObjects(FullFrame(10));
   }
-  EXPECT_TRUE(container.expired());
+  // The record shares the frame's container, which nothing else holds now.
+  EXPECT_EQ(container.use_count(), 1);
   EXPECT_EQ(kept.FrameNumber, 8);
   EXPECT_EQ(kept.StreamValue, 9);
   ASSERT_EQ(kept.SubjectInfos().size(), 1u);
   EXPECT_EQ(kept.SubjectInfos()[0].Name, "Jumper");
-  ASSERT_EQ(kept.MarkerPositions.size(), 2u);
-  EXPECT_DOUBLE_EQ(kept.MarkerPositions[0].Position[0], 80.0);
-  EXPECT_FLOAT_EQ(kept.ForceData.at(0).Samples.at(0), 18.0f);
+  ASSERT_EQ(kept.MarkerPositions().size(), 2u);
+  EXPECT_DOUBLE_EQ(kept.MarkerPositions()[0].Position[0], 80.0);
+  EXPECT_FLOAT_EQ(kept.ForceData().at(0).Samples.at(0), 18.0f);
+  kept = VFrameRecord{};
+  EXPECT_TRUE(container.expired());
 }
 
 // --------------------------------------------------------- video frames

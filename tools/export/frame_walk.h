@@ -48,7 +48,7 @@ class VFrameWalk {
         newScene = true;
       }
       if (!delivery.Dynamic) continue;
-      FillFrameRecord(scene, delivery.Dynamic.get(), record);
+      FillFrameRecord(scene, delivery.Dynamic, record);
       Frame.Exchange(record);
       onFrame(entry.ReceiveNs, newScene);
       newScene = false;

@@ -34,7 +34,7 @@ class VPlateSamples::VObserver : public LumoraQSStream::IStreamSessionObserver {
   bool OnPacket(const LumoraQSStream::VReceivedPacket&, const LumoraQSStream::VPacketDelivery& delivery) override {
     if (delivery.Static) Scene = delivery.Static;
     if (!delivery.Dynamic) return !Owner.Stopping;
-    FillFrameRecord(Scene, delivery.Dynamic.get(), Record);
+    FillFrameRecord(Scene, delivery.Dynamic, Record);
     Queries.Exchange(Record);
     int32_t plates = 0;
     Queries.GetForcePlateCount(plates);
