@@ -257,17 +257,40 @@ const VSegmentPose* VFrameLookups::FirstPose(int32_t subjectID, int32_t segmentI
     }
     return nullptr;
   }
-  if (!PosesBuilt) {
+  const std::vector<LumoraQSStream::VSegmentPoses>& groups = Frame.GlobalSegmentPoses();
+  if (!PosesBuilt && !PosesAsIndexed()) {
     // Groups in order, each group's poses in order.
     Poses.Clear();
-    for (const auto& group : Frame.GlobalSegmentPoses()) {
-      for (const auto& pose : group.Poses) Poses.Add(PairKey(group.SubjectID, pose.SegmentID), &pose);
+    PoseKeys.clear();
+    PoseGroupSizes.clear();
+    for (uint32_t g = 0; g < groups.size(); ++g) {
+      PoseGroupSizes.push_back(groups[g].Poses.size());
+      for (uint32_t i = 0; i < groups[g].Poses.size(); ++i) {
+        PoseKeys.push_back(PairKey(groups[g].SubjectID, groups[g].Poses[i].SegmentID));
+        Poses.Add(PoseKeys.back(), {g, i});
+      }
     }
     Poses.Seal();
-    PosesBuilt = true;
+    FitToSize(PoseKeys);
+    FitToSize(PoseGroupSizes);
   }
-  const VSegmentPose* const* pose = Poses.Find(PairKey(subjectID, segmentID));
-  return pose ? *pose : nullptr;
+  PosesBuilt = true;
+  const std::pair<uint32_t, uint32_t>* at = Poses.Find(PairKey(subjectID, segmentID));
+  return at ? &groups[at->first].Poses[at->second] : nullptr;
+}
+
+bool VFrameLookups::PosesAsIndexed() const {
+  const std::vector<LumoraQSStream::VSegmentPoses>& groups = Frame.GlobalSegmentPoses();
+  if (groups.size() != PoseGroupSizes.size()) return false;
+  std::size_t k = 0;
+  for (std::size_t g = 0; g < groups.size(); ++g) {
+    // Group sizes as indexed, so the keys compared stay inside PoseKeys.
+    if (groups[g].Poses.size() != PoseGroupSizes[g]) return false;
+    for (const VSegmentPose& pose : groups[g].Poses) {
+      if (PoseKeys[k++] != PairKey(groups[g].SubjectID, pose.SegmentID)) return false;
+    }
+  }
+  return true;
 }
 
 const VMarkerPosition* VFrameLookups::FirstMarkerPosition(int32_t subjectID, int32_t markerID) {
@@ -277,16 +300,29 @@ const VMarkerPosition* VFrameLookups::FirstMarkerPosition(int32_t subjectID, int
     }
     return nullptr;
   }
-  if (!MarkersBuilt) {
+  const auto& positions = Frame.MarkerPositions();
+  if (!MarkersBuilt && !MarkersAsIndexed()) {
     MarkerPositions.Clear();
-    for (const auto& position : Frame.MarkerPositions()) {
-      MarkerPositions.Add(PairKey(position.SubjectID, position.MarkerID), &position);
+    MarkerKeys.clear();
+    for (uint32_t i = 0; i < positions.size(); ++i) {
+      MarkerKeys.push_back(PairKey(positions[i].SubjectID, positions[i].MarkerID));
+      MarkerPositions.Add(MarkerKeys.back(), i);
     }
     MarkerPositions.Seal();
-    MarkersBuilt = true;
+    FitToSize(MarkerKeys);
   }
-  const VMarkerPosition* const* position = MarkerPositions.Find(PairKey(subjectID, markerID));
-  return position ? *position : nullptr;
+  MarkersBuilt = true;
+  const uint32_t* at = MarkerPositions.Find(PairKey(subjectID, markerID));
+  return at ? &positions[*at] : nullptr;
+}
+
+bool VFrameLookups::MarkersAsIndexed() const {
+  const auto& positions = Frame.MarkerPositions();
+  if (positions.size() != MarkerKeys.size()) return false;
+  for (std::size_t i = 0; i < positions.size(); ++i) {
+    if (MarkerKeys[i] != PairKey(positions[i].SubjectID, positions[i].MarkerID)) return false;
+  }
+  return true;
 }
 
 // --- Force plates -------------------------------------------------------------------

@@ -138,6 +138,10 @@ class VFrameLookups {
     return ItemCount[items] <= ScannedEntries;
   }
   void CountItems();
+  // Whether the record's poses (marker positions) hold the keys the index
+  // over them was built from, in the same places.
+  bool PosesAsIndexed() const;
+  bool MarkersAsIndexed() const;
   static constexpr std::size_t NoSubject = ~std::size_t{0};
   // The list index of the first subject named `name`, or NoSubject.
   std::size_t FirstNamed(std::string_view name);
@@ -180,8 +184,17 @@ class VFrameLookups {
   std::vector<uint32_t> NameOf;
   // (name, item name) -> (subject id, item id), for segments and markers.
   VFirstOf<VItemKey, std::pair<int32_t, int32_t>> Items[2];
-  VFirstOf<uint64_t, const LumoraQSStream::VSegmentPose*> Poses;
-  VFirstOf<uint64_t, const LumoraQSStream::VMarkerPosition*> MarkerPositions;
+  // (subject id, segment id) -> (group, pose) in GlobalSegmentPoses, and
+  // (subject id, marker id) -> position in MarkerPositions. Kept for a later
+  // frame whose lists hold the same keys in the same places (a steady
+  // stream): the index then gives the same answers, and only the keys are
+  // compared instead of building it again. The keys they were built from, in
+  // list order, and the size of each pose group:
+  VFirstOf<uint64_t, std::pair<uint32_t, uint32_t>> Poses;
+  VFirstOf<uint64_t, uint32_t> MarkerPositions;
+  std::vector<uint64_t> PoseKeys;
+  std::vector<std::size_t> PoseGroupSizes;
+  std::vector<uint64_t> MarkerKeys;
   // Devices with outputs, sorted by id.
   std::vector<VDevice> Devices;
   std::vector<std::pair<int32_t, uint32_t>> OutputsByDevice;  // built with Devices

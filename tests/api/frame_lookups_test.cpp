@@ -5,6 +5,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 
 #include "api/simple_client.h"
@@ -181,6 +182,22 @@ int ExpectScanAnswers(VSimpleQSClient& facade, const VFrameRecord& f) {
   return voltages;
 }
 
+// The record before's frame data as a later frame of a stream may bring it:
+// new values in the same places, and with `reversed`, the poses of each
+// group and the marker positions in reverse order.
+VFrameRecord NextFrameOf(const VFrameRecord& before, bool reversed, int32_t number) {
+  VFrameRecord frame = before;
+  frame.FrameNumber = number;
+  VDynamicObjects& data = EditData(frame);
+  for (VSegmentPoses& group : data.GlobalSegmentPoses) {
+    for (VSegmentPose& pose : group.Poses) pose.Translation[0] += 1000;
+    if (reversed) std::reverse(group.Poses.begin(), group.Poses.end());
+  }
+  for (VMarkerPosition& position : data.MarkerPositions) position.Position[0] += 1000;
+  if (reversed) std::reverse(data.MarkerPositions.begin(), data.MarkerPositions.end());
+  return frame;
+}
+
 TEST(FrameLookups, QueriesAnswerAsAScanInListOrderWouldOnEveryRecord) {
   FrameSource source;
   ::testing::NiceMock<MockQSClient> mock;
@@ -194,9 +211,14 @@ TEST(FrameLookups, QueriesAnswerAsAScanInListOrderWouldOnEveryRecord) {
   // Some records share the scene of the record before (whose scene indexes
   // are kept) or of the one before that (whose are not).
   std::vector<VSceneSnapshot> scenes;
-  for (int32_t number = 1; number <= 24; ++number) {
+  VFrameRecord kept;
+  for (int32_t number = 1; number <= 27; ++number) {
     SCOPED_TRACE("record " + std::to_string(number));
-    VFrameRecord frame = RandomFrame(random, number % 3 == 0 ? 3 : 60, number);
+    // Every record after a large new one keeps its frame data's layout, or
+    // changes only the places of its poses and marker positions.
+    VFrameRecord frame = number % 3 == 2 ? NextFrameOf(kept, number % 2 == 1, number)
+                                         : RandomFrame(random, number % 3 == 0 ? 3 : 60, number);
+    kept = frame;
     if (number % 4 == 0) frame.Scene = scenes.back();
     if (number % 5 == 0) frame.Scene = scenes[scenes.size() - 2];
     scenes.push_back(frame.Scene);
@@ -205,6 +227,40 @@ TEST(FrameLookups, QueriesAnswerAsAScanInListOrderWouldOnEveryRecord) {
     voltages += ExpectScanAnswers(facade, frame);
   }
   EXPECT_GT(voltages, 0) << "no record had a force plate with channels";
+}
+
+TEST(FrameLookups, PosesMovedToOtherGroupsAreFoundWhereTheyAreNow) {
+  FrameSource source;
+  ::testing::NiceMock<MockQSClient> mock;
+  source.Drive(mock);
+  VSimpleQSClient facade;
+  ASSERT_TRUE(facade.Connect(Share(mock), "host"));
+  // One subject of 40 segments; its poses in one group, then the same poses
+  // in the same order split over two groups, then over two groups the other
+  // way round: every segment's pose comes from where the frame holds it.
+  std::vector<std::pair<int32_t, std::string>> segments;
+  for (int32_t id = 1; id <= 40; ++id) segments.emplace_back(id, "g" + std::to_string(id));
+  for (const std::vector<std::size_t>& split : std::vector<std::vector<std::size_t>>{{40}, {10, 30}, {30, 10}}) {
+    VFrameRecord frame = MakeFrame(static_cast<int32_t>(split.front()));
+    EditScene(frame).Subjects.push_back(MakeSubject(1, "S", segments, {}));
+    int32_t id = 1;
+    for (std::size_t count : split) {
+      VSegmentPoses group;
+      group.SubjectID = 1;
+      for (std::size_t i = 0; i < count; ++i, ++id) group.Poses.push_back(MakePose(id, {id + count * 100.0, 0, 0}, {}));
+      EditData(frame).GlobalSegmentPoses.push_back(group);
+    }
+    source.Push(frame);
+    ASSERT_TRUE(facade.GetFrame());
+    for (const VSegmentPoses& group : frame.GlobalSegmentPoses()) {
+      for (const VSegmentPose& pose : group.Poses) {
+        VVector v{};
+        bool occluded = true;
+        EXPECT_TRUE(facade.GetGlobalSegmentTranslation("S", "g" + std::to_string(pose.SegmentID), v, occluded));
+        EXPECT_EQ(v, pose.Translation) << "segment " << pose.SegmentID << " of split " << split.front();
+      }
+    }
+  }
 }
 
 }  // namespace
