@@ -198,12 +198,19 @@ VFrameRecord NextFrameOf(const VFrameRecord& before, bool reversed, int32_t numb
   return frame;
 }
 
-TEST(FrameLookups, QueriesAnswerAsAScanInListOrderWouldOnEveryRecord) {
-  FrameSource source;
-  ::testing::NiceMock<MockQSClient> mock;
-  source.Drive(mock);
-  VSimpleQSClient facade;
-  ASSERT_TRUE(facade.Connect(Share(mock), "host"));
+// A facade connected to a frame source the test fills.
+class FrameLookups : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Source.Drive(Mock);
+    ASSERT_TRUE(Facade.Connect(Share(Mock), "host"));
+  }
+  FrameSource Source;
+  ::testing::NiceMock<MockQSClient> Mock;
+  VSimpleQSClient Facade;
+};
+
+TEST_F(FrameLookups, QueriesAnswerAsAScanInListOrderWouldOnEveryRecord) {
   std::mt19937 random(15);
   int voltages = 0;
   // Small records are searched in list order, larger ones through their
@@ -222,19 +229,14 @@ TEST(FrameLookups, QueriesAnswerAsAScanInListOrderWouldOnEveryRecord) {
     if (number % 4 == 0) frame.Scene = scenes.back();
     if (number % 5 == 0) frame.Scene = scenes[scenes.size() - 2];
     scenes.push_back(frame.Scene);
-    source.Push(frame);
-    ASSERT_TRUE(facade.GetFrame());
-    voltages += ExpectScanAnswers(facade, frame);
+    Source.Push(frame);
+    ASSERT_TRUE(Facade.GetFrame());
+    voltages += ExpectScanAnswers(Facade, frame);
   }
   EXPECT_GT(voltages, 0) << "no record had a force plate with channels";
 }
 
-TEST(FrameLookups, PosesMovedToOtherGroupsAreFoundWhereTheyAreNow) {
-  FrameSource source;
-  ::testing::NiceMock<MockQSClient> mock;
-  source.Drive(mock);
-  VSimpleQSClient facade;
-  ASSERT_TRUE(facade.Connect(Share(mock), "host"));
+TEST_F(FrameLookups, PosesMovedToOtherGroupsAreFoundWhereTheyAreNow) {
   // One subject of 40 segments; its poses in one group, then the same poses
   // in the same order split over two groups, then over two groups the other
   // way round: every segment's pose comes from where the frame holds it.
@@ -250,13 +252,13 @@ TEST(FrameLookups, PosesMovedToOtherGroupsAreFoundWhereTheyAreNow) {
       for (std::size_t i = 0; i < count; ++i, ++id) group.Poses.push_back(MakePose(id, {id + count * 100.0, 0, 0}, {}));
       EditData(frame).GlobalSegmentPoses.push_back(group);
     }
-    source.Push(frame);
-    ASSERT_TRUE(facade.GetFrame());
+    Source.Push(frame);
+    ASSERT_TRUE(Facade.GetFrame());
     for (const VSegmentPoses& group : frame.GlobalSegmentPoses()) {
       for (const VSegmentPose& pose : group.Poses) {
         VVector v{};
         bool occluded = true;
-        EXPECT_TRUE(facade.GetGlobalSegmentTranslation("S", "g" + std::to_string(pose.SegmentID), v, occluded));
+        EXPECT_TRUE(Facade.GetGlobalSegmentTranslation("S", "g" + std::to_string(pose.SegmentID), v, occluded));
         EXPECT_EQ(v, pose.Translation) << "segment " << pose.SegmentID << " of split " << split.front();
       }
     }
