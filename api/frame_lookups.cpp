@@ -379,7 +379,8 @@ const std::vector<int32_t>& VFrameLookups::ForcePlates() {
 }
 
 void VFrameLookups::BuildPlateData() {
-  const std::vector<VDeviceOutputData>* lists[] = {&Frame.ForceData(), &Frame.MomentData(), &Frame.CentreOfPressureData()};
+  const std::vector<VDeviceOutputData>* lists[] = {&Frame.ForceData(), &Frame.MomentData(),
+                                                    &Frame.CentreOfPressureData()};
   for (int list : {Forces, Moments, CentresOfPressure}) {
     PlateData[list].Clear();
     for (const auto& entry : *lists[list]) PlateData[list].Add(entry.DeviceID, &entry);
