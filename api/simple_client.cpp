@@ -204,8 +204,8 @@ void VSimpleQSClient::PreFetchLoop() {
         lastFrame = Clock::now();
       }
     } catch (...) {
-      // A fetch that fails (out of memory while copying) is a fetch that
-      // found nothing; the next turn tries again.
+      // A fetch that fails (out of memory) is a fetch that found nothing;
+      // the next turn tries again.
     }
     LetGoOfReferences(frames);
   }

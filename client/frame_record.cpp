@@ -61,21 +61,12 @@ void VVideoFrameHandle::Release() {
 
 namespace {
 
-// What a record without a scene, or without frame data, answers for each list.
-const LumoraQSStream::VStaticObjects& NoScene() {
-  static const LumoraQSStream::VStaticObjects empty;
-  return empty;
-}
-const LumoraQSStream::VDynamicObjects& NoData() {
-  static const LumoraQSStream::VDynamicObjects empty;
-  return empty;
-}
-
-const LumoraQSStream::VStaticObjects& HolderOf(const VFrameRecord& record, LumoraQSStream::VStaticObjects*) {
-  return record.Scene ? *record.Scene : NoScene();
-}
-const LumoraQSStream::VDynamicObjects& HolderOf(const VFrameRecord& record, LumoraQSStream::VDynamicObjects*) {
-  return record.Data ? *record.Data : NoData();
+// What a record holds of a shared container, or an empty one (a record
+// without a scene, or without frame data, answers empty lists).
+template <class Contents>
+const Contents& OrEmpty(const std::shared_ptr<const Contents>& held) {
+  static const Contents empty;
+  return held ? *held : empty;
 }
 
 // The type an accessor answers for a list of `List`: a scene's shared list is
@@ -94,15 +85,17 @@ struct VRecordList<LumoraQSStream::VSharedList<T>> {
 // The Record column: each Shared list is read through the accessor named in
 // the Field column, from the container that holds it (the scene or the
 // frame's data). The two Copy values are fields of the record.
-#define QS_RECORD_LIST_Shared(Holder, Member, Field)                                            \
+#define QS_RECORD_LIST_Shared(Holder, Held, Member, Field)                                          \
   const VRecordList<decltype(LumoraQSStream::Holder::Member)>::Type& VFrameRecord::Field() const { \
-    return HolderOf(*this, static_cast<LumoraQSStream::Holder*>(nullptr)).Member;               \
+    return OrEmpty(Held).Member;                                                                   \
   }
 #define QS_RECORD_LIST_Copy(...)
 #define QS_RECORD_LIST_Handles(...)
 #define QS_RECORD_LIST_No(...)
-#define QS_RECORD_LIST_HOLDER_Static(Member, Record, Field) QS_RECORD_LIST_##Record(VStaticObjects, Member, Field)
-#define QS_RECORD_LIST_HOLDER_Dynamic(Member, Record, Field) QS_RECORD_LIST_##Record(VDynamicObjects, Member, Field)
+#define QS_RECORD_LIST_HOLDER_Static(Member, Record, Field) \
+  QS_RECORD_LIST_##Record(VStaticObjects, Scene, Member, Field)
+#define QS_RECORD_LIST_HOLDER_Dynamic(Member, Record, Field) \
+  QS_RECORD_LIST_##Record(VDynamicObjects, Data, Member, Field)
 #define QS_RECORD_LIST_HOLDER_None(...)
 #define QS_RECORD_LIST(Name, Number, Route, Holder, Member, Rule, Decoder, Carried, Record, Field, ...) \
   QS_RECORD_LIST_HOLDER_##Holder(Member, Record, Field)
