@@ -1,6 +1,7 @@
 #include "client/frame_client.h"
 
 #include <chrono>
+#include <thread>
 #include <utility>
 
 using LumoraQSStream::VDynamicObjects;
@@ -211,10 +212,20 @@ void VQSClient::OnStaticObjects(std::shared_ptr<const VStaticObjects> objects) {
 }
 
 void VQSClient::OnDynamicObjects(std::shared_ptr<const VDynamicObjects> objects) {
-  Lock lock(ClientMutex);
-  FrameQueue.emplace_back(CurrentStaticObjects, std::move(objects));
-  TrimQueue();
+  {
+    Lock lock(ClientMutex);
+    FrameQueue.emplace_back(CurrentStaticObjects, std::move(objects));
+    TrimQueue();
+  }
+  // Notified after the lock is let go: a woken waiter takes it at once.
   FrameAvailable.notify_all();
+  // This is the receiving thread, woken by the packet, often on the
+  // processor of a thread that polls for frames (the host's, or the prefetch
+  // thread's) and has been put aside for it. Giving the processor up once
+  // lets that thread take the frame now, rather than after this thread has
+  // sent the next request and blocked on the next read. Where a processor
+  // was free this returns at once.
+  std::this_thread::yield();
 }
 
 void VQSClient::OnDisconnected() {
