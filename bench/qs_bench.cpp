@@ -763,14 +763,18 @@ class VComparingReporter : public benchmark::ConsoleReporter {
       const std::string name = run.run_name.str();
       const double ns = run.GetAdjustedCPUTime() / benchmark::GetTimeUnitMultiplier(run.time_unit) * 1e9;
       VResult& result = Results[name];
+      // With repetitions, the median run's time and counters stand (the
+      // single runs may not be reported at all, with
+      // --benchmark_report_aggregates_only).
       if (run.run_type == Run::RT_Aggregate) {
-        if (run.aggregate_name == "median") {
-          result.Ns = ns;
-          result.Median = true;
-        }
+        if (run.aggregate_name != "median") continue;
+        result.Ns = ns;
+        result.Median = true;
+      } else if (result.Median) {
         continue;
+      } else {
+        result.Ns = ns;
       }
-      if (!result.Median) result.Ns = ns;
       auto allocs = run.counters.find("allocs");
       if (allocs != run.counters.end()) result.Allocs = allocs->second.value;
       auto items = run.counters.find("items");
