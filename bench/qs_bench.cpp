@@ -768,13 +768,11 @@ class VComparingReporter : public benchmark::ConsoleReporter {
       // --benchmark_report_aggregates_only).
       if (run.run_type == Run::RT_Aggregate) {
         if (run.aggregate_name != "median") continue;
-        result.Ns = ns;
         result.Median = true;
       } else if (result.Median) {
         continue;
-      } else {
-        result.Ns = ns;
       }
+      result.Ns = ns;
       auto allocs = run.counters.find("allocs");
       if (allocs != run.counters.end()) result.Allocs = allocs->second.value;
       auto items = run.counters.find("items");
