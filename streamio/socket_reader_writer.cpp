@@ -1,5 +1,8 @@
 #include "streamio/socket_reader_writer.h"
 
+#include <algorithm>
+#include <cstring>
+
 #include <boost/asio/error.hpp>
 #include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
@@ -8,7 +11,7 @@
 namespace LumoraQSStreamIO {
 
 VQSStreamReaderWriter::VQSStreamReaderWriter(std::shared_ptr<Socket> socket)
-    : SocketShare(std::move(socket)) {
+    : SocketShare(std::move(socket)), Ahead(ReadAheadBytes) {
   boost::system::error_code error;
   SocketShare->set_option(boost::asio::socket_base::linger(true, LingerSeconds), error);
   if (error) throw boost::system::system_error(error);
@@ -17,11 +20,29 @@ VQSStreamReaderWriter::VQSStreamReaderWriter(std::shared_ptr<Socket> socket)
 VQSStreamReaderWriter::~VQSStreamReaderWriter() = default;
 
 bool VQSStreamReaderWriter::Read(void* destination, std::size_t count) {
+  auto* out = static_cast<uint8_t*>(destination);
+  const std::size_t buffered = std::min(count, AheadEnd - AheadBegin);
+  if (buffered > 0) {
+    std::memcpy(out, Ahead.data() + AheadBegin, buffered);
+    AheadBegin += buffered;
+    out += buffered;
+    count -= buffered;
+  }
   boost::system::error_code error;
-  const std::size_t got =
-      boost::asio::read(*SocketShare, boost::asio::buffer(destination, count), error);
+  if (count >= ReadAheadBytes) {
+    count -= boost::asio::read(*SocketShare, boost::asio::buffer(out, count), error);
+  }
+  while (count > 0 && !error) {
+    const std::size_t got = SocketShare->read_some(boost::asio::buffer(Ahead.data(), Ahead.size()), error);
+    const std::size_t used = std::min(got, count);
+    if (used > 0) std::memcpy(out, Ahead.data(), used);
+    out += used;
+    count -= used;
+    AheadBegin = used;
+    AheadEnd = got;
+  }
   SetSourceClosed(error == boost::asio::error::eof);
-  return !error && got == count;
+  return !error && count == 0;
 }
 
 bool VQSStreamReaderWriter::Write(const void* source, std::size_t count) {

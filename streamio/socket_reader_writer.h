@@ -2,7 +2,10 @@
 // socket, used by the receiving thread of one connection.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <memory>
+#include <vector>
 
 #include <boost/asio/ip/tcp.hpp>
 
@@ -22,16 +25,27 @@ class VQSStreamReaderWriter : public VReader, public VWriter {
   ~VQSStreamReaderWriter() override;
 
   // Blocks until exactly `count` bytes arrived; false on any error,
-  // including the peer closing the connection.
+  // including the peer closing the connection. A receive takes whatever the
+  // socket holds, up to ReadAheadBytes, and later reads are served from it
+  // first: a packet's header and a small body cost one system call.
   bool Read(void* destination, std::size_t count) override;
   // Blocks until all `count` bytes were sent; false on any error.
   bool Write(const void* source, std::size_t count) override;
 
  private:
   std::shared_ptr<Socket> SocketShare;
+  // Bytes received and not yet handed out: Ahead[AheadBegin, AheadEnd).
+  std::vector<uint8_t> Ahead;
+  std::size_t AheadBegin = 0;
+  std::size_t AheadEnd = 0;
 };
 
 // Linger time set on every connection's socket, in seconds.
 constexpr int LingerSeconds = 10;
+
+// Most bytes one receive takes into the reader's own buffer. A read that
+// still needs this many bytes or more receives them straight into its
+// destination, so a large body is copied once.
+constexpr std::size_t ReadAheadBytes = 16 * 1024;
 
 }  // namespace LumoraQSStreamIO

@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <numeric>
 #include <thread>
 #include <vector>
 
@@ -165,6 +166,36 @@ TEST(SocketReaderWriter, ReadsExactCountsAcrossSeveralWrites) {
   EXPECT_TRUE(stream.Read(received.data() + 1504, 1496));
   peer.join();
   EXPECT_TRUE(peerOk);
+  EXPECT_FALSE(watchdog.HasFired());
+  EXPECT_EQ(received, sent);
+}
+
+// Reads of sizes around the read-ahead buffer's hand out each byte once and
+// in order, and the peer's close only after every byte sent before it.
+TEST(SocketReaderWriter, ReadAheadHandsOutEveryByteOnceThenTheClose) {
+  LoopbackPair pair;
+  ASSERT_TRUE(pair.Connect());
+  VQSStreamReaderWriter stream(pair.Client);
+  Watchdog watchdog(Limit, [&pair] { pair.ShutDown(); });
+  constexpr std::size_t Ahead = LumoraQSStreamIO::ReadAheadBytes;
+  const std::size_t counts[] = {8, 100, 8, Ahead + 50, 8, Ahead - 1, 1, Ahead, 3};
+  std::vector<uint8_t> sent(std::accumulate(std::begin(counts), std::end(counts), std::size_t{0}));
+  std::vector<uint8_t> received(sent.size());
+  for (std::size_t i = 0; i < sent.size(); ++i) sent[i] = static_cast<uint8_t>(i * 131 + i / 251);
+  std::thread peer([&] {
+    boost::system::error_code error;
+    boost::asio::write(pair.Server, boost::asio::buffer(sent), error);
+    pair.Server.close(error);
+  });
+  std::size_t offset = 0;
+  for (std::size_t count : counts) {
+    EXPECT_TRUE(stream.Read(received.data() + offset, count)) << "at byte " << offset;
+    offset += count;
+  }
+  uint8_t one = 0;
+  EXPECT_FALSE(stream.Read(&one, 1));
+  EXPECT_TRUE(stream.SourceClosed());
+  peer.join();
   EXPECT_FALSE(watchdog.HasFired());
   EXPECT_EQ(received, sent);
 }
