@@ -44,6 +44,7 @@
 #include <vector>
 
 #include "QS.h"
+#include "bench/export_types.h"
 #include "bench/heavy_scene.h"
 #include "bench/heavy_scene_source.h"
 #include "serve/listener.h"
@@ -57,6 +58,7 @@
 namespace {
 
 using LumoraQSStreamIO::Int32At;
+using QSBench::ExportTypes;
 using QSBench::VBytes;
 using Clock = std::chrono::steady_clock;
 
@@ -172,19 +174,6 @@ int ConnectLoopback(uint16_t port) {
     return -1;
   }
   return fd;
-}
-
-// The types the exports ask for after Connect and the three Enable calls.
-const std::set<int32_t>& ExportTypes() {
-  static const std::set<int32_t> types = [] {
-    using LumoraQSStream::EDataKind;
-    std::set<int32_t> asked;
-    for (EDataKind kind : {EDataKind::Scene, EDataKind::Segments, EDataKind::Markers, EDataKind::ForcePlates}) {
-      for (int32_t type : LumoraQSStream::TypesOfKind(kind)) asked.insert(type);
-    }
-    return asked;
-  }();
-  return types;
 }
 
 // ---- The bench's server: the simulator ----------------------------------------------

@@ -36,6 +36,7 @@
 // in CPU time, which other work on a shared machine disturbs less.
 #include <benchmark/benchmark.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -43,16 +44,19 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "api/prefetch_frame.h"
 #include "api/simple_client.h"
 #include "bench/alloc_counter.h"
+#include "bench/export_types.h"
 #include "bench/heavy_scene.h"
 #include "client/frame_client.h"
 #include "serve/wire_encoder.h"
 #include "stream/packet_reader.h"
 #include "testing/memory_reader_writer.h"
+#include "tools/sim/scene.h"
 
 namespace {
 
@@ -126,16 +130,19 @@ class VReplayReader : public LumoraQSStreamIO::VReader {
 
 // Decoding alone: the packet's payload is already in the reader's buffer,
 // where the socket read put it, and each iteration decodes it again, the
-// previous containers kept for carry-over, as on a connection. The dynamic
-// container of two iterations before, held by neither the delivery nor the
-// carry-over any more, is the one refilled.
-void DecodePacketLoop(benchmark::State& state, const VBytes& packet, bool prime) {
+// previous containers kept for carry-over, as on a connection (after
+// `scene`, the scene's description, when given). The dynamic container of
+// two iterations before, held by neither the delivery nor the carry-over
+// any more, is the one refilled. With `idle`, each iteration first sleeps
+// that long, as the receiving thread does in the socket read between paced
+// frames, and only the decode is timed (manual time).
+void DecodePacketLoop(benchmark::State& state, const VBytes* scene, const VBytes& packet,
+                      std::chrono::microseconds idle = std::chrono::microseconds(0)) {
   VMemoryReader reader;
   VPacketReader packets;
   VPacketDelivery delivery;
-  if (prime) {
-    // A scene description first, as on a real connection.
-    reader.Append(Scene().StaticPacket());
+  if (scene) {
+    reader.Append(*scene);
     if (!packets.ReadPacket(reader, false, delivery)) {
       state.SkipWithError("scene did not decode");
       return;
@@ -151,7 +158,16 @@ void DecodePacketLoop(benchmark::State& state, const VBytes& packet, bool prime)
     return packets.DecodePacket(reader, false, delivery);
   };
   for (auto _ : state) {
-    if (!decode()) {
+    bool decoded;
+    if (idle.count() > 0) {
+      std::this_thread::sleep_for(idle);
+      const auto start = std::chrono::steady_clock::now();
+      decoded = static_cast<bool>(decode());
+      state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    } else {
+      decoded = static_cast<bool>(decode());
+    }
+    if (!decoded) {
       state.SkipWithError("packet did not decode");
       return;
     }
@@ -163,8 +179,21 @@ void DecodePacketLoop(benchmark::State& state, const VBytes& packet, bool prime)
   state.counters["packet_bytes"] = static_cast<double>(packet.size());
 }
 
-void BM_DecodeDynamicPacket(benchmark::State& state) { DecodePacketLoop(state, DynamicPacket(), true); }
-void BM_DecodeStaticPacket(benchmark::State& state) { DecodePacketLoop(state, Scene().StaticPacket(), false); }
+void BM_DecodeDynamicPacket(benchmark::State& state) {
+  DecodePacketLoop(state, &Scene().StaticPacket(), DynamicPacket());
+}
+void BM_DecodeStaticPacket(benchmark::State& state) { DecodePacketLoop(state, nullptr, Scene().StaticPacket()); }
+
+// A frame of the demo scene as qs-sim serves it to the exports at 200 frames
+// per second, decoded back to back, or after 5 ms asleep, as the receiving
+// thread meets each paced frame: the caches and address translations the
+// decode needs may have gone meanwhile.
+void BM_DecodeDemoPacket(benchmark::State& state, bool idle) {
+  static const LumoraQSSim::VDemoScene demo(200, 10);
+  static const VBytes scene = demo.StaticPacket(QSBench::ExportTypes());
+  static const VBytes frame = demo.DynamicPacket(1, QSBench::ExportTypes());
+  DecodePacketLoop(state, &scene, frame, std::chrono::microseconds(idle ? 5000 : 0));
+}
 
 // A packet that carries the heavy scene over (subjects, devices and outputs
 // listed in its summary) beside a static object of its own, so that its
@@ -174,7 +203,7 @@ void BM_DecodeCarriedScene(benchmark::State& state) {
   static const VBytes packet = LumoraQSServe::EncodePacket(
       {LumoraQSServe::EncodeStreamInfo(7),
        LumoraQSServe::EncodePacketSummary({}, {SubjectInfo, DeviceInfo, DeviceOutputInfo})});
-  DecodePacketLoop(state, packet, true);
+  DecodePacketLoop(state, &Scene().StaticPacket(), packet);
 }
 
 // Reading and decoding: ReadPacket from a reader that delivers the packet
@@ -863,6 +892,8 @@ void RegisterAll() {
   RegisterBenchmark("decode/static_packet", BM_DecodeStaticPacket);
   RegisterBenchmark("floor/memcpy_static_packet", BM_MemcpyStaticPacket);
   RegisterBenchmark("decode/carried_scene", BM_DecodeCarriedScene);
+  RegisterBenchmark("decode/demo_packet", BM_DecodeDemoPacket, false);
+  RegisterBenchmark("decode/demo_packet_after_idle", BM_DecodeDemoPacket, true)->UseManualTime()->Iterations(400);
   RegisterBenchmark("floor/copy_scene", BM_CopyScene);
   RegisterBenchmark("receive/read_and_decode", BM_ReadAndDecodeDynamicPacket);
   RegisterBenchmark("receive/frame", BM_ReceiveFrame);
