@@ -5,6 +5,9 @@
 //                           whose payload the reader already holds (as the
 //                           socket read leaves it); floor: memcpy of the bytes
 //   decode/static_packet    the same for the scene description
+//   decode/demo_packet      a demo-scene frame as qs-sim serves the exports;
+//                           .../demo_packet_after_idle: the same, each
+//                           after 5 ms asleep (only the decode timed)
 //   receive/read_and_decode ReadPacket: the socket read's copy into the
 //                           reader's buffer, then the decode
 //   receive/frame           read and decode plus the frame client's
