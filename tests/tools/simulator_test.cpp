@@ -40,13 +40,15 @@ VSimulatorOptions Loopback(double rate, uint64_t frames = 0) {
 }
 
 struct VClient {
-  explicit VClient(uint16_t port, const std::set<int32_t>& types, uint8_t mode = 0) {
+  explicit VClient(uint16_t port, const std::set<int32_t>& types, uint8_t mode = 0,
+                   std::shared_ptr<VStreamRecorder> recorder = std::make_shared<VStreamRecorder>())
+      : Recorder(std::move(recorder)), Stream(std::make_unique<VLumoraQSStreamClient>(Recorder)) {
     Stream->SetRequestedTypes(types);
     if (mode != 0) Stream->SetStreamMode(mode);
     Stream->Connect("127.0.0.1", port);
   }
-  std::shared_ptr<VStreamRecorder> Recorder = std::make_shared<VStreamRecorder>();
-  std::unique_ptr<VLumoraQSStreamClient> Stream = std::make_unique<VLumoraQSStreamClient>(Recorder);
+  std::shared_ptr<VStreamRecorder> Recorder;
+  std::unique_ptr<VLumoraQSStreamClient> Stream;
 };
 
 bool HasOnlyRequestedKinds(const VDynamicObjects& d, const std::set<int32_t>& requested) {
@@ -150,6 +152,24 @@ TEST(Simulator, StopsAfterTheFrameBudgetAndClosesTheConnection) {
   // Unpaced: one frame after the other, none skipped.
   for (std::size_t i = 0; i < frames.size(); ++i) EXPECT_EQ(frames[i]->FrameNumber, static_cast<int32_t>(i));
   simulator.Stop();
+}
+
+TEST(Simulator, AnswersEachLateRequestAtOnceWithTheNewestFrameDue) {
+  // The stream client asks for the next frame after its callback returns:
+  // here 20 ms on, when four newer frames of the 200 Hz clock are due.
+  class VSlowRecorder : public VStreamRecorder {
+    void OnDynamicObjects(std::shared_ptr<const VDynamicObjects> objects) override {
+      std::this_thread::sleep_for(20ms);
+      VStreamRecorder::OnDynamicObjects(std::move(objects));
+    }
+  };
+  VSimulator simulator(Loopback(200.0));
+  ASSERT_TRUE(simulator.Start()) << simulator.LastError();
+  VClient client(simulator.Port(), {5, 6}, 0, std::make_shared<VSlowRecorder>());
+  ASSERT_TRUE(client.Recorder->WaitForDynamics(10, 5s));
+  const auto frames = client.Recorder->Dynamics();
+  for (std::size_t i = 1; i < frames.size(); ++i)
+    EXPECT_GE(frames[i]->FrameNumber, frames[i - 1]->FrameNumber + 2) << "the newest frame due, not the next one";
 }
 
 TEST(Simulator, PushesFramesInStreamModeOne) {

@@ -48,6 +48,9 @@ struct VSimulator::VConnection {
   bool Stalled = false;    // a push client that stopped reading
   bool Ended = false;      // the sender has finished; its thread may be joined
   std::size_t RequestsWaiting = 0;
+  // The sender waits for a request and nothing else: only then does a
+  // request need to wake it.
+  bool AwaitingRequest = false;
   std::set<int32_t> Requested;
   uint8_t Mode = 0;
   bool Pushing = false;   // in a push mode: frames follow on from LastSent
@@ -114,6 +117,7 @@ void VSimulator::Stop() {
     for (const auto& connection : Connections_) connection->Served->Cut();
   }
   Changed_.notify_all();
+  WatchWake_.notify_all();
   // No connection is added once the accept thread has been joined.
   Acceptor_.Stop();
   if (WatchThread_.joinable()) WatchThread_.join();
@@ -233,7 +237,7 @@ void VSimulator::Take(std::unique_ptr<VServedConnection> served) {
 void VSimulator::WatchLoop() {
   std::unique_lock<std::mutex> lock(Mutex_);
   while (!Stopping_) {
-    Changed_.wait_for(lock, WatchInterval);
+    WatchWake_.wait_for(lock, WatchInterval);
     if (Stopping_) break;
     const Clock::time_point now = Clock::now();
     std::vector<std::unique_ptr<VConnection>> ended;
@@ -282,7 +286,7 @@ bool VSimulator::WaitForTurn(std::unique_lock<std::mutex>& lock, VConnection& co
         return false;
       }
       if (!push && connection.RequestsWaiting == 0) {
-        Changed_.wait(lock);
+        AwaitRequest(lock, connection, Clock::time_point::max());
         continue;
       }
       frame = NextUnpaced_++;
@@ -297,8 +301,18 @@ bool VSimulator::WaitForTurn(std::unique_lock<std::mutex>& lock, VConnection& co
         connection.Exhausted = true;
         return false;
       }
-      if (last >= 0) Changed_.wait_until(lock, WakeTime(Epoch_, Source_->DueAt(last)));
-      else Changed_.wait(lock);
+      // No request can be answered before the frame after the last one
+      // sent is due. Until then the sender sleeps on the clock alone, and a
+      // request that comes meanwhile is taken up then instead of waking it
+      // now: a client asking right after each frame costs the server one
+      // thread woken to read the request, not the sender besides.
+      const double nextDue = Source_->DueAt(std::max<int64_t>(connection.LastSent + 1, 0));
+      if (nextDue > elapsed) {
+        Changed_.wait_until(lock, WakeTime(Epoch_, nextDue));
+      } else {
+        AwaitRequest(lock, connection,
+                     last >= 0 ? WakeTime(Epoch_, Source_->DueAt(last)) : Clock::time_point::max());
+      }
       continue;
     }
     // A push connection gets every frame from the one due when it asked
@@ -430,6 +444,15 @@ void VSimulator::Serve(VConnection& connection) {
     UpdateFinished();
   }
   Changed_.notify_all();
+  WatchWake_.notify_all();
+}
+
+void VSimulator::AwaitRequest(std::unique_lock<std::mutex>& lock, VConnection& connection,
+                              Clock::time_point until) {
+  connection.AwaitingRequest = true;
+  if (until == Clock::time_point::max()) Changed_.wait(lock);
+  else Changed_.wait_until(lock, until);
+  connection.AwaitingRequest = false;
 }
 
 bool VSimulator::Request(VConnection& connection, const VRecordedRequest& request) {
@@ -441,14 +464,20 @@ bool VSimulator::Request(VConnection& connection, const VRecordedRequest& reques
       connection.BadRequest = true;
       return false;
     }
+    // The sender is woken only where the request changes what it waits
+    // for: it waits for a request, the clock starts, or the stream mode
+    // changes. A new list of types is read when the next frame goes out.
+    bool wake = connection.AwaitingRequest;
     // A clock that waits for its first client starts with that client's
     // first request, so that its first frame is the first one.
     if (!ClockStarted_) {
       Epoch_ = Clock::now();
       ClockStarted_ = true;
+      wake = true;
     }
     if (request.HasTypeList) connection.Requested = request.Types;
     if (request.HasStreamMode) {
+      wake = wake || connection.Mode != request.StreamMode;
       connection.Mode = request.StreamMode;
       // Pushing starts from the frame due as the request comes, however
       // late the sender thread takes it up.
@@ -457,6 +486,7 @@ bool VSimulator::Request(VConnection& connection, const VRecordedRequest& reques
       connection.Pushing = connection.Mode != 0;
     }
     ++connection.RequestsWaiting;
+    if (!wake) return true;
   }
   Changed_.notify_all();
   return true;

@@ -144,6 +144,9 @@ class VSimulator {
   // Waits until the connection may send its next packet, `frame`; false
   // when it must end instead. Called with Mutex_ held.
   bool WaitForTurn(std::unique_lock<std::mutex>& lock, VConnection& connection, int64_t& frame);
+  // Within WaitForTurn: waits to be woken by a request (or anything that
+  // ends the connection), at the latest until `until`.
+  void AwaitRequest(std::unique_lock<std::mutex>& lock, VConnection& connection, Clock::time_point until);
   // The following are called with Mutex_ held.
   // The last frame there is to serve; -1 when they never end.
   int64_t LastServable() const;
@@ -164,6 +167,9 @@ class VSimulator {
 
   mutable std::mutex Mutex_;
   mutable std::condition_variable Changed_;
+  // Wakes the watch thread early: the simulator stops or a connection has
+  // ended. Requests and sends do not concern it.
+  std::condition_variable WatchWake_;
   bool Started_ = false;
   bool Stopping_ = false;
   bool Finished_ = false;
