@@ -94,13 +94,12 @@ VDynamicObjectsPool::VDynamicObjectsPool() : Bin(std::make_shared<VDynamicObject
 
 VDynamicObjectsPool::~VDynamicObjectsPool() = default;
 
-std::shared_ptr<VDynamicObjects> VDynamicObjectsPool::Take(uint32_t payloadBytes, const VDynamicObjects* previous) {
+std::unique_ptr<VDynamicObjects> VDynamicObjectsPool::Reuse(uint64_t maxRoom) {
   // Lists with room for far more than this payload can fill were grown by
   // an earlier, larger frame: a container (or spare lists) holding such room
   // is freed rather than refilled, so that the memory held follows the
   // stream, as it did when every packet had new lists. Every list counts,
   // the container's own as well as those inside its elements.
-  const uint64_t maxRoom = MaxKeptRoom(payloadBytes);
   if (KeptBytes(SpareLists) > maxRoom) SpareLists = VSpareLists{};
   std::unique_ptr<VDynamicObjects> objects = Bin->Take();
   if (objects && KeptBytes(*objects) > maxRoom) objects.reset();
@@ -114,6 +113,17 @@ std::shared_ptr<VDynamicObjects> VDynamicObjectsPool::Take(uint32_t payloadBytes
       SpareLists = VSpareLists{};
     }
   }
+  return objects;
+}
+
+std::shared_ptr<VDynamicObjects> VDynamicObjectsPool::Take(uint32_t payloadBytes, const VDynamicObjects* previous) {
+  const uint64_t maxRoom = MaxKeptRoom(payloadBytes);
+  if (Prepared) {
+    std::shared_ptr<VDynamicObjects> ready = std::move(Prepared);
+    if (PreparedRoom <= maxRoom) return ready;
+    // Readied for a larger packet: back to the bin, and decided again below.
+  }
+  std::unique_ptr<VDynamicObjects> objects = Reuse(maxRoom);
   if (!objects) {
     objects = std::make_unique<VDynamicObjects>();
     if (previous) ReserveLike(*previous, *objects, maxRoom);
@@ -123,7 +133,21 @@ std::shared_ptr<VDynamicObjects> VDynamicObjectsPool::Take(uint32_t payloadBytes
   return std::shared_ptr<VDynamicObjects>(objects.release(), VReturnToBin{Bin});
 }
 
+void VDynamicObjectsPool::Prepare(uint32_t payloadBytes) noexcept {
+  if (Prepared) return;
+  const uint64_t maxRoom = MaxKeptRoom(payloadBytes);
+  try {
+    std::unique_ptr<VDynamicObjects> objects = Reuse(maxRoom);
+    if (!objects) return;
+    Prepared = std::shared_ptr<VDynamicObjects>(objects.release(), VReturnToBin{Bin});
+    PreparedRoom = maxRoom;
+  } catch (...) {
+    // Nothing readied: Take does the work when the packet comes.
+  }
+}
+
 void VDynamicObjectsPool::Clear() {
+  Prepared.reset();
   Bin->Clear();
   SpareLists = VSpareLists{};
 }

@@ -28,6 +28,17 @@ class VDynamicObjectsPool {
   std::shared_ptr<LumoraQSStream::VDynamicObjects> Take(uint32_t payloadBytes,
                                                         const LumoraQSStream::VDynamicObjects* previous);
 
+  // Readies a container that has come back for a packet of about
+  // `payloadBytes`, doing now what Take would do on its arrival: the
+  // container is emptied (its inner lists go to Spare()) and wrapped for
+  // sharing. The next Take hands it out as it is when its packet's payload
+  // is at least as large; for a smaller one Take decides again as if
+  // nothing had been readied. Does nothing when no container has come back
+  // or one is readied already. The receiving thread calls it between
+  // packets, while it waits anyway, so that a packet's arrival and its
+  // delivery are not kept apart by this work.
+  void Prepare(uint32_t payloadBytes) noexcept;
+
   // The inner lists given up by the containers taken, for
   // DecodeDynamicObject to hand to the elements it appends.
   LumoraQSStream::VSpareLists& Spare() { return SpareLists; }
@@ -36,6 +47,13 @@ class VDynamicObjectsPool {
   void Clear();
 
  private:
+  // A container that came back, emptied for a packet whose lists may take
+  // up to `maxRoom` bytes; nullptr when none came back or it holds more.
+  std::unique_ptr<LumoraQSStream::VDynamicObjects> Reuse(uint64_t maxRoom);
+
   std::shared_ptr<VDynamicObjectsBin> Bin;
   LumoraQSStream::VSpareLists SpareLists;
+  // The container Prepare readied, and the room it was readied for.
+  std::shared_ptr<LumoraQSStream::VDynamicObjects> Prepared;
+  uint64_t PreparedRoom = 0;
 };

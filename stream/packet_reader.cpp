@@ -137,9 +137,14 @@ VReadResult VPacketReader::DecodePacket(VReader& reader, bool convertVideo, VPac
   }
   if (dynamicObjects) {
     LastDynamic = dynamicObjects;
+    LastDynamicPayload = reader.Length();
     delivery.Dynamic = std::move(dynamicObjects);
   }
   return {};
+}
+
+void VPacketReader::PrepareNext() noexcept {
+  if (LastDynamic) Pool.Prepare(LastDynamicPayload);
 }
 
 void VPacketReader::Reset() {

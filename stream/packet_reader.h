@@ -51,6 +51,13 @@ class VPacketReader {
   // containers as ReadPacket.
   VReadResult DecodePacket(LumoraQSStreamIO::VReader& reader, bool convertVideo, VPacketDelivery& delivery);
 
+  // Readies a container for the next packet's dynamic objects, sized by the
+  // last one's, out of those that holders have let go of (see
+  // VDynamicObjectsPool::Prepare). Called between packets, so that this work
+  // does not fall between a packet's arrival and its delivery; without it,
+  // decoding the packet does the same work.
+  void PrepareNext() noexcept;
+
   // Forgets the previous containers (the start of a connection), and the
   // containers and lists kept for reuse.
   void Reset();
@@ -61,6 +68,7 @@ class VPacketReader {
   VDynamicObjectsPool Pool;
   std::shared_ptr<const VStaticObjects> LastStatic;
   std::shared_ptr<const VDynamicObjects> LastDynamic;
+  uint32_t LastDynamicPayload = 0;  // the payload bytes of LastDynamic's packet
   std::set<int32_t> Offered;
   VPacketSummary Summary;
   std::vector<uint8_t> ConversionBuffer;

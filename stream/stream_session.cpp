@@ -149,6 +149,9 @@ VReadResult VStreamSession::Receive(VReader& reader, VWriter& writer, IStreamSes
   for (;;) {
     if (!SendRequest(writer)) return EEndReason::SocketError;
     if (!observer.OnRequestSent()) return EEndReason::Stopped;
+    // The last frame is delivered: ready the next one's container while the
+    // server answers, rather than once its packet is here.
+    Packets.PrepareNext();
     if (raw) raw->clear();
     VPacketDelivery delivery;
     if (VReadResult packet = Packets.ReadPacket(reader, VideoConversion.load(), delivery); !packet) return packet;

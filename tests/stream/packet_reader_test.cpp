@@ -329,9 +329,24 @@ void ExpectShapedFrame(const VDynamicObjects& objects, int32_t number, int32_t s
   EXPECT_TRUE(objects.VideoFrames.empty());
 }
 
+// Each reuse test runs twice: with the receiving thread's readying of the
+// next container between packets (PrepareNext), and without.
+class PacketReaderReuse : public ::testing::TestWithParam<bool> {
+ protected:
+  VReadResult Read(VPacketReader& packets, VMemoryReader& reader, VPacketDelivery& delivery) {
+    if (GetParam()) packets.PrepareNext();
+    return packets.ReadPacket(reader, false, delivery);
+  }
+};
+
 }  // namespace
 
-TEST(PacketReader, ContainersLetGoOfAreRefilledWhileHeldOnesStayAsDelivered) {
+INSTANTIATE_TEST_SUITE_P(PacketReader, PacketReaderReuse, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return info.param ? "Readied" : "OnArrival";
+                         });
+
+TEST_P(PacketReaderReuse, ContainersLetGoOfAreRefilledWhileHeldOnesStayAsDelivered) {
   // Frame shapes that grow, shrink and vanish, so a refilled container has
   // more, fewer or no lists to spare.
   const int32_t subjects[] = {3, 3, 5, 1, 0, 4, 4, 2, 6, 3};
@@ -345,11 +360,11 @@ TEST(PacketReader, ContainersLetGoOfAreRefilledWhileHeldOnesStayAsDelivered) {
   bool refilled = false;
   {
     VPacketReader packets;
-    ASSERT_TRUE(packets.ReadPacket(reader, false, held));
+    ASSERT_TRUE(Read(packets, reader, held));
     ASSERT_TRUE(held.Dynamic);
     for (int32_t n = 1; n < 10; ++n) {
       VPacketDelivery delivery;
-      ASSERT_TRUE(packets.ReadPacket(reader, false, delivery));
+      ASSERT_TRUE(Read(packets, reader, delivery));
       ASSERT_TRUE(delivery.Dynamic);
       ASSERT_NE(delivery.Dynamic, held.Dynamic);
       ExpectShapedFrame(*delivery.Dynamic, n + 1, subjects[n], markers[n]);
@@ -359,7 +374,7 @@ TEST(PacketReader, ContainersLetGoOfAreRefilledWhileHeldOnesStayAsDelivered) {
       if (markers[n] == 0 && delivery.Dynamic->MarkerPositions.capacity() >= 50) refilled = true;
     }
     VPacketDelivery carried;
-    ASSERT_TRUE(packets.ReadPacket(reader, false, carried));
+    ASSERT_TRUE(Read(packets, reader, carried));
     ASSERT_TRUE(carried.Dynamic);
     EXPECT_EQ(carried.Dynamic->FrameNumber, 11);
     ASSERT_EQ(carried.Dynamic->MarkerPositions.size(), 50u);
@@ -373,20 +388,21 @@ TEST(PacketReader, ContainersLetGoOfAreRefilledWhileHeldOnesStayAsDelivered) {
   held = VPacketDelivery{};
 }
 
-TEST(PacketReader, ContainersGrownByALargeFrameAreNotKeptForSmallOnes) {
-  // 3000 markers (336 000 bytes of records), then frames of 10.
+TEST_P(PacketReaderReuse, ContainersGrownByALargeFrameAreNotKeptForSmallOnes) {
+  // Two frames of 3000 markers (336 000 bytes of records), then frames of
+  // 10: the container readied after the second large frame, for a packet
+  // as large, is not the one a small frame gets.
   VMemoryReader reader;
-  reader.Append(ShapedFrame(1, 2, 3000));
-  for (int32_t n = 2; n <= 8; ++n) reader.Append(ShapedFrame(n, 2, 10));
+  for (int32_t n = 1; n <= 8; ++n) reader.Append(ShapedFrame(n, 2, n <= 2 ? 3000 : 10));
   VPacketReader packets;
   for (int32_t n = 1; n <= 8; ++n) {
     VPacketDelivery delivery;
-    ASSERT_TRUE(packets.ReadPacket(reader, false, delivery));
+    ASSERT_TRUE(Read(packets, reader, delivery));
     ASSERT_TRUE(delivery.Dynamic);
-    ExpectShapedFrame(*delivery.Dynamic, n, 2, n == 1 ? 3000 : 10);
-    // The large frame's container comes back while frame 3 or 4 is read;
-    // it is not refilled with a small frame.
-    if (n > 1) {
+    ExpectShapedFrame(*delivery.Dynamic, n, 2, n <= 2 ? 3000 : 10);
+    // The large frames' containers come back while frames 3 to 5 are read;
+    // neither is refilled with a small frame.
+    if (n > 2) {
       EXPECT_LT(delivery.Dynamic->MarkerPositions.capacity(), 3000u) << n;
     }
   }
