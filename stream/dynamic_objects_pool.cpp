@@ -95,11 +95,12 @@ VDynamicObjectsPool::VDynamicObjectsPool() : Bin(std::make_shared<VDynamicObject
 VDynamicObjectsPool::~VDynamicObjectsPool() = default;
 
 std::unique_ptr<VDynamicObjects> VDynamicObjectsPool::Reuse(uint64_t maxRoom) {
-  // Lists with room for far more than this payload can fill were grown by
-  // an earlier, larger frame: a container (or spare lists) holding such room
-  // is freed rather than refilled, so that the memory held follows the
-  // stream, as it did when every packet had new lists. Every list counts,
-  // the container's own as well as those inside its elements.
+  // Lists with more room than `maxRoom` (far more than the packet's payload
+  // can fill) were grown by an earlier, larger frame: a container (or spare
+  // lists) holding such room is freed rather than refilled, so that the
+  // memory held follows the stream, as it did when every packet had new
+  // lists. Every list counts, the container's own as well as those inside
+  // its elements.
   if (KeptBytes(SpareLists) > maxRoom) SpareLists = VSpareLists{};
   std::unique_ptr<VDynamicObjects> objects = Bin->Take();
   if (objects && KeptBytes(*objects) > maxRoom) objects.reset();
