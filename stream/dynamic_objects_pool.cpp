@@ -88,6 +88,14 @@ struct VReturnToBin {
   }
 };
 
+// `objects` shared, returning to `bin` when its last holder lets go. Should
+// the control block's allocation fail, the deleter still runs and the
+// container goes back to the bin.
+std::shared_ptr<VDynamicObjects> Share(std::unique_ptr<VDynamicObjects> objects,
+                                       const std::shared_ptr<VDynamicObjectsBin>& bin) {
+  return std::shared_ptr<VDynamicObjects>(objects.release(), VReturnToBin{bin});
+}
+
 }  // namespace
 
 VDynamicObjectsPool::VDynamicObjectsPool() : Bin(std::make_shared<VDynamicObjectsBin>()) {}
@@ -129,9 +137,7 @@ std::shared_ptr<VDynamicObjects> VDynamicObjectsPool::Take(uint32_t payloadBytes
     objects = std::make_unique<VDynamicObjects>();
     if (previous) ReserveLike(*previous, *objects, maxRoom);
   }
-  // Should the control block's allocation fail, the deleter still runs and
-  // the container goes back to the bin.
-  return std::shared_ptr<VDynamicObjects>(objects.release(), VReturnToBin{Bin});
+  return Share(std::move(objects), Bin);
 }
 
 void VDynamicObjectsPool::Prepare(uint32_t payloadBytes) noexcept {
@@ -140,7 +146,7 @@ void VDynamicObjectsPool::Prepare(uint32_t payloadBytes) noexcept {
   try {
     std::unique_ptr<VDynamicObjects> objects = Reuse(maxRoom);
     if (!objects) return;
-    Prepared = std::shared_ptr<VDynamicObjects>(objects.release(), VReturnToBin{Bin});
+    Prepared = Share(std::move(objects), Bin);
     PreparedRoom = maxRoom;
   } catch (...) {
     // Nothing readied: Take does the work when the packet comes.
