@@ -35,7 +35,7 @@ bool VCaptureServer::Start() {
   Port_ = Acceptor_.Port();
   Started_ = true;
   // Connections are served one after another on the accept thread.
-  Acceptor_.Start([this](std::unique_ptr<VServedConnection> served) { Take(*served); });
+  Acceptor_.Start([this](std::unique_ptr<VServedConnection> served) { Take(std::move(served)); });
   return true;
 }
 
@@ -112,15 +112,18 @@ bool VCaptureServer::WaitForClosedConnections(std::size_t count, std::chrono::mi
   return Changed_.wait_for(lock, timeout, [&] { return Closed_ >= count; });
 }
 
-void VCaptureServer::Take(VServedConnection& served) {
+void VCaptureServer::Take(std::unique_ptr<VServedConnection> served) {
   {
     std::lock_guard<std::mutex> lock(Mutex_);
     if (Stopping_) return;
     ++Accepted_;
   }
   Changed_.notify_all();
-  VConnection connection(served);
-  Serve(connection);
+  {
+    VConnection connection(*served);
+    Serve(connection);
+  }
+  served.reset();
   {
     std::lock_guard<std::mutex> lock(Mutex_);
     ++Closed_;

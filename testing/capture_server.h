@@ -103,6 +103,8 @@ class VCaptureServer {
   std::size_t ScriptLeft() const;
 
   std::size_t ConnectionsAccepted() const;
+  // A connection counts as closed once its socket is closed and its reader
+  // joined: waiting for the count leaves none of its descriptors or threads.
   std::size_t ConnectionsClosed() const;
   std::vector<VRecordedRequest> Requests() const;
   std::size_t RequestCount() const;
@@ -116,7 +118,7 @@ class VCaptureServer {
   struct VConnection;
 
   // The accept thread's handler: serves the connection to its end.
-  void Take(LumoraQSServe::VServedConnection& served);
+  void Take(std::unique_ptr<LumoraQSServe::VServedConnection> served);
   void Serve(VConnection& connection);
   bool SendAll(VConnection& connection, const VBytes& bytes);
   bool WaitForScript(VConnection& connection, std::chrono::steady_clock::time_point deadline,

@@ -60,7 +60,15 @@ struct VSnapshot {
   long ResidentKiB;
 };
 
-VSnapshot Take() { return {OpenDescriptors(), Threads(), ResidentKiB()}; }
+// Disconnect joins the library's threads and the server joins its reader
+// before it counts a connection closed, but a joined thread can stay listed
+// in /proc/self/task for a moment while the kernel finishes its exit.
+// The snapshot waits (bounded) for the count to come down to the process's
+// idle count; a thread that really stays shows in the comparison after.
+VSnapshot Take(int idleThreads) {
+  WaitUntil([&] { return Threads() <= idleThreads; }, 2000ms);
+  return {OpenDescriptors(), Threads(), ResidentKiB()};
+}
 
 // One cycle. The server serves connections one after another; waiting for
 // it to have closed the previous one keeps its own descriptors and threads
@@ -93,19 +101,21 @@ void RunCycles(const std::string& address, int cycles, int warmUp, bool checkMem
   options.ScriptWait = 10000ms;
   VCaptureServer server(options);
   if (!server.Start()) GTEST_SKIP() << "cannot serve: " << server.LastError();
+  // This thread and the server's, before the library has started any.
+  const int idleThreads = Threads();
 
   VSnapshot before{};
   const auto start = Clock::now();
   for (int i = 0; i < cycles; ++i) {
     if (i == warmUp) {
       ASSERT_TRUE(WaitUntil([&] { return server.ConnectionsClosed() == server.ConnectionsAccepted(); }, 10000ms));
-      before = Take();
+      before = Take(idleThreads);
     }
     Cycle(server, address, i + 1);
     if (::testing::Test::HasFatalFailure()) return;
   }
   ASSERT_TRUE(WaitUntil([&] { return server.ConnectionsClosed() == server.ConnectionsAccepted(); }, 10000ms));
-  const VSnapshot after = Take();
+  const VSnapshot after = Take(idleThreads);
   std::printf("%d cycles in %.1f s; after %d warm-up cycles: descriptors %d -> %d, threads %d -> %d, "
               "VmRSS %ld -> %ld KiB\n",
               cycles, std::chrono::duration<double>(Clock::now() - start).count(), warmUp, before.Descriptors,
