@@ -227,7 +227,9 @@ TEST(EventServerDeadlines, BytesThatTrickleInDoNotExtendThem) {
   for (const bool answered : {false, true}) {
     const int fd = Open(server, answered ? "GET /nothing HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n" : "GET / HTTP/1.1\r\n");
     ASSERT_GE(fd, 0);
-    if (answered) ASSERT_NE(Receive(fd, "not found\n").find("404"), std::string::npos);
+    if (answered) {
+      ASSERT_NE(Receive(fd, "not found\n").find("404"), std::string::npos);
+    }
     // Once the server has closed the connection, a byte sent is answered
     // with a reset and the next one cannot be sent. Bounded: 200 bytes, 10 s.
     bool closed = false;
