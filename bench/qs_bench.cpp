@@ -12,6 +12,8 @@
 //                           reader's buffer, then the decode
 //   receive/frame           read and decode plus the frame client's
 //                           OnDynamicObjects
+//   receive/demo_packet_after_idle  a demo-scene frame read from a loopback
+//                           socket and decoded, each after 5 ms asleep
 //   handover/direct         facade GetFrame without prefetching: GetFrames
 //                           plus the move into the current record; floor:
 //                           one whole-record copy
@@ -50,6 +52,10 @@
 #include <thread>
 #include <vector>
 
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/write.hpp>
+
 #include "api/prefetch_frame.h"
 #include "api/simple_client.h"
 #include "bench/alloc_counter.h"
@@ -58,6 +64,7 @@
 #include "client/frame_client.h"
 #include "serve/wire_encoder.h"
 #include "stream/packet_reader.h"
+#include "streamio/socket_reader_writer.h"
 #include "testing/memory_reader_writer.h"
 #include "tools/sim/scene.h"
 
@@ -187,15 +194,61 @@ void BM_DecodeDynamicPacket(benchmark::State& state) {
 }
 void BM_DecodeStaticPacket(benchmark::State& state) { DecodePacketLoop(state, nullptr, Scene().StaticPacket()); }
 
-// A frame of the demo scene as qs-sim serves it to the exports at 200 frames
-// per second, decoded back to back, or after 5 ms asleep, as the receiving
-// thread meets each paced frame: the caches and address translations the
-// decode needs may have gone meanwhile.
-void BM_DecodeDemoPacket(benchmark::State& state, bool idle) {
+// The demo scene as qs-sim serves it to the exports at 200 frames per
+// second: its description and one frame.
+const LumoraQSSim::VDemoScene& DemoScene() {
   static const LumoraQSSim::VDemoScene demo(200, 10);
-  static const VBytes scene = demo.StaticPacket(QSBench::ExportTypes());
-  static const VBytes frame = demo.DynamicPacket(1, QSBench::ExportTypes());
-  DecodePacketLoop(state, &scene, frame, std::chrono::microseconds(idle ? 5000 : 0));
+  return demo;
+}
+const VBytes& DemoFrame() {
+  static const VBytes frame = DemoScene().DynamicPacket(1, QSBench::ExportTypes());
+  return frame;
+}
+
+// A demo-scene frame decoded back to back, or after 5 ms asleep, as the
+// receiving thread meets each paced frame: the caches and address
+// translations the decode needs may have gone meanwhile.
+void BM_DecodeDemoPacket(benchmark::State& state, bool idle) {
+  static const VBytes scene = DemoScene().StaticPacket(QSBench::ExportTypes());
+  DecodePacketLoop(state, &scene, DemoFrame(), std::chrono::microseconds(idle ? 5000 : 0));
+}
+
+// The receiving thread's whole turn on a paced demo frame: after 5 ms
+// asleep, ReadPacket from the connection's socket reader over loopback (the
+// receive system call, then the decode), the packet written just before.
+// Only ReadPacket is timed (manual time).
+void BM_ReceiveDemoPacketAfterIdle(benchmark::State& state) {
+  using boost::asio::ip::tcp;
+  const VBytes& frame = DemoFrame();
+  boost::asio::io_context context;
+  tcp::acceptor acceptor(context);
+  auto socket = std::make_shared<tcp::socket>(context);
+  tcp::socket server(context);
+  boost::system::error_code error;
+  acceptor.open(tcp::v4(), error);
+  if (!error) acceptor.bind(tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0), error);
+  if (!error) acceptor.listen(1, error);
+  if (!error) socket->connect(acceptor.local_endpoint(), error);
+  if (!error) acceptor.accept(server, error);
+  if (error) {
+    state.SkipWithError(("no loopback connection: " + error.message()).c_str());
+    return;
+  }
+  LumoraQSStreamIO::VQSStreamReaderWriter reader(socket);
+  VPacketReader packets;
+  VPacketDelivery delivery;
+  for (auto _ : state) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    boost::asio::write(server, boost::asio::buffer(frame), error);
+    const auto start = std::chrono::steady_clock::now();
+    const bool read = !error && static_cast<bool>(packets.ReadPacket(reader, false, delivery));
+    state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    if (!read) {
+      state.SkipWithError("packet did not arrive or decode");
+      return;
+    }
+  }
+  state.counters["packet_bytes"] = static_cast<double>(frame.size());
 }
 
 // A packet that carries the heavy scene over (subjects, devices and outputs
@@ -900,6 +953,7 @@ void RegisterAll() {
   RegisterBenchmark("floor/copy_scene", BM_CopyScene);
   RegisterBenchmark("receive/read_and_decode", BM_ReadAndDecodeDynamicPacket);
   RegisterBenchmark("receive/frame", BM_ReceiveFrame);
+  RegisterBenchmark("receive/demo_packet_after_idle", BM_ReceiveDemoPacketAfterIdle)->UseManualTime()->Iterations(400);
   RegisterBenchmark("handover/direct", BM_HandOverDirect);
   RegisterBenchmark("handover/prefetch", BM_HandOverPrefetch);
   RegisterBenchmark("floor/copy_record", BM_CopyRecord);
