@@ -52,8 +52,6 @@
 #include <thread>
 #include <vector>
 
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/write.hpp>
 
 #include "api/prefetch_frame.h"
@@ -65,6 +63,7 @@
 #include "serve/wire_encoder.h"
 #include "stream/packet_reader.h"
 #include "streamio/socket_reader_writer.h"
+#include "testing/loopback_pair.h"
 #include "testing/memory_reader_writer.h"
 #include "tools/sim/scene.h"
 
@@ -218,28 +217,19 @@ void BM_DecodeDemoPacket(benchmark::State& state, bool idle) {
 // receive system call, then the decode), the packet written just before.
 // Only ReadPacket is timed (manual time).
 void BM_ReceiveDemoPacketAfterIdle(benchmark::State& state) {
-  using boost::asio::ip::tcp;
   const VBytes& frame = DemoFrame();
-  boost::asio::io_context context;
-  tcp::acceptor acceptor(context);
-  auto socket = std::make_shared<tcp::socket>(context);
-  tcp::socket server(context);
-  boost::system::error_code error;
-  acceptor.open(tcp::v4(), error);
-  if (!error) acceptor.bind(tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0), error);
-  if (!error) acceptor.listen(1, error);
-  if (!error) socket->connect(acceptor.local_endpoint(), error);
-  if (!error) acceptor.accept(server, error);
-  if (error) {
-    state.SkipWithError(("no loopback connection: " + error.message()).c_str());
+  QSTesting::VLoopbackPair pair;
+  if (!pair.Connect()) {
+    state.SkipWithError("no loopback connection");
     return;
   }
-  LumoraQSStreamIO::VQSStreamReaderWriter reader(socket);
+  boost::system::error_code error;
+  LumoraQSStreamIO::VQSStreamReaderWriter reader(pair.Client);
   VPacketReader packets;
   VPacketDelivery delivery;
   for (auto _ : state) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    boost::asio::write(server, boost::asio::buffer(frame), error);
+    boost::asio::write(pair.Server, boost::asio::buffer(frame), error);
     const auto start = std::chrono::steady_clock::now();
     const bool read = !error && static_cast<bool>(packets.ReadPacket(reader, false, delivery));
     state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());

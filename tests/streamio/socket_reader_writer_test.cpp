@@ -25,9 +25,11 @@
 #include "streamio/reader.h"
 #include "streamio/socket_reader_writer.h"
 #include "streamio/writer.h"
+#include "testing/loopback_pair.h"
 #include "testing/wire_bytes.h"
 
 using LumoraQSStreamIO::VQSStreamReaderWriter;
+using QSTesting::VLoopbackPair;
 using Socket = boost::asio::ip::tcp::socket;
 
 namespace {
@@ -68,42 +70,10 @@ class Watchdog {
   std::thread Thread;
 };
 
-// A connected pair on 127.0.0.1: `Client` (shared, as the stream client
-// holds it) and `Server`, the peer's end.
-struct LoopbackPair {
-  boost::asio::io_context Context;
-  std::shared_ptr<Socket> Client = std::make_shared<Socket>(Context);
-  Socket Server{Context};
-
-  bool Connect() {
-    boost::system::error_code error;
-    boost::asio::ip::tcp::acceptor acceptor(Context);
-    const boost::asio::ip::tcp::endpoint any(boost::asio::ip::make_address("127.0.0.1"), 0);
-    acceptor.open(any.protocol(), error);
-    if (!error) acceptor.bind(any, error);
-    if (!error) acceptor.listen(1, error);
-    if (error) return false;
-    const auto endpoint = acceptor.local_endpoint(error);
-    if (error || endpoint.port() == 0) return false;
-    // A listening socket completes the handshake without accept(), so the
-    // blocking connect returns before the accept below.
-    Client->connect(endpoint, error);
-    if (error) return false;
-    acceptor.accept(Server, error);
-    return !error;
-  }
-
-  // Ends both directions at the OS level; wakes any blocked read.
-  void ShutDown() {
-    ::shutdown(Client->native_handle(), SHUT_RDWR);
-    ::shutdown(Server.native_handle(), SHUT_RDWR);
-  }
-};
-
 constexpr std::chrono::seconds Limit{10};
 
 TEST(SocketReaderWriter, ConstructionTurnsOnTenSecondLinger) {
-  LoopbackPair pair;
+  VLoopbackPair pair;
   ASSERT_TRUE(pair.Connect());
   boost::asio::socket_base::linger before;
   pair.Client->get_option(before);
@@ -118,7 +88,7 @@ TEST(SocketReaderWriter, ConstructionTurnsOnTenSecondLinger) {
 }
 
 TEST(SocketReaderWriter, ConstructionOnAClosedSocketThrowsSystemError) {
-  LoopbackPair pair;
+  VLoopbackPair pair;
   ASSERT_TRUE(pair.Connect());
   pair.Client->close();
   try {
@@ -134,7 +104,7 @@ TEST(SocketReaderWriter, ConstructionOnAClosedSocketThrowsSystemError) {
 }
 
 TEST(SocketReaderWriter, ReadsExactCountsAcrossSeveralWrites) {
-  LoopbackPair pair;
+  VLoopbackPair pair;
   ASSERT_TRUE(pair.Connect());
   VQSStreamReaderWriter stream(pair.Client);
   Watchdog watchdog(Limit, [&pair] { pair.ShutDown(); });
@@ -173,7 +143,7 @@ TEST(SocketReaderWriter, ReadsExactCountsAcrossSeveralWrites) {
 // Reads of sizes around the read-ahead buffer's hand out each byte once and
 // in order, and the peer's close only after every byte sent before it.
 TEST(SocketReaderWriter, ReadAheadHandsOutEveryByteOnceThenTheClose) {
-  LoopbackPair pair;
+  VLoopbackPair pair;
   ASSERT_TRUE(pair.Connect());
   VQSStreamReaderWriter stream(pair.Client);
   Watchdog watchdog(Limit, [&pair] { pair.ShutDown(); });
@@ -201,7 +171,7 @@ TEST(SocketReaderWriter, ReadAheadHandsOutEveryByteOnceThenTheClose) {
 }
 
 TEST(SocketReaderWriter, FillAndSectionsWorkOverTheSocket) {
-  LoopbackPair pair;
+  VLoopbackPair pair;
   ASSERT_TRUE(pair.Connect());
   VQSStreamReaderWriter stream(pair.Client);
   Watchdog watchdog(Limit, [&pair] { pair.ShutDown(); });
@@ -223,7 +193,7 @@ TEST(SocketReaderWriter, FillAndSectionsWorkOverTheSocket) {
 }
 
 TEST(SocketReaderWriter, PeerCloseMakesReadFalse) {
-  LoopbackPair pair;
+  VLoopbackPair pair;
   ASSERT_TRUE(pair.Connect());
   VQSStreamReaderWriter stream(pair.Client);
   Watchdog watchdog(Limit, [&pair] { pair.ShutDown(); });
@@ -249,7 +219,7 @@ TEST(SocketReaderWriter, PeerCloseMakesReadFalse) {
 }
 
 TEST(SocketReaderWriter, WriteAndFlushSendTheBytes) {
-  LoopbackPair pair;
+  VLoopbackPair pair;
   ASSERT_TRUE(pair.Connect());
   VQSStreamReaderWriter stream(pair.Client);
   Watchdog watchdog(Limit, [&pair] { pair.ShutDown(); });
@@ -272,7 +242,7 @@ TEST(SocketReaderWriter, WriteAndFlushSendTheBytes) {
 }
 
 TEST(SocketReaderWriter, WriteAfterThePeerIsGoneFails) {
-  LoopbackPair pair;
+  VLoopbackPair pair;
   ASSERT_TRUE(pair.Connect());
   VQSStreamReaderWriter stream(pair.Client);
   Watchdog watchdog(Limit, [&pair] { pair.ShutDown(); });
@@ -283,7 +253,7 @@ TEST(SocketReaderWriter, WriteAfterThePeerIsGoneFails) {
 }
 
 TEST(SocketReaderWriter, DestructionLeavesTheSocketOpen) {
-  LoopbackPair pair;
+  VLoopbackPair pair;
   ASSERT_TRUE(pair.Connect());
   { VQSStreamReaderWriter stream(pair.Client); }
   EXPECT_EQ(pair.Client.use_count(), 1);  // the share was released
