@@ -7,7 +7,9 @@
 //   decode/static_packet    the same for the scene description
 //   decode/demo_packet      a demo-scene frame as qs-sim serves the exports;
 //                           .../demo_packet_after_idle: the same, each
-//                           after 5 ms asleep (only the decode timed)
+//                           after 5 ms asleep (only the decode timed);
+//                           .../demo_packet_rehearsed: the same, the
+//                           decode rehearsed 1 ms before each
 //   receive/read_and_decode ReadPacket: the socket read's copy into the
 //                           reader's buffer, then the decode
 //   receive/frame           read and decode plus the frame client's
@@ -62,6 +64,7 @@
 #include "client/frame_client.h"
 #include "serve/wire_encoder.h"
 #include "stream/packet_reader.h"
+#include "stream/rehearsal_schedule.h"
 #include "streamio/socket_reader_writer.h"
 #include "testing/loopback_pair.h"
 #include "testing/memory_reader_writer.h"
@@ -144,9 +147,11 @@ class VReplayReader : public LumoraQSStreamIO::VReader {
 // two iterations before, held by neither the delivery nor the carry-over
 // any more, is the one refilled. With `idle`, each iteration first sleeps
 // that long, as the receiving thread does in the socket read between paced
-// frames, and only the decode is timed (manual time).
+// frames, and only the decode is timed (manual time); with `rehearse` as
+// well, the last decode is rehearsed RehearsalLead before the packet's, as
+// the receiving thread does.
 void DecodePacketLoop(benchmark::State& state, const VBytes* scene, const VBytes& packet,
-                      std::chrono::microseconds idle = std::chrono::microseconds(0)) {
+                      std::chrono::microseconds idle = std::chrono::microseconds(0), bool rehearse = false) {
   VMemoryReader reader;
   VPacketReader packets;
   VPacketDelivery delivery;
@@ -169,7 +174,13 @@ void DecodePacketLoop(benchmark::State& state, const VBytes* scene, const VBytes
   for (auto _ : state) {
     bool decoded;
     if (idle.count() > 0) {
-      std::this_thread::sleep_for(idle);
+      if (rehearse) {
+        std::this_thread::sleep_for(idle - LumoraQSStream::RehearsalLead);
+        packets.Rehearse(reader);
+        std::this_thread::sleep_for(LumoraQSStream::RehearsalLead);
+      } else {
+        std::this_thread::sleep_for(idle);
+      }
       const auto start = std::chrono::steady_clock::now();
       decoded = static_cast<bool>(decode());
       state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
@@ -206,10 +217,13 @@ const VBytes& DemoFrame() {
 
 // A demo-scene frame decoded back to back, or after 5 ms asleep, as the
 // receiving thread meets each paced frame: the caches and address
-// translations the decode needs may have gone meanwhile.
-void BM_DecodeDemoPacket(benchmark::State& state, bool idle) {
+// translations the decode needs may have gone meanwhile; or after 5 ms
+// asleep with the decode rehearsed shortly before the frame.
+enum class EDemoDecode { BackToBack, AfterIdle, Rehearsed };
+void BM_DecodeDemoPacket(benchmark::State& state, EDemoDecode mode) {
   static const VBytes scene = DemoScene().StaticPacket(QSBench::ExportTypes());
-  DecodePacketLoop(state, &scene, DemoFrame(), std::chrono::microseconds(idle ? 5000 : 0));
+  DecodePacketLoop(state, &scene, DemoFrame(), std::chrono::microseconds(mode == EDemoDecode::BackToBack ? 0 : 5000),
+                   mode == EDemoDecode::Rehearsed);
 }
 
 // The receiving thread's whole turn on a paced demo frame: after 5 ms
@@ -938,8 +952,13 @@ void RegisterAll() {
   RegisterBenchmark("decode/static_packet", BM_DecodeStaticPacket);
   RegisterBenchmark("floor/memcpy_static_packet", BM_MemcpyStaticPacket);
   RegisterBenchmark("decode/carried_scene", BM_DecodeCarriedScene);
-  RegisterBenchmark("decode/demo_packet", BM_DecodeDemoPacket, false);
-  RegisterBenchmark("decode/demo_packet_after_idle", BM_DecodeDemoPacket, true)->UseManualTime()->Iterations(400);
+  RegisterBenchmark("decode/demo_packet", BM_DecodeDemoPacket, EDemoDecode::BackToBack);
+  RegisterBenchmark("decode/demo_packet_after_idle", BM_DecodeDemoPacket, EDemoDecode::AfterIdle)
+      ->UseManualTime()
+      ->Iterations(400);
+  RegisterBenchmark("decode/demo_packet_rehearsed", BM_DecodeDemoPacket, EDemoDecode::Rehearsed)
+      ->UseManualTime()
+      ->Iterations(400);
   RegisterBenchmark("floor/copy_scene", BM_CopyScene);
   RegisterBenchmark("receive/read_and_decode", BM_ReadAndDecodeDynamicPacket);
   RegisterBenchmark("receive/frame", BM_ReceiveFrame);

@@ -50,6 +50,7 @@ bool MoreObjects(const VReader& reader) { return reader.Remaining() >= 4; }
 VPacketReader::VPacketReader() = default;
 
 VReadResult VPacketReader::ReadHandshake(VReader& reader) {
+  Rehearsable = false;
   VReaderSection packet(reader, VReaderSection::EOpen::Refill);
   if (VReadResult fault = PacketHeaderFault(packet, reader); !fault) return fault;
   // Only the one type list is decoded, and the packet is left right after
@@ -70,6 +71,7 @@ VReadResult VPacketReader::ReadHandshake(VReader& reader) {
 
 VReadResult VPacketReader::ReadPacket(VReader& reader, bool convertVideo, VPacketDelivery& delivery) {
   delivery = VPacketDelivery{};
+  Rehearsable = false;
   // The offered types were for the first request, which has been sent.
   Offered.clear();
   VReaderSection packet(reader, VReaderSection::EOpen::Refill);
@@ -78,6 +80,14 @@ VReadResult VPacketReader::ReadPacket(VReader& reader, bool convertVideo, VPacke
 }
 
 VReadResult VPacketReader::DecodePacket(VReader& reader, bool convertVideo, VPacketDelivery& delivery) {
+  Rehearsable = false;
+  return Decode(reader, convertVideo, delivery, false);
+}
+
+// A rehearsal decodes only the frame's data, into a container it lets go
+// of: the scene's objects, video conversion and the previous containers
+// are left alone.
+VReadResult VPacketReader::Decode(VReader& reader, bool convertVideo, VPacketDelivery& delivery, bool rehearsal) {
   delivery = VPacketDelivery{};
   std::shared_ptr<VStaticObjects> staticObjects;
   std::shared_ptr<VDynamicObjects> dynamicObjects;
@@ -102,13 +112,14 @@ VReadResult VPacketReader::DecodePacket(VReader& reader, bool convertVideo, VPac
     bool decoded = true;
     switch (RouteOf(type)) {
       case ERoute::Static:
+        if (rehearsal) break;
         if (!staticObjects) staticObjects = std::make_shared<VStaticObjects>();
         decoded = DecodeStaticObject(type, reader, *staticObjects);
         break;
       case ERoute::Dynamic:
         if (!dynamicObjects) dynamicObjects = Pool.Take(reader.Length(), LastDynamic.get());
         decoded = DecodeDynamicObject(type, reader, *dynamicObjects, &Pool.Spare());
-        if (decoded && type == VideoFrame && convertVideo) {
+        if (decoded && type == VideoFrame && convertVideo && !rehearsal) {
           ConvertVideoFrame(*dynamicObjects->VideoFrames.back(), ConversionBuffer);
         }
         break;
@@ -131,6 +142,7 @@ VReadResult VPacketReader::DecodePacket(VReader& reader, bool convertVideo, VPac
     if (LastStatic && staticObjects) MergeStaticObjects(Summary.CarriedTypes, *LastStatic, *staticObjects);
     if (LastDynamic && dynamicObjects) MergeDynamicObjects(Summary.CarriedTypes, *LastDynamic, *dynamicObjects);
   }
+  if (rehearsal) return {};
   if (staticObjects) {
     LastStatic = staticObjects;
     delivery.Static = std::move(staticObjects);
@@ -139,8 +151,23 @@ VReadResult VPacketReader::DecodePacket(VReader& reader, bool convertVideo, VPac
     LastDynamic = dynamicObjects;
     LastDynamicPayload = reader.Length();
     delivery.Dynamic = std::move(dynamicObjects);
+    Rehearsable = !delivery.Static;
   }
   return {};
+}
+
+void VPacketReader::Rehearse(VReader& reader) noexcept {
+  if (!Rehearsable || reader.Length() != LastDynamicPayload) return;
+  Rehearsable = false;
+  try {
+    reader.SetPosition(0);
+    VPacketDelivery none;
+    static_cast<void>(Decode(reader, false, none, true));
+  } catch (...) {
+    // Out of memory: the next packet's own decode meets it, if it persists.
+  }
+  // The rehearsal's container went back to the pool: ready it again.
+  PrepareNext();
 }
 
 void VPacketReader::PrepareNext() noexcept {
@@ -148,6 +175,7 @@ void VPacketReader::PrepareNext() noexcept {
 }
 
 void VPacketReader::Reset() {
+  Rehearsable = false;
   LastStatic.reset();
   LastDynamic.reset();
   Pool.Clear();

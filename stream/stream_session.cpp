@@ -112,6 +112,7 @@ VReadResult VStreamSession::Run(IStreamSessionObserver& observer) {
   VReadResult end(EEndReason::SocketError);
   try {
     Packets.Reset();
+    Rehearsals.Reset();
     std::unique_ptr<VQSStreamReaderWriter> connection;
     try {
       connection = std::make_unique<VQSStreamReaderWriter>(Socket);
@@ -134,8 +135,8 @@ VReadResult VStreamSession::Run(IStreamSessionObserver& observer) {
   return end;
 }
 
-VReadResult VStreamSession::Receive(VReader& reader, VWriter& writer, IStreamSessionObserver& observer,
-                                    std::vector<uint8_t>* raw) {
+VReadResult VStreamSession::Receive(VReader& reader, VQSStreamReaderWriter& connection,
+                                    IStreamSessionObserver& observer, std::vector<uint8_t>* raw) {
   const std::vector<uint8_t> none;
   const std::vector<uint8_t>& bytes = raw ? *raw : none;
 
@@ -147,16 +148,24 @@ VReadResult VStreamSession::Receive(VReader& reader, VWriter& writer, IStreamSes
     Requests.TypesChanged = true;  // the first request always carries the types
   }
   for (;;) {
-    if (!SendRequest(writer)) return EEndReason::SocketError;
+    if (!SendRequest(connection)) return EEndReason::SocketError;
     if (!observer.OnRequestSent()) return EEndReason::Stopped;
     // The last frame is delivered: ready the next one's container while the
     // server answers, rather than once its packet is here.
     Packets.PrepareNext();
+    RehearseIfIdle(reader, connection);
     if (raw) raw->clear();
     VPacketDelivery delivery;
     if (VReadResult packet = Packets.ReadPacket(reader, VideoConversion.load(), delivery); !packet) return packet;
-    if (!observer.OnPacket(VReceivedPacket{bytes, Clock::now()}, delivery)) return EEndReason::Stopped;
+    const Clock::time_point received = Clock::now();
+    Rehearsals.OnPacket(received, delivery.Dynamic != nullptr);
+    if (!observer.OnPacket(VReceivedPacket{bytes, received}, delivery)) return EEndReason::Stopped;
   }
+}
+
+void VStreamSession::RehearseIfIdle(VReader& reader, VQSStreamReaderWriter& connection) {
+  const std::optional<std::chrono::milliseconds> wait = Rehearsals.WaitBeforeRehearsal(Clock::now());
+  if (wait && !connection.WaitReadable(*wait)) Packets.Rehearse(reader);
 }
 
 void VStreamSession::Shutdown() {

@@ -19,7 +19,12 @@
 
 #include "stream/end_reason.h"
 #include "stream/packet_reader.h"
+#include "stream/rehearsal_schedule.h"
 #include "stream/requests.h"
+
+namespace LumoraQSStreamIO {
+class VQSStreamReaderWriter;
+}
 
 namespace LumoraQSStream {
 
@@ -105,9 +110,13 @@ class VStreamSession {
 
  private:
   [[nodiscard]] bool SendRequest(LumoraQSStreamIO::VWriter& writer);
-  // `raw`: where the reader keeps the bytes it read, or nullptr.
-  VReadResult Receive(LumoraQSStreamIO::VReader& reader, LumoraQSStreamIO::VWriter& writer,
+  // `reader`: the connection, or what reads through it; `raw`: where the
+  // reader keeps the bytes it read, or nullptr.
+  VReadResult Receive(LumoraQSStreamIO::VReader& reader, LumoraQSStreamIO::VQSStreamReaderWriter& connection,
                       IStreamSessionObserver& observer, std::vector<uint8_t>* raw);
+  // Waits for the next packet until a rehearsal is due, and rehearses the
+  // last frame's decode if the packet has not arrived by then.
+  void RehearseIfIdle(LumoraQSStreamIO::VReader& reader, LumoraQSStreamIO::VQSStreamReaderWriter& connection);
 
   const ERawBytes Raw;
   boost::asio::io_context IoContext;
@@ -117,6 +126,7 @@ class VStreamSession {
   std::atomic<bool> VideoConversion{false};
   std::atomic<bool> Stopping{false};
   VPacketReader Packets;  // the thread that runs the session only
+  VRehearsalSchedule Rehearsals;  // the same
   bool Handshaken = false;
 };
 

@@ -2,6 +2,11 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
+
+#ifndef _WIN32
+#include <poll.h>
+#endif
 
 #include <boost/asio/error.hpp>
 #include <boost/asio/read.hpp>
@@ -50,6 +55,22 @@ bool VQSStreamReaderWriter::Write(const void* source, std::size_t count) {
   const std::size_t sent =
       boost::asio::write(*SocketShare, boost::asio::buffer(source, count), error);
   return !error && sent == count;
+}
+
+bool VQSStreamReaderWriter::WaitReadable(std::chrono::milliseconds timeout) {
+  if (AheadEnd > AheadBegin) return true;
+  const int milliseconds = static_cast<int>(
+      std::clamp<std::chrono::milliseconds::rep>(timeout.count(), 0, std::numeric_limits<int>::max()));
+#ifdef _WIN32
+  WSAPOLLFD entry{SocketShare->native_handle(), POLLRDNORM, 0};
+  const int ready = WSAPoll(&entry, 1, milliseconds);
+#else
+  pollfd entry{SocketShare->native_handle(), POLLIN, 0};
+  const int ready = ::poll(&entry, 1, milliseconds);
+#endif
+  // A failed wait (interrupted, or the socket closed) reports something to
+  // read: the read that follows finds out what.
+  return ready != 0;
 }
 
 }  // namespace LumoraQSStreamIO

@@ -2,6 +2,7 @@
 // socket, used by the receiving thread of one connection.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -31,6 +32,12 @@ class VQSStreamReaderWriter : public VReader, public VWriter {
   bool Read(void* destination, std::size_t count) override;
   // Blocks until all `count` bytes were sent; false on any error.
   bool Write(const void* source, std::size_t count) override;
+
+  // Waits at most `timeout` for something to read. True as soon as bytes
+  // are received ahead or the socket is readable, has been shut down or has
+  // failed (the next Read tells which); false when the time ran out with
+  // nothing to read.
+  [[nodiscard]] bool WaitReadable(std::chrono::milliseconds timeout);
 
  private:
   std::shared_ptr<Socket> SocketShare;

@@ -329,22 +329,32 @@ void ExpectShapedFrame(const VDynamicObjects& objects, int32_t number, int32_t s
   EXPECT_TRUE(objects.VideoFrames.empty());
 }
 
-// Each reuse test runs twice: with the receiving thread's readying of the
-// next container between packets (PrepareNext), and without.
-class PacketReaderReuse : public ::testing::TestWithParam<bool> {
+// What the receiving thread does between packets before each read in the
+// reuse tests: nothing, readying the next container (PrepareNext), or that
+// and then rehearsing the last frame's decode into it, as an idle receiving
+// thread does.
+enum class EBetweenPackets { Nothing, Ready, ReadyAndRehearse };
+
+class PacketReaderReuse : public ::testing::TestWithParam<EBetweenPackets> {
  protected:
   VReadResult Read(VPacketReader& packets, VMemoryReader& reader, VPacketDelivery& delivery) {
-    if (GetParam()) packets.PrepareNext();
+    if (GetParam() != EBetweenPackets::Nothing) packets.PrepareNext();
+    if (GetParam() == EBetweenPackets::ReadyAndRehearse) packets.Rehearse(reader);
     return packets.ReadPacket(reader, false, delivery);
   }
 };
 
+std::string BetweenPacketsName(const ::testing::TestParamInfo<EBetweenPackets>& info) {
+  const char* names[] = {"OnArrival", "Readied", "Rehearsed"};
+  return names[static_cast<int>(info.param)];
+}
+
 }  // namespace
 
-INSTANTIATE_TEST_SUITE_P(PacketReader, PacketReaderReuse, ::testing::Bool(),
-                         [](const ::testing::TestParamInfo<bool>& info) {
-                           return info.param ? "Readied" : "OnArrival";
-                         });
+INSTANTIATE_TEST_SUITE_P(PacketReader, PacketReaderReuse,
+                         ::testing::Values(EBetweenPackets::Nothing, EBetweenPackets::Ready,
+                                           EBetweenPackets::ReadyAndRehearse),
+                         BetweenPacketsName);
 
 TEST_P(PacketReaderReuse, ContainersLetGoOfAreRefilledWhileHeldOnesStayAsDelivered) {
   // Frame shapes that grow, shrink and vanish, so a refilled container has

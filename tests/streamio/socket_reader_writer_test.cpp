@@ -170,6 +170,28 @@ TEST(SocketReaderWriter, ReadAheadHandsOutEveryByteOnceThenTheClose) {
   EXPECT_EQ(received, sent);
 }
 
+// Waiting for the next packet: bytes received ahead count as much as bytes
+// in the socket, and a shutdown from another thread ends the wait.
+TEST(SocketReaderWriter, WaitReadableSeesBytesAheadBytesArrivedAndTheShutdown) {
+  using std::chrono::milliseconds;
+  VLoopbackPair pair;
+  ASSERT_TRUE(pair.Connect());
+  VQSStreamReaderWriter stream(pair.Client);
+  EXPECT_FALSE(stream.WaitReadable(milliseconds(5)));
+  const uint8_t sent[] = {1, 2};
+  ASSERT_EQ(boost::asio::write(pair.Server, boost::asio::buffer(sent)), 2u);
+  EXPECT_TRUE(stream.WaitReadable(milliseconds(10000)));
+  uint8_t one = 0;
+  ASSERT_TRUE(stream.Read(&one, 1));
+  EXPECT_TRUE(stream.WaitReadable(milliseconds(0)));  // the second byte, received ahead
+  ASSERT_TRUE(stream.Read(&one, 1));
+  EXPECT_EQ(one, 2);
+  EXPECT_FALSE(stream.WaitReadable(milliseconds(0)));
+  std::thread stopper([&pair] { pair.ShutDown(); });
+  EXPECT_TRUE(stream.WaitReadable(milliseconds(30000)));
+  stopper.join();
+}
+
 TEST(SocketReaderWriter, FillAndSectionsWorkOverTheSocket) {
   VLoopbackPair pair;
   ASSERT_TRUE(pair.Connect());
