@@ -15,7 +15,7 @@ TEST(RehearsalSchedule, WaitsUntilTheLeadBeforeTheNextFrameOnceTwoFramesSetAPace
   EXPECT_EQ(schedule.WaitBeforeRehearsal(t0 + milliseconds(6)), milliseconds(3));
   EXPECT_EQ(schedule.WaitBeforeRehearsal(t0 + microseconds(8600)), milliseconds(0));
   EXPECT_FALSE(schedule.WaitBeforeRehearsal(t0 + microseconds(9100))) << "due within the lead";
-  // A packet without frame data (a scene) starts the count again.
+  // A packet that brings a scene starts the count again.
   schedule.OnPacket(t0 + milliseconds(10), false);
   schedule.OnPacket(t0 + milliseconds(15), true);
   EXPECT_FALSE(schedule.WaitBeforeRehearsal(t0 + milliseconds(16)));
