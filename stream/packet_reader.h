@@ -68,6 +68,8 @@ class VPacketReader {
   // fetched while it waits. Does nothing unless the last packet read
   // delivered frame data and no scene, or when it has been rehearsed once.
   void Rehearse(LumoraQSStreamIO::VReader& reader) noexcept;
+  // Whether Rehearse would decode the last packet again.
+  bool CanRehearse() const { return Rehearsable; }
 
   // Forgets the previous containers (the start of a connection), and the
   // containers and lists kept for reuse.

@@ -21,9 +21,9 @@ class VRehearsalSchedule {
  public:
   using Clock = std::chrono::steady_clock;
 
-  // A data packet arrived at `arrival`; `frame`: it delivered frame data
-  // and no scene, as the packets a rehearsal can decode again. Anything else
-  // starts the count of frames again.
+  // A data packet arrived at `arrival`; `frame`: it is a frame a rehearsal
+  // can decode again (VPacketReader::CanRehearse). Anything else starts the
+  // count of frames again.
   void OnPacket(Clock::time_point arrival, bool frame);
 
   // At `now`, after the request for the next frame went out: how long to

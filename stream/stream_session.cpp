@@ -158,7 +158,7 @@ VReadResult VStreamSession::Receive(VReader& reader, VQSStreamReaderWriter& conn
     VPacketDelivery delivery;
     if (VReadResult packet = Packets.ReadPacket(reader, VideoConversion.load(), delivery); !packet) return packet;
     const Clock::time_point received = Clock::now();
-    Rehearsals.OnPacket(received, delivery.Dynamic && !delivery.Static);
+    Rehearsals.OnPacket(received, Packets.CanRehearse());
     if (!observer.OnPacket(VReceivedPacket{bytes, received}, delivery)) return EEndReason::Stopped;
   }
 }
