@@ -14,6 +14,8 @@
 //                           reader's buffer, then the decode
 //   receive/frame           read and decode plus the frame client's
 //                           OnDynamicObjects
+//   receive/heavy_packet_socket  the heavy frame read from a loopback socket
+//                           that holds all of it, and decoded
 //   receive/demo_packet_after_idle  a demo-scene frame read from a loopback
 //                           socket and decoded, each after 5 ms asleep
 //   handover/direct         facade GetFrame without prefetching: GetFrames
@@ -248,6 +250,37 @@ void BM_ReceiveDemoPacketAfterIdle(benchmark::State& state) {
     const bool read = !error && static_cast<bool>(packets.ReadPacket(reader, false, delivery));
     state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
     if (!read) {
+      state.SkipWithError("packet did not arrive or decode");
+      return;
+    }
+  }
+  state.counters["packet_bytes"] = static_cast<double>(frame.size());
+}
+
+// The heavy frame read from a loopback socket that already holds all of it,
+// and decoded: the receiving thread's turn once an unpaced server's frame
+// is in.
+void BM_ReceiveHeavyPacketOverSocket(benchmark::State& state) {
+  const VBytes& frame = DynamicPacket();
+  QSTesting::VLoopbackPair pair;
+  if (!pair.Connect()) {
+    state.SkipWithError("no loopback connection");
+    return;
+  }
+  // Room for the whole frame at both ends, so that each write is done
+  // before the read starts.
+  const int room = static_cast<int>(2 * frame.size());
+  boost::system::error_code error;
+  pair.Server.set_option(boost::asio::socket_base::send_buffer_size(room), error);
+  pair.Client->set_option(boost::asio::socket_base::receive_buffer_size(room), error);
+  LumoraQSStreamIO::VQSStreamReaderWriter reader(pair.Client);
+  VPacketReader packets;
+  VPacketDelivery delivery;
+  for (auto _ : state) {
+    state.PauseTiming();
+    boost::asio::write(pair.Server, boost::asio::buffer(frame), error);
+    state.ResumeTiming();
+    if (error || !packets.ReadPacket(reader, false, delivery)) {
       state.SkipWithError("packet did not arrive or decode");
       return;
     }
@@ -835,6 +868,7 @@ const VComparison Comparisons[] = {
     {"decode/carried_scene", "floor/copy_scene", 0.0},
     {"receive/read_and_decode", "floor/memcpy_dynamic_packet", 0.0},
     {"receive/frame", "floor/memcpy_dynamic_packet", 0.0},
+    {"receive/heavy_packet_socket", "floor/memcpy_dynamic_packet", 0.0},
     {"handover/direct", "floor/copy_record", 0.15},
     {"handover/prefetch", "floor/copy_record", 0.15},
     {"assembly/get_frames_fresh_array", "floor/copy_record", 0.0},
@@ -962,6 +996,7 @@ void RegisterAll() {
   RegisterBenchmark("floor/copy_scene", BM_CopyScene);
   RegisterBenchmark("receive/read_and_decode", BM_ReadAndDecodeDynamicPacket);
   RegisterBenchmark("receive/frame", BM_ReceiveFrame);
+  RegisterBenchmark("receive/heavy_packet_socket", BM_ReceiveHeavyPacketOverSocket);
   RegisterBenchmark("receive/demo_packet_after_idle", BM_ReceiveDemoPacketAfterIdle)->UseManualTime()->Iterations(400);
   RegisterBenchmark("handover/direct", BM_HandOverDirect);
   RegisterBenchmark("handover/prefetch", BM_HandOverPrefetch);

@@ -9,7 +9,6 @@
 #endif
 
 #include <boost/asio/error.hpp>
-#include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/system/system_error.hpp>
 
@@ -34,8 +33,13 @@ bool VQSStreamReaderWriter::Read(void* destination, std::size_t count) {
     count -= buffered;
   }
   boost::system::error_code error;
-  if (count >= ReadAheadBytes) {
-    count -= boost::asio::read(*SocketShare, boost::asio::buffer(out, count), error);
+  // A large remainder goes straight into the destination, each receive
+  // taking all the socket holds of it (a composed read would stop every
+  // receive at 64 KiB, and a large frame would cost a system call for each).
+  while (count >= ReadAheadBytes && !error) {
+    const std::size_t got = SocketShare->read_some(boost::asio::buffer(out, count), error);
+    out += got;
+    count -= got;
   }
   while (count > 0 && !error) {
     const std::size_t got = SocketShare->read_some(boost::asio::buffer(Ahead.data(), Ahead.size()), error);

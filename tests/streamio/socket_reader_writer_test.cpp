@@ -140,15 +140,16 @@ TEST(SocketReaderWriter, ReadsExactCountsAcrossSeveralWrites) {
   EXPECT_EQ(received, sent);
 }
 
-// Reads of sizes around the read-ahead buffer's hand out each byte once and
-// in order, and the peer's close only after every byte sent before it.
+// Reads of sizes around the read-ahead buffer's, and one larger than a
+// receive of the socket's takes at once, hand out each byte once and in
+// order, and the peer's close only after every byte sent before it.
 TEST(SocketReaderWriter, ReadAheadHandsOutEveryByteOnceThenTheClose) {
   VLoopbackPair pair;
   ASSERT_TRUE(pair.Connect());
   VQSStreamReaderWriter stream(pair.Client);
   Watchdog watchdog(Limit, [&pair] { pair.ShutDown(); });
   constexpr std::size_t Ahead = LumoraQSStreamIO::ReadAheadBytes;
-  const std::size_t counts[] = {8, 100, 8, Ahead + 50, 8, Ahead - 1, 1, Ahead, 3};
+  const std::size_t counts[] = {8, 100, 8, Ahead + 50, 8, Ahead - 1, 1, Ahead, 5 * 65536 + 7, 3};
   std::vector<uint8_t> sent(std::accumulate(std::begin(counts), std::end(counts), std::size_t{0}));
   std::vector<uint8_t> received(sent.size());
   for (std::size_t i = 0; i < sent.size(); ++i) sent[i] = static_cast<uint8_t>(i * 131 + i / 251);
