@@ -9,7 +9,7 @@
 //                           .../demo_packet_after_idle: the same, each
 //                           after 5 ms asleep (only the decode timed);
 //                           .../demo_packet_rehearsed: the same, the
-//                           decode rehearsed RehearsalLead before each
+//                           decode rehearsed 1 ms before each
 //   receive/read_and_decode ReadPacket: the socket read's copy into the
 //                           reader's buffer, then the decode
 //   receive/frame           read and decode plus the frame client's

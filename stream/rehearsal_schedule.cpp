@@ -9,15 +9,13 @@ void VRehearsalSchedule::OnPacket(Clock::time_point arrival, bool frame) {
   }
   Interval = LastFrame ? arrival - *LastFrame : Clock::duration{};
   LastFrame = arrival;
-  if (!Rehearsed) LastRehearsal = Clock::duration{};
-  Rehearsed = false;
 }
 
-std::optional<std::chrono::microseconds> VRehearsalSchedule::WaitBeforeRehearsal(Clock::time_point now) const {
+std::optional<std::chrono::milliseconds> VRehearsalSchedule::WaitBeforeRehearsal(Clock::time_point now) const {
   if (!LastFrame || Interval < MinRehearsalInterval) return std::nullopt;
-  const Clock::duration wait = *LastFrame + Interval - RehearsalLead - RehearsalMargin * LastRehearsal - now;
+  const Clock::duration wait = *LastFrame + Interval - RehearsalLead - now;
   if (wait < Clock::duration::zero()) return std::nullopt;
-  return std::chrono::duration_cast<std::chrono::microseconds>(wait);
+  return std::chrono::round<std::chrono::milliseconds>(wait);
 }
 
 }  // namespace LumoraQSStream

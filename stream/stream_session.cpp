@@ -158,21 +158,14 @@ VReadResult VStreamSession::Receive(VReader& reader, VQSStreamReaderWriter& conn
     VPacketDelivery delivery;
     if (VReadResult packet = Packets.ReadPacket(reader, VideoConversion.load(), delivery); !packet) return packet;
     const Clock::time_point received = Clock::now();
-    // The next frame is expected by when this one began to arrive: the time
-    // its body took to come in and decode would put a large frame's
-    // rehearsal too late.
-    Rehearsals.OnPacket(connection.LastReadReceivedAt(), Packets.CanRehearse());
+    Rehearsals.OnPacket(received, Packets.CanRehearse());
     if (!observer.OnPacket(VReceivedPacket{bytes, received}, delivery)) return EEndReason::Stopped;
   }
 }
 
 void VStreamSession::RehearseIfIdle(VReader& reader, VQSStreamReaderWriter& connection) {
-  const std::optional<std::chrono::microseconds> wait = Rehearsals.WaitBeforeRehearsal(Clock::now());
-  if (wait && !connection.WaitReadable(*wait)) {
-    const Clock::time_point start = Clock::now();
-    Packets.Rehearse(reader);
-    Rehearsals.OnRehearsal(Clock::now() - start);
-  }
+  const std::optional<std::chrono::milliseconds> wait = Rehearsals.WaitBeforeRehearsal(Clock::now());
+  if (wait && !connection.WaitReadable(*wait)) Packets.Rehearse(reader);
 }
 
 void VStreamSession::Shutdown() {

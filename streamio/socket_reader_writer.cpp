@@ -6,7 +6,6 @@
 
 #ifndef _WIN32
 #include <poll.h>
-#include <time.h>
 #endif
 
 #include <boost/asio/error.hpp>
@@ -27,13 +26,11 @@ VQSStreamReaderWriter::~VQSStreamReaderWriter() = default;
 bool VQSStreamReaderWriter::Read(void* destination, std::size_t count) {
   auto* out = static_cast<uint8_t*>(destination);
   const std::size_t buffered = std::min(count, AheadEnd - AheadBegin);
-  bool stamped = buffered > 0;
   if (buffered > 0) {
     std::memcpy(out, Ahead.data() + AheadBegin, buffered);
     AheadBegin += buffered;
     out += buffered;
     count -= buffered;
-    ReadReceivedAt = AheadReceivedAt;
   }
   boost::system::error_code error;
   // A large remainder goes straight into the destination, each receive
@@ -41,16 +38,11 @@ bool VQSStreamReaderWriter::Read(void* destination, std::size_t count) {
   // receive at 64 KiB, and a large frame would cost a system call for each).
   while (count >= ReadAheadBytes && !error) {
     const std::size_t got = SocketShare->read_some(boost::asio::buffer(out, count), error);
-    if (!stamped) ReadReceivedAt = std::chrono::steady_clock::now();
-    stamped = true;
     out += got;
     count -= got;
   }
   while (count > 0 && !error) {
     const std::size_t got = SocketShare->read_some(boost::asio::buffer(Ahead.data(), Ahead.size()), error);
-    AheadReceivedAt = std::chrono::steady_clock::now();
-    if (!stamped) ReadReceivedAt = AheadReceivedAt;
-    stamped = true;
     const std::size_t used = std::min(got, count);
     if (used > 0) std::memcpy(out, Ahead.data(), used);
     out += used;
@@ -69,18 +61,16 @@ bool VQSStreamReaderWriter::Write(const void* source, std::size_t count) {
   return !error && sent == count;
 }
 
-bool VQSStreamReaderWriter::WaitReadable(std::chrono::microseconds timeout) {
+bool VQSStreamReaderWriter::WaitReadable(std::chrono::milliseconds timeout) {
   if (AheadEnd > AheadBegin) return true;
-  const std::chrono::microseconds::rep micro = std::max<std::chrono::microseconds::rep>(timeout.count(), 0);
+  const int milliseconds = static_cast<int>(
+      std::clamp<std::chrono::milliseconds::rep>(timeout.count(), 0, std::numeric_limits<int>::max()));
 #ifdef _WIN32
-  const int milliseconds =
-      static_cast<int>(std::min<std::chrono::microseconds::rep>(micro / 1000, std::numeric_limits<int>::max()));
   WSAPOLLFD entry{SocketShare->native_handle(), POLLRDNORM, 0};
   const int ready = WSAPoll(&entry, 1, milliseconds);
 #else
-  const timespec wait{static_cast<time_t>(micro / 1'000'000), static_cast<long>(micro % 1'000'000 * 1000)};
   pollfd entry{SocketShare->native_handle(), POLLIN, 0};
-  const int ready = ::ppoll(&entry, 1, &wait, nullptr);
+  const int ready = ::poll(&entry, 1, milliseconds);
 #endif
   // A failed wait (interrupted, or the socket closed) reports something to
   // read: the read that follows finds out what.

@@ -33,17 +33,11 @@ class VQSStreamReaderWriter : public VReader, public VWriter {
   // Blocks until all `count` bytes were sent; false on any error.
   bool Write(const void* source, std::size_t count) override;
 
-  // Waits at most `timeout` for something to read (on Windows, whose wait
-  // counts whole milliseconds, `timeout` cut down to them). True as soon as
-  // bytes are received ahead or the socket is readable, has been shut down
-  // or has failed (the next Read tells which); false when the time ran out
-  // with nothing to read.
-  [[nodiscard]] bool WaitReadable(std::chrono::microseconds timeout);
-
-  // When the first bytes the last Read handed out were received: the
-  // arrival of a packet whose header was that Read's, or whose body came
-  // in the same receive as its header.
-  std::chrono::steady_clock::time_point LastReadReceivedAt() const { return ReadReceivedAt; }
+  // Waits at most `timeout` for something to read. True as soon as bytes
+  // are received ahead or the socket is readable, has been shut down or has
+  // failed (the next Read tells which); false when the time ran out with
+  // nothing to read.
+  [[nodiscard]] bool WaitReadable(std::chrono::milliseconds timeout);
 
  private:
   std::shared_ptr<Socket> SocketShare;
@@ -51,8 +45,6 @@ class VQSStreamReaderWriter : public VReader, public VWriter {
   std::vector<uint8_t> Ahead;
   std::size_t AheadBegin = 0;
   std::size_t AheadEnd = 0;
-  std::chrono::steady_clock::time_point AheadReceivedAt;  // of the receive that filled Ahead
-  std::chrono::steady_clock::time_point ReadReceivedAt;
 };
 
 // Linger time set on every connection's socket, in seconds.
