@@ -140,9 +140,9 @@ TEST(SocketReaderWriter, ReadsExactCountsAcrossSeveralWrites) {
   EXPECT_EQ(received, sent);
 }
 
-// Reads of sizes around the read-ahead buffer's, and one larger than a
-// receive of the socket's takes at once, hand out each byte once and in
-// order, and the peer's close only after every byte sent before it.
+// Reads of sizes around the read-ahead buffer's, and one of several times
+// 64 KiB, hand out each byte once and in order, and the peer's close only
+// after every byte sent before it.
 TEST(SocketReaderWriter, ReadAheadHandsOutEveryByteOnceThenTheClose) {
   VLoopbackPair pair;
   ASSERT_TRUE(pair.Connect());
