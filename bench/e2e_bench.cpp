@@ -549,16 +549,18 @@ std::vector<double> PingPongHalfRoundTrip(int rounds, std::chrono::nanoseconds p
 
 // ---- The program -------------------------------------------------------------------------
 
-// Rounds in which the raw client and the exports with prefetching on and off
-// take turns at the latency measurement.
-constexpr int LatencyRounds = 5;
-
 struct VOptions {
   std::string SimPath;
   double Seconds = 3;
   int Repeats = 3;
   int LatencyFrames = 2000;
   double LatencyRate = 200;
+  // Rounds in which the raw client and the exports with prefetching on and
+  // off take turns at the latency measurement. The machine's speed drifts
+  // within a second (one raw turn of two seconds read 46 us in its first
+  // half and 80 us in its second), so turns are kept to half a second at
+  // the default frames and rate.
+  int LatencyRounds = 20;
   int HostPauseUs = 0;  // sleep of the throughput host loop between polls
   std::string Scene;    // "demo" or "heavy": only that scene's figures; empty: both
 };
@@ -663,7 +665,7 @@ int Run(const VOptions& options) {
   std::printf(
       "(b) latency, server write to GetFrameNumber seeing the frame (prefetch on), %d frames per path at %.0f Hz,\n"
       "    the paths taking turns in %d rounds\n",
-      options.LatencyFrames, options.LatencyRate, LatencyRounds);
+      options.LatencyFrames, options.LatencyRate, options.LatencyRounds);
   const auto period = std::chrono::nanoseconds(static_cast<int64_t>(1e9 / options.LatencyRate));
   const std::vector<double> pingPong = PingPongHalfRoundTrip(options.LatencyFrames, period);
   const std::vector<double> backToBack = PingPongHalfRoundTrip(options.LatencyFrames, std::chrono::nanoseconds(0));
@@ -706,8 +708,8 @@ int Run(const VOptions& options) {
     // drifts during the run (as a shared virtual machine's does) then
     // weighs on the three alike instead of on whichever ran last.
     VLatency raw, lib, direct;
-    const int perRound = std::max(1, options.LatencyFrames / LatencyRounds);
-    for (int round = 0; round < LatencyRounds; ++round) {
+    const int perRound = std::max(1, options.LatencyFrames / options.LatencyRounds);
+    for (int round = 0; round < options.LatencyRounds; ++round) {
       for (int turn = 0; turn < 3; ++turn) {
         switch ((round + turn) % 3) {
           case 0: raw.Add(RawLatency(server, perRound)); break;
@@ -771,6 +773,9 @@ int main(int argc, char** argv) {
     } else if (arg == "--host-pause-us" && value) {
       options.HostPauseUs = std::max(-1, std::atoi(value));
       ++i;
+    } else if (arg == "--latency-rounds" && value) {
+      options.LatencyRounds = std::max(1, std::atoi(value));
+      ++i;
     } else if (arg == "--latency-rate" && value) {
       options.LatencyRate = std::atof(value);
       ++i;
@@ -780,7 +785,8 @@ int main(int argc, char** argv) {
     } else {
       std::fprintf(stderr,
                    "usage: qs_e2e_bench [--sim PATH] [--seconds S] [--repeats N] [--latency-frames N]\n"
-                   "                    [--latency-rate HZ] [--host-pause-us US] [--scene demo|heavy]\n");
+                   "                    [--latency-rate HZ] [--latency-rounds N] [--host-pause-us US]\n"
+                   "                    [--scene demo|heavy]\n");
       return 2;
     }
   }
