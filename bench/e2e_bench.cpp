@@ -716,7 +716,7 @@ int Run(const VOptions& options) {
     // drifts during the run (as a shared virtual machine's does) then
     // weighs on the three alike instead of on whichever ran last.
     VLatency raw, lib, direct;
-    const int perRound = std::max(1, options.LatencyFrames / options.LatencyRounds);
+    const int perRound = options.LatencyFrames / options.LatencyRounds;  // main keeps rounds <= frames
     for (int round = 0; round < options.LatencyRounds; ++round) {
       for (int turn = 0; turn < 3; ++turn) {
         switch ((round + turn) % 3) {
