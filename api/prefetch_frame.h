@@ -1,4 +1,4 @@
-// VPreFetchFrame: the frame record the prefetch thread keeps filling, and the
+// VPreFetchFrame: the frame record prefetching keeps filling, and the
 // bookkeeping that lets the host's GetFrame take it by exchange instead of
 // copying it.
 #pragma once
@@ -9,11 +9,13 @@
 
 #include "client/frame_record.h"
 
-// One filler (the prefetch thread, or a host call while that thread is not
-// running) calls Put; host calls, which the facade serialises, call the rest. Records are only
-// ever exchanged, never copied, each exchange under FrameMutex. What an
-// exchange hands back (a replaced record) is the caller's to free, after the
-// lock is released.
+// Fillers call Put, one at a time: the frame client's receiving thread (the
+// frames the prefetch thread has it deliver), the prefetch thread (the frames
+// it pulls itself) or a host call while that thread is not running. Host
+// calls, which the facade serialises, call the rest. Records are only ever
+// exchanged, never copied, each exchange under FrameMutex. What an exchange
+// hands back (a replaced record) is the caller's to free, after the lock is
+// released.
 class VPreFetchFrame {
  public:
   // Holds an empty record (frame number -1), which is never taken.

@@ -103,11 +103,7 @@ namespace {
 // record would, so that a frame's container goes back to the receiving
 // thread as soon as the host has moved on.
 void LetGoOfReferences(std::vector<VFrameRecord>& records) {
-  for (VFrameRecord& record : records) {
-    record.VideoFrames.clear();
-    record.Scene.reset();
-    record.Data.reset();
-  }
+  for (VFrameRecord& record : records) record.LetGo();
 }
 
 }  // namespace
@@ -175,6 +171,12 @@ void VSimpleQSClient::PreFetchLoop() {
   std::vector<VFrameRecord> frames;
   // Polling starts with the thread, as if a frame had just come.
   Clock::time_point lastFrame = Clock::now();
+  // The frame client asked to put its frames straight into PreFetchFrame on
+  // its receiving thread, and whether it does. Then no frame waits for this
+  // thread, and no processor is kept busy polling for frames: on a small
+  // machine a polling thread holds up the very threads that bring them.
+  std::shared_ptr<IQSClient> asked;
+  bool delivering = false;
   while (PreFetchRunning) {
     std::shared_ptr<IQSClient> client = std::atomic_load(&Client);
     if (!client) {
@@ -187,6 +189,19 @@ void VSimpleQSClient::PreFetchLoop() {
       continue;
     }
     try {
+      if (client != asked) {
+        asked = client;
+        delivering = client->SetFrameSink([this](VFrameRecord& fresh) { PreFetchFrame.Put(fresh); });
+      }
+      if (delivering) {
+        // Only the frame client stored while this thread runs is ever asked
+        // (Disconnect stops prefetching before it lets go of its client):
+        // what is left is to send frames back to the queue when
+        // prefetching stops.
+        std::unique_lock<std::mutex> lock(PreFetchWakeMutex);
+        PreFetchWake.wait(lock, [this] { return !PreFetchRunning; });
+        continue;
+      }
       bool fetched;
       if (Clock::now() - lastFrame < std::chrono::milliseconds(PreFetchPollMs)) {
         // Frames are coming: poll, giving the processor up between turns,
@@ -205,10 +220,16 @@ void VSimpleQSClient::PreFetchLoop() {
       }
     } catch (...) {
       // A fetch that fails (out of memory) is a fetch that found nothing;
-      // the next turn tries again.
+      // the next turn tries again. A sink that failed to be set up (the
+      // first frame it was handed could not be built) is not asked again:
+      // this thread pulls instead, and the sink, if it was set, is taken
+      // down below all the same.
     }
     LetGoOfReferences(frames);
   }
+  // Frames go to the frame client's queue again, for GetFrame's own fetch
+  // or for the next prefetch thread.
+  if (asked) static_cast<void>(asked->SetFrameSink(nullptr));
 }
 
 // --- Data kinds ---------------------------------------------------------------

@@ -30,8 +30,9 @@
 // handle and the axis settings are only ever touched by one host thread at a
 // time; Connect alone releases it while its connection attempt blocks, so
 // that other threads' calls answer (not connected) meanwhile. The facade's
-// own prefetch thread never takes CallMutex: it only pulls frames into
-// PreFetchFrame.
+// own prefetch thread never takes CallMutex: it has the frame client put its
+// frames into PreFetchFrame on the receiving thread (a frame client that
+// cannot do that, it polls and puts them there itself).
 //
 // Client is read by the prefetch thread while Connect may store it, so every
 // store to it and every read on the prefetch thread goes through
@@ -40,9 +41,10 @@
 // contend with the prefetch thread for the lock behind std::atomic_load on
 // every call.
 //
-// Lock order: ConnectMutex, CallMutex, PreFetchFrame's FrameMutex, then the
-// frame client's own lock (a record release may call into the frame client).
-// GetFrames is always called without FrameMutex held.
+// Lock order: ConnectMutex, CallMutex, the frame client's sink lock (held
+// while it puts a frame into PreFetchFrame), PreFetchFrame's FrameMutex, then
+// the frame client's own lock (a record release may call into the frame
+// client). GetFrames is always called without FrameMutex held.
 class VSimpleQSClient : public ISimpleQSClient {
  public:
   // The port every connection goes to.
@@ -119,7 +121,8 @@ class VSimpleQSClient : public ISimpleQSClient {
   void WakePreFetch();
   void PreFetchLoop();
 
-  // The prefetch thread polls the frame client while frames keep coming (a
+  // A frame client that cannot put its frames into PreFetchFrame itself
+  // (SetFrameSink) is pulled from: the prefetch thread polls it while frames keep coming (a
   // frame at least every PreFetchPollMs, 20 frames per second and more), so
   // that it takes each as soon as it is queued; once none has come for that
   // long (a paused or lost stream, no connection) it sleeps on the queue
@@ -144,7 +147,7 @@ class VSimpleQSClient : public ISimpleQSClient {
   // The current frame record, the queries over it and the axis settings.
   // Its queries fail once the connection is gone.
   VFrameQueries Queries;
-  // The record the prefetch thread fills; GetFrame exchanges it into the
+  // The record prefetching fills; GetFrame exchanges it into the
   // current record.
   VPreFetchFrame PreFetchFrame;
   // The records host calls take frames into (under CallMutex). Kept from one

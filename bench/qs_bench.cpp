@@ -21,9 +21,10 @@
 //   handover/direct         facade GetFrame without prefetching: GetFrames
 //                           plus the move into the current record; floor:
 //                           one whole-record copy
-//   handover/prefetch       the prefetch path's steps in sequence: GetFrames,
-//                           exchange into the prefetch record, exchange into
-//                           the current record; floor: one whole-record copy
+//   handover/prefetch       the prefetch path's steps in sequence: the frame
+//                           client's delivery into the prefetch record,
+//                           exchange into the current record; floor: one
+//                           whole-record copy
 //   assembly/...            GetFrames alone, fresh or reused array
 //   query/<name>/{last,all} every query of the facade on the heavy frame,
 //                           per call: the last subject, segment, marker,
@@ -409,21 +410,21 @@ void BM_HandOverDirect(benchmark::State& state) {
 }
 
 // The prefetch path's work, one step after the other as the two threads do
-// it: the prefetch thread takes the queued frames and puts the newest into
-// the prefetched record; GetFrame exchanges that record into the current
-// record (VPreFetchFrame, without the thread in between).
+// it: the receiving thread's delivery puts the frame into the prefetched
+// record (the frame client's sink, as the prefetch thread sets it up);
+// GetFrame exchanges that record into the current record (VPreFetchFrame,
+// without the threads in between).
 void BM_HandOverPrefetch(benchmark::State& state) {
   std::shared_ptr<VQSClient> client = NewFrameClient();
   client->OnStaticObjects(Decoded().Static);
   VPreFetchFrame prefetched;
   VFrameRecord current;
-  // The prefetch thread's records, kept from one turn to the next as it
-  // keeps them.
-  std::vector<VFrameRecord> frames;
+  if (!client->SetFrameSink([&](VFrameRecord& fresh) { prefetched.Put(fresh); })) {
+    state.SkipWithError("the frame client does not deliver");
+    return;
+  }
   auto handOver = [&] {
     client->OnDynamicObjects(Decoded().Dynamic);
-    client->GetFrames(frames);
-    prefetched.Put(frames.back());
     prefetched.TakeNewer(current);
   };
   for (auto _ : state) {
@@ -432,6 +433,7 @@ void BM_HandOverPrefetch(benchmark::State& state) {
   }
   if (current.FrameNumber != 1) state.SkipWithError("no frame handed over");
   CountAllocations(state, handOver);
+  static_cast<void>(client->SetFrameSink(nullptr));
 }
 
 VFrameRecord HeavyRecord() {

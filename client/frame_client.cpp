@@ -212,13 +212,29 @@ void VQSClient::OnStaticObjects(std::shared_ptr<const VStaticObjects> objects) {
 }
 
 void VQSClient::OnDynamicObjects(std::shared_ptr<const VDynamicObjects> objects) {
+  bool delivered = false;
   {
-    Lock lock(ClientMutex);
-    FrameQueue.emplace_back(CurrentStaticObjects, std::move(objects));
-    TrimQueue();
+    std::lock_guard<std::mutex> sinkLock(SinkMutex);
+    if (Sink) {
+      QueuedFrame frame;
+      {
+        Lock lock(ClientMutex);
+        frame.first = CurrentStaticObjects;
+      }
+      frame.second = std::move(objects);
+      Deliver(frame);
+      delivered = true;
+    }
   }
-  // Notified after the lock is let go: a woken waiter takes it at once.
-  FrameAvailable.notify_all();
+  if (!delivered) {
+    {
+      Lock lock(ClientMutex);
+      FrameQueue.emplace_back(CurrentStaticObjects, std::move(objects));
+      TrimQueue();
+    }
+    // Notified after the lock is let go: a woken waiter takes it at once.
+    FrameAvailable.notify_all();
+  }
   // This is the receiving thread, woken by the packet, often on the
   // processor of a thread that polls for frames (the host's, or the prefetch
   // thread's) and has been put aside for it. Giving the processor up once
@@ -226,6 +242,27 @@ void VQSClient::OnDynamicObjects(std::shared_ptr<const VDynamicObjects> objects)
   // sent the next request and blocked on the next read. Where a processor
   // was free this returns at once.
   std::this_thread::yield();
+}
+
+bool VQSClient::SetFrameSink(FrameSink sink) {
+  std::lock_guard<std::mutex> sinkLock(SinkMutex);
+  Sink = std::move(sink);
+  if (!Sink) return true;
+  std::deque<QueuedFrame> taken;
+  {
+    Lock lock(ClientMutex);
+    TakeQueue(taken);
+  }
+  if (!taken.empty()) Deliver(taken.back());
+  return true;
+}
+
+void VQSClient::Deliver(const QueuedFrame& frame) {
+  AssembleRecord(frame, SinkRecord);
+  Sink(SinkRecord);
+  // What came back is the sink's replaced record: its scene, data and video
+  // frames go now, on this thread, the room stays for the next frame.
+  SinkRecord.LetGo();
 }
 
 void VQSClient::OnDisconnected() {

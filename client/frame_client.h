@@ -32,8 +32,8 @@ namespace QSTesting {
 class VFrameClientProbe;
 }
 
-// The frame client. Every operation except Destroy, IsConnected, GetFrames
-// and WaitForFrames runs under ClientMutex for its whole length. GetFrames
+// The frame client. Every operation except Destroy, IsConnected, GetFrames,
+// WaitForFrames and SetFrameSink runs under ClientMutex for its whole length. GetFrames
 // takes it only to take the queue; WaitForFrames gives it up completely while
 // it waits. Both build their records after releasing it.
 //
@@ -63,6 +63,7 @@ class VQSClient : public IQSClient {
   void SetStreamMode(int32_t mode) override;
   bool GetFrames(std::vector<VFrameRecord>& frames) override;
   bool WaitForFrames(std::vector<VFrameRecord>& frames, uint32_t timeoutMs) override;
+  bool SetFrameSink(FrameSink sink) override;
   void AddVideoFrameReference(const LumoraQSStream::VVideoFrame* frame) override;
   void ReleaseVideoFrameReference(const LumoraQSStream::VVideoFrame* frame) override;
   ~VQSClient() override;
@@ -99,6 +100,9 @@ class VQSClient : public IQSClient {
   bool AssembleRecords(const std::deque<QueuedFrame>& taken, std::vector<VFrameRecord>& frames);
   // Drops frames from the front down to the bound; under ClientMutex.
   void TrimQueue();
+  // Hands `frame` to Sink as a record and lets go of the record it gets
+  // back; under SinkMutex, with a sink set.
+  void Deliver(const QueuedFrame& frame);
 
   std::shared_ptr<VLumoraQSStreamClient> StreamClient;
   std::shared_ptr<VQSClientCallback> Callback;
@@ -117,6 +121,14 @@ class VQSClient : public IQSClient {
   uint32_t MaxQueuedFrames = 1;
   std::condition_variable FrameAvailable;  // waited on through ClientMutex.WaitUntil
   std::map<const LumoraQSStream::VVideoFrame*, VideoFrameEntry> VideoFrameRegistry;
+  // Where received frames go instead of FrameQueue, when set. SinkMutex is
+  // held while a frame is delivered and while the sink changes, so that a
+  // sink, once replaced, is never called again. Taken before ClientMutex,
+  // never while holding it.
+  std::mutex SinkMutex;
+  FrameSink Sink;
+  // The record frames are delivered in, kept for its room; under SinkMutex.
+  VFrameRecord SinkRecord;
   bool PendingDestroy = false;
 };
 

@@ -82,6 +82,12 @@ struct VRecordList<LumoraQSStream::VSharedList<T>> {
 
 }  // namespace
 
+void VFrameRecord::LetGo() {
+  VideoFrames.clear();
+  Scene.reset();
+  Data.reset();
+}
+
 // The Record column: each Shared list is read through the accessor named in
 // the Field column, from the container that holds it (the scene or the
 // frame's data). The two Copy values are fields of the record.

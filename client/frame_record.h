@@ -65,6 +65,11 @@ struct VFrameRecord {
   VFrameData Data;           // null: no frame data
   std::vector<VVideoFrameHandle> VideoFrames;
 
+  // Lets go of the scene, the frame's data and the video frames (each
+  // handle releases its reference), keeping the video list's room: for a
+  // record kept to be filled again.
+  void LetGo();
+
   // The scene's lists.
   const std::vector<LumoraQSStream::VNamedParameterInfo>& NamedParameterInfos() const;
   const std::vector<LumoraQSStream::VNamedVectorInfo>& NamedVectorInfos() const;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -14,6 +15,10 @@
 // Destroy() (see MakeSharedFrameClient).
 class IQSClient {
  public:
+  // Takes a received frame as a record and hands back, in the same record,
+  // the one it replaces.
+  using FrameSink = std::function<void(VFrameRecord&)>;
+
   // Deleter target: destroys the frame client now, or when the last video
   // frame reference is released.
   virtual void Destroy() = 0;
@@ -31,6 +36,16 @@ class IQSClient {
   virtual bool GetFrames(std::vector<VFrameRecord>& frames) = 0;
   // Waits up to `timeoutMs` milliseconds for a frame, then as GetFrames.
   virtual bool WaitForFrames(std::vector<VFrameRecord>& frames, uint32_t timeoutMs) = 0;
+  // Sends frames to `sink` instead of the queue: each as soon as it is
+  // received, on the receiving thread. The newest frame queued so far goes
+  // to the sink first and the queue is emptied, so the sink sees frames in
+  // the order they came. An empty sink sends frames to the queue again.
+  // Returns once no call of the sink it replaces is under way; false when
+  // this frame client keeps queueing (then the caller has to pull).
+  [[nodiscard]] virtual bool SetFrameSink(FrameSink sink) {
+    (void)sink;
+    return false;
+  }
   virtual void AddVideoFrameReference(const LumoraQSStream::VVideoFrame* frame) = 0;
   virtual void ReleaseVideoFrameReference(const LumoraQSStream::VVideoFrame* frame) = 0;
   virtual ~IQSClient() {}

@@ -36,6 +36,7 @@ class MockQSClient : public IQSClient {
   MOCK_METHOD(bool, GetFrames, (std::vector<VFrameRecord> & frames), (override));
   MOCK_METHOD(bool, WaitForFrames, (std::vector<VFrameRecord> & frames, uint32_t timeoutMs),
               (override));
+  MOCK_METHOD(bool, SetFrameSink, (FrameSink sink), (override));
   MOCK_METHOD(void, AddVideoFrameReference, (const LumoraQSStream::VVideoFrame* frame),
               (override));
   MOCK_METHOD(void, ReleaseVideoFrameReference, (const LumoraQSStream::VVideoFrame* frame),
@@ -62,6 +63,8 @@ struct FrameSource {
   std::set<std::thread::id> Callers;     // guarded by Lock
   std::vector<std::string> Hosts;        // guarded by Lock
   std::vector<int32_t> Ports;            // guarded by Lock
+  std::atomic<bool> TakesSink{false};    // whether SetFrameSink accepts a sink
+  IQSClient::FrameSink Sink;             // guarded by Lock
 
   void Push(const VFrameRecord& frame) {
     {
@@ -69,6 +72,20 @@ struct FrameSource {
       Queue.push_back(frame);
     }
     Arrived.notify_all();
+  }
+
+  // As the frame client's receiving thread with a sink set: hands `frame`
+  // to it; false when none is set.
+  bool Deliver(VFrameRecord frame) {
+    std::lock_guard<std::mutex> lock(Lock);
+    if (!Sink) return false;
+    Sink(frame);
+    return true;
+  }
+
+  bool HoldsSink() {
+    std::lock_guard<std::mutex> lock(Lock);
+    return static_cast<bool>(Sink);
   }
 
   // As the frame client: waits up to `timeoutMs` for a queued frame, then
@@ -119,6 +136,12 @@ struct FrameSource {
         .WillByDefault(Invoke([this](std::vector<VFrameRecord>& frames, uint32_t timeoutMs) {
           return WaitAndTake(frames, timeoutMs);
         }));
+    ON_CALL(mock, SetFrameSink(_)).WillByDefault(Invoke([this](IQSClient::FrameSink sink) {
+      if (!TakesSink) return false;
+      std::lock_guard<std::mutex> lock(Lock);
+      Sink = std::move(sink);
+      return true;
+    }));
     ON_CALL(mock, Destroy()).WillByDefault(Invoke([this] { ++DestroyCalls; }));
   }
 };

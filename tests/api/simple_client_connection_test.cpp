@@ -384,6 +384,28 @@ TEST_F(FacadeConnection, PrefetchThreadSleepsOnTheQueueOnceTheStreamIsQuiet) {
   }));
 }
 
+TEST_F(FacadeConnection, AFrameClientThatDeliversPutsFramesIntoThePrefetchRecordUntilPrefetchingStops) {
+  Source.TakesSink = true;
+  VSimpleQSClient facade;
+  ASSERT_TRUE(facade.Connect(Share(Mock), "host"));
+  facade.SetPreFetchMode(true);
+  ASSERT_TRUE(WaitUntil([&] { return Source.HoldsSink(); }));
+  ASSERT_TRUE(Source.Deliver(MakeFrame(50)));
+  int32_t n = 0;
+  EXPECT_TRUE(facade.GetFrame());
+  EXPECT_TRUE(facade.GetFrameNumber(n));
+  EXPECT_EQ(n, 50);
+  // No thread polls for frames the frame client delivers.
+  EXPECT_EQ(Source.OtherCallerThreads(), 0u);
+  facade.SetPreFetchMode(false);
+  EXPECT_FALSE(Source.HoldsSink());
+  // Frames are queued again, for GetFrame to fetch.
+  Source.Push(MakeFrame(51));
+  EXPECT_TRUE(facade.GetFrame());
+  EXPECT_TRUE(facade.GetFrameNumber(n));
+  EXPECT_EQ(n, 51);
+}
+
 TEST_F(FacadeConnection, PrefetchStartedBeforeConnectDeliversOnceConnected) {
   VSimpleQSClient facade;
   facade.SetPreFetchMode(true);  // no client yet: the thread waits for one

@@ -226,6 +226,43 @@ TEST(FrameQueue, ReusedArrayIsResizedAndItsKeptRecordsOverwritten) {
   EXPECT_EQ(records[0].SubjectInfos()[0].Name, "New");
 }
 
+// ---------------------------------------------------------------- sink
+
+TEST(FrameSink, TakesTheNewestQueuedFrameThenEveryFrameUntilItIsEmptied) {
+  auto client = NewClient();
+  client->SetMaxQueuedFrames(5);
+  client->OnStaticObjects(Scene(9, "Anna"));
+  for (int32_t n = 1; n <= 3; ++n) client->OnDynamicObjects(Frame(n));
+  // As the facade's prefetch record: keeps the newest, hands back the one
+  // it held.
+  VFrameRecord newest;
+  std::vector<int32_t> numbers;
+  ASSERT_TRUE(client->SetFrameSink([&](VFrameRecord& fresh) {
+    numbers.push_back(fresh.FrameNumber);
+    std::swap(newest, fresh);
+  }));
+  EXPECT_EQ(Probe(client).QueuedFrameCount(), 0u);
+  std::weak_ptr<const VDynamicObjects> fourth;
+  {
+    auto frame = Frame(4);
+    fourth = frame;
+    client->OnDynamicObjects(frame);
+  }
+  client->OnDynamicObjects(Frame(5));
+  EXPECT_EQ(numbers, std::vector<int32_t>({3, 4, 5}));
+  EXPECT_EQ(Probe(client).QueuedFrameCount(), 0u);
+  EXPECT_TRUE(fourth.expired());  // the record handed back was let go of
+  EXPECT_EQ(newest.SubjectInfos().at(0).Name, "Anna");
+  EXPECT_DOUBLE_EQ(newest.MarkerPositions().at(0).Position[0], 50.0);
+
+  ASSERT_TRUE(client->SetFrameSink(nullptr));
+  client->OnDynamicObjects(Frame(6));
+  std::vector<VFrameRecord> records;
+  ASSERT_TRUE(client->GetFrames(records));
+  EXPECT_EQ(FrameNumbers(records), std::vector<int32_t>({6}));
+  EXPECT_EQ(numbers.size(), 3u);
+}
+
 // -------------------------------------------------------- scene pairing
 
 TEST(ScenePairing, FrameKeepsTheSceneCurrentWhenItArrived) {
