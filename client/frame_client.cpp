@@ -246,6 +246,10 @@ void VQSClient::OnDynamicObjects(std::shared_ptr<const VDynamicObjects> objects)
 
 bool VQSClient::SetFrameSink(FrameSink sink) {
   std::lock_guard<std::mutex> sinkLock(SinkMutex);
+  // Empty already, unless a delivery failed half-way (out of memory): then
+  // its video frame handles would keep this frame client from ever being
+  // destroyed.
+  SinkRecord.LetGo();
   Sink = std::move(sink);
   if (!Sink) return true;
   std::deque<QueuedFrame> taken;
