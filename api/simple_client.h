@@ -122,11 +122,11 @@ class VSimpleQSClient : public ISimpleQSClient {
   void PreFetchLoop();
 
   // A frame client that cannot put its frames into PreFetchFrame itself
-  // (SetFrameSink) is pulled from: the prefetch thread polls it while frames keep coming (a
-  // frame at least every PreFetchPollMs, 20 frames per second and more), so
-  // that it takes each as soon as it is queued; once none has come for that
-  // long (a paused or lost stream, no connection) it sleeps on the queue
-  // instead of keeping a processor busy.
+  // (SetFrameSink) is pulled from: the prefetch thread polls it while frames
+  // keep coming (a frame at least every PreFetchPollMs, 20 frames per second
+  // and more), so that it takes each as soon as it is queued; once none has
+  // come for that long (a paused or lost stream, no connection) it sleeps on
+  // the queue instead of keeping a processor busy.
   static constexpr uint32_t PreFetchPollMs = 50;
   // The longest the prefetch thread sleeps in one wait, for frames or for a
   // frame client: a bound on how long StopPreFetch (SetPreFetchMode(false),

@@ -236,11 +236,11 @@ void VQSClient::OnDynamicObjects(std::shared_ptr<const VDynamicObjects> objects)
     FrameAvailable.notify_all();
   }
   // This is the receiving thread, woken by the packet, often on the
-  // processor of a thread that polls for frames (the host's, or the prefetch
-  // thread's) and has been put aside for it. Giving the processor up once
-  // lets that thread take the frame now, rather than after this thread has
-  // sent the next request and blocked on the next read. Where a processor
-  // was free this returns at once.
+  // processor of a thread that polls for frames (a host polling GetFrame)
+  // and has been put aside for it. Giving the processor up once lets that
+  // thread take the frame now, rather than after this thread has sent the
+  // next request and blocked on the next read. Where a processor was free
+  // this returns at once.
   std::this_thread::yield();
 }
 

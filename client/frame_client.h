@@ -33,9 +33,12 @@ class VFrameClientProbe;
 }
 
 // The frame client. Every operation except Destroy, IsConnected, GetFrames,
-// WaitForFrames and SetFrameSink runs under ClientMutex for its whole length. GetFrames
-// takes it only to take the queue; WaitForFrames gives it up completely while
-// it waits. Both build their records after releasing it.
+// WaitForFrames and SetFrameSink runs under ClientMutex for its whole
+// length. GetFrames takes it only to take the queue; WaitForFrames gives it
+// up completely while it waits. Both build their records after releasing it.
+// SetFrameSink and a delivery to the sink hold SinkMutex and take
+// ClientMutex only for the queue, the current scene and the video frame
+// registry.
 //
 // Lifetime: created by CreateFrameClient, destroyed only through Destroy
 // (the shared pointer deleter of MakeSharedFrameClient). While a frame record
