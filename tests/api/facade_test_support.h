@@ -63,7 +63,7 @@ struct FrameSource {
   std::set<std::thread::id> Callers;     // guarded by Lock
   std::vector<std::string> Hosts;        // guarded by Lock
   std::vector<int32_t> Ports;            // guarded by Lock
-  std::atomic<bool> TakesSink{false};    // whether SetFrameSink accepts a sink
+  std::atomic<bool> TakesSink{false};    // whether SetFrameSink takes a sink
   IQSClient::FrameSink Sink;             // guarded by Lock
 
   void Push(const VFrameRecord& frame) {
@@ -72,20 +72,6 @@ struct FrameSource {
       Queue.push_back(frame);
     }
     Arrived.notify_all();
-  }
-
-  // As the frame client's receiving thread with a sink set: hands `frame`
-  // to it; false when none is set.
-  bool Deliver(VFrameRecord frame) {
-    std::lock_guard<std::mutex> lock(Lock);
-    if (!Sink) return false;
-    Sink(frame);
-    return true;
-  }
-
-  bool HoldsSink() {
-    std::lock_guard<std::mutex> lock(Lock);
-    return static_cast<bool>(Sink);
   }
 
   // As the frame client: waits up to `timeoutMs` for a queued frame, then

@@ -384,26 +384,25 @@ TEST_F(FacadeConnection, PrefetchThreadSleepsOnTheQueueOnceTheStreamIsQuiet) {
   }));
 }
 
-TEST_F(FacadeConnection, AFrameClientThatDeliversPutsFramesIntoThePrefetchRecordUntilPrefetchingStops) {
+TEST_F(FacadeConnection, AFrameClientThatDeliversFillsThePrefetchRecordUntilPrefetchingStops) {
   Source.TakesSink = true;
   VSimpleQSClient facade;
   ASSERT_TRUE(facade.Connect(Share(Mock), "host"));
   facade.SetPreFetchMode(true);
-  ASSERT_TRUE(WaitUntil([&] { return Source.HoldsSink(); }));
-  ASSERT_TRUE(Source.Deliver(MakeFrame(50)));
+  // As the receiving thread, once the prefetch thread has set the sink.
+  VFrameRecord frame = MakeFrame(50);
+  ASSERT_TRUE(WaitUntil([&] {
+    std::lock_guard<std::mutex> lock(Source.Lock);
+    if (Source.Sink) Source.Sink(frame);
+    return static_cast<bool>(Source.Sink);
+  }));
   int32_t n = 0;
-  EXPECT_TRUE(facade.GetFrame());
-  EXPECT_TRUE(facade.GetFrameNumber(n));
+  EXPECT_TRUE(facade.GetFrame() && facade.GetFrameNumber(n));
   EXPECT_EQ(n, 50);
-  // No thread polls for frames the frame client delivers.
-  EXPECT_EQ(Source.OtherCallerThreads(), 0u);
+  EXPECT_EQ(Source.OtherCallerThreads(), 0u);  // no thread polls meanwhile
   facade.SetPreFetchMode(false);
-  EXPECT_FALSE(Source.HoldsSink());
-  // Frames are queued again, for GetFrame to fetch.
-  Source.Push(MakeFrame(51));
-  EXPECT_TRUE(facade.GetFrame());
-  EXPECT_TRUE(facade.GetFrameNumber(n));
-  EXPECT_EQ(n, 51);
+  std::lock_guard<std::mutex> lock(Source.Lock);
+  EXPECT_FALSE(Source.Sink);  // frames go to the queue again
 }
 
 TEST_F(FacadeConnection, PrefetchStartedBeforeConnectDeliversOnceConnected) {

@@ -241,17 +241,13 @@ TEST(FrameSink, TakesTheNewestQueuedFrameThenEveryFrameUntilItIsEmptied) {
     numbers.push_back(fresh.FrameNumber);
     std::swap(newest, fresh);
   }));
-  EXPECT_EQ(Probe(client).QueuedFrameCount(), 0u);
-  std::weak_ptr<const VDynamicObjects> fourth;
-  {
-    auto frame = Frame(4);
-    fourth = frame;
-    client->OnDynamicObjects(frame);
-  }
+  auto fourth = Frame(4);
+  std::weak_ptr<const VDynamicObjects> watch = fourth;
+  client->OnDynamicObjects(std::move(fourth));
   client->OnDynamicObjects(Frame(5));
   EXPECT_EQ(numbers, std::vector<int32_t>({3, 4, 5}));
   EXPECT_EQ(Probe(client).QueuedFrameCount(), 0u);
-  EXPECT_TRUE(fourth.expired());  // the record handed back was let go of
+  EXPECT_TRUE(watch.expired());  // the record handed back was let go of
   EXPECT_EQ(newest.SubjectInfos().at(0).Name, "Anna");
   EXPECT_DOUBLE_EQ(newest.MarkerPositions().at(0).Position[0], 50.0);
 
