@@ -212,8 +212,10 @@ void VQSClient::OnStaticObjects(std::shared_ptr<const VStaticObjects> objects) {
 }
 
 void VQSClient::OnDynamicObjects(std::shared_ptr<const VDynamicObjects> objects) {
-  bool delivered = false;
   {
+    // Held while the frame is queued as well: a sink set meanwhile then
+    // takes this frame with the queue, and never leaves it behind there to
+    // be fetched after newer ones once the sink is taken down.
     std::lock_guard<std::mutex> sinkLock(SinkMutex);
     if (Sink) {
       QueuedFrame frame;
@@ -223,18 +225,15 @@ void VQSClient::OnDynamicObjects(std::shared_ptr<const VDynamicObjects> objects)
       }
       frame.second = std::move(objects);
       Deliver(frame);
-      delivered = true;
-    }
-  }
-  if (!delivered) {
-    {
+    } else {
       Lock lock(ClientMutex);
       FrameQueue.emplace_back(CurrentStaticObjects, std::move(objects));
       TrimQueue();
     }
-    // Notified after the lock is let go: a woken waiter takes it at once.
-    FrameAvailable.notify_all();
   }
+  // Notified after the locks are let go: a woken waiter takes them at once
+  // (and one woken by a delivered frame finds the queue empty and waits on).
+  FrameAvailable.notify_all();
   // This is the receiving thread, woken by the packet, often on the
   // processor of a thread that polls for frames (a host polling GetFrame)
   // and has been put aside for it. Giving the processor up once lets that
