@@ -3,6 +3,18 @@
 #include <chrono>
 #include <utility>
 
+namespace {
+
+// Records kept between turns are kept for their room only: what they refer
+// to (video frames, the scene, the frame's data) is let go as a destroyed
+// record would, so that a frame's container goes back to the receiving
+// thread once the host has moved on.
+void LetGoOfReferences(std::vector<VFrameRecord>& records) {
+  for (VFrameRecord& record : records) record.LetGo();
+}
+
+}  // namespace
+
 VSimpleQSClient::VSimpleQSClient() : PreFetchRunning(false), Queries([this] { return Connected(); }) {}
 
 VSimpleQSClient::~VSimpleQSClient() {
@@ -67,6 +79,7 @@ bool VSimpleQSClient::Disconnect() {
       return false;  // nothing a query reads
     });
     PreFetchFrame.DropVideoFrames();
+    LetGoOfReferences(HostFrames);
   }
   std::atomic_store(&Client, std::shared_ptr<IQSClient>());
   // `client` is now the last reference: the frame client's Destroy runs when
@@ -96,18 +109,6 @@ void VSimpleQSClient::SetPreFetchMode(bool enable) {
   }
 }
 
-namespace {
-
-// Records kept between turns are kept for their room only: what they refer
-// to (video frames, the scene, the frame's data) is let go as a destroyed
-// record would, so that a frame's container goes back to the receiving
-// thread as soon as the host has moved on.
-void LetGoOfReferences(std::vector<VFrameRecord>& records) {
-  for (VFrameRecord& record : records) record.LetGo();
-}
-
-}  // namespace
-
 bool VSimpleQSClient::GetFrame() {
   bool fetched = false;
   {
@@ -115,12 +116,17 @@ bool VSimpleQSClient::GetFrame() {
     if (!Connected()) return false;
     if (PreFetchThread && PreFetchRunning) {
       fetched = Queries.Update([this](VFrameRecord& current) { return PreFetchFrame.TakeNewer(current); });
-    } else if (TakeQueuedFrames()) {
-      fetched = Queries.Update([this](VFrameRecord& current) {
-        PreFetchFrame.ReplaceCurrent(current, HostFrames.back());
-        return true;
-      });
+    } else {
+      // What the last fetch replaced goes now, before looking for a frame:
+      // letting go of it (its frame's container goes back to the receiving
+      // thread) is then never on a new frame's way to the host.
       LetGoOfReferences(HostFrames);
+      if (TakeQueuedFrames()) {
+        fetched = Queries.Update([this](VFrameRecord& current) {
+          PreFetchFrame.ReplaceCurrent(current, HostFrames.back());
+          return true;
+        });
+      }
     }
   }
   // Nothing new: give the processor up once, so that a host polling in a

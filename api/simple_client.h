@@ -152,7 +152,8 @@ class VSimpleQSClient : public ISimpleQSClient {
   VPreFetchFrame PreFetchFrame;
   // The records host calls take frames into (under CallMutex). Kept from one
   // call to the next so that a frame is copied into the room of the record
-  // it replaces rather than into new allocations; between calls they refer
-  // to no video frame and no scene.
+  // it replaces rather than into new allocations. Between calls they refer
+  // to nothing, except for the record a GetFrame without prefetching
+  // replaced, which the next GetFrame (or Disconnect) lets go of.
   std::vector<VFrameRecord> HostFrames;
 };

@@ -1,6 +1,8 @@
 #include "client/frame_client.h"
 
 #include <chrono>
+#include <deque>
+#include <optional>
 #include <thread>
 #include <utility>
 
@@ -103,12 +105,25 @@ bool VQSClient::GetFrames(std::vector<VFrameRecord>& frames) {
     frames.clear();
     return false;
   }
-  std::deque<QueuedFrame> taken;
+  // A host that keeps up with the stream finds one frame queued: it is moved
+  // out on its own, so that taking it allocates nothing on the way to the
+  // host (a deque allocates even when empty).
+  QueuedFrame single;
+  std::optional<std::deque<QueuedFrame>> taken;
   {
     Lock lock(ClientMutex);
-    TakeQueue(taken);
+    if (FrameQueue.size() == 1) {
+      single = std::move(FrameQueue.front());
+      FrameQueue.pop_front();
+      QueuedFrames.store(0);
+    } else {
+      TakeQueue(taken.emplace());
+    }
   }
-  return AssembleRecords(taken, frames);
+  if (taken) return AssembleRecords(*taken, frames);
+  frames.resize(1);
+  AssembleRecord(single, frames[0]);
+  return true;
 }
 
 void VQSClient::TakeQueue(std::deque<QueuedFrame>& taken) {

@@ -6,7 +6,9 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <memory>
 #include <thread>
+#include <vector>
 
 #include "api/simple_client.h"
 #include "facade_test_support.h"
@@ -307,6 +309,29 @@ TEST_F(FacadeConnection, DirectPathTakesTheNewestQueuedFrameAndKeepsItWhenNothin
   EXPECT_EQ(n, 12);
   EXPECT_EQ(Source.GetFramesOnTestThread, 3);  // one per GetFrame
   EXPECT_EQ(Source.OtherCallerThreads(), 0u);
+}
+
+TEST_F(FacadeConnection, DirectPathLetsGoOfAReplacedFrameAtTheNextGetFrameOrAtDisconnect) {
+  VSimpleQSClient facade;
+  ASSERT_TRUE(facade.Connect(Share(Mock), "host"));
+  // Each frame's data, watched: held by the queue, then only by the facade.
+  std::vector<std::weak_ptr<const LumoraQSStream::VDynamicObjects>> data;
+  auto fetch = [&](int32_t number) {
+    VFrameRecord frame = MakeFrame(number);
+    EditData(frame);
+    data.push_back(frame.Data);
+    Source.Push(frame);
+    return facade.GetFrame();
+  };
+  ASSERT_TRUE(fetch(20));
+  ASSERT_TRUE(fetch(21));
+  EXPECT_TRUE(facade.GetFrame());  // nothing new
+  EXPECT_TRUE(data[0].expired());
+  EXPECT_FALSE(data[1].expired());  // the current frame
+
+  ASSERT_TRUE(fetch(22));
+  EXPECT_TRUE(facade.Disconnect());
+  EXPECT_TRUE(data[1].expired());
 }
 
 TEST_F(FacadeConnection, PrefetchPathAnswersTheNewestFrameFetchedOnEitherPath) {
