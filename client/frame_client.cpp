@@ -107,7 +107,7 @@ bool VQSClient::GetFrames(std::vector<VFrameRecord>& frames) {
   }
   // A host that keeps up with the stream finds one frame queued: it is moved
   // out on its own, so that taking it allocates nothing on the way to the
-  // host (a deque allocates even when empty).
+  // host (a new deque would).
   QueuedFrame single;
   std::optional<std::deque<QueuedFrame>> taken;
   {
